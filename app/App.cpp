@@ -1,0 +1,375 @@
+#include "app/App.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/Console.h"
+#include "app/Options.h"
+#include "cfg/CfgUpdate.h"
+#include "chip/ChipProfile.h"
+#include "fw/FwUpdate.h"
+#include "hid/DeviceMatch.h"
+#include "hid/HidInterface.h"
+#include "log/Log.h"
+#include "ops/PropertyQuery.h"
+#include "ops/RegisterAccess.h"
+#include "ops/TouchData.h"
+
+int32_t defaultPid = 0x01E0;
+int32_t defaultUsagePage = 0xFF00;
+
+namespace {
+
+struct ChipFamily {
+    int32_t type;
+    const char* acceptedValue;  // upper case
+    const char* canonicalName;
+    int32_t defaultPid;
+};
+
+const ChipFamily kChipFamilies[] = {
+    {CHIP_5410, "5410", "5410", 0x01E0},          {CHIP_5415R, "5415R", "5415R", 0x01E8},
+    {CHIP_FJORDK, "FJORDK", "fjordK", 0x0121},    {CHIP_FJORDH3, "FJORDH3", "fjordH3", 0x0F60},
+    {CHIP_CORVINA, "CORVINA", "Corvina", 0x01EC}, {CHIP_FJORDK8, "FJORDK8", "fjordK8", 0x0123},
+    {CHIP_FJORDK4, "FJORDK4", "fjordK4", 0x0132},
+};
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// Prints bytes as "0x01, 0x02, 0x03.\n".
+void showBytes(const std::vector<uint8_t>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        showMessage("0x%02X%s", bytes[i], i + 1 < bytes.size() ? ", " : ".\n");
+    }
+}
+
+// Selects the chip family from --chip (or the default); -1 when unsupported.
+int selectChip() {
+    if (!hasOption("chip")) {
+        chipType = CHIP_FJORDK;
+        optionTable["chip"].text = "fjordK";
+        std::printf("use default chip type:%s", "fjordK");
+        std::fflush(stdout);
+        return 0;
+    }
+    OptionValue& chip = optionTable["chip"];
+    for (const ChipFamily& family : kChipFamilies) {
+        if (chip.text == family.acceptedValue) {
+            chipType = family.type;
+            chip.text = family.canonicalName;
+            return 0;
+        }
+    }
+    std::printf("unsupport this chip:%s.", chip.text.c_str());
+    std::fflush(stdout);
+    return -1;
+}
+
+void configureLog() {
+    logMessage = (hasOption("verbose") && !hasOption("nooutput")) ? logToFileAndConsole : logToFile;
+    logLevel = hasOption("loglevel") ? (static_cast<uint32_t>(optionValue("loglevel").number) & 0x1F)
+                                     : 0x18;
+    LOG_INFO("main", "\nlogLevel = 0x%02X\n\n", logLevel);
+    setLogFolder(hasOption("logfiledir") ? optionValue("logfiledir").text.c_str() : ".");
+    LOG_INFO("main", "logPath = %s\n\n", logPath);
+    const bool delPrevLog = hasOption("delprevlog");
+    if (delPrevLog && getLogFileSize() > 0) {
+        std::remove(logPath);
+    }
+    if (logEnabled(LOG_LEVEL_INFO)) {
+        LOG_INFO("main", "delPrevLog = %s\n\n", boolText(delPrevLog));
+        LOG_INFO("main", "CHIP_Pid = %s\n\n\n", optionValue("chip").text.c_str());
+    }
+}
+
+uint16_t matchKey(const char* key, int32_t fallback) {
+    return static_cast<uint16_t>(hasOption(key) ? optionValue(key).number : fallback);
+}
+
+void logStartOfRun(int argc, char** argv) {
+    LOG_RAW("\n");
+    LOG_RAW("\n");
+    LOG_DEBUG("main", "Log configured.\n");
+    if (logEnabled(LOG_LEVEL_DEBUG)) {
+        std::string cmdline;
+        for (int i = 0; i < argc; ++i) {
+            cmdline += argv[i];
+            cmdline += ' ';
+        }
+        LOG_DEBUG("main", "Cmdline: %s\n", cmdline.c_str());
+    }
+    LOG_INFO("main", "Current Version: %s\n", kAppVersion);
+    LOG_CRITICAL("main", "chip = %s\n", optionValue("chip").text.c_str());
+    LOG_INFO("main", "argument,vid:0x%04x,pid:0x%04x,usage:0x%04x,usagepage:0x%04x,\n",
+             deviceMatch.vid, deviceMatch.pid, deviceMatch.usage, deviceMatch.usagePage);
+    LOG_RAW("\n");
+}
+
+int runPropertyMode() {
+    const std::string& property = optionValue("property").text;
+    if (property == "pid") {
+        char pid[16] = {0};
+        const int32_t ret = getPid(pid);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when getting PID. ret = %d.\n", ret);
+            return -1;
+        }
+        showMessage("\nGet PID successfully. PID = %s.\n", pid);
+        return 0;
+    }
+    if (property == "vid") {
+        uint8_t vid[4] = {0};
+        const int32_t ret = getVid(vid);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when getting VID. ret = %d.\n", ret);
+            return -1;
+        }
+        showMessage("\nGet VID successfully. VID = %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2],
+                    vid[3]);
+        return 0;
+    }
+    if (property == "sensorid") {
+        uint8_t sensorId = 0;
+        const int32_t ret = getChipSensorID(&sensorId);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when getting sensor ID. ret = %d.\n", ret);
+            return -1;
+        }
+        showMessage("\nGet sensor ID successfully. Sensor ID = %d.\n", sensorId);
+        return 0;
+    }
+    uint8_t cfgVer = 0;  // "cfgver": the parser admits nothing else
+    const int32_t ret = getCfgVer(&cfgVer);
+    if (ret != 0) {
+        showMessage("\nErrors occurred when getting cfg version. ret = %d.\n", ret);
+        return -1;
+    }
+    showMessage("\nGet cfg version successfully. Cfg version = %d.\n", cfgVer);
+    return 0;
+}
+
+int runUpdateMode() {
+    const uint32_t fwFlag =
+        hasOption("fwflag") ? static_cast<uint32_t>(optionValue("fwflag").number) : 0x0C;
+    LOG_CRITICAL("main", "update flag = 0x%x\n", fwFlag);
+    const bool ignoreVer = hasOption("ignorever");
+    const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;
+    const char* cfgfile = hasOption("config") ? optionValue("config").text.c_str() : nullptr;
+    showMessage("\nfwFlag = 0x%02X; ignoreVer = %s.\n", fwFlag, boolText(ignoreVer));
+    showMessage("binfile = %s.\n\n", binfile ? binfile : "(null)");
+    showMessage("\nignoreVer = %s.\n", boolText(ignoreVer));
+    showMessage("cfgfile = %s.\n\n", cfgfile ? cfgfile : "(null)");
+
+    if (binfile != nullptr && cfgfile != nullptr) {
+        if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+            LOG_INFO("main", "start flash fw.\n");
+            int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
+            if (ret != 0) {
+                showMessage(
+                    "\nErrors occurred when updating firmware. ret = %d, skip update cfg\n\n", ret);
+                return -1;
+            }
+            showMessage("\nUpdate firmware successfully.\n\n");
+            LOG_INFO("main", "start send cfg to ic.\n");
+            ret = cfgUpdateWithFile(cfgfile, ignoreVer);
+            if (ret != 0) {
+                showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
+                return -2;
+            }
+            showMessage("\nUpdate cfg successfully.\n");
+            return 0;
+        }
+        LOG_INFO("main", "start flash fw and cfg.\n");
+        const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, cfgfile);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when Flash firmware and cfg. ret = %d.\n\n", ret);
+            return -1;
+        }
+        showMessage("\nFlash firmware and cfg successfully.\n\n");
+        return 0;
+    }
+    if (binfile != nullptr) {
+        LOG_INFO("main", "start flash fw.\n");
+        const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when updating firmware. ret = %d.\n\n", ret);
+            return -1;
+        }
+        showMessage("\nUpdate firmware successfully.\n\n");
+        return 0;
+    }
+    if (chipType == CHIP_CORVINA) {
+        showMessage("\n Corvina not support only update config, must include fw.\n");
+        return -1;
+    }
+    LOG_INFO("main", "start send cfg to ic.\n");
+    const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer);
+    if (ret != 0) {
+        showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
+        return -1;
+    }
+    showMessage("\nUpdate cfg successfully.\n");
+    return 0;
+}
+
+// The --data list as bytes: item k is the hex value at offset 5k; items
+// beyond writeLen are dropped, missing ones stay 0x00.
+std::vector<uint8_t> dataListBytes(const std::string& data, size_t writeLen) {
+    std::vector<uint8_t> bytes(writeLen, 0);
+    for (size_t k = 0; k < writeLen && 5 * k + 4 <= data.size(); ++k) {
+        bytes[k] = static_cast<uint8_t>(hexValue(data.substr(5 * k, 4)));
+    }
+    return bytes;
+}
+
+int runWriteMode() {
+    const std::string& data = optionValue("data").text;
+    size_t writeLen;
+    if (hasOption("length")) {
+        writeLen = static_cast<size_t>(optionValue("length").number);
+    } else {
+        writeLen = 1;
+        for (char c : data) writeLen += (c == ',') ? 1 : 0;
+    }
+    const std::vector<uint8_t> bytes = dataListBytes(data, writeLen);
+    const int32_t len = static_cast<int32_t>(writeLen);
+    if (hasOption("write")) {
+        const uint32_t addr = static_cast<uint32_t>(optionValue("write").number);
+        showMessage("\nWrite to reg 0x%04X: ", addr);
+        showBytes(bytes);
+        showMessage("writeLen = %d.\n\n", len);
+        const int32_t ret = writeReg(addr, bytes.data(), len);
+        if (ret != 0) {
+            showMessage("\nErrors occurred when writting to reg. ret = %d.\n", ret);
+            return -1;
+        }
+        showMessage("\nWrite to reg successfully.\n");
+        return 0;
+    }
+    showMessage("\nWrite commands: ");
+    showBytes(bytes);
+    showMessage("writeLen = %d.\n\n", len);
+    const int32_t ret = writeCmd(bytes.data(), len);
+    if (ret != 0) {
+        showMessage("\nErrors occurred when writting commands. ret = %d.\n", ret);
+        return -1;
+    }
+    showMessage("\nWrite commands successfully.\n");
+    return 0;
+}
+
+int runReadMode() {
+    const int32_t readLen = hasOption("length") ? optionValue("length").number : 1;
+    std::vector<uint8_t> bytes(static_cast<size_t>(readLen), 0);
+    const uint32_t addr = static_cast<uint32_t>(optionValue("read").number);
+    const int32_t ret = readReg(addr, bytes.data(), readLen);
+    if (ret != 0) {
+        showMessage("\nErrors occurred when reading to reg. ret = %d.\n", ret);
+        return -1;
+    }
+    showMessage("\nRead to reg successfully.\n");
+    showMessage("Read from reg 0x%04X: ", addr);
+    showBytes(bytes);
+    showMessage("readLen = %d.\n", readLen);
+    return 0;
+}
+
+int runTouchDataMode() {
+    int32_t showType = 0;
+    if (hasOption("showtype")) {
+        const std::string& type = optionValue("showtype").text;
+        if (type == "dec") {
+            showType = 1;
+        } else if (type != "hex") {
+            std::printf("set show type to default:hex");
+            std::fflush(stdout);
+        }
+    }
+    return GetSomeData(hasOption("rawdata"), hasOption("basedata"), hasOption("diffdata"),
+                       optionValue("row").number, optionValue("col").number,
+                       hasOption("readtimes") ? optionValue("readtimes").number : 1, showType);
+}
+
+int runMode() {
+    if (hasOption("property")) return runPropertyMode();
+    if (hasOption("firmware") || hasOption("config")) return runUpdateMode();
+    if (hasOption("write") || hasOption("writecmd")) return runWriteMode();
+    if (hasOption("read")) return runReadMode();
+    if (hasOption("rawdata") || hasOption("diffdata") || hasOption("basedata")) {
+        return runTouchDataMode();
+    }
+    showMessage("\nPlease check the correctness of the input arguments.\n");
+    showMessage("Is there any order needed to be processed?\n");
+    return 0;
+}
+
+}  // namespace
+
+int setDeviceDefaults(int32_t type) {
+    for (const ChipFamily& family : kChipFamilies) {
+        if (family.type == type) {
+            defaultPid = family.defaultPid;
+            if (type == CHIP_FJORDK || type == CHIP_FJORDK8 || type == CHIP_FJORDK4) {
+                defaultUsagePage = 0xFFF0;
+            }
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int runMain(int argc, char** argv) {
+    if (parseArgs(argc, argv) != 0) {
+        return -20;
+    }
+    if ((hasOption("write") || hasOption("writecmd")) && !hasOption("data")) {
+        std::printf("\nYou must specify the data to be written.\n");
+        std::fflush(stdout);
+        return -10;
+    }
+    if ((hasOption("rawdata") || hasOption("diffdata") || hasOption("basedata")) &&
+        (!hasOption("row") || !hasOption("col"))) {
+        std::printf("invalid parameters,for help --help or -?\n");
+        std::fflush(stdout);
+        return -10;
+    }
+    if (hasOption("scan")) {
+        listHidDevices();
+        std::fflush(stdout);
+        return 0;
+    }
+    if (hasOption("version")) {
+        std::printf("\nlib version: %s,app version:%s\n", kAppVersion, kAppVersion);
+        std::fflush(stdout);
+        return 0;
+    }
+    if (selectChip() != 0) {
+        return -1;
+    }
+    setDeviceDefaults(chipType);
+    initChipProfile();
+    configureLog();
+
+    deviceMatch.vid = matchKey("vid", kDefaultVendorId);
+    deviceMatch.pid = matchKey("pid", defaultPid);
+    deviceMatch.usage = matchKey("usage", 0x0001);
+    deviceMatch.usagePage = matchKey("usagepage", defaultUsagePage);
+    bindHidInterface();
+
+    logStartOfRun(argc, argv);
+    const int result = runMode();
+    LOG_INFO("main", "Program exit with ret = %d.\n\n", result);
+    std::fflush(stdout);
+    return result;
+}
+
+void resetProcessState() {
+    resetOptionTable();
+    resetChipProfile();
+    defaultPid = 0x01E0;
+    defaultUsagePage = 0xFF00;
+    resetDeviceMatch();
+    resetLogConfig();
+    resetHidInterface();
+}

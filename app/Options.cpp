@@ -1,0 +1,297 @@
+#include "app/Options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+
+std::map<std::string, OptionValue> optionTable;
+
+namespace {
+
+enum class ValueForm { none, freeText, upperText, property, hex, decimal, dataList, path, folder };
+
+struct OptionRow {
+    const char* longForm;
+    const char* shortForm;  // nullptr when the option has none
+    const char* key;        // nullptr for --help
+    ValueForm form;
+};
+
+// Compared in this order; a match is exact and case-sensitive.
+const OptionRow kOptionRows[] = {
+    {"--version", "-v", "version", ValueForm::none},
+    {"--chip", nullptr, "chip", ValueForm::upperText},
+    {"--vid", nullptr, "vid", ValueForm::hex},
+    {"--pid", nullptr, "pid", ValueForm::hex},
+    {"--usage", nullptr, "usage", ValueForm::hex},
+    {"--usagepage", nullptr, "usagepage", ValueForm::hex},
+    {"--property", "-p", "property", ValueForm::property},
+    {"--firmware", "-f", "firmware", ValueForm::path},
+    {"--fwflag", nullptr, "fwflag", ValueForm::hex},
+    {"--config", "-c", "config", ValueForm::path},
+    {"--ignorever", "-i", "ignorever", ValueForm::none},
+    {"--write", "-w", "write", ValueForm::hex},
+    {"--writecmd", nullptr, "writecmd", ValueForm::none},
+    {"--data", nullptr, "data", ValueForm::dataList},
+    {"--read", "-r", "read", ValueForm::hex},
+    {"--length", "-l", "length", ValueForm::decimal},
+    {"--rawdata", nullptr, "rawdata", ValueForm::none},
+    {"--diffdata", nullptr, "diffdata", ValueForm::none},
+    {"--basedata", nullptr, "basedata", ValueForm::none},
+    {"--readtimes", "-t", "readtimes", ValueForm::decimal},
+    {"--row", nullptr, "row", ValueForm::decimal},
+    {"--col", nullptr, "col", ValueForm::decimal},
+    {"--showtype", nullptr, "showtype", ValueForm::freeText},
+    {"--delprevlog", "-d", "delprevlog", ValueForm::none},
+    {"--loglevel", nullptr, "loglevel", ValueForm::hex},
+    {"--logfiledir", nullptr, "logfiledir", ValueForm::folder},
+    {"--verbose", nullptr, "verbose", ValueForm::none},
+    {"--nooutput", nullptr, "nooutput", ValueForm::none},
+    {"--scan", nullptr, "scan", ValueForm::none},
+    {"--help", "-?", nullptr, ValueForm::none},
+};
+
+constexpr size_t kMaxLogFolderLength = 220;
+
+const OptionRow* findRow(const std::string& arg) {
+    for (const OptionRow& row : kOptionRows) {
+        if (arg == row.longForm || (row.shortForm != nullptr && arg == row.shortForm)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool folderExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string toUpper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string toLower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+int reject(const char* program) {
+    printUsage(program);
+    std::fflush(stdout);
+    return -20;
+}
+
+}  // namespace
+
+bool isHexValue(const std::string& text) {
+    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+        return false;
+    }
+    for (size_t i = 2; i < text.size(); ++i) {
+        if (!isHexDigit(text[i])) return false;
+    }
+    return true;
+}
+
+uint32_t hexValue(const std::string& text) {
+    uint32_t value = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        value = (value << 4) + static_cast<uint32_t>(hexDigitValue(text[i]));
+    }
+    return value;
+}
+
+bool isDecimalValue(const std::string& text) {
+    if (text.empty() || text.size() > 4) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return decimalValue(text) >= 1;
+}
+
+int32_t decimalValue(const std::string& text) {
+    int32_t value = 0;
+    for (char c : text) value = value * 10 + (c - '0');
+    return value;
+}
+
+bool isDataList(const std::string& text) {
+    // Items of exactly four characters ("0x" and two hex digits) joined by single commas.
+    if (text.empty() || (text.size() + 1) % 5 != 0) return false;
+    for (size_t pos = 0; pos < text.size(); pos += 5) {
+        if (text[pos] != '0' || (text[pos + 1] != 'x' && text[pos + 1] != 'X') ||
+            !isHexDigit(text[pos + 2]) || !isHexDigit(text[pos + 3])) {
+            return false;
+        }
+        if (pos + 4 < text.size() && text[pos + 4] != ',') return false;
+    }
+    return true;
+}
+
+bool hasOption(const std::string& key) { return optionTable.count(key) != 0; }
+
+const OptionValue& optionValue(const std::string& key) {
+    static const OptionValue empty;
+    auto it = optionTable.find(key);
+    return it == optionTable.end() ? empty : it->second;
+}
+
+void resetOptionTable() { optionTable.clear(); }
+
+int parseArgs(int argc, char** argv) {
+    const char* program = argc > 0 ? argv[0] : "";
+    if (argc <= 1) {
+        return reject(program);
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const OptionRow* row = findRow(arg);
+        if (row == nullptr) {
+            std::printf("Unknown option \"%s\".\n", arg.c_str());
+            return reject(program);
+        }
+        if (row->key == nullptr) {  // --help, -?
+            return reject(program);
+        }
+        OptionValue value;
+        if (row->form != ValueForm::none) {
+            if (i + 1 >= argc) {
+                std::printf("Option \"%s\" needs value.\n", arg.c_str());
+                return reject(program);
+            }
+            const std::string text = argv[++i];
+            bool valid = true;
+            switch (row->form) {
+                case ValueForm::hex:
+                    valid = isHexValue(text);
+                    value.number = static_cast<int32_t>(hexValue(text));
+                    break;
+                case ValueForm::decimal:
+                    valid = isDecimalValue(text);
+                    if (valid) value.number = decimalValue(text);
+                    break;
+                case ValueForm::dataList:
+                    valid = isDataList(text);
+                    value.text = text;
+                    break;
+                case ValueForm::property:
+                    value.text = toLower(text);
+                    valid = value.text == "pid" || value.text == "vid" ||
+                            value.text == "sensorid" || value.text == "cfgver";
+                    break;
+                case ValueForm::upperText:
+                    value.text = toUpper(text);
+                    break;
+                case ValueForm::path:
+                    if (!pathExists(text)) {
+                        std::printf("File \"%s\" does not exist.\n", text.c_str());
+                        return reject(program);
+                    }
+                    value.text = text;
+                    break;
+                case ValueForm::folder:
+                    if (text.size() > kMaxLogFolderLength) {
+                        std::printf("The directory(%s) length cannot exceed 220 characters.\n",
+                                    text.c_str());
+                        return reject(program);
+                    }
+                    if (!folderExists(text)) {
+                        std::printf("Folder \"%s\" does not exist.\n", text.c_str());
+                        return reject(program);
+                    }
+                    value.text = text;
+                    break;
+                case ValueForm::freeText:
+                case ValueForm::none:
+                    value.text = text;
+                    break;
+            }
+            if (!valid) {
+                std::printf("\"%s\" is not a valid value for option \"%s\".\n", text.c_str(),
+                            arg.c_str());
+                return reject(program);
+            }
+        }
+        optionTable[row->key] = value;
+    }
+    return 0;
+}
+
+void printUsage(const char* p) {
+    std::printf("Usage: %s [options]\n", p);
+    std::printf("Options:\n");
+    std::printf("  -v, --version      Show the version of this app.\n");
+    std::printf(
+        "      --chip         Specify the chip pid, "
+        "arg={5410|5415R|fjordK|fjordH3|Corvina|fjordK8|fjordK4}.\n");
+    std::printf("      --vid          Specify the target device vid, arg=deviceVid.\n");
+    std::printf("      --pid          Specify the target device pid, arg=devicePid.\n");
+    std::printf(
+        "      --usage        Specify the target device usage, arg=deviceUsage. "
+        "(default=0x0001)\n");
+    std::printf(
+        "      --usagepage    Specify the target device usage page, arg=deviceUsagePage. "
+        "(default=0xFF00)\n");
+    std::printf("  -p, --property     Get info from IC, arg={pid|vid|sensorid|cfgver}.\n");
+    std::printf("  -f, --firmware     Update firmware, arg=filename.\n");
+    std::printf("      --fwflag       Change the fwFlag, arg=fwFlag. (default=0x0C)\n");
+    std::printf("  -c, --config       Update configuration, arg=filename.\n");
+    std::printf("  -i, --ignorever    Update ignore version.\n");
+    std::printf("  -w, --write        Write data to IC, arg=addr.\n");
+    std::printf("      --writecmd     Write commands to IC.\n");
+    std::printf("      --data         The data to be written, arg=data. (e.g. 0x80,0x00,0x80)\n");
+    std::printf("  -r, --read         Read data from IC, arg=addr. (e.g. 0x1234)\n");
+    std::printf(
+        "  -l, --length       The length of read or write data, arg=length. (default=1)\n");
+    std::printf("      --rawdata      get raw data from ic\n");
+    std::printf("      --basedata     get base data from ic\n");
+    std::printf("      --diffdata     get diff data from ic\n");
+    std::printf("  -t, --readtimes    read times(dec), default 1\n");
+    std::printf("      --row\t\t\t row(dec), default 1\n");
+    std::printf("      --col\t\t\t col(dec), default 1\n");
+    std::printf(
+        "      --showtype     rawdata,diffdata,basedata show type.option for [hex dec], default "
+        "hex\n");
+    std::printf("  -d, --delprevlog   Delete previous log file.\n");
+    std::printf("      --loglevel     Change the level of log, arg=logLevel. (default=0x1F)\n");
+    std::printf("      --logfiledir   Specify a directory for the log file.\n");
+    std::printf("      --verbose      Show detailed log on console.\n");
+    std::printf("      --nooutput     Show nothing on console.\n");
+    std::printf("      --scan         scan device.\n");
+    std::printf("  -?, --help         Print this message.\n");
+    std::printf("For example:\n");
+    std::printf("read version id: %s --chip Corvina --pid 0x01EC -p vid\n", p);
+    std::printf("read product id: %s --chip Corvina --pid 0x01EC -p pid\n", p);
+    std::printf("read cfg ver   : %s --chip Corvina --pid 0x01EC -p cfgver\n", p);
+    std::printf("read sensor id : %s --chip Corvina --pid 0x01EC -p sensorid\n", p);
+    std::printf(
+        "write reg\t   : %s --chip Corvina --pid 0x01EC -w 0x10010 --data 0x01,0x02,0x03 "
+        "--length 3\n",
+        p);
+    std::printf("read reg\t   : %s --chip Corvina --pid 0x01EC -r 0x10010 --length 3\n", p);
+    std::printf(
+        "write cmd\t   : %s --chip Corvina --pid 0x01EC --writecmd --data 0x01,0x02,0x03 "
+        "--length 3\n",
+        p);
+    std::printf(
+        "read rawdata   : %s --chip Corvina --pid 0x01EC --rawdata --row 18 --col 24 "
+        "--readtimes 10 --showtype dec\n",
+        p);
+    std::printf("update FW      : %s --chip Corvina --pid 0x01EC -f xxx.bin\n", p);
+    std::printf("update cfg     : %s --chip Corvina --pid 0x01EC -c xxx.cfg\n", p);
+    std::printf("update FW & cfg: %s --chip Corvina --pid 0x01EC -f xxx.bin -c xxx.cfg\n", p);
+}

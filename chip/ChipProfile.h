@@ -1,0 +1,103 @@
+// chip: chip type and chip profile.
+//
+// Offers the process-wide chip type (1 5410, 2 5415R, 3 fjordK, 4 fjordH3,
+// 5 Corvina, 6 fjordK8, 7 fjordK4) and the chip profile: the register
+// addresses, lengths, values and command byte sequences of the selected
+// family. initChipProfile() fills the profile once at start-up; afterwards
+// every layer only reads it.
+// Relies on: nothing but the C++ standard library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum ChipTypeValue : int32_t {
+    CHIP_5410 = 1,
+    CHIP_5415R = 2,
+    CHIP_FJORDK = 3,
+    CHIP_FJORDH3 = 4,
+    CHIP_CORVINA = 5,
+    CHIP_FJORDK8 = 6,
+    CHIP_FJORDK4 = 7,
+};
+
+// A fixed-capacity byte sequence; only the first `len` bytes are meaningful.
+template <size_t Capacity, typename LengthType>
+struct ByteSeq {
+    uint8_t data[Capacity];
+    LengthType len;
+
+    static constexpr size_t capacity() { return Capacity; }
+    size_t size() const { return static_cast<size_t>(len); }
+    bool empty() const { return len == 0; }
+};
+
+using Seq12 = ByteSeq<12, uint32_t>;  // up to 12 bytes, 32-bit length
+using Seq10 = ByteSeq<10, uint8_t>;   // up to 10 bytes, 8-bit length
+
+struct ChipProfile {
+    // Identity and protocol
+    int32_t protoType;
+    uint32_t pidAddr;
+    int32_t pidLen;
+    uint32_t vidAddr;
+    int32_t vidLen;
+    uint32_t sidAddr;
+    // Sensor geometry
+    int32_t maxRowNum;
+    int32_t maxColNum;
+    // Configuration
+    uint32_t cfgAddr;
+    uint32_t cmdAddr;
+    Seq12 cfgStartCmd;
+    uint8_t cfgStartReadyValue;
+    Seq12 cfgFinishCmd;
+    uint8_t cfgFinishReadyValue;
+    Seq10 cfgWriteDoneCmd;
+    Seq10 cfgCmdAck;
+    int32_t cfgVerLen;
+    Seq10 cfgReadStartCmd;
+    Seq10 cfgReadEndCmd;
+    Seq10 cfgReadEndAck;
+    // Firmware update
+    Seq12 switchToPatchCmd;
+    Seq12 enterUpdateCmd;
+    Seq12 restartCmd;
+    Seq12 flashBlockCmd;
+    uint32_t patchStatusAddr;
+    uint8_t patchReadyValue;
+    uint32_t fwBufAddr;
+    uint32_t flashStatusAddr;
+    uint8_t flashAckValue;
+    uint32_t cfgFlashAddr;
+    // Report control
+    uint32_t reportCmdAddr;
+    Seq10 disableReportCmd;
+    Seq10 enableReportCmd;
+    uint32_t reportStatusAddr;
+    Seq10 reportQueryCmd;
+    // Touch data
+    Seq10 dataModeCmd;
+    Seq10 normalModeCmd;
+    uint32_t dataReadyAddr;
+    uint8_t dataReadyMask;
+    uint8_t dataBigEndian;
+    uint32_t rawDataAddr;
+    uint32_t diffDataAddr;
+    uint32_t baseDataAddr;
+
+    // Bytes of the largest frame the chip delivers (two bytes a sample).
+    int32_t rawDataMaxLen() const { return maxRowNum * maxColNum * 2; }
+};
+
+extern int32_t chipType;
+extern ChipProfile chipProfile;
+
+// Fills chipProfile from chipType; a chip type outside 1..7 leaves it zero.
+void initChipProfile();
+
+// True for the fjord family (chip types 3 to 7).
+inline bool isFjordFamily(int32_t type) { return type >= CHIP_FJORDK && type <= CHIP_FJORDK4; }
+
+// Back to the start state: chip type 0, profile all zero (tests only).
+void resetChipProfile();

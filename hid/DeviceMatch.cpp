@@ -1,0 +1,5 @@
+#include "hid/DeviceMatch.h"
+
+DeviceMatchSettings deviceMatch{};
+
+void resetDeviceMatch() { deviceMatch = DeviceMatchSettings{}; }

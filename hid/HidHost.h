@@ -1,0 +1,72 @@
+// The HID host seam: what the tool needs of the host's HID stack, on plain
+// data. One process-wide host is in force; touchfw installs the OS backend
+// (hidraw on Linux), touchfw-emu and the tests install the emulated host.
+// Matching, logging and the scan listing live above this seam (HidTarget).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using HidHandle = intptr_t;
+constexpr HidHandle kInvalidHidHandle = -1;
+
+// Why an interface could not be described (it is then neither listed nor matched).
+enum class HidQueryError {
+    none = 0,
+    openFailed,        // the device could not be opened
+    attributesFailed,  // vendor / product id could not be read
+    capsFailed,        // usage page / usage could not be read
+};
+
+// One HID top-level collection as the host enumerates it.
+struct HidInterfaceInfo {
+    std::string path;  // device path, printed as text
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint16_t usagePage = 0;
+    uint16_t usage = 0;
+    uint16_t inputReportLength = 0;   // as the host reports it; only logged
+    uint16_t outputReportLength = 0;  // as the host reports it; only logged
+    HidQueryError queryError = HidQueryError::none;
+    uint32_t osError = 0;  // system error code of the failed query step
+    int collection = 0;    // index of the top-level collection on its node
+};
+
+// Result of HidHost::readReport.
+enum class HidReadResult { ok, timeout, failed };
+
+class HidHost {
+public:
+    virtual ~HidHost() = default;
+
+    // Every interface (top-level collection) in host order.
+    virtual std::vector<HidInterfaceInfo> enumerate() = 0;
+    // Opens an enumerated interface for reading and writing. On failure
+    // returns kInvalidHidHandle and stores the system error in osError.
+    virtual HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) = 0;
+    virtual void close(HidHandle handle) = 0;
+
+    // Standard path: get the current input report whose id is report[0]
+    // (on request), and send one output report, both of exactly `length` bytes.
+    virtual bool getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                uint32_t* osError) = 0;
+    virtual bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                                 uint32_t* osError) = 0;
+
+    // Plain path: write one report, and read the next queued input report
+    // with id `reportId` waiting at most timeoutMs. `received` gets the
+    // number of bytes delivered.
+    virtual bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                             uint32_t* osError) = 0;
+    virtual HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
+                                     size_t length, int timeoutMs, size_t* received,
+                                     uint32_t* osError) = 0;
+};
+
+// The host in force. Before any is installed it is the platform's default
+// backend (an empty host where the platform has none).
+HidHost& hidHost();
+// Installs a host (nullptr restores the platform default). Not owned.
+void setHidHost(HidHost* host);

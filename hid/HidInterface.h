@@ -1,0 +1,36 @@
+// hid: the HID transport.
+//
+// Offers the HID interface table through which the register protocol
+// reaches the device: open, close, write and read of one report (report id
+// 0x0E; 65-byte reports on the standard path, 268 bytes for fjordK8), bound
+// at start-up to the target selected by the chip type on every call; the
+// HidTarget classes that find the device by its four keys; the host seam
+// (HidHost.h) below them.
+// Relies on: chip (chip type), log, sys.
+#pragma once
+
+#include <cstdint>
+
+struct HidInterface {
+    int (*open)(void* context);
+    int (*close)(void* context);
+    int (*write)(uint8_t* buffer, int length, void* context);
+    int (*read)(uint8_t* buffer, int length, void* context);
+    void* context;
+};
+
+constexpr uint8_t kHidReportId = 0x0E;
+constexpr int kStandardReportSize = 65;
+constexpr int kFjordK8ReportSize = 268;
+
+HidInterface* getHidInterface();
+// True when all four operations are bound.
+bool hidInterfaceConfigured();
+// Binds the four operations to the target operations (done once at start-up).
+void bindHidInterface();
+// Back to the unbound state and closes both process-wide targets (tests only).
+void resetHidInterface();
+
+// The scan run mode: lists every HID interface through a local, never
+// opened HidTarget. Returns the listing's result (always -1).
+int listHidDevices();

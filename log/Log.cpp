@@ -1,0 +1,84 @@
+#include "log/Log.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "sys/Clock.h"
+
+uint32_t logLevel = 0;
+LogFunction logMessage = nullptr;
+char logPath[kLogPathSize] = {0};
+
+bool formatLogLine(char* line, const char* format, va_list args) {
+    if (logLevel == 0) {
+        return false;
+    }
+    std::memset(line, 0, kLogLineSize);
+    const LocalTime t = localNow();
+    std::snprintf(line, kLogPrefixLength + 1, "%04d-%02d-%02d %02d:%02d:%02d.%03d -> ", t.year,
+                  t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+    // The message gets what is left of the line; longer messages are cut.
+    std::vsnprintf(line + kLogPrefixLength, kLogLineSize - kLogPrefixLength, format, args);
+    return true;
+}
+
+void appendLogLine(const char* line) {
+    if (logPath[0] == '\0') {
+        return;
+    }
+    struct stat st {};
+    if (stat(logPath, &st) == 0 && static_cast<long long>(st.st_size) > kLogFileSizeLimit) {
+        std::remove(logPath);
+    }
+    std::FILE* file = std::fopen(logPath, "a");
+    if (file == nullptr) {
+        return;
+    }
+    std::fputs(line, file);
+    std::fclose(file);
+}
+
+long long getLogFileSize() {
+    struct stat st {};
+    if (logPath[0] == '\0' || stat(logPath, &st) != 0) {
+        return 0;
+    }
+    return static_cast<long long>(st.st_size);
+}
+
+void logToFile(const char* format, ...) {
+    char line[kLogLineSize];
+    va_list args;
+    va_start(args, format);
+    const bool produced = formatLogLine(line, format, args);
+    va_end(args);
+    if (produced) {
+        appendLogLine(line);
+    }
+}
+
+void logToFileAndConsole(const char* format, ...) {
+    char line[kLogLineSize];
+    va_list args;
+    va_start(args, format);
+    const bool produced = formatLogLine(line, format, args);
+    va_end(args);
+    if (produced) {
+        // The finished line is text, never a format: a '%' in a path stays as it is.
+        std::fputs(line, stdout);
+        std::fflush(stdout);
+        appendLogLine(line);
+    }
+}
+
+void setLogFolder(const char* folder) {
+    std::snprintf(logPath, sizeof logPath, "%s/%s", folder, kLogFileName);
+}
+
+void resetLogConfig() {
+    logLevel = 0;
+    logMessage = nullptr;
+    std::memset(logPath, 0, sizeof logPath);
+}

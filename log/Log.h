@@ -1,0 +1,78 @@
+// log: the tool's trace facility.
+//
+// Offers the level mask, the entry in force (logMessage), the log path and
+// one macro per level. A macro tests the level bit before anything is
+// formatted and prefixes the level tag, the qualified function name and the
+// source line; the format is a literal checked by the compiler. Every line is
+// "YYYY-MM-DD hh:mm:ss.mmm -> " followed by the message, appended to the log
+// file, which is opened and closed for every line.
+// Relies on: sys (timestamps from the clock seam), the C library's file I/O.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+
+constexpr uint32_t LOG_LEVEL_DEBUG = 0x01;
+constexpr uint32_t LOG_LEVEL_INFO = 0x02;
+constexpr uint32_t LOG_LEVEL_WARNING = 0x04;
+constexpr uint32_t LOG_LEVEL_ERROR = 0x08;
+constexpr uint32_t LOG_LEVEL_CRITICAL = 0x10;
+
+constexpr size_t kLogLineSize = 512;
+constexpr size_t kLogPrefixLength = 27;
+constexpr size_t kLogPathSize = 255;
+constexpr long long kLogFileSizeLimit = 52428800LL;  // 50 MiB; larger files are deleted
+constexpr const char* kLogFileName = "FirmwareUpdate_App.log";
+
+typedef void (*LogFunction)(const char* format, ...) TFW_PRINTF(1, 2);
+
+// Process-wide log configuration (zero until the entry point configures it).
+extern uint32_t logLevel;
+extern LogFunction logMessage;
+extern char logPath[kLogPathSize];
+
+void logToFile(const char* format, ...) TFW_PRINTF(1, 2);
+void logToFileAndConsole(const char* format, ...) TFW_PRINTF(1, 2);
+
+// Fills `line` (kLogLineSize bytes) with the timestamp prefix and the
+// formatted message, truncated to fit. Returns false (and leaves the line
+// empty) while logLevel is 0.
+bool formatLogLine(char* line, const char* format, va_list args);
+// Appends one finished line to the file at logPath; a line that cannot be
+// written is dropped silently. A file above the size limit is deleted first.
+void appendLogLine(const char* line);
+// Size in bytes of the file at logPath, 0 when there is none.
+long long getLogFileSize();
+// Sets logPath to "<folder>/FirmwareUpdate_App.log".
+void setLogFolder(const char* folder);
+
+// Back to the unconfigured state (tests only).
+void resetLogConfig();
+
+#define TFW_LOG_AT(bit, tag, fn, fmt, ...)                                       \
+    do {                                                                         \
+        if ((logLevel & (bit)) != 0 && logMessage != nullptr) {                  \
+            logMessage(tag "<%s:%d> " fmt, fn, __LINE__, ##__VA_ARGS__);         \
+        }                                                                        \
+    } while (0)
+
+#define LOG_DEBUG(fn, fmt, ...) TFW_LOG_AT(LOG_LEVEL_DEBUG, "   [Debug]  ", fn, fmt, ##__VA_ARGS__)
+#define LOG_INFO(fn, fmt, ...) TFW_LOG_AT(LOG_LEVEL_INFO, "    [Info] ", fn, fmt, ##__VA_ARGS__)
+#define LOG_WARNING(fn, fmt, ...) \
+    TFW_LOG_AT(LOG_LEVEL_WARNING, " [Warning] ", fn, fmt, ##__VA_ARGS__)
+#define LOG_ERROR(fn, fmt, ...) TFW_LOG_AT(LOG_LEVEL_ERROR, "   [Error] ", fn, fmt, ##__VA_ARGS__)
+#define LOG_CRITICAL(fn, fmt, ...) \
+    TFW_LOG_AT(LOG_LEVEL_CRITICAL, "[Critical]  ", fn, fmt, ##__VA_ARGS__)
+
+// A message without tag and without level test (blank separator lines, dumps).
+#define LOG_RAW(fmt, ...)                         \
+    do {                                          \
+        if (logMessage != nullptr) {              \
+            logMessage(fmt, ##__VA_ARGS__);       \
+        }                                         \
+    } while (0)
+
+inline bool logEnabled(uint32_t bit) { return (logLevel & bit) != 0; }

@@ -1,0 +1,65 @@
+#include "sys/Clock.h"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+SystemClock systemClock;
+Clock* installedClock = nullptr;
+
+LocalTime fromTimePoint(std::chrono::system_clock::time_point tp) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(tp.time_since_epoch()).count();
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tmv{};
+    localtime_r(&secs, &tmv);
+    LocalTime t;
+    t.year = tmv.tm_year + 1900;
+    t.month = tmv.tm_mon + 1;
+    t.day = tmv.tm_mday;
+    t.hour = tmv.tm_hour;
+    t.minute = tmv.tm_min;
+    t.second = tmv.tm_sec;
+    t.millisecond = static_cast<int>(ms % 1000);
+    return t;
+}
+
+std::chrono::system_clock::time_point toTimePoint(const LocalTime& t) {
+    std::tm tmv{};
+    tmv.tm_year = t.year - 1900;
+    tmv.tm_mon = t.month - 1;
+    tmv.tm_mday = t.day;
+    tmv.tm_hour = t.hour;
+    tmv.tm_min = t.minute;
+    tmv.tm_sec = t.second;
+    tmv.tm_isdst = -1;
+    const std::time_t secs = std::mktime(&tmv);
+    return std::chrono::system_clock::from_time_t(secs) + std::chrono::milliseconds(t.millisecond);
+}
+
+}  // namespace
+
+void SystemClock::sleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+LocalTime SystemClock::now() { return fromTimePoint(std::chrono::system_clock::now()); }
+
+VirtualClock::VirtualClock() : start_(fromTimePoint(std::chrono::system_clock::now())) {}
+
+VirtualClock::VirtualClock(const LocalTime& start) : start_(start) {}
+
+void VirtualClock::sleepMs(uint32_t ms) {
+    waits_.push_back(ms);
+    elapsedMs_ += ms;
+}
+
+LocalTime VirtualClock::now() {
+    return fromTimePoint(toTimePoint(start_) + std::chrono::milliseconds(elapsedMs_));
+}
+
+Clock& currentClock() { return installedClock ? *installedClock : systemClock; }
+
+void setClock(Clock* clock) { installedClock = clock; }
