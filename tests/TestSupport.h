@@ -1,0 +1,66 @@
+// Shared test support: a fixture that gives every test a clean process
+// state, a virtual clock and a log captured in memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "log/Log.h"
+#include "sys/Clock.h"
+
+namespace testsupport {
+
+// Lines produced through logMessage while a LogCapture is active, each
+// without its 27-character timestamp prefix.
+std::vector<std::string>& capturedLog();
+
+class LogCapture {
+public:
+    explicit LogCapture(uint32_t level = 0x1F);
+    ~LogCapture();
+    const std::vector<std::string>& lines() const { return capturedLog(); }
+    // True when some captured line contains `text`.
+    bool contains(const std::string& text) const;
+    // Number of captured lines that contain `text`.
+    size_t count(const std::string& text) const;
+    void clear() { capturedLog().clear(); }
+};
+
+// Resets every piece of process-wide state, installs a virtual clock and
+// captures the log at all levels. Derive device-level fixtures from it.
+class ProcessFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    VirtualClock clock_{LocalTime{2026, 1, 2, 3, 4, 5, 6}};
+    LogCapture* log_ = nullptr;
+};
+
+// Runs a shell command, returning its standard output and exit status (0-255).
+struct CommandResult {
+    std::string output;
+    int status = -1;
+};
+CommandResult runCommand(const std::string& command);
+
+// A fresh empty directory under the system temp folder, removed by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+}  // namespace testsupport
