@@ -35,7 +35,9 @@ const ChipFamily kChipFamilies[] = {
     {CHIP_FJORDK4, "FJORDK4", "fjordK4", 0x0132},
 };
 
-const char* boolText(bool value) { return value ? "true" : "false"; }
+const char* boolText(bool value) {
+    return value ? "true" : "false";
+}
 
 // Prints bytes as "0x01, 0x02, 0x03.\n".
 void showBytes(const std::vector<uint8_t>& bytes) {
@@ -68,8 +70,9 @@ int selectChip() {
 
 void configureLog() {
     logMessage = (hasOption("verbose") && !hasOption("nooutput")) ? logToFileAndConsole : logToFile;
-    logLevel = hasOption("loglevel") ? (static_cast<uint32_t>(optionValue("loglevel").number) & 0x1F)
-                                     : 0x18;
+    logLevel = hasOption("loglevel")
+                   ? (static_cast<uint32_t>(optionValue("loglevel").number) & 0x1F)
+                   : 0x18;
     LOG_INFO("main", "\nlogLevel = 0x%02X\n\n", logLevel);
     setLogFolder(hasOption("logfiledir") ? optionValue("logfiledir").text.c_str() : ".");
     LOG_INFO("main", "logPath = %s\n\n", logPath);
@@ -230,7 +233,8 @@ int runWriteMode() {
         writeLen = static_cast<size_t>(optionValue("length").number);
     } else {
         writeLen = 1;
-        for (char c : data) writeLen += (c == ',') ? 1 : 0;
+        for (char c : data)
+            writeLen += (c == ',') ? 1 : 0;
     }
     const std::vector<uint8_t> bytes = dataListBytes(data, writeLen);
     const int32_t len = static_cast<int32_t>(writeLen);
@@ -292,10 +296,14 @@ int runTouchDataMode() {
 }
 
 int runMode() {
-    if (hasOption("property")) return runPropertyMode();
-    if (hasOption("firmware") || hasOption("config")) return runUpdateMode();
-    if (hasOption("write") || hasOption("writecmd")) return runWriteMode();
-    if (hasOption("read")) return runReadMode();
+    if (hasOption("property"))
+        return runPropertyMode();
+    if (hasOption("firmware") || hasOption("config"))
+        return runUpdateMode();
+    if (hasOption("write") || hasOption("writecmd"))
+        return runWriteMode();
+    if (hasOption("read"))
+        return runReadMode();
     if (hasOption("rawdata") || hasOption("diffdata") || hasOption("basedata")) {
         return runTouchDataMode();
     }

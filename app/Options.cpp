@@ -64,11 +64,15 @@ const OptionRow* findRow(const std::string& arg) {
     return nullptr;
 }
 
-bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool isHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return c - 'A' + 10;
 }
 
@@ -77,15 +81,19 @@ bool pathExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-bool folderExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool folderExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 std::string toUpper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
 std::string toLower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -102,7 +110,8 @@ bool isHexValue(const std::string& text) {
         return false;
     }
     for (size_t i = 2; i < text.size(); ++i) {
-        if (!isHexDigit(text[i])) return false;
+        if (!isHexDigit(text[i]))
+            return false;
     }
     return true;
 }
@@ -116,33 +125,40 @@ uint32_t hexValue(const std::string& text) {
 }
 
 bool isDecimalValue(const std::string& text) {
-    if (text.empty() || text.size() > 4) return false;
+    if (text.empty() || text.size() > 4)
+        return false;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     }
     return decimalValue(text) >= 1;
 }
 
 int32_t decimalValue(const std::string& text) {
     int32_t value = 0;
-    for (char c : text) value = value * 10 + (c - '0');
+    for (char c : text)
+        value = value * 10 + (c - '0');
     return value;
 }
 
 bool isDataList(const std::string& text) {
     // Items of exactly four characters ("0x" and two hex digits) joined by single commas.
-    if (text.empty() || (text.size() + 1) % 5 != 0) return false;
+    if (text.empty() || (text.size() + 1) % 5 != 0)
+        return false;
     for (size_t pos = 0; pos < text.size(); pos += 5) {
         if (text[pos] != '0' || (text[pos + 1] != 'x' && text[pos + 1] != 'X') ||
             !isHexDigit(text[pos + 2]) || !isHexDigit(text[pos + 3])) {
             return false;
         }
-        if (pos + 4 < text.size() && text[pos + 4] != ',') return false;
+        if (pos + 4 < text.size() && text[pos + 4] != ',')
+            return false;
     }
     return true;
 }
 
-bool hasOption(const std::string& key) { return optionTable.count(key) != 0; }
+bool hasOption(const std::string& key) {
+    return optionTable.count(key) != 0;
+}
 
 const OptionValue& optionValue(const std::string& key) {
     static const OptionValue empty;
@@ -150,7 +166,9 @@ const OptionValue& optionValue(const std::string& key) {
     return it == optionTable.end() ? empty : it->second;
 }
 
-void resetOptionTable() { optionTable.clear(); }
+void resetOptionTable() {
+    optionTable.clear();
+}
 
 int parseArgs(int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "";
@@ -182,7 +200,8 @@ int parseArgs(int argc, char** argv) {
                     break;
                 case ValueForm::decimal:
                     valid = isDecimalValue(text);
-                    if (valid) value.number = decimalValue(text);
+                    if (valid)
+                        value.number = decimalValue(text);
                     break;
                 case ValueForm::dataList:
                     valid = isDataList(text);
@@ -255,8 +274,7 @@ void printUsage(const char* p) {
     std::printf("      --writecmd     Write commands to IC.\n");
     std::printf("      --data         The data to be written, arg=data. (e.g. 0x80,0x00,0x80)\n");
     std::printf("  -r, --read         Read data from IC, arg=addr. (e.g. 0x1234)\n");
-    std::printf(
-        "  -l, --length       The length of read or write data, arg=length. (default=1)\n");
+    std::printf("  -l, --length       The length of read or write data, arg=length. (default=1)\n");
     std::printf("      --rawdata      get raw data from ic\n");
     std::printf("      --basedata     get base data from ic\n");
     std::printf("      --diffdata     get diff data from ic\n");

@@ -97,7 +97,9 @@ extern ChipProfile chipProfile;
 void initChipProfile();
 
 // True for the fjord family (chip types 3 to 7).
-inline bool isFjordFamily(int32_t type) { return type >= CHIP_FJORDK && type <= CHIP_FJORDK4; }
+inline bool isFjordFamily(int32_t type) {
+    return type >= CHIP_FJORDK && type <= CHIP_FJORDK4;
+}
 
 // Back to the start state: chip type 0, profile all zero (tests only).
 void resetChipProfile();

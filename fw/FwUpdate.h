@@ -4,5 +4,4 @@
 #include <cstdint>
 
 // cfgFile may be nullptr (no configuration flashed with the firmware).
-int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag,
-                         const char* cfgFile);
+int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile);

@@ -4,10 +4,11 @@
 namespace {
 
 class EmptyHost : public HidHost {
-public:
+  public:
     std::vector<HidInterfaceInfo> enumerate() override { return {}; }
     HidHandle open(const HidInterfaceInfo&, uint32_t* osError) override {
-        if (osError) *osError = 2;
+        if (osError)
+            *osError = 2;
         return kInvalidHidHandle;
     }
     void close(HidHandle) override {}
@@ -25,6 +26,10 @@ HidHost* installedHost = nullptr;
 
 }  // namespace
 
-HidHost& hidHost() { return installedHost ? *installedHost : emptyHost; }
+HidHost& hidHost() {
+    return installedHost ? *installedHost : emptyHost;
+}
 
-void setHidHost(HidHost* host) { installedHost = host; }
+void setHidHost(HidHost* host) {
+    installedHost = host;
+}

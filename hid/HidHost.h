@@ -38,7 +38,7 @@ struct HidInterfaceInfo {
 enum class HidReadResult { ok, timeout, failed };
 
 class HidHost {
-public:
+  public:
     virtual ~HidHost() = default;
 
     // Every interface (top-level collection) in host order.

@@ -52,11 +52,11 @@ void setLogFolder(const char* folder);
 // Back to the unconfigured state (tests only).
 void resetLogConfig();
 
-#define TFW_LOG_AT(bit, tag, fn, fmt, ...)                                       \
-    do {                                                                         \
-        if ((logLevel & (bit)) != 0 && logMessage != nullptr) {                  \
-            logMessage(tag "<%s:%d> " fmt, fn, __LINE__, ##__VA_ARGS__);         \
-        }                                                                        \
+#define TFW_LOG_AT(bit, tag, fn, fmt, ...)                               \
+    do {                                                                 \
+        if ((logLevel & (bit)) != 0 && logMessage != nullptr) {          \
+            logMessage(tag "<%s:%d> " fmt, fn, __LINE__, ##__VA_ARGS__); \
+        }                                                                \
     } while (0)
 
 #define LOG_DEBUG(fn, fmt, ...) TFW_LOG_AT(LOG_LEVEL_DEBUG, "   [Debug]  ", fn, fmt, ##__VA_ARGS__)
@@ -68,11 +68,13 @@ void resetLogConfig();
     TFW_LOG_AT(LOG_LEVEL_CRITICAL, "[Critical]  ", fn, fmt, ##__VA_ARGS__)
 
 // A message without tag and without level test (blank separator lines, dumps).
-#define LOG_RAW(fmt, ...)                         \
-    do {                                          \
-        if (logMessage != nullptr) {              \
-            logMessage(fmt, ##__VA_ARGS__);       \
-        }                                         \
+#define LOG_RAW(fmt, ...)                   \
+    do {                                    \
+        if (logMessage != nullptr) {        \
+            logMessage(fmt, ##__VA_ARGS__); \
+        }                                   \
     } while (0)
 
-inline bool logEnabled(uint32_t bit) { return (logLevel & bit) != 0; }
+inline bool logEnabled(uint32_t bit) {
+    return (logLevel & bit) != 0;
+}

@@ -45,7 +45,9 @@ void SystemClock::sleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-LocalTime SystemClock::now() { return fromTimePoint(std::chrono::system_clock::now()); }
+LocalTime SystemClock::now() {
+    return fromTimePoint(std::chrono::system_clock::now());
+}
 
 VirtualClock::VirtualClock() : start_(fromTimePoint(std::chrono::system_clock::now())) {}
 
@@ -60,6 +62,10 @@ LocalTime VirtualClock::now() {
     return fromTimePoint(toTimePoint(start_) + std::chrono::milliseconds(elapsedMs_));
 }
 
-Clock& currentClock() { return installedClock ? *installedClock : systemClock; }
+Clock& currentClock() {
+    return installedClock ? *installedClock : systemClock;
+}
 
-void setClock(Clock* clock) { installedClock = clock; }
+void setClock(Clock* clock) {
+    installedClock = clock;
+}

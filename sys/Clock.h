@@ -21,7 +21,7 @@ struct LocalTime {
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual void sleepMs(uint32_t ms) = 0;
     virtual LocalTime now() = 0;
@@ -29,7 +29,7 @@ public:
 
 // Real time: sleeps the calling thread, reads the local wall clock.
 class SystemClock : public Clock {
-public:
+  public:
     void sleepMs(uint32_t ms) override;
     LocalTime now() override;
 };
@@ -38,7 +38,7 @@ public:
 // The timestamps start at the real local time of construction (so log files
 // of emulated runs still read sensibly) unless a fixed start is given.
 class VirtualClock : public Clock {
-public:
+  public:
     VirtualClock();
     explicit VirtualClock(const LocalTime& start);
     void sleepMs(uint32_t ms) override;
@@ -50,7 +50,7 @@ public:
     // Advances time without recording a wait (time spent "in the device").
     void advance(uint64_t ms) { elapsedMs_ += ms; }
 
-private:
+  private:
     LocalTime start_;
     uint64_t elapsedMs_ = 0;
     std::vector<uint32_t> waits_;
@@ -61,5 +61,9 @@ Clock& currentClock();
 // Installs a clock (nullptr restores the system clock). Not owned.
 void setClock(Clock* clock);
 
-inline void sleepMs(uint32_t ms) { currentClock().sleepMs(ms); }
-inline LocalTime localNow() { return currentClock().now(); }
+inline void sleepMs(uint32_t ms) {
+    currentClock().sleepMs(ms);
+}
+inline LocalTime localNow() {
+    return currentClock().now();
+}

@@ -19,7 +19,7 @@ namespace testsupport {
 std::vector<std::string>& capturedLog();
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(uint32_t level = 0x1F);
     ~LogCapture();
     const std::vector<std::string>& lines() const { return capturedLog(); }
@@ -33,7 +33,7 @@ public:
 // Resets every piece of process-wide state, installs a virtual clock and
 // captures the log at all levels. Derive device-level fixtures from it.
 class ProcessFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -50,13 +50,13 @@ CommandResult runCommand(const std::string& command);
 
 // A fresh empty directory under the system temp folder, removed by the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
