@@ -38,14 +38,19 @@ LogCapture::LogCapture(uint32_t level) {
     logMessage = captureLine;
 }
 
-LogCapture::~LogCapture() { resetLogConfig(); }
+LogCapture::~LogCapture() {
+    resetLogConfig();
+}
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 size_t LogCapture::count(const std::string& text) const {
     size_t n = 0;
     for (const std::string& line : capturedLog()) {
-        if (line.find(text) != std::string::npos) ++n;
+        if (line.find(text) != std::string::npos)
+            ++n;
     }
     return n;
 }
@@ -66,7 +71,8 @@ void ProcessFixture::TearDown() {
 CommandResult runCommand(const std::string& command) {
     CommandResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
+    if (pipe == nullptr)
+        return result;
     char buffer[4096];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
@@ -81,12 +87,14 @@ TempDir::TempDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "touchfw-test-XXXXXX").string();
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+    if (mkdtemp(buf.data()) != nullptr)
+        path_ = buf.data();
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 std::string readFile(const std::string& path) {
