@@ -42,7 +42,9 @@ TEST_F(TlcBasicPropertiesTest, ReadsAllThreeValues) {
     EXPECT_EQ(countLine("    [Info] <TlcConnection::getBasicProperties>  Read Pid(K123), Vid(01 02 "
                         "A3 B4) and Sid(7) successfully.\n"),
               1u);
-    EXPECT_EQ(log_->count("    [Info] <TlcConnection::readV2> Read "), 3u);
+    EXPECT_EQ(countLine("    [Info] <TlcConnection::readV2> Read 4 bytes from reg 0x1001E.\n"), 1u);
+    EXPECT_EQ(countLine("    [Info] <TlcConnection::readV2> Read 4 bytes from reg 0x10026.\n"), 1u);
+    EXPECT_EQ(countLine("    [Info] <TlcConnection::readV2> Read 1 byte from reg 0x1002B.\n"), 1u);
     EXPECT_TRUE(clock_.waits().empty());
 }
 
