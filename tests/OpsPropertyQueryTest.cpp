@@ -142,6 +142,7 @@ TEST_F(OpsPropertyQueryTest, LegacyConfigVersionCheckBytes) {
         {"5410 sum not zero", CHIP_5410, {0x05, 0x00, 0x00, 0xFA}, -1},
         {"5415R sums equal", CHIP_5415R, {0x10, 0x20, 0x30, 0x50, 0x10}, 0},
         {"5415R sums compared without wrapping", CHIP_5415R, {0x80, 0x80, 0x80, 0x80, 0x80}, -1},
+        {"5415R sums equal only in 8 bits", CHIP_5415R, {0x80, 0x80, 0x80, 0x80, 0x00}, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
