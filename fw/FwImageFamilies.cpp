@@ -54,8 +54,15 @@ int32_t FwImage_5410::getFwSubFwNum() {
     LOG_DEBUG("FwImage_5410::getFwSubFwNum", "<FwImage_5410::getFwSubFwNum>\n");
     const int32_t count = readCount(kFwLayout5410.countOffset);
     if (count < 0) {
-        LOG_ERROR("FwImage_5410::getFwSubFwNum",
-                  "<FwImage_5410::getFwSubFwNum> FwImage_5410 getFwSubFwNum fwData is NULL.\n");
+        if (fwData.empty()) {
+            LOG_ERROR("FwImage_5410::getFwSubFwNum",
+                      "<FwImage_5410::getFwSubFwNum> FwImage_5410 getFwSubFwNum fwData is NULL.\n");
+        } else {
+            LOG_ERROR("FwImage_5410::getFwSubFwNum",
+                      "<FwImage_5410::getFwSubFwNum> FwImage_5410 getFwSubFwNum count lies "
+                      "outside the fw data (%u bytes).\n",
+                      static_cast<unsigned>(fwData.size()));
+        }
         LOG_DEBUG("FwImage_5410::getFwSubFwNum", "<FwImage_5410::getFwSubFwNum> Failed.\n");
         return 0;
     }
@@ -128,8 +135,16 @@ int32_t FwImage_5415R::getFwSubFwNum() {
     LOG_DEBUG("FwImage_5415R::getFwSubFwNum", "<FwImage_5415R::getFwSubFwNum>\n");
     const int32_t count = readCount(kFwLayout5415R.countOffset);
     if (count < 0) {
-        LOG_ERROR("FwImage_5415R::getFwSubFwNum",
-                  "<FwImage_5415R::getFwSubFwNum> FwImage_5415R getFwSubFwNum fwData is NULL.\n");
+        if (fwData.empty()) {
+            LOG_ERROR(
+                "FwImage_5415R::getFwSubFwNum",
+                "<FwImage_5415R::getFwSubFwNum> FwImage_5415R getFwSubFwNum fwData is NULL.\n");
+        } else {
+            LOG_ERROR("FwImage_5415R::getFwSubFwNum",
+                      "<FwImage_5415R::getFwSubFwNum> FwImage_5415R getFwSubFwNum count lies "
+                      "outside the fw data (%u bytes).\n",
+                      static_cast<unsigned>(fwData.size()));
+        }
         LOG_DEBUG("FwImage_5415R::getFwSubFwNum", "<FwImage_5415R::getFwSubFwNum> Failed.\n");
         return 0;
     }
