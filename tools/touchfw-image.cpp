@@ -259,7 +259,7 @@ const ChipName& requireChip(const std::string& text) {
 
 // ---------------------------------------------------------------- build
 
-struct SubSpec {
+struct SubFirmware {
     uint8_t type = 0;
     uint32_t addr = 0;
     Bytes data;
@@ -283,7 +283,7 @@ Bytes generateData(size_t index, uint8_t type, uint32_t addr, uint32_t length) {
     return data;
 }
 
-SubSpec parseSub(const std::string& option, const std::string& text, size_t index) {
+SubFirmware parseSub(const std::string& option, const std::string& text, size_t index) {
     // TYPE:ADDR:REST, where REST (a file name) may itself contain ':'.
     const size_t first = text.find(':');
     const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
@@ -301,7 +301,7 @@ SubSpec parseSub(const std::string& option, const std::string& text, size_t inde
     if (!parseNumber(addrText, 0xFFFFFFFF, addr)) {
         throw usageError(option + ": address '" + addrText + "' is not a 32-bit number");
     }
-    SubSpec sub;
+    SubFirmware sub;
     sub.type = static_cast<uint8_t>(type);
     sub.addr = static_cast<uint32_t>(addr);
     if (option == "--sub") {
@@ -342,7 +342,7 @@ std::string loadedPid(int32_t chip, const std::string& pid) {
 }
 
 Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
-                 const std::vector<SubSpec>& subs) {
+                 const std::vector<SubFirmware>& subs) {
     const bool layoutB = layout.kind == FwLayoutKind::B;
     const uint64_t maxEntries = (layout.dataOffset - layout.tableOffset) / layout.entrySize;
     if (subs.size() > maxEntries) {
@@ -351,7 +351,7 @@ Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint
                                 static_cast<unsigned long long>(maxEntries)));
     }
     uint64_t total = layout.dataOffset;
-    for (const SubSpec& sub : subs)
+    for (const SubFirmware& sub : subs)
         total += sub.data.size();
     if (total > 0x7FFFFFFF)
         throw inputError("the image would be larger than 2 GiB");
@@ -363,7 +363,7 @@ Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint
     size_t entry = layout.tableOffset;
     size_t data = layout.dataOffset;
     for (size_t i = 0; i < subs.size(); ++i) {
-        const SubSpec& sub = subs[i];
+        const SubFirmware& sub = subs[i];
         const uint32_t length = static_cast<uint32_t>(sub.data.size());
         image[entry] = sub.type;
         if (layoutB) {
@@ -400,7 +400,7 @@ int printImageInfo(const ChipName& chip, const std::string& path);
 int commandBuild(Args& args) {
     std::string chipText, pid, vidArg, output, identityPid, identityVidArg;
     bool identity = true;
-    std::vector<SubSpec> subs;
+    std::vector<SubFirmware> subs;
     while (!args.done()) {
         const std::string arg = args.next();
         if (arg == "--chip") {
