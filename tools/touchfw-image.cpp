@@ -22,6 +22,7 @@
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
+#include "fw/FwImageBuilder.h"
 #include "log/Log.h"
 
 namespace {
@@ -32,9 +33,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// Identity block at the start of sub-firmware 0: magic, Pid text, Vid.
-constexpr char kIdentityMagic[4] = {'T', 'F', 'W', 'I'};
-constexpr size_t kIdentitySize = 16;
 // Sub-firmware types the update flashes when no --fwflag is given (bits 2 and 3).
 constexpr uint32_t kDefaultFwFlag = 0x0C;
 
@@ -266,23 +264,6 @@ struct SubFirmware {
     std::string source;
 };
 
-// Deterministic filler: a xorshift sequence seeded from the table position,
-// type and address, so every generated sub-firmware differs and every build
-// of the same command line gives the same bytes.
-Bytes generateData(size_t index, uint8_t type, uint32_t addr, uint32_t length) {
-    uint32_t state = 0x9E3779B9u * static_cast<uint32_t>(index + 1) ^ (uint32_t{type} << 24) ^ addr;
-    if (state == 0)
-        state = 1;
-    Bytes data(length);
-    for (uint32_t i = 0; i < length; ++i) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        data[i] = static_cast<uint8_t>(state >> 24);
-    }
-    return data;
-}
-
 SubFirmware parseSub(const std::string& option, const std::string& text, size_t index) {
     // TYPE:ADDR:REST, where REST (a file name) may itself contain ':'.
     const size_t first = text.find(':');
@@ -316,21 +297,10 @@ SubFirmware parseSub(const std::string& option, const std::string& text, size_t 
         if (!parseNumber(rest, 0x7FFFFFFF, length)) {
             throw usageError("--gen: length '" + rest + "' is not a number");
         }
-        sub.data = generateData(index, sub.type, sub.addr, static_cast<uint32_t>(length));
+        sub.data = fwGeneratedData(index, sub.type, sub.addr, static_cast<uint32_t>(length));
         sub.source = "generated";
     }
     return sub;
-}
-
-void putBe(Bytes& b, size_t at, uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        b[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-    }
-}
-
-void putLe(Bytes& b, size_t at, uint32_t value, int width) {
-    for (int i = 0; i < width; ++i)
-        b[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // The Pid touchfw reads from an image whose header holds `pid` (5415R images
@@ -343,55 +313,13 @@ std::string loadedPid(int32_t chip, const std::string& pid) {
 
 Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
                  const std::vector<SubFirmware>& subs) {
-    const bool layoutB = layout.kind == FwLayoutKind::B;
-    const uint64_t maxEntries = (layout.dataOffset - layout.tableOffset) / layout.entrySize;
-    if (subs.size() > maxEntries) {
-        throw inputError(format("%zu sub-firmwares do not fit: a %s table holds at most %llu",
-                                subs.size(), layout.className,
-                                static_cast<unsigned long long>(maxEntries)));
-    }
-    uint64_t total = layout.dataOffset;
+    std::vector<FwSubFirmware> parts;
     for (const SubFirmware& sub : subs)
-        total += sub.data.size();
-    if (total > 0x7FFFFFFF)
-        throw inputError("the image would be larger than 2 GiB");
-
-    Bytes image(static_cast<size_t>(total), 0);
-    std::memcpy(image.data() + layout.pidOffset, pid.data(), pid.size());
-    std::memcpy(image.data() + layout.vidOffset, vid, kFwVidBytes);
-    image[layout.countOffset] = static_cast<uint8_t>(subs.size());
-    size_t entry = layout.tableOffset;
-    size_t data = layout.dataOffset;
-    for (size_t i = 0; i < subs.size(); ++i) {
-        const SubFirmware& sub = subs[i];
-        const uint32_t length = static_cast<uint32_t>(sub.data.size());
-        image[entry] = sub.type;
-        if (layoutB) {
-            putLe(image, entry + 1, length, 4);
-            putLe(image, entry + 5, sub.addr, 4);
-        } else {
-            if ((sub.addr & 0xFF) != 0 || sub.addr > 0xFFFF00) {
-                throw inputError(
-                    format("sub-firmware %zu: address 0x%X cannot be stored in a %s "
-                           "image (a multiple of 0x100 up to 0xFFFF00)",
-                           i, sub.addr, layout.className));
-            }
-            putBe(image, entry + 1, length, 4);
-            putBe(image, entry + 5, sub.addr >> 8, 2);
-        }
-        if (!sub.data.empty())
-            std::memcpy(image.data() + data, sub.data.data(), sub.data.size());
-        entry += layout.entrySize;
-        data += sub.data.size();
-    }
-    const size_t bodySize = image.size() - layout.headerSize;
-    if (layoutB) {
-        putLe(image, 0, static_cast<uint32_t>(bodySize), 4);
-        putLe(image, 4, fwChecksumLayoutB(image.data() + layout.headerSize, bodySize), 4);
-    } else {
-        putBe(image, 0, static_cast<uint32_t>(bodySize), 4);
-        putBe(image, 4, fwChecksumLayoutA(image.data() + layout.headerSize, bodySize), 2);
-    }
+        parts.push_back(FwSubFirmware{sub.type, sub.addr, sub.data});
+    Bytes image;
+    std::string error;
+    if (!buildFwImage(layout, pid, vid, parts, image, error))
+        throw inputError(error);
     return image;
 }
 
@@ -445,10 +373,7 @@ int commandBuild(Args& args) {
         if (!identityVidArg.empty() && !parseVid(identityVidArg, idVid)) {
             throw usageError("build: --identity-vid '" + identityVidArg + "' is not 4 hex bytes");
         }
-        Bytes block(kIdentitySize, 0);
-        std::memcpy(block.data(), kIdentityMagic, 4);
-        std::memcpy(block.data() + 4, idPid.data(), idPid.size());
-        std::memcpy(block.data() + 12, idVid, 4);
+        const Bytes block = fwIdentityBlock(idPid, idVid);
         subs[0].data.insert(subs[0].data.begin(), block.begin(), block.end());
         if (((kDefaultFwFlag >> (subs[0].type % 32)) & 1) == 0) {
             std::fprintf(stderr,
@@ -606,8 +531,8 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
                         static_cast<unsigned long long>(offset),
                         static_cast<unsigned long long>(end),
                         end > size ? "  (data outside the file)" : "");
-            if (i == 0 && end <= size && length >= kIdentitySize &&
-                std::memcmp(bytes.data() + offset, kIdentityMagic, 4) == 0) {
+            if (i == 0 && end <= size && length >= kFwIdentityBlockSize &&
+                std::memcmp(bytes.data() + offset, kFwIdentityMagic, 4) == 0) {
                 const uint8_t* id = bytes.data() + offset;
                 const std::string idPid = printable(id + 4, 8);
                 const bool same = idPid == image->pid && std::memcmp(id + 12, image->vid, 4) == 0;
