@@ -8,8 +8,8 @@
 #include "log/Log.h"
 #include "log/Progress.h"
 #include "ops/RegisterAccess.h"
-#include "ops/Reset.h"
 #include "ops/ReportControl.h"
+#include "ops/Reset.h"
 #include "sys/Clock.h"
 #include "tlc/TlcConnection.h"
 
@@ -112,8 +112,8 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
             LOG_INFO("loadSubFw",
                      "Writing sub fw, total length: %d, flashAddr: 0x%04X, now write len: %d.\n",
                      static_cast<int>(length), blockAddr, static_cast<int>(blockLen));
-            int ret = connection.write(chipProfile.fwBufAddr, block,
-                                       static_cast<int32_t>(blockLen), false);
+            int ret = connection.write(chipProfile.fwBufAddr, block, static_cast<int32_t>(blockLen),
+                                       false);
             if (ret != 0) {
                 LOG_ERROR("loadSubFw",
                           "Failed to write sub fw, total length: %d, flashAddr: 0x%04X, now write "
@@ -159,15 +159,15 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
 int32_t NotifyICEnterUpdate(TlcConnection& connection) {
     int32_t result = -3;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int ret = connection.write0(chipProfile.enterUpdateCmd.data,
-                                          static_cast<int32_t>(chipProfile.enterUpdateCmd.size()),
-                                          true);
+        const int ret =
+            connection.write0(chipProfile.enterUpdateCmd.data,
+                              static_cast<int32_t>(chipProfile.enterUpdateCmd.size()), true);
         if (ret == 0) {
             result = 0;
             break;
         }
-        LOG_ERROR("NotifyICEnterUpdate", "<NotifyICEnterUpdate> Failed to start updating. ret = %d.\n",
-                  ret);
+        LOG_ERROR("NotifyICEnterUpdate",
+                  "<NotifyICEnterUpdate> Failed to start updating. ret = %d.\n", ret);
     }
     if (!isFjordFamily(chipType)) {
         return result;
@@ -192,8 +192,9 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
     int32_t result = 0;
     do {
         LOG_INFO(fn, "Start switching to patch.\n");
-        int ret = connection.write0(chipProfile.switchToPatchCmd.data,
-                                    static_cast<int32_t>(chipProfile.switchToPatchCmd.size()), true);
+        int ret =
+            connection.write0(chipProfile.switchToPatchCmd.data,
+                              static_cast<int32_t>(chipProfile.switchToPatchCmd.size()), true);
         if (ret != 0) {
             LOG_ERROR(fn, "Failed switching to patch. ret = %d.\n", ret);
             result = -1;
@@ -230,13 +231,12 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
         const int32_t subFwNum = image.getFwSubFwNum();
         LOG_INFO(fn, "Load firmware successfully, subFwNum = %d.\n", subFwNum);
         int32_t lastPercent = -1;
-        for (int32_t i = 0; i < subFwNum && result == 0; ++i) {
+        for (int32_t i = 0; i < subFwNum; ++i) {
             const uint8_t type = image.getFwSubFwType(i);
             const uint32_t len = image.getFwSubFwLen(i);
             const uint32_t addr = image.getFwSubFwAddr(i);
-            LOG_INFO(fn,
-                     "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n", i,
-                     type, static_cast<int>(len), addr);
+            LOG_INFO(fn, "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n",
+                     i, type, static_cast<int>(len), addr);
             if (i == 5 && chipType == CHIP_FJORDK8) {
                 LOG_INFO(fn, "send 0x40 cmd.\n");
                 connection.write0(kFjordK8ExtraCmd, sizeof kFjordK8ExtraCmd, false);
@@ -248,19 +248,18 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
                             "Sub firmware type does not math. i(subFwNum) = %d, subFwType = "
                             "0x%02X. flag:0x%x\n",
                             i, type, fwFlag);
-            } else {
-                LOG_INFO(fn, "Found a valid sub subsystem start loading, subFwType = 0x%02X.\n",
-                         type);
-                LOG_INFO(fn, "subFwFlashAddr = 0x%02X, subFwLen = %d bytes.\n", addr,
-                         static_cast<int>(len));
-                ret = loadSubFw(connection, addr, image.getFwSubFwData(i), len);
-                if (ret != 0) {
-                    LOG_ERROR(fn, "Failed to load sub firmware, subFwType = 0x%02X. ret = %d.\n",
-                              type, ret);
-                    LOG_ERROR(fn, "Load sub firmware failed.\n");
-                    result = -5;
-                    break;
-                }
+                continue;
+            }
+            LOG_INFO(fn, "Found a valid sub subsystem start loading, subFwType = 0x%02X.\n", type);
+            LOG_INFO(fn, "subFwFlashAddr = 0x%02X, subFwLen = %d bytes.\n", addr,
+                     static_cast<int>(len));
+            ret = loadSubFw(connection, addr, image.getFwSubFwData(i), len);
+            if (ret != 0) {
+                LOG_ERROR(fn, "Failed to load sub firmware, subFwType = 0x%02X. ret = %d.\n", type,
+                          ret);
+                LOG_ERROR(fn, "Load sub firmware failed.\n");
+                result = -5;
+                break;
             }
             // With a single sub-firmware the download is complete after it.
             const int32_t percent = subFwNum > 1 ? i * 100 / (subFwNum - 1) : 100;
