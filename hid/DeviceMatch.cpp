@@ -2,4 +2,6 @@
 
 DeviceMatchSettings deviceMatch{};
 
-void resetDeviceMatch() { deviceMatch = DeviceMatchSettings{}; }
+void resetDeviceMatch() {
+    deviceMatch = DeviceMatchSettings{};
+}

@@ -1,13 +1,18 @@
-// Placeholder until the OS backend is built: a host with no interfaces.
 #include "hid/HidHost.h"
+
+#if defined(__linux__)
+#include "hid/HidHostLinux.h"
+#endif
 
 namespace {
 
+// The host of a platform without a backend: no interfaces.
 class EmptyHost : public HidHost {
-public:
+  public:
     std::vector<HidInterfaceInfo> enumerate() override { return {}; }
     HidHandle open(const HidInterfaceInfo&, uint32_t* osError) override {
-        if (osError) *osError = 2;
+        if (osError)
+            *osError = 2;
         return kInvalidHidHandle;
     }
     void close(HidHandle) override {}
@@ -20,11 +25,23 @@ public:
     }
 };
 
-EmptyHost emptyHost;
+HidHost& platformHost() {
+#if defined(__linux__)
+    static HidHostLinux host;
+#else
+    static EmptyHost host;
+#endif
+    return host;
+}
+
 HidHost* installedHost = nullptr;
 
 }  // namespace
 
-HidHost& hidHost() { return installedHost ? *installedHost : emptyHost; }
+HidHost& hidHost() {
+    return installedHost ? *installedHost : platformHost();
+}
 
-void setHidHost(HidHost* host) { installedHost = host; }
+void setHidHost(HidHost* host) {
+    installedHost = host;
+}
