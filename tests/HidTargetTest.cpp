@@ -376,13 +376,6 @@ TEST_F(HidStandardPathTest, HostFailuresAreMinusThree) {
     EXPECT_TRUE(hasLine(*log_, kError, "HidTarget::write", "Write failed. Error = 0x06.\n"));
 }
 
-TEST_F(HidStandardPathTest, ErrorsAreNotLoggedBelowErrorLevel) {
-    logLevel = LOG_LEVEL_CRITICAL;
-    EXPECT_EQ(getHidInterface()->write(nullptr, 66, nullptr), -1);
-    EXPECT_EQ(getHidInterface()->read(nullptr, 1, nullptr), -2);
-    EXPECT_TRUE(log_->lines().empty());
-}
-
 // ---- fjordK8 path: 268-byte reports ----
 
 class HidFjordK8PathTest : public HidTargetTest {
