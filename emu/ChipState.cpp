@@ -1,0 +1,261 @@
+// Saving and loading the emulated chip's state as text, so that touchfw-emu
+// runs see what earlier runs left in the chip.
+//
+//   touchfw-emu-state 1
+//   family fjordK
+//   reporting 1
+//   data-mode 0
+//   firmware-mode normal
+//   cfg-session idle
+//   config <hex bytes>
+//   reg 0x00010000 <256 bytes in hex>      (one line per register page written)
+//   end
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "emu/EmulatedChip.h"
+
+namespace emu {
+
+namespace {
+
+constexpr const char* kMagic = "touchfw-emu-state 1";
+
+std::string toHex(const uint8_t* data, size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0x0F];
+    }
+    return out;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool fromHex(const std::string& text, std::vector<uint8_t>* out) {
+    if (text.size() % 2 != 0)
+        return false;
+    out->clear();
+    out->reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int hi = hexDigit(text[i]);
+        const int lo = hexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out->push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+bool parseAddress(const std::string& text, uint32_t* addr) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || text[1] != 'x')
+        return false;
+    uint32_t value = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        const int d = hexDigit(text[i]);
+        if (d < 0)
+            return false;
+        value = value * 16 + static_cast<uint32_t>(d);
+    }
+    *addr = value;
+    return true;
+}
+
+const char* modeName(FirmwareMode mode) {
+    switch (mode) {
+        case FirmwareMode::normal:
+            return "normal";
+        case FirmwareMode::patch:
+            return "patch";
+        case FirmwareMode::update:
+            return "update";
+    }
+    return "normal";
+}
+
+const char* sessionName(CfgSession session) {
+    switch (session) {
+        case CfgSession::idle:
+            return "idle";
+        case CfgSession::downloading:
+            return "downloading";
+        case CfgSession::written:
+            return "written";
+        case CfgSession::reading:
+            return "reading";
+    }
+    return "idle";
+}
+
+}  // namespace
+
+std::string EmulatedChip::saveState() {
+    flushEffects();
+    std::ostringstream out;
+    out << kMagic << "\n";
+    out << "family " << familyName(type_) << "\n";
+    out << "reporting " << (reporting_ ? 1 : 0) << "\n";
+    out << "data-mode " << (dataMode_ ? 1 : 0) << "\n";
+    out << "firmware-mode " << modeName(mode_) << "\n";
+    out << "cfg-session " << sessionName(cfgSession_) << "\n";
+    out << "config " << toHex(config_.data(), config_.size()) << "\n";
+    char addr[16];
+    for (const auto& page : memory_.pages()) {
+        std::snprintf(addr, sizeof addr, "0x%08X", page.first);
+        out << "reg " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
+    }
+    out << "end\n";
+    return out.str();
+}
+
+bool EmulatedChip::loadState(const std::string& text, std::string* error) {
+    auto fail = [error](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != kMagic)
+        return fail("not a touchfw-emu state file");
+
+    SparseMemory memory;
+    std::vector<uint8_t> config;
+    bool reporting = true;
+    bool dataMode = false;
+    FirmwareMode mode = FirmwareMode::normal;
+    CfgSession session = CfgSession::idle;
+    bool familySeen = false;
+    bool ended = false;
+    int lineNo = 1;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        const std::string where = "line " + std::to_string(lineNo) + ": ";
+        std::istringstream fields(line);
+        std::string key;
+        std::string value;
+        std::string extra;
+        fields >> key >> value;
+        if (key == "end") {
+            ended = true;
+            break;
+        }
+        if (key == "reg") {
+            std::string hex;
+            fields >> hex;
+            uint32_t addr = 0;
+            std::vector<uint8_t> bytes;
+            if (!parseAddress(value, &addr) || addr % SparseMemory::kPageSize != 0 ||
+                !fromHex(hex, &bytes) || bytes.size() != SparseMemory::kPageSize) {
+                return fail(where + "bad register page");
+            }
+            SparseMemory::Page page;
+            std::copy(bytes.begin(), bytes.end(), page.begin());
+            memory.setPage(addr, page);
+        } else if (key == "family") {
+            if (value != familyName(type_)) {
+                return fail(where + "state of family " + value + ", not " + familyName(type_));
+            }
+            familySeen = true;
+        } else if (key == "reporting" || key == "data-mode") {
+            if (value != "0" && value != "1")
+                return fail(where + "bad flag");
+            (key == "reporting" ? reporting : dataMode) = value == "1";
+        } else if (key == "firmware-mode") {
+            if (value == "normal") {
+                mode = FirmwareMode::normal;
+            } else if (value == "patch") {
+                mode = FirmwareMode::patch;
+            } else if (value == "update") {
+                mode = FirmwareMode::update;
+            } else {
+                return fail(where + "bad firmware mode");
+            }
+        } else if (key == "cfg-session") {
+            if (value == "idle") {
+                session = CfgSession::idle;
+            } else if (value == "downloading") {
+                session = CfgSession::downloading;
+            } else if (value == "written") {
+                session = CfgSession::written;
+            } else if (value == "reading") {
+                session = CfgSession::reading;
+            } else {
+                return fail(where + "bad configuration session");
+            }
+        } else if (key == "config") {
+            if (!fromHex(value, &config))
+                return fail(where + "bad configuration bytes");
+        } else {
+            return fail(where + "unknown entry \"" + key + "\"");
+        }
+        if (fields >> extra)
+            return fail(where + "unexpected \"" + extra + "\"");
+    }
+    if (!familySeen)
+        return fail("no family entry");
+    if (!ended)
+        return fail("state file is cut short");
+
+    memory_ = std::move(memory);
+    config_ = std::move(config);
+    reporting_ = reporting;
+    dataMode_ = dataMode;
+    mode_ = mode;
+    cfgSession_ = session;
+    return true;
+}
+
+bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
+    const std::string text = saveState();
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            if (error)
+                *error = "cannot write " + temp;
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        if (error)
+            *error = "cannot replace " + path;
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error)
+            *error = "cannot open " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string why;
+    if (!loadState(text.str(), &why)) {
+        if (error)
+            *error = path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace emu

@@ -1,0 +1,228 @@
+// The emulated touch-controller chip of one family, seen from the chip's
+// side of the wire. It decodes the register frames of the family's framing
+// (versions 1 to 3) and the raw command reports, refuses anything malformed
+// (wrong report size or id, inconsistent counts or lengths, sequence gaps,
+// unknown operations or commands) and records each refusal as a protocol
+// error, keeps a sparse register space, answers with the family's
+// acknowledgements and status answers, and writes a transcript.
+// Register addresses, ready values and lengths come from the family's chip
+// profile; the command encodings are decoded here independently.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chip/ChipProfile.h"
+#include "emu/Faults.h"
+#include "emu/SparseMemory.h"
+#include "emu/Transcript.h"
+#include "hid/HidHost.h"
+#include "sys/Clock.h"
+
+namespace emu {
+
+// Keys of the emulated device (vendor id is the tool's default).
+constexpr uint16_t kEmuVendorId = 0x2A94;
+constexpr uint16_t kEmuUsage = 0x0001;
+constexpr uint8_t kReportId = 0x0E;
+constexpr size_t kShortReport = 65;
+constexpr size_t kLongReport = 268;
+
+// "5410", "5415R", "fjordK", "fjordH3", "Corvina", "fjordK8", "fjordK4"; "" when unknown.
+const char* familyName(int32_t type);
+// Case-insensitive inverse of familyName; 0 when unknown.
+int32_t familyFromName(const std::string& name);
+// USB product id and usage page of the family's vendor collection.
+uint16_t deviceProductId(int32_t type);
+uint16_t deviceUsagePage(int32_t type);
+// Product id text a fresh chip of the family reports.
+std::string defaultProductIdText(int32_t type);
+// The family's chip profile, computed without touching the process-wide one.
+ChipProfile profileFor(int32_t type);
+
+// A configuration block of `size` bytes whose version is `version` and whose
+// check bytes are right for the family: 5410 bytes 0-3 sum to 0 (8 bits);
+// 5415R b0+b1+b2 == b3+b4; fjord family byte 34 is the version and bytes
+// 62-63 hold the little-endian 16-bit sum of bytes 0-61.
+std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t size = 4096);
+// Version byte of a configuration block (byte 0, or byte 34 for the fjord family).
+uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config);
+
+enum class ReportPath { standard, long268 };
+
+// Virtual-time latencies of the chip.
+struct ChipTiming {
+    uint32_t commandMs = 2;  // command written -> acknowledgement visible
+};
+
+enum class FirmwareMode { normal, patch, update };
+enum class CfgSession { idle, downloading, written, reading };
+
+class EmulatedChip {
+  public:
+    explicit EmulatedChip(int32_t type, VirtualClock* clock = nullptr);
+
+    int32_t type() const { return type_; }
+    const ChipProfile& profile() const { return profile_; }
+    ReportPath path() const { return path_; }
+    size_t reportSize() const { return path_ == ReportPath::standard ? kShortReport : kLongReport; }
+    void setClock(VirtualClock* clock);
+    uint64_t nowMs() const { return clock_ ? clock_->elapsedMs() : 0; }
+    ChipTiming& timing() { return timing_; }
+
+    // ---- Wire side, called by the emulated host ----
+    // One output report as it arrived; false when the chip refused it (the
+    // host call then fails).
+    bool receiveReport(const uint8_t* report, size_t length, ReportPath via);
+    // Standard path: the answer to the read request written just before.
+    bool answerInputReport(uint8_t* report, size_t length, uint32_t* osError);
+    // fjordK8 path: the next queued report, or timeout when none is queued
+    // (the virtual clock advances by the timeout).
+    HidReadResult nextQueuedReport(uint8_t reportId, uint8_t* report, size_t length, int timeoutMs,
+                                   size_t* received, uint32_t* osError);
+    // Drops the answer the next input report would deliver (lost in transit).
+    void discardAnswer();
+    // What the chip makes of a report, for the transcript.
+    std::string describeReport(const uint8_t* report, size_t length) const;
+    // Transcript entries and protocol errors noticed by the host.
+    void record(TranscriptEntry::Kind kind, const std::string& text,
+                const std::vector<uint8_t>& bytes = {});
+    void protocolError(const std::string& text);
+
+    // ---- Identity ----
+    void setProductId(const std::string& text);  // up to 8 characters
+    std::string productId() const;
+    void setVersionId(const std::array<uint8_t, 4>& vid);
+    std::array<uint8_t, 4> versionId() const;
+    void setSensorId(uint8_t sid);
+    uint8_t sensorId() const;
+
+    // ---- Configuration ----
+    void setConfiguration(const std::vector<uint8_t>& config);
+    const std::vector<uint8_t>& configuration() const { return config_; }
+    uint8_t configurationVersion() const { return configurationVersionOf(type_, config_); }
+    CfgSession cfgSession() const { return cfgSession_; }
+
+    // ---- Registers ----
+    SparseMemory& registers() { return memory_; }
+    const SparseMemory& registers() const { return memory_; }
+    void writeRegisters(uint32_t addr, const std::vector<uint8_t>& bytes);
+    // What a register read request at `addr` would answer now (no override consumed).
+    std::vector<uint8_t> peekRegisters(uint32_t addr, size_t n) const;
+    // The next `times` read requests starting at `addr` answer `bytes` (padded
+    // with the register contents or cut to the requested length); kForever
+    // keeps the override until clearOverrides().
+    void overrideRead(uint32_t addr, const std::vector<uint8_t>& bytes, int times = 1);
+    void clearOverrides();
+
+    // ---- Chip state ----
+    bool reportingEnabled() const { return reporting_; }
+    bool inDataMode() const { return dataMode_; }
+    FirmwareMode firmwareMode() const { return mode_; }
+
+    // ---- Faults, transcript, protocol errors ----
+    FaultScript& faults() { return faults_; }
+    bool addFault(const FaultRule& rule) { return faults_.add(rule); }
+    const Transcript& transcript();
+    void clearTranscript() { transcript_.clear(); }
+    const std::vector<std::string>& protocolErrors() const { return protocolErrors_; }
+    void clearProtocolErrors() { protocolErrors_.clear(); }
+    // Counters of what crossed the wire.
+    int outputReports() const { return outputReports_; }
+    int readRequests() const { return readRequests_; }
+    int commandsSeen(ChipCommand command) const;
+
+    // ---- Persistence ----
+    // Runs every pending delayed effect (as if enough time had passed).
+    void flushEffects();
+    std::string saveState();
+    bool loadState(const std::string& text, std::string* error);
+    bool saveStateFile(const std::string& path, std::string* error);
+    bool loadStateFile(const std::string& path, std::string* error);
+
+  private:
+    struct Answer {
+        std::vector<uint8_t> bytes;
+        std::string text;
+        bool failTransfer = false;
+    };
+    struct WriteInProgress {
+        bool active = false;
+        bool discarding = false;
+        uint32_t start = 0;
+        uint32_t next = 0;
+        uint8_t nextSeq = 0;
+        std::vector<uint8_t> data;
+    };
+    struct Effect {
+        uint64_t due = 0;
+        uint64_t order = 0;
+        std::function<void()> fn;
+    };
+    struct Override {
+        std::vector<uint8_t> bytes;
+        int remaining = 1;  // kForever: sticky
+    };
+
+    void freshState();
+    void syncWaits();
+    void settle();
+    void after(uint32_t ms, std::function<void()> fn);
+    bool reject(const std::string& text);
+
+    bool handleRegisterFrame(const uint8_t* r, size_t length);
+    bool handleRawCommand(const uint8_t* r, size_t length);
+    void handleReadRequest(uint32_t addr, uint32_t len);
+    void storeBytes(uint32_t addr, const uint8_t* data, size_t n);
+    void writeComplete(uint32_t start, const std::vector<uint8_t>& data);
+    uint8_t viewByte(uint32_t addr) const;
+    std::vector<uint8_t> view(uint32_t addr, size_t n) const;
+    void resetWriteState();
+
+    ChipCommand decodeCommand(const std::vector<uint8_t>& bytes) const;
+    void runCommand(ChipCommand command);
+    void ackFjord(std::optional<FaultDo> fault, const Seq10& value);
+    void setCmdByteLater(uint8_t value, std::optional<FaultDo> fault);
+    void answerReportQuery(std::optional<FaultDo> fault);
+
+    int32_t type_;
+    ChipProfile profile_;
+    ReportPath path_;
+    VirtualClock* clock_ = nullptr;
+    size_t waitCursor_ = 0;
+    ChipTiming timing_;
+
+    // Persistent chip state.
+    SparseMemory memory_;
+    std::vector<uint8_t> config_;
+    std::vector<uint8_t> pending_;
+    CfgSession cfgSession_ = CfgSession::idle;
+    FirmwareMode mode_ = FirmwareMode::normal;
+    bool reporting_ = true;
+    bool dataMode_ = false;
+
+    // Wire state.
+    WriteInProgress write_;
+    std::optional<Answer> pendingAnswer_;
+    bool answerWithheld_ = false;
+    std::vector<uint8_t> lastInput_;
+    std::deque<Answer> queue_;
+    std::vector<Effect> effects_;
+    uint64_t effectOrder_ = 0;
+    std::map<uint32_t, std::deque<Override>> overrides_;
+
+    FaultScript faults_;
+    Transcript transcript_;
+    std::vector<std::string> protocolErrors_;
+    int outputReports_ = 0;
+    int readRequests_ = 0;
+    std::map<ChipCommand, int> commandCounts_;
+};
+
+}  // namespace emu

@@ -1,0 +1,285 @@
+#include "emu/EmulatedHost.h"
+
+#include <cstdio>
+
+namespace emu {
+
+namespace {
+
+HidInterfaceInfo makeInfo(const char* path, int collection, uint16_t vid, uint16_t pid,
+                          uint16_t usagePage, uint16_t usage, uint16_t reportLength) {
+    HidInterfaceInfo info;
+    info.path = path;
+    info.collection = collection;
+    info.vendorId = vid;
+    info.productId = pid;
+    info.usagePage = usagePage;
+    info.usage = usage;
+    info.inputReportLength = reportLength;
+    info.outputReportLength = reportLength;
+    return info;
+}
+
+std::string describe(const HidInterfaceInfo& info) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s#%d (0x%04X:0x%04X, 0x%04X/0x%04X)", info.path.c_str(),
+                  info.collection, info.vendorId, info.productId, info.usagePage, info.usage);
+    return text;
+}
+
+}  // namespace
+
+EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) : chip_(chip) {
+    const int32_t type = chip.type();
+    const uint16_t pid = deviceProductId(type);
+    const uint16_t page = deviceUsagePage(type);
+    const uint16_t reportLength = static_cast<uint16_t>(chip.reportSize());
+    if (decoys) {
+        EmulatedInterface keyboard;
+        keyboard.info = makeInfo("emu:/dev/hidraw0", 0, 0x046D, 0xC31C, 0x0001, 0x0006, 9);
+        keyboard.info.queryError = HidQueryError::openFailed;
+        keyboard.info.osError = kOsAccessDenied;
+        keyboard.device = 3;
+        interfaces_.push_back(keyboard);
+
+        EmulatedInterface digitizer;
+        digitizer.info = makeInfo("emu:/dev/hidraw1", 0, kEmuVendorId, pid, 0x000D, 0x0004, 64);
+        digitizer.device = 1;
+        interfaces_.push_back(digitizer);
+
+        EmulatedInterface otherUsage;
+        otherUsage.info =
+            makeInfo("emu:/dev/hidraw1", 1, kEmuVendorId, pid, page, 0x0002, reportLength);
+        otherUsage.device = 1;
+        interfaces_.push_back(otherUsage);
+    }
+    EmulatedInterface main;
+    main.info = makeInfo("emu:/dev/hidraw1", decoys ? 2 : 0, kEmuVendorId, pid, page, kEmuUsage,
+                         reportLength);
+    main.role = InterfaceRole::chip;
+    main.device = 1;
+    main.chip = &chip;
+    interfaces_.push_back(main);
+    if (twin != nullptr) {
+        EmulatedInterface second;
+        second.info =
+            makeInfo("emu:/dev/hidraw2", 0, kEmuVendorId, pid, page, kEmuUsage, reportLength);
+        second.role = InterfaceRole::twin;
+        second.device = 2;
+        second.chip = twin;
+        interfaces_.push_back(second);
+    }
+}
+
+size_t EmulatedHost::chipIndex() const {
+    for (size_t i = 0; i < interfaces_.size(); ++i) {
+        if (interfaces_[i].role == InterfaceRole::chip)
+            return i;
+    }
+    return interfaces_.size();
+}
+
+int EmulatedHost::openCount(InterfaceRole role) const {
+    int n = 0;
+    for (const EmulatedInterface& iface : interfaces_) {
+        if (iface.role == role)
+            n += iface.opens;
+    }
+    return n;
+}
+
+void EmulatedHost::disappear() {
+    if (!gone_)
+        chip_.record(TranscriptEntry::Kind::open, "device disappeared");
+    gone_ = true;
+}
+
+std::vector<HidInterfaceInfo> EmulatedHost::enumerate() {
+    std::vector<HidInterfaceInfo> list;
+    for (const EmulatedInterface& iface : interfaces_) {
+        if (!isGone(iface))
+            list.push_back(iface.info);
+    }
+    return list;
+}
+
+HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) {
+    for (size_t i = 0; i < interfaces_.size(); ++i) {
+        EmulatedInterface& iface = interfaces_[i];
+        if (iface.info.path != wanted.path || iface.info.collection != wanted.collection ||
+            isGone(iface)) {
+            continue;
+        }
+        if (iface.info.queryError == HidQueryError::openFailed) {
+            if (osError)
+                *osError = iface.info.osError;
+            chip_.record(TranscriptEntry::Kind::open, "open refused: " + describe(iface.info));
+            return kInvalidHidHandle;
+        }
+        if (iface.chip != nullptr) {
+            std::string which;
+            if (iface.chip->faults().check(FaultOn::open, ChipCommand::none, 0, &which)) {
+                if (osError)
+                    *osError = kOsAccessDenied;
+                iface.chip->record(TranscriptEntry::Kind::fault, "open failed: " + which);
+                return kInvalidHidHandle;
+            }
+        }
+        if (iface.role == InterfaceRole::twin && !gone_) {
+            chip_.protocolError("the later device with the same keys was opened (" +
+                                describe(iface.info) + ")");
+        }
+        const HidHandle handle = nextHandle_++;
+        handles_[handle] = i;
+        ++iface.opens;
+        (iface.chip ? *iface.chip : chip_)
+            .record(TranscriptEntry::Kind::open,
+                    "open " + describe(iface.info) + " -> handle " + std::to_string(handle));
+        return handle;
+    }
+    if (osError)
+        *osError = kOsFileNotFound;
+    chip_.record(TranscriptEntry::Kind::open, "open of a missing interface " + describe(wanted));
+    return kInvalidHidHandle;
+}
+
+void EmulatedHost::close(HidHandle handle) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) {
+        chip_.record(TranscriptEntry::Kind::note,
+                     "close of an unknown handle " + std::to_string(handle));
+        return;
+    }
+    EmulatedInterface& iface = interfaces_[it->second];
+    (iface.chip ? *iface.chip : chip_)
+        .record(TranscriptEntry::Kind::open, "close handle " + std::to_string(handle));
+    handles_.erase(it);
+}
+
+EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uint32_t* osError) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) {
+        if (osError)
+            *osError = kOsInvalidHandle;
+        chip_.record(TranscriptEntry::Kind::note,
+                     std::string(what) + " on an invalid handle " + std::to_string(handle));
+        return nullptr;
+    }
+    EmulatedInterface& iface = interfaces_[it->second];
+    if (isGone(iface)) {
+        if (osError)
+            *osError = kOsDeviceNotConnected;
+        chip_.record(TranscriptEntry::Kind::note, std::string(what) + " on a device that is gone");
+        return nullptr;
+    }
+    if (iface.chip == nullptr) {
+        if (osError)
+            *osError = kOsGenFailure;
+        chip_.protocolError(std::string(what) + " on a decoy interface " + describe(iface.info));
+        return nullptr;
+    }
+    return &iface;
+}
+
+bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
+                              ReportPath via, uint32_t* osError) {
+    EmulatedInterface* iface = resolve(handle, "output report", osError);
+    if (iface == nullptr)
+        return false;
+    EmulatedChip& chip = *iface->chip;
+    std::string which;
+    const std::optional<FaultDo> fault =
+        chip.faults().check(FaultOn::outputReport, ChipCommand::none, 0, &which);
+    if (fault) {
+        const std::vector<uint8_t> bytes(report, report + length);
+        const std::string text = chip.describeReport(report, length);
+        if (fault == FaultDo::dropReport) {
+            chip.record(TranscriptEntry::Kind::fault, "lost before the chip: " + text, bytes);
+            return true;
+        }
+        if (fault == FaultDo::disappear) {
+            chip.record(TranscriptEntry::Kind::fault, which);
+            disappear();
+            if (osError)
+                *osError = kOsDeviceNotConnected;
+            return false;
+        }
+        chip.record(TranscriptEntry::Kind::fault, "transfer failed: " + text, bytes);
+        if (osError)
+            *osError = kOsGenFailure;
+        return false;
+    }
+    if (!chip.receiveReport(report, length, via)) {
+        if (osError)
+            *osError = kOsGenFailure;
+        return false;
+    }
+    return true;
+}
+
+bool EmulatedHost::setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                                   uint32_t* osError) {
+    return sendToChip(handle, report, length, ReportPath::standard, osError);
+}
+
+bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                               uint32_t* osError) {
+    return sendToChip(handle, report, length, ReportPath::long268, osError);
+}
+
+bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                  uint32_t* osError) {
+    EmulatedInterface* iface = resolve(handle, "input report", osError);
+    if (iface == nullptr)
+        return false;
+    EmulatedChip& chip = *iface->chip;
+    std::string which;
+    const std::optional<FaultDo> fault =
+        chip.faults().check(FaultOn::inputReport, ChipCommand::none, 0, &which);
+    if (fault == FaultDo::disappear) {
+        chip.record(TranscriptEntry::Kind::fault, which);
+        disappear();
+        if (osError)
+            *osError = kOsDeviceNotConnected;
+        return false;
+    }
+    if (fault) {
+        chip.discardAnswer();  // lost with the failed transfer
+        chip.record(TranscriptEntry::Kind::fault, "input report failed: " + which);
+        if (osError)
+            *osError = kOsGenFailure;
+        return false;
+    }
+    return chip.answerInputReport(report, length, osError);
+}
+
+HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
+                                       size_t length, int timeoutMs, size_t* received,
+                                       uint32_t* osError) {
+    if (received)
+        *received = 0;
+    EmulatedInterface* iface = resolve(handle, "read", osError);
+    if (iface == nullptr)
+        return HidReadResult::failed;
+    EmulatedChip& chip = *iface->chip;
+    std::string which;
+    const std::optional<FaultDo> fault =
+        chip.faults().check(FaultOn::inputReport, ChipCommand::none, 0, &which);
+    if (fault == FaultDo::disappear) {
+        chip.record(TranscriptEntry::Kind::fault, which);
+        disappear();
+        if (osError)
+            *osError = kOsDeviceNotConnected;
+        return HidReadResult::failed;
+    }
+    if (fault) {
+        chip.discardAnswer();
+        chip.record(TranscriptEntry::Kind::fault, "read failed: " + which);
+        if (osError)
+            *osError = kOsGenFailure;
+        return HidReadResult::failed;
+    }
+    return chip.nextQueuedReport(reportId, report, length, timeoutMs, received, osError);
+}
+
+}  // namespace emu

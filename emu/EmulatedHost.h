@@ -1,0 +1,88 @@
+// The emulated HID host: the HidHost seam on top of an emulated chip.
+//
+// It enumerates the chip's vendor collection among decoys, in this order:
+// a keyboard that cannot be opened for querying (as the OS keeps keyboards
+// to itself), the chip device's touch (digitizer) collection, its vendor
+// collection with another usage, the chip's vendor collection, and a second
+// device with the same keys enumerated later (the "twin", its own chip with
+// product id "TWIN"). Reports to the chip go through both report paths;
+// reports to a decoy, the wrong path, or the twin while the first device is
+// present are protocol errors. Opens can be made to fail and the device can
+// disappear (fault script of the chip).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "emu/EmulatedChip.h"
+#include "hid/HidHost.h"
+
+namespace emu {
+
+enum class InterfaceRole { chip, twin, decoy };
+
+struct EmulatedInterface {
+    HidInterfaceInfo info;
+    InterfaceRole role = InterfaceRole::decoy;
+    int device = 0;                // interfaces of one device share this number
+    EmulatedChip* chip = nullptr;  // the chip behind it (chip and twin roles)
+    int opens = 0;                 // successful opens so far
+};
+
+// Windows error codes the emulated host reports.
+constexpr uint32_t kOsFileNotFound = 2;
+constexpr uint32_t kOsAccessDenied = 5;
+constexpr uint32_t kOsInvalidHandle = 6;
+constexpr uint32_t kOsGenFailure = 31;
+constexpr uint32_t kOsDeviceNotConnected = 1167;
+
+class EmulatedHost : public HidHost {
+  public:
+    // `twin` may be null (no second device); `decoys` false leaves only the
+    // chip (and the twin).
+    EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys);
+
+    std::vector<HidInterfaceInfo> enumerate() override;
+    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
+    void close(HidHandle handle) override;
+    bool getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                        uint32_t* osError) override;
+    bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                         uint32_t* osError) override;
+    bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                     uint32_t* osError) override;
+    HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
+                             int timeoutMs, size_t* received, uint32_t* osError) override;
+
+    const std::vector<EmulatedInterface>& interfaces() const { return interfaces_; }
+    // Adds an interface at the end of the enumeration order.
+    void addInterface(const EmulatedInterface& iface) { interfaces_.push_back(iface); }
+    // Index of the chip's vendor collection in interfaces().
+    size_t chipIndex() const;
+    int openCount(InterfaceRole role) const;
+    size_t openHandles() const { return handles_.size(); }
+
+    // The chip's device vanishes (all its collections): enumeration no longer
+    // lists it, opens fail, every call on an open handle fails.
+    void disappear();
+    void reconnect() { gone_ = false; }
+    bool gone() const { return gone_; }
+
+  private:
+    // The interface behind an open handle; null (with *osError set) when the
+    // handle is unknown or its device is gone.
+    EmulatedInterface* resolve(HidHandle handle, const char* what, uint32_t* osError);
+    // Output report bookkeeping shared by both paths; true when the chip got it.
+    bool sendToChip(HidHandle handle, const uint8_t* report, size_t length, ReportPath via,
+                    uint32_t* osError);
+    bool isGone(const EmulatedInterface& iface) const { return gone_ && iface.device == 1; }
+
+    EmulatedChip& chip_;
+    std::vector<EmulatedInterface> interfaces_;
+    std::map<HidHandle, size_t> handles_;
+    HidHandle nextHandle_ = 100;
+    bool gone_ = false;
+};
+
+}  // namespace emu

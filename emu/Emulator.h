@@ -1,0 +1,18 @@
+// emu: the chip emulator.
+//
+// Offers an emulated touch-controller chip per family that answers the
+// tool's register frames, commands and raw command reports from the chip's
+// side (EmulatedChip), an emulated HID host with decoy interfaces that
+// plugs into the HidHost seam (EmulatedHost), fault injection (Faults.h), a
+// transcript of the wire and the waits, state files for touchfw-emu, and
+// EmulatedSystem, which puts it all in place for a test in one line.
+// Relies on: hid (the HidHost seam, the HID interface binding), chip (the
+// chip profile), sys (the virtual clock). Never linked into touchfw.
+#pragma once
+
+#include "emu/EmulatedChip.h"
+#include "emu/EmulatedHost.h"
+#include "emu/EmulatedSystem.h"
+#include "emu/Faults.h"
+#include "emu/SparseMemory.h"
+#include "emu/Transcript.h"

@@ -1,0 +1,421 @@
+#include "emu/Faults.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace emu {
+
+namespace {
+
+struct CommandNameRow {
+    ChipCommand command;
+    const char* name;
+};
+
+const CommandNameRow kCommandNames[] = {
+    {ChipCommand::none, "none"},
+    {ChipCommand::reportDisable, "report-disable"},
+    {ChipCommand::reportEnable, "report-enable"},
+    {ChipCommand::reportQuery, "report-query"},
+    {ChipCommand::dataMode, "data-mode"},
+    {ChipCommand::normalMode, "normal-mode"},
+    {ChipCommand::cfgStart, "cfg-start"},
+    {ChipCommand::cfgWriteDone, "cfg-write-done"},
+    {ChipCommand::cfgFinish, "cfg-finish"},
+    {ChipCommand::cfgReadStart, "cfg-read-start"},
+    {ChipCommand::cfgReadEnd, "cfg-read-end"},
+    {ChipCommand::cfgSessionEnd, "cfg-session-end"},
+    {ChipCommand::switchToPatch, "switch-to-patch"},
+    {ChipCommand::enterUpdate, "enter-update"},
+    {ChipCommand::flashBlock, "flash-block"},
+    {ChipCommand::restart, "restart"},
+    {ChipCommand::flashPrepare, "flash-prepare"},
+};
+
+std::vector<std::string> split(const std::string& text, const char* separators) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : text) {
+        if (std::string(separators).find(c) != std::string::npos) {
+            parts.push_back(current);
+            current.clear();
+        } else if (!std::isspace(static_cast<unsigned char>(c))) {
+            current += c;
+        }
+    }
+    parts.push_back(current);
+    return parts;
+}
+
+bool parseNumber(const std::string& text, long long* out) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const long long value = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+    if (end == nullptr || *end != '\0' || value < 0)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool parseTimes(const std::string& text, int* times) {
+    if (text == "forever" || text == "always") {
+        *times = kForever;
+        return true;
+    }
+    long long value = 0;
+    if (!parseNumber(text, &value) || value < 1 || value > 1000000)
+        return false;
+    *times = static_cast<int>(value);
+    return true;
+}
+
+bool parseAddress(const std::string& text, const ChipProfile& p, uint32_t* addr) {
+    struct Named {
+        const char* name;
+        uint32_t addr;
+    };
+    const Named named[] = {
+        {"cmd", p.cmdAddr},
+        {"cfg", p.cfgAddr},
+        {"fwbuf", p.fwBufAddr},
+        {"raw", p.rawDataAddr},
+        {"diff", p.diffDataAddr},
+        {"base", p.baseDataAddr},
+        {"pid", p.pidAddr},
+        {"vid", p.vidAddr},
+        {"sid", p.sidAddr},
+        {"patch-status", p.patchStatusAddr},
+        {"flash-status", p.flashStatusAddr},
+        {"data-ready", p.dataReadyAddr},
+        {"report-status", p.reportStatusAddr},
+    };
+    for (const Named& n : named) {
+        if (text == n.name) {
+            *addr = n.addr;
+            return true;
+        }
+    }
+    long long value = 0;
+    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') ||
+        !parseNumber(text, &value) || value > 0xFFFFFFFFLL) {
+        return false;
+    }
+    *addr = static_cast<uint32_t>(value);
+    return true;
+}
+
+}  // namespace
+
+const char* commandName(ChipCommand command) {
+    for (const CommandNameRow& row : kCommandNames) {
+        if (row.command == command)
+            return row.name;
+    }
+    return "?";
+}
+
+ChipCommand commandFromName(const std::string& name) {
+    for (const CommandNameRow& row : kCommandNames) {
+        if (name == row.name)
+            return row.command;
+    }
+    return ChipCommand::none;
+}
+
+const char* faultOnName(FaultOn on) {
+    switch (on) {
+        case FaultOn::open:
+            return "open";
+        case FaultOn::outputReport:
+            return "output report";
+        case FaultOn::inputReport:
+            return "input report";
+        case FaultOn::readRequest:
+            return "read request";
+        case FaultOn::writeRequest:
+            return "write request";
+        case FaultOn::command:
+            return "command";
+        case FaultOn::frame:
+            return "frame";
+    }
+    return "?";
+}
+
+const char* faultDoName(FaultDo action) {
+    switch (action) {
+        case FaultDo::failTransfer:
+            return "fail transfer";
+        case FaultDo::dropReport:
+            return "drop report";
+        case FaultDo::disappear:
+            return "disappear";
+        case FaultDo::noAnswer:
+            return "no answer";
+        case FaultDo::wrongLength:
+            return "wrong length";
+        case FaultDo::corruptData:
+            return "corrupt data";
+        case FaultDo::withholdAck:
+            return "withhold acknowledgement";
+        case FaultDo::corruptAck:
+            return "corrupt acknowledgement";
+        case FaultDo::wrongVid:
+            return "wrong version id";
+    }
+    return "?";
+}
+
+std::string FaultRule::describe() const {
+    std::string text = std::string(faultDoName(action)) + " on " + faultOnName(on);
+    if (on == FaultOn::command) {
+        text += std::string(" ") + commandName(command);
+    }
+    if ((on == FaultOn::readRequest || on == FaultOn::writeRequest) && !anyAddress) {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, " at 0x%X", address);
+        text += buf;
+    }
+    text += " (occurrence " + std::to_string(seen) + ")";
+    return text;
+}
+
+bool FaultScript::valid(const FaultRule& rule) {
+    if (rule.skip < 0 || (rule.times < 1 && rule.times != kForever))
+        return false;
+    switch (rule.on) {
+        case FaultOn::open:
+            return rule.action == FaultDo::failTransfer;
+        case FaultOn::outputReport:
+            return rule.action == FaultDo::failTransfer || rule.action == FaultDo::dropReport ||
+                   rule.action == FaultDo::disappear;
+        case FaultOn::inputReport:
+            return rule.action == FaultDo::failTransfer || rule.action == FaultDo::disappear;
+        case FaultOn::readRequest:
+            return rule.action == FaultDo::failTransfer || rule.action == FaultDo::noAnswer ||
+                   rule.action == FaultDo::wrongLength || rule.action == FaultDo::corruptData;
+        case FaultOn::writeRequest:
+            return rule.action == FaultDo::failTransfer || rule.action == FaultDo::dropReport;
+        case FaultOn::command:
+            if (rule.action == FaultDo::wrongVid)
+                return rule.command == ChipCommand::restart;
+            return rule.action == FaultDo::withholdAck || rule.action == FaultDo::corruptAck;
+        case FaultOn::frame:
+            return rule.action == FaultDo::withholdAck;
+    }
+    return false;
+}
+
+bool FaultScript::add(const FaultRule& rule) {
+    if (!valid(rule))
+        return false;
+    FaultRule fresh = rule;
+    fresh.seen = 0;
+    fresh.fired = 0;
+    rules_.push_back(fresh);
+    return true;
+}
+
+std::optional<FaultDo> FaultScript::check(FaultOn on, ChipCommand command, uint32_t address,
+                                          std::string* which) {
+    std::optional<FaultDo> result;
+    for (FaultRule& rule : rules_) {
+        if (rule.on != on)
+            continue;
+        if (on == FaultOn::command && rule.command != ChipCommand::none &&
+            rule.command != command) {
+            continue;
+        }
+        if ((on == FaultOn::readRequest || on == FaultOn::writeRequest) && !rule.anyAddress &&
+            rule.address != address) {
+            continue;
+        }
+        ++rule.seen;
+        const bool inWindow = rule.seen > rule.skip &&
+                              (rule.times == kForever || rule.seen <= rule.skip + rule.times);
+        if (inWindow && !result) {
+            ++rule.fired;
+            result = rule.action;
+            if (which)
+                *which = rule.describe();
+        }
+    }
+    return result;
+}
+
+namespace faults {
+
+namespace {
+FaultRule make(FaultOn on, FaultDo action, int skip, int times) {
+    FaultRule rule;
+    rule.on = on;
+    rule.action = action;
+    rule.skip = skip;
+    rule.times = times;
+    return rule;
+}
+FaultRule at(FaultRule rule, uint32_t addr) {
+    rule.anyAddress = false;
+    rule.address = addr;
+    return rule;
+}
+FaultRule forCommand(FaultRule rule, ChipCommand command) {
+    rule.command = command;
+    return rule;
+}
+int nthToSkip(int nth) {
+    return nth > 1 ? nth - 1 : 0;
+}
+}  // namespace
+
+FaultRule failOpen(int times) {
+    return make(FaultOn::open, FaultDo::failTransfer, 0, times);
+}
+FaultRule failOutputReport(int nth, int times) {
+    return make(FaultOn::outputReport, FaultDo::failTransfer, nthToSkip(nth), times);
+}
+FaultRule dropOutputReport(int nth, int times) {
+    return make(FaultOn::outputReport, FaultDo::dropReport, nthToSkip(nth), times);
+}
+FaultRule disappearAtOutputReport(int nth) {
+    return make(FaultOn::outputReport, FaultDo::disappear, nthToSkip(nth), 1);
+}
+FaultRule failInputReport(int nth, int times) {
+    return make(FaultOn::inputReport, FaultDo::failTransfer, nthToSkip(nth), times);
+}
+FaultRule failAnswerAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::readRequest, FaultDo::failTransfer, skip, times), addr);
+}
+FaultRule noAnswerAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::readRequest, FaultDo::noAnswer, skip, times), addr);
+}
+FaultRule wrongLengthAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::readRequest, FaultDo::wrongLength, skip, times), addr);
+}
+FaultRule corruptAnswerAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::readRequest, FaultDo::corruptData, skip, times), addr);
+}
+FaultRule wrongLengthOnRead(int nth, int times) {
+    return make(FaultOn::readRequest, FaultDo::wrongLength, nthToSkip(nth), times);
+}
+FaultRule dropWriteAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::writeRequest, FaultDo::dropReport, skip, times), addr);
+}
+FaultRule withholdAck(ChipCommand command, int times, int skip) {
+    return forCommand(make(FaultOn::command, FaultDo::withholdAck, skip, times), command);
+}
+FaultRule corruptAck(ChipCommand command, int times, int skip) {
+    return forCommand(make(FaultOn::command, FaultDo::corruptAck, skip, times), command);
+}
+FaultRule wrongVidAfterRestart(int times) {
+    return forCommand(make(FaultOn::command, FaultDo::wrongVid, 0, times), ChipCommand::restart);
+}
+FaultRule frameNeverReady(int times, int skip) {
+    return make(FaultOn::frame, FaultDo::withholdAck, skip, times);
+}
+
+}  // namespace faults
+
+bool parseFaultList(const std::string& text, const ChipProfile& profile,
+                    std::vector<FaultRule>* rules, std::string* error) {
+    std::vector<FaultRule> parsed;
+    for (const std::string& item : split(text, ";,")) {
+        if (item.empty())
+            continue;
+        const std::vector<std::string> parts = split(item, ":");
+        const std::string& name = parts[0];
+        const size_t args = parts.size() - 1;
+        auto fail = [&](const std::string& why) {
+            if (error)
+                *error = "\"" + item + "\": " + why;
+            return false;
+        };
+        int times = kForever;
+        long long nth = 0;
+        uint32_t addr = 0;
+
+        if (name == "fail-open" || name == "wrong-vid-after-restart" ||
+            name == "frame-never-ready" || name == "bad-ram-check" || name == "fail-block-read") {
+            if (args > 1)
+                return fail("too many values");
+            if (args == 1 && !parseTimes(parts[1], &times))
+                return fail("bad count");
+            if (name == "fail-open") {
+                parsed.push_back(faults::failOpen(times));
+            } else if (name == "wrong-vid-after-restart") {
+                parsed.push_back(faults::wrongVidAfterRestart(times));
+            } else if (name == "frame-never-ready") {
+                parsed.push_back(faults::frameNeverReady(times));
+            } else if (name == "bad-ram-check") {
+                parsed.push_back(faults::corruptAnswerAt(profile.fwBufAddr, times));
+            } else {
+                parsed.push_back(faults::failAnswerAt(profile.rawDataAddr, times));
+                parsed.push_back(faults::failAnswerAt(profile.diffDataAddr, times));
+                parsed.push_back(faults::failAnswerAt(profile.baseDataAddr, times));
+            }
+        } else if (name == "fail-write" || name == "drop-write" || name == "fail-read" ||
+                   name == "disappear") {
+            if (args < 1 || args > 2)
+                return fail("needs the report number");
+            if (!parseNumber(parts[1], &nth) || nth < 1 || nth > 100000000) {
+                return fail("bad report number");
+            }
+            times = 1;
+            if (args == 2 && !parseTimes(parts[2], &times))
+                return fail("bad count");
+            const int n = static_cast<int>(nth);
+            if (name == "fail-write") {
+                parsed.push_back(faults::failOutputReport(n, times));
+            } else if (name == "drop-write") {
+                parsed.push_back(faults::dropOutputReport(n, times));
+            } else if (name == "fail-read") {
+                parsed.push_back(faults::failInputReport(n, times));
+            } else {
+                if (args == 2)
+                    return fail("too many values");
+                parsed.push_back(faults::disappearAtOutputReport(n));
+            }
+        } else if (name == "fail-answer" || name == "no-answer" || name == "wrong-length" ||
+                   name == "corrupt-answer" || name == "drop-write-at") {
+            if (args < 1 || args > 2)
+                return fail("needs an address");
+            if (!parseAddress(parts[1], profile, &addr))
+                return fail("bad address");
+            if (name == "drop-write-at")
+                times = 1;
+            if (args == 2 && !parseTimes(parts[2], &times))
+                return fail("bad count");
+            if (name == "fail-answer") {
+                parsed.push_back(faults::failAnswerAt(addr, times));
+            } else if (name == "no-answer") {
+                parsed.push_back(faults::noAnswerAt(addr, times));
+            } else if (name == "wrong-length") {
+                parsed.push_back(faults::wrongLengthAt(addr, times));
+            } else if (name == "corrupt-answer") {
+                parsed.push_back(faults::corruptAnswerAt(addr, times));
+            } else {
+                parsed.push_back(faults::dropWriteAt(addr, times));
+            }
+        } else if (name == "withhold-ack" || name == "corrupt-ack") {
+            if (args < 1 || args > 2)
+                return fail("needs a command name");
+            const ChipCommand command = commandFromName(parts[1]);
+            if (command == ChipCommand::none)
+                return fail("unknown command");
+            if (args == 2 && !parseTimes(parts[2], &times))
+                return fail("bad count");
+            parsed.push_back(name == "withhold-ack" ? faults::withholdAck(command, times)
+                                                    : faults::corruptAck(command, times));
+        } else {
+            return fail("unknown fault");
+        }
+    }
+    if (rules)
+        rules->insert(rules->end(), parsed.begin(), parsed.end());
+    return true;
+}
+
+}  // namespace emu

@@ -1,0 +1,178 @@
+// Chip state files, configuration blocks and the helpers of touchfw-emu.
+#include <gtest/gtest.h>
+
+#include "tests/EmuFixture.h"
+
+namespace {
+
+using emutest::Bytes;
+
+class EmuStateTest : public EmuFixture {};
+
+Bytes fjordCmd(uint8_t code) {
+    return {0x00, 0x00, 0x04, code, static_cast<uint8_t>(0x04 + code), 0x00};
+}
+
+TEST_F(EmuStateTest, StateSurvivesASaveAndALoad) {
+    startEmu(CHIP_FJORDH3);
+    chip().setProductId("ABCD1234");
+    chip().setVersionId({0x02, 0x10, 0x00, 0x07});
+    chip().setSensorId(9);
+    chip().setConfiguration(emu::makeConfiguration(CHIP_FJORDH3, 0x33, 8192));
+    chip().writeRegisters(0x20000, {0xDE, 0xAD});
+    {
+        emutest::Wire wire(sys());
+        ASSERT_TRUE(wire.write(0x10180, fjordCmd(0x33)));  // reporting off, acknowledged later
+    }
+    const std::string text = chip().saveState();  // runs the pending acknowledgement
+
+    emu::EmulatedChip copy(CHIP_FJORDH3);
+    std::string error;
+    ASSERT_TRUE(copy.loadState(text, &error)) << error;
+    EXPECT_EQ(copy.productId(), "ABCD1234");
+    EXPECT_EQ(copy.versionId(), (std::array<uint8_t, 4>{0x02, 0x10, 0x00, 0x07}));
+    EXPECT_EQ(copy.sensorId(), 9);
+    EXPECT_EQ(copy.configuration(), chip().configuration());
+    EXPECT_EQ(copy.configurationVersion(), 0x33);
+    EXPECT_EQ(copy.registers().read(0x20000, 2), (Bytes{0xDE, 0xAD}));
+    EXPECT_EQ(copy.registers().read(0x10180, 2), (Bytes{0x80, 0x80}));
+    EXPECT_FALSE(copy.reportingEnabled());
+    EXPECT_EQ(copy.saveState(), text);
+}
+
+TEST_F(EmuStateTest, DamagedStateIsRefusedAndLeavesTheChipAsItWas) {
+    emu::EmulatedChip source(CHIP_FJORDK);
+    source.setProductId("GOOD");
+    const std::string good = source.saveState();
+    const size_t configAt = good.find("config ");
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"other format", "hello\n" + good, "not a touchfw-emu state file"},
+        {"other family",
+         [&] {
+             std::string t = good;
+             t.replace(t.find("family fjordK"), 13, "family fjordH3");
+             return t;
+         }(),
+         "state of family fjordH3"},
+        {"cut short", good.substr(0, good.size() - 4), "cut short"},
+        {"odd hex",
+         [&] {
+             std::string t = good;
+             t.insert(configAt + 7, "A");
+             return t;
+         }(),
+         "bad configuration bytes"},
+        {"page not aligned",
+         [&] {
+             std::string t = good;
+             t.insert(t.find("end\n"), "reg 0x00000010 " + std::string(512, '0') + "\n");
+             return t;
+         }(),
+         "bad register page"},
+        {"short page",
+         [&] {
+             std::string t = good;
+             t.insert(t.find("end\n"), "reg 0x00000100 00FF\n");
+             return t;
+         }(),
+         "bad register page"},
+        {"unknown entry",
+         [&] {
+             std::string t = good;
+             t.insert(t.find("end\n"), "bogus 1\n");
+             return t;
+         }(),
+         "unknown entry"},
+        {"trailing field",
+         [&] {
+             std::string t = good;
+             t.replace(t.find("reporting 1"), 11, "reporting 1 2");
+             return t;
+         }(),
+         "unexpected"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        emu::EmulatedChip target(CHIP_FJORDK);
+        std::string error;
+        EXPECT_FALSE(target.loadState(c.text, &error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_EQ(target.productId(), "FJDK");
+    }
+    emu::EmulatedChip target(CHIP_FJORDK);
+    std::string error;
+    EXPECT_TRUE(target.loadState(good, &error)) << error;
+    EXPECT_EQ(target.productId(), "GOOD");
+}
+
+TEST_F(EmuStateTest, StateFileRoundTrip) {
+    testsupport::TempDir dir;
+    const std::string path = emu::stateFilePath(CHIP_5415R, dir.path().c_str());
+    EXPECT_EQ(path, dir.path() + "/touchfw-emu-5415R.state");
+    emu::EmulatedChip a(CHIP_5415R);
+    a.setVersionId({9, 8, 7, 6});
+    std::string error;
+    ASSERT_TRUE(a.saveStateFile(path, &error)) << error;
+    emu::EmulatedChip b(CHIP_5415R);
+    ASSERT_TRUE(b.loadStateFile(path, &error)) << error;
+    EXPECT_EQ(b.versionId(), (std::array<uint8_t, 4>{9, 8, 7, 6}));
+    EXPECT_FALSE(b.loadStateFile(dir.file("missing.state"), &error));
+    EXPECT_FALSE(a.saveStateFile(dir.file("no/such/dir/x.state"), &error));
+}
+
+TEST_F(EmuStateTest, ConfigurationBlocksCarryRightCheckBytes) {
+    for (int32_t type = CHIP_5410; type <= CHIP_FJORDK4; ++type) {
+        for (const uint8_t version : {0x00, 0x01, 0x7F, 0xFF}) {
+            SCOPED_TRACE(std::string(emu::familyName(type)) + " " + std::to_string(version));
+            const Bytes c = emu::makeConfiguration(type, version, 4096);
+            ASSERT_EQ(c.size(), 4096u);
+            EXPECT_EQ(emu::configurationVersionOf(type, c), version);
+            if (type == CHIP_5410) {
+                EXPECT_EQ(c[0], version);
+                EXPECT_EQ((c[0] + c[1] + c[2] + c[3]) & 0xFF, 0);
+            } else if (type == CHIP_5415R) {
+                EXPECT_EQ(c[0], version);
+                EXPECT_EQ(c[0] + c[1] + c[2], c[3] + c[4]);
+            } else {
+                EXPECT_EQ(c[34], version);
+                unsigned sum = 0;
+                for (size_t i = 0; i < 62; ++i)
+                    sum += c[i];
+                EXPECT_EQ(sum & 0xFFFF, c[62] | (c[63] << 8u));
+            }
+        }
+    }
+    EXPECT_EQ(emu::makeConfiguration(CHIP_FJORDK, 1, 10).size(), 64u);  // at least one block
+}
+
+TEST_F(EmuStateTest, ChipFamilyFromTheCommandLine) {
+    struct Case {
+        std::vector<const char*> args;
+        int32_t type;
+    };
+    const Case cases[] = {
+        {{"touchfw-emu", "-p", "vid"}, CHIP_FJORDK},
+        {{"touchfw-emu", "--chip", "corvina", "-p", "vid"}, CHIP_CORVINA},
+        {{"touchfw-emu", "--chip", "FJORDK8"}, CHIP_FJORDK8},
+        {{"touchfw-emu", "--chip", "5415r", "--chip", "5410"}, CHIP_5410},
+        {{"touchfw-emu", "--chip", "nonsense"}, CHIP_FJORDK},
+        {{"touchfw-emu", "--chip"}, CHIP_FJORDK},
+        {{"touchfw-emu", "--CHIP", "5410"}, CHIP_FJORDK},  // option names are case-sensitive
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        for (const char* a : c.args)
+            argv.push_back(const_cast<char*>(a));
+        EXPECT_EQ(emu::chipTypeFromArgs(static_cast<int>(argv.size()), argv.data()), c.type)
+            << c.args.size();
+    }
+    EXPECT_EQ(emu::stateFilePath(CHIP_FJORDK, nullptr), "./touchfw-emu-fjordK.state");
+    EXPECT_EQ(emu::stateFilePath(CHIP_FJORDK, ""), "./touchfw-emu-fjordK.state");
+}
+
+}  // namespace
