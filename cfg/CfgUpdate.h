@@ -1,6 +1,43 @@
-// Configuration update: one complete configuration download from a file.
+// Configuration update: writing a configuration block into the chip's
+// configuration area and checking that the chip took it.
+//
+// One download is a conversation on the command register: announce the
+// download (start command, acknowledged), write the whole zero-padded block
+// to cfgAddr, announce its end (finish command, acknowledged). The chip's
+// configuration version read back afterwards is the acceptance test. 5410
+// and 5415R have their own start / finish checks; the fjord family and
+// Corvina use the acknowledged command (FjordKSendCfgCmd).
 #pragma once
 
 #include <cstdint>
 
+class CfgImage;
+class TlcConnection;
+
+// Run-mode entry: loads the file into the image of the chip family and runs
+// cfgUpdateHelper. -1 unsupported chip type; -3 the file did not load;
+// otherwise the result of cfgUpdateHelper.
 int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer);
+
+// Opens its own connection, pauses reporting, compares versions (unless
+// ignoreVer), then up to five downloads each checked by the version read
+// back. Whatever happens the chip is reset, reporting resumed, the
+// connection closed and the image's data released.
+// 0 updated or nothing to do; -1 open or disabling reporting failed; -2 the
+// version read before the update failed; -5 every attempt failed.
+int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer);
+
+// One download over an open connection. 0 success; -1 or -2 the start step
+// failed; -3 the image holds no data; -4 writing the data failed; otherwise
+// the result of cfgUpdateSendFinish.
+int32_t cfgUpdateWithConnection(TlcConnection& connection, CfgImage& image);
+
+// The start step: 0; -1 unsupported chip type or start command not written;
+// -2 the chip did not acknowledge.
+int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection);
+
+// The finish step: 0 success. 5410: -5 command not written, -6 not
+// acknowledged. 5415R: -5 command not written, -1 not acknowledged (or the
+// answer could not be read). Fjord family: -1 write-done command not
+// acknowledged, -2 finish command not acknowledged. -1 for any other chip.
+int32_t cfgUpdateSendFinish(TlcConnection& connection);

@@ -136,6 +136,8 @@ int ScriptedHid::write(const uint8_t* buffer, int length) {
     auto byAddr = failingAddrs_.find(f.addr);
     if (byAddr != failingAddrs_.end() && (f.op == 0x00 || f.op == 0x01))
         return byAddr->second;
+    if (f.op == 0x00 && onRegisterWrite)
+        onRegisterWrite(f);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ class ScriptedHid {
     // Next read call for a request at addr fails with `result`.
     void failReadAt(uint32_t addr, int result = -3);
     void setRegs(uint32_t addr, const Bytes& bytes);
+    // Called after every register write frame (op 0x00) that was accepted, so
+    // a test can play the chip (acknowledge a command, keep written data).
+    std::function<void(const WireFrame&)> onRegisterWrite;
 
     // A response report of this version carrying `data` and a length field.
     Bytes response(const Bytes& data, int lengthField) const;

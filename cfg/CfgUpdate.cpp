@@ -1,0 +1,289 @@
+#include "cfg/CfgUpdate.h"
+
+#include <memory>
+
+#include "cfg/CfgImage.h"
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+#include "ops/PropertyQuery.h"
+#include "ops/RegisterAccess.h"
+#include "ops/ReportControl.h"
+#include "ops/Reset.h"
+#include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+constexpr uint32_t kStartWaitMs = 100;      // 5410 / 5415R: before the start check
+constexpr uint32_t kFjordStartWaitMs = 10;  // fjord: before the start acknowledgement
+constexpr uint32_t kFinishWaitMs = 80;      // before the finish (or write-done) check
+constexpr uint32_t kFjordFinishWaitMs = 10;
+constexpr int kAttempts = 5;
+constexpr uint32_t kAttemptWaitMs = 200;
+constexpr size_t kVersionBufferSize = 65;
+
+// 5415R: written to the command register after every attempt.
+constexpr uint8_t k5415RResetCmd[] = {0x7D, 0x00, 0x00, 0x00, 0x7D};
+// 5415R: a finish answer that also means ready.
+constexpr uint8_t k5415RFinishAlt[] = {0x7E, 0x00, 0x07};
+
+template <typename Seq>
+int writeSeq(TlcConnection& connection, uint32_t addr, const Seq& seq) {
+    return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), true);
+}
+
+template <typename Seq>
+int32_t sendFjordCmd(TlcConnection& connection, const Seq& cmd, uint32_t waitMs) {
+    const ChipProfile& p = chipProfile;
+    return FjordKSendCfgCmd(connection, p.cmdAddr, cmd.data, static_cast<uint8_t>(cmd.size()),
+                            p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, waitMs);
+}
+
+int32_t sendFinish5410(TlcConnection& connection) {
+    static const char* const fn = "cfgUpdateSendFinish";
+    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgFinishCmd);
+    if (r != 0) {
+        LOG_ERROR(fn, "5410,Write send cfg finish cmd failed. ret = %d.\n", r);
+        return -5;
+    }
+    LOG_INFO(fn, "5410,Write send cfg finish cmd successfully.\n");
+    sleepMs(kFinishWaitMs);
+    const int32_t check =
+        checkChipRegValueEx(connection, chipProfile.cmdAddr, &chipProfile.cfgFinishReadyValue, 1);
+    if (check != 0) {
+        LOG_ERROR(fn, "5410,Chip write cfg finish cmd is NOT ready. ret = %d.\n", check);
+        return -6;
+    }
+    return 0;
+}
+
+int32_t sendFinish5415R(TlcConnection& connection) {
+    static const char* const fn = "cfgUpdateSendFinish";
+    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgFinishCmd);
+    if (r != 0) {
+        LOG_ERROR(fn, "5415R,Write send cfg finish cmd failed. ret = %d.\n", r);
+        return -5;
+    }
+    LOG_INFO(fn, "5415R,Write send cfg finish cmd successfully.\n");
+    sleepMs(kFinishWaitMs);
+    uint8_t answer[3] = {0};
+    if (connection.read(chipProfile.cmdAddr, answer, sizeof answer, true) != 0) {
+        return -1;
+    }
+    const bool ready = answer[0] == chipProfile.cfgFinishReadyValue ||
+                       (answer[0] == k5415RFinishAlt[0] && answer[1] == k5415RFinishAlt[1] &&
+                        answer[2] == k5415RFinishAlt[2]);
+    if (!ready) {
+        LOG_ERROR(fn, "Chip write cfg finish cmd is NOT ready,0x%x:0x%02x,0x%02x,0x%02x\n",
+                  chipProfile.cmdAddr, answer[0], answer[1], answer[2]);
+        return -1;
+    }
+    LOG_INFO(fn, "Chip write cfg finish cmd is sucess,0x%x:0x%02x,0x%02x,0x%02x\n",
+             chipProfile.cmdAddr, answer[0], answer[1], answer[2]);
+    return 0;
+}
+
+int32_t sendFinishFjord(TlcConnection& connection) {
+    static const char* const fn = "cfgUpdateSendFinish";
+    if (sendFjordCmd(connection, chipProfile.cfgWriteDoneCmd, kFinishWaitMs) != 0) {
+        LOG_ERROR(fn, "read back write buf finished cmd failed.\n");
+        return -1;
+    }
+    const int32_t r = sendFjordCmd(connection, chipProfile.cfgFinishCmd, kFjordFinishWaitMs);
+    if (r != 0) {
+        LOG_ERROR(fn, "Chip write cfg finish cmd is NOT ready. ret = %d.\n", r);
+        return -2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
+    static const char* const fn = "cfgUpdateStartUpdateCfg";
+    int32_t result = 0;
+    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+        const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgStartCmd);
+        if (r != 0) {
+            LOG_ERROR(fn, "Write send cfg cmd failed. ret = %d.\n", r);
+            result = -1;
+        } else {
+            LOG_INFO(fn, "Write send cfg cmd successfully.\n");
+            sleepMs(kStartWaitMs);
+            const int32_t check = checkChipRegValueEx(connection, chipProfile.cmdAddr,
+                                                      &chipProfile.cfgStartReadyValue, 1);
+            if (check != 0) {
+                LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", check);
+                result = -2;
+            }
+        }
+    } else if (isFjordFamily(chipType)) {
+        const int32_t r = sendFjordCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
+        if (r != 0) {
+            LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", r);
+            result = -2;
+        }
+    } else {
+        LOG_ERROR(fn, "cfgUpdateStartUpdateCfg unsupport this chip:%d.\n", chipType);
+        return -1;
+    }
+    LOG_DEBUG(fn, "cfgUpdateStartUpdateCfg exit:%d.\n", result);
+    return result;
+}
+
+int32_t cfgUpdateSendFinish(TlcConnection& connection) {
+    switch (chipType) {
+        case CHIP_5410:
+            return sendFinish5410(connection);
+        case CHIP_5415R:
+            return sendFinish5415R(connection);
+        default:
+            if (isFjordFamily(chipType)) {
+                return sendFinishFjord(connection);
+            }
+            LOG_ERROR("cfgUpdateSendFinish", "send cfg finish,unsupport this type:%d\n", chipType);
+            return -1;
+    }
+}
+
+int32_t cfgUpdateWithConnection(TlcConnection& connection, CfgImage& image) {
+    static const char* const fn = "cfgUpdateWithConnection";
+    LOG_DEBUG(fn, "Function begins.\n");
+    int32_t result = 0;
+    do {
+        int32_t r = cfgUpdateStartUpdateCfg(connection);
+        if (r != 0) {
+            LOG_ERROR(fn, "start update cfg faild:%d.\n", r);
+            result = r;
+            break;
+        }
+        LOG_INFO(fn, "Chip write cfg cmd is ready.\n");
+        const uint8_t* data = image.getCfgData();
+        // The block is written whole; a size beyond the data held is refused
+        // rather than read past.
+        if (data == nullptr || image.cfgSize > image.cfgData.size()) {
+            LOG_ERROR(fn, "No valid cfg data.\n");
+            result = -3;
+            break;
+        }
+        LOG_INFO(fn, "Load cfg data successfully.\n");
+        r = connection.write(chipProfile.cfgAddr, data, static_cast<int32_t>(image.cfgSize), true);
+        if (r != 0) {
+            LOG_ERROR(fn, "Write cfg data to 0x%04X failed. ret = %d.\n", chipProfile.cfgAddr, r);
+            result = -4;
+            break;
+        }
+        LOG_INFO(fn, "Write cfg data to 0x%04X successfully.\n", chipProfile.cfgAddr);
+        r = cfgUpdateSendFinish(connection);
+        if (r != 0) {
+            LOG_ERROR(fn, "update cfg,send finish cmd failed:%d.\n", r);
+            result = r;
+            break;
+        }
+        LOG_INFO(fn, "Download cfg successfully.\n");
+    } while (false);
+    LOG_DEBUG(fn, "Function ends.\n");
+    return result;
+}
+
+int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
+    static const char* const fn = "cfgUpdateHelper";
+    TlcConnection connection;
+    uint8_t version[kVersionBufferSize] = {0};
+    LOG_DEBUG(fn, "Function begins.\n");
+    int32_t result = 0;
+    do {
+        if (connection.openTLC() != 0) {
+            result = -1;
+            break;
+        }
+        if (DisableReport(connection) != 0) {
+            LOG_ERROR(fn, "cfgUpdateHelper disable report failed.\n");
+            result = -1;
+            break;
+        }
+        if (!ignoreVer) {
+            LOG_INFO(fn, "Before updating cfg, check the checkSum.\n");
+            if (getCfgVerWithConnection(connection, version) != 0) {
+                LOG_ERROR(fn, "read cfg version failed at send cfg.\n");
+                result = -2;
+                break;
+            }
+        }
+        LOG_INFO(fn, "Cfg file before update from chip checksum correct.\n");
+        LOG_INFO(fn, "cfgImage initialize successfully.\n");
+        const uint8_t fileVersion = image.getCfgVersion();
+        if (!ignoreVer && version[0] == fileVersion) {
+            LOG_INFO(fn,
+                     "Chip cfg version(%d) equals to input cfg file(%d), no need to update "
+                     "config.\n",
+                     version[0], fileVersion);
+            result = 0;
+            break;
+        }
+        LOG_INFO(fn, "Chip cfg version(%d) does not equal to input cfg file(%d).\n", version[0],
+                 fileVersion);
+
+        result = -5;
+        for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
+            DisableReport(connection);
+            const int32_t r = cfgUpdateWithConnection(connection, image);
+            sleepMs(kAttemptWaitMs);
+            if (chipType == CHIP_5415R) {
+                connection.write(chipProfile.cmdAddr, k5415RResetCmd, sizeof k5415RResetCmd, true);
+            }
+            if (r != 0) {
+                LOG_ERROR(fn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
+                          remaining);
+                sleepMs(kAttemptWaitMs);
+                continue;
+            }
+            LOG_INFO(fn, "Update cfg Complete.\n");
+            if (getCfgVerWithConnection(connection, version) != 0) {
+                LOG_ERROR(fn, "error reading version after update cfg,retry:%d.\n", remaining);
+                continue;
+            }
+            if (version[0] == fileVersion) {
+                LOG_INFO(fn, "Update cfg successfully. Cfg version is 0x%02X.\n", version[0]);
+                result = 0;
+                break;
+            }
+            LOG_ERROR(fn,
+                      "After config update, chip cfg version(%d) does not equal to cfg file "
+                      "version(%d). Retry remaining: %d.\n",
+                      version[0], fileVersion, remaining);
+            sleepMs(kAttemptWaitMs);
+        }
+        if (result != 0) {
+            LOG_ERROR(fn, "Update cfg failed.\n");
+        }
+    } while (false);
+    resetIC();
+    EnableReport(connection);
+    connection.close();
+    image.freeData();
+    LOG_DEBUG(fn, "Function ends.\n");
+    return result;
+}
+
+int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer) {
+    static const char* const fn = "cfgUpdateWithFile";
+    LOG_DEBUG(fn, "Function begins.\n");
+    int32_t result;
+    std::unique_ptr<CfgImage> image = createCfgImage(chipType);
+    if (!image) {
+        LOG_ERROR(fn, "cfgUpdateWithFile unsupport this chip type:%d.\n", chipType);
+        result = -1;
+    } else {
+        const int32_t b = image->load(cfgFile);
+        if (b != 0) {
+            LOG_ERROR(fn, "Failed read cfg file: %s. ret = %d.\n",
+                      cfgFile != nullptr ? cfgFile : "(null)", b);
+            result = -3;
+        } else {
+            result = cfgUpdateHelper(*image, ignoreVer);
+        }
+    }
+    LOG_DEBUG(fn, "Function ends:%d.\n", result);
+    return result;
+}

@@ -1,0 +1,107 @@
+#include "ops/DataMode.h"
+
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+#include "ops/ReportControl.h"
+#include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+constexpr int kSwitchAttempts = 3;
+constexpr int k5410Polls = 5;
+constexpr uint32_t k5410CmdWaitMs = 5;
+constexpr uint32_t k5410PollWaitMs = 2;
+constexpr uint8_t k5410DataModeAck = 0xFF;
+constexpr uint32_t kFjordCmdWaitMs = 50;
+constexpr uint32_t kNormalModeWaitMs = 10;
+
+int writeSeq(TlcConnection& connection, uint32_t addr, const Seq10& seq) {
+    return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), false);
+}
+
+// Clears the frame-ready flag; the result does not matter.
+void clearDataReady(TlcConnection& connection) {
+    const uint8_t zero = 0x00;
+    connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
+}
+
+}  // namespace
+
+bool SwitchToDataMode5410(TlcConnection& connection) {
+    LOG_INFO("SwitchToDataMode5410", "Switch to data mode.\n");
+    uint8_t readback = 0;
+    int writeRet = 0;
+    for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
+        writeRet = writeSeq(connection, chipProfile.cmdAddr, chipProfile.dataModeCmd);
+        if (writeRet != 0) {
+            continue;
+        }
+        sleepMs(k5410CmdWaitMs);
+        for (int poll = 0; poll < k5410Polls; ++poll) {
+            uint8_t value = 0;
+            if (connection.read(chipProfile.cmdAddr, &value, 1, false) != 0) {
+                continue;
+            }
+            readback = value;
+            if (readback == k5410DataModeAck) {
+                clearDataReady(connection);
+                return true;
+            }
+            sleepMs(k5410PollWaitMs);
+        }
+    }
+    if (writeRet != 0) {
+        LOG_ERROR("SwitchToDataMode5410", "Write data cmd failed, ret:%d\n", writeRet);
+    } else {
+        LOG_ERROR("SwitchToDataMode5410",
+                  "switch to data model failed at readback,cmd value is:0x%x,need:0xff\n",
+                  readback);
+    }
+    return false;
+}
+
+bool SwitchToDataModeFjord(TlcConnection& connection) {
+    int ret = 0;
+    for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
+        ret = writeSeq(connection, chipProfile.cmdAddr, chipProfile.dataModeCmd);
+        sleepMs(kFjordCmdWaitMs);
+        if (ret != 0) {
+            LOG_ERROR("SwitchToDataModeFjord", "Send switch to rawdata mode cmd failed, retry:%d\n",
+                      attempt);
+            continue;
+        }
+        ret = CheckCmdStatus(connection);
+        if (ret != 0) {
+            LOG_ERROR("SwitchToDataModeFjord", "CheckCmdStatus failed, retry:%d\n", attempt);
+            continue;
+        }
+        LOG_INFO("SwitchToDataModeFjord", "CheckCmdStatus success!\n");
+        clearDataReady(connection);
+        return true;
+    }
+    LOG_ERROR("SwitchToDataModeFjord", "SwitchToDataModeFjord failed, ret:%d\n", ret);
+    return false;
+}
+
+bool SwitchToDataModel(TlcConnection& connection) {
+    switch (chipType) {
+        case CHIP_5410:
+        case CHIP_5415R:
+            return SwitchToDataMode5410(connection);
+        case CHIP_FJORDK:
+        case CHIP_FJORDH3:
+        case CHIP_CORVINA:
+        case CHIP_FJORDK4:
+            return SwitchToDataModeFjord(connection);
+        default:
+            LOG_ERROR("SwitchToDataModel", "unsupport disable report ,chip type:%d.\n", chipType);
+            return false;
+    }
+}
+
+void SwitchOutDataModel(TlcConnection& connection) {
+    LOG_INFO("SwitchOutDataModel", "Switch to normal mode.\n");
+    writeSeq(connection, chipProfile.cmdAddr, chipProfile.normalModeCmd);
+    sleepMs(kNormalModeWaitMs);
+}

@@ -1,0 +1,23 @@
+// Touch-data mode: switching the chip into the mode in which it publishes
+// raw, difference and baseline frames in registers, and back to normal mode.
+// All functions work over the caller's open connection and never open or
+// close it.
+//
+//   5410, 5415R   dataModeCmd to cmdAddr, then poll cmdAddr for 0xFF.
+//   fjordK, fjordH3, Corvina, fjordK4
+//                 dataModeCmd to cmdAddr, then the command status poll (0x80).
+//   fjordK8       has no touch-data mode.
+// A successful switch clears the frame-ready flag (0x00 to dataReadyAddr) so
+// that the first frame read afterwards is a fresh one.
+#pragma once
+
+class TlcConnection;
+
+// Dispatches by chip type; false for fjordK8 and unknown chip types.
+bool SwitchToDataModel(TlcConnection& connection);
+// Up to three attempts: command, 5 ms, up to five polls of cmdAddr 2 ms apart.
+bool SwitchToDataMode5410(TlcConnection& connection);
+// Up to three attempts: command, 50 ms, CheckCmdStatus.
+bool SwitchToDataModeFjord(TlcConnection& connection);
+// Sends normalModeCmd once (result ignored) and waits 10 ms.
+void SwitchOutDataModel(TlcConnection& connection);
