@@ -6,6 +6,8 @@
 //                     configuration command (used over an open connection);
 //   ReportControl.h   pausing and resuming the chip's touch reporting;
 //   PropertyQuery.h   product id, version id, sensor id, configuration version;
+//   Reset.h           restarting the chip with the raw restart report;
+//   DataMode.h        switching the chip into touch-data mode and back;
 //   TouchData.h       raw / difference / baseline frame capture.
 // A complete operation builds its own TlcConnection, opens it, works, closes
 // it and returns an int code (0 success). The helpers that take a
