@@ -5,3 +5,14 @@
 
 // cfgFile may be nullptr (no configuration flashed with the firmware).
 int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile);
+
+class FwImage;
+
+// The update of a loaded image over a connection it opens itself: identity
+// read and version decision, up to three downloads, verification of the new
+// version. 0 success or nothing to do; -1 open, report control, Pid or
+// configuration version read failed; -2 identity read failed; -5 every
+// download failed; -6 identity read after the update failed; -7 the chip's
+// version after the update differs from the image's.
+int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
+                       uint32_t cfgLen);

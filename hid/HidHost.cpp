@@ -1,8 +1,12 @@
-// Placeholder until the OS backend is built: a host with no interfaces.
 #include "hid/HidHost.h"
+
+#if defined(__linux__)
+#include "hid/HidHostLinux.h"
+#endif
 
 namespace {
 
+// The host of a platform without a backend: no interfaces.
 class EmptyHost : public HidHost {
   public:
     std::vector<HidInterfaceInfo> enumerate() override { return {}; }
@@ -21,13 +25,21 @@ class EmptyHost : public HidHost {
     }
 };
 
-EmptyHost emptyHost;
+HidHost& platformHost() {
+#if defined(__linux__)
+    static HidHostLinux host;
+#else
+    static EmptyHost host;
+#endif
+    return host;
+}
+
 HidHost* installedHost = nullptr;
 
 }  // namespace
 
 HidHost& hidHost() {
-    return installedHost ? *installedHost : emptyHost;
+    return installedHost ? *installedHost : platformHost();
 }
 
 void setHidHost(HidHost* host) {

@@ -12,6 +12,11 @@
 using HidHandle = intptr_t;
 constexpr HidHandle kInvalidHidHandle = -1;
 
+// The longest a read waits for one input report. A chip answers a request
+// within a few milliseconds; two seconds leave room for a slow bus or a busy
+// flash while never letting a silent or vanished device hang the tool.
+constexpr int kHidReadTimeoutMs = 2000;
+
 // Why an interface could not be described (it is then neither listed nor matched).
 enum class HidQueryError {
     none = 0,
@@ -56,13 +61,23 @@ class HidHost {
                                  uint32_t* osError) = 0;
 
     // Plain path: write one report, and read the next queued input report
-    // with id `reportId` waiting at most timeoutMs. `received` gets the
-    // number of bytes delivered.
+    // with id `reportId` waiting at most timeoutMs (queued reports with other
+    // ids are dropped). `received` gets the number of bytes delivered. On
+    // timeout osError may carry the host's time-out code (0 when it has none).
     virtual bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
                              uint32_t* osError) = 0;
     virtual HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
                                      size_t length, int timeoutMs, size_t* received,
                                      uint32_t* osError) = 0;
+
+    // Called when a search found an interface with the wanted keys but could
+    // not open it (osError from open), once per device path, before the
+    // search reports failure. A host may explain the failure in the log (the
+    // hidraw backend points to the udev rule on "permission denied").
+    virtual void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) {
+        (void)iface;
+        (void)osError;
+    }
 };
 
 // The host in force. Before any is installed it is the platform's default

@@ -1,17 +1,38 @@
-// Placeholder until the HID targets are built: every operation fails.
 #include "hid/HidInterface.h"
 
+#include "chip/ChipProfile.h"
+#include "hid/HidTarget.h"
+
 namespace {
-int failOpen(void*) {
-    return -1;
+
+// The context is null in this tool and ignored by every operation. The target
+// is chosen from the chip type at every call.
+bool useFjordK8() {
+    return chipType == CHIP_FJORDK8;
 }
-int okClose(void*) {
-    return 0;
+
+HidTarget& selectedTarget() {
+    return useFjordK8() ? static_cast<HidTarget&>(hidTargetFjordK8) : hidTarget;
 }
-int failIo(uint8_t*, int, void*) {
-    return -3;
+
+int targetOpen(void*) {
+    return selectedTarget().open();
 }
+
+int targetClose(void*) {
+    return selectedTarget().close();
+}
+
+int targetWrite(uint8_t* buffer, int length, void*) {
+    return useFjordK8() ? hidTargetFjordK8.write(buffer, length) : hidTarget.write(buffer, length);
+}
+
+int targetRead(uint8_t* buffer, int length, void*) {
+    return useFjordK8() ? hidTargetFjordK8.read(buffer, length) : hidTarget.read(buffer, length);
+}
+
 HidInterface hidInterface{};
+
 }  // namespace
 
 HidInterface* getHidInterface() {
@@ -23,13 +44,16 @@ bool hidInterfaceConfigured() {
 }
 
 void bindHidInterface() {
-    hidInterface = HidInterface{failOpen, okClose, failIo, failIo, nullptr};
+    hidInterface = HidInterface{targetOpen, targetClose, targetWrite, targetRead, nullptr};
 }
 
 void resetHidInterface() {
     hidInterface = HidInterface{};
+    hidTarget.close();
+    hidTargetFjordK8.close();
 }
 
 int listHidDevices() {
-    return -1;
+    HidTarget target;
+    return target.listDevices();
 }

@@ -48,29 +48,36 @@ long long getLogFileSize() {
     return static_cast<long long>(st.st_size);
 }
 
-void logToFile(const char* format, ...) {
-    char line[kLogLineSize];
-    va_list args;
-    va_start(args, format);
-    const bool produced = formatLogLine(line, format, args);
-    va_end(args);
-    if (produced) {
-        appendLogLine(line);
-    }
-}
+namespace {
 
-void logToFileAndConsole(const char* format, ...) {
+// Formats one line and appends it to the file, echoing it first when asked.
+void emitLogLine(bool echo, const char* format, va_list args) {
     char line[kLogLineSize];
-    va_list args;
-    va_start(args, format);
-    const bool produced = formatLogLine(line, format, args);
-    va_end(args);
-    if (produced) {
+    if (!formatLogLine(line, format, args)) {
+        return;
+    }
+    if (echo) {
         // The finished line is text, never a format: a '%' in a path stays as it is.
         std::fputs(line, stdout);
         std::fflush(stdout);
-        appendLogLine(line);
     }
+    appendLogLine(line);
+}
+
+}  // namespace
+
+void logToFile(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    emitLogLine(false, format, args);
+    va_end(args);
+}
+
+void logToFileAndConsole(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    emitLogLine(true, format, args);
+    va_end(args);
 }
 
 void setLogFolder(const char* folder) {

@@ -1,9 +1,45 @@
-// Register access run modes: read and write a run of chip registers, send a
-// raw command report. Each opens its own connection, retries, closes.
+// ops: device operations.
+//
+// Offers the operations the run modes and the update jobs call:
+//   RegisterAccess.h  register read/write run modes, raw command reports, the
+//                     register check with retries and the acknowledged
+//                     configuration command (used over an open connection);
+//   ReportControl.h   pausing and resuming the chip's touch reporting;
+//   PropertyQuery.h   product id, version id, sensor id, configuration version;
+//   TouchData.h       raw / difference / baseline frame capture.
+// A complete operation builds its own TlcConnection, opens it, works, closes
+// it and returns an int code (0 success). The helpers that take a
+// TlcConnection& work on the caller's open connection and never open or
+// close it. All waits go through sleepMs().
+// Relies on: tlc (TlcConnection), chip (chip type and profile), log, sys.
 #pragma once
 
 #include <cstdint>
 
+class TlcConnection;
+
+// Register access run modes. Each opens its own connection, tries the
+// exchange up to three times (20 ms apart), closes. Codes: 0 success,
+// -1 dataBuf is null, -2 the device could not be opened (readReg: also every
+// read failed), -3 every write failed (writeReg, writeCmd).
+// readReg zeroes the first len bytes of dataBuf before anything else.
 int32_t readReg(uint32_t addr, uint8_t* dataBuf, int32_t len);
 int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len);
+// Sends dataBuf as one raw output report of len bytes (no register framing).
 int32_t writeCmd(const uint8_t* dataBuf, int32_t len);
+
+// Largest run checkChipRegValueEx compares at once.
+constexpr int32_t kCheckRegMaxLen = 64;
+
+// Reads len bytes at addr over an open connection and compares them with
+// `expected`: up to five reads, 30 ms after a failed read, none after a
+// mismatch. 0 when they match, -1 otherwise (also for len outside 0..64).
+int32_t checkChipRegValueEx(TlcConnection& connection, uint32_t addr, const uint8_t* expected,
+                            int32_t len);
+
+// Writes a command to cmdAddr, waits waitMs, then checks that ackAddr holds
+// the acknowledgement bytes; up to three attempts, 5 ms after a failed one.
+// 0 or -1. Works over an open connection.
+int32_t FjordKSendCfgCmd(TlcConnection& connection, uint32_t cmdAddr, const uint8_t* cmd,
+                         uint8_t cmdLen, uint32_t ackAddr, const uint8_t* ack, uint8_t ackLen,
+                         uint32_t waitMs);

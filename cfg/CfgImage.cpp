@@ -1,0 +1,167 @@
+#include "cfg/CfgImage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+bool isMarker(uint8_t c) {
+    return c == 'x' || c == 'X';
+}
+
+// The value of a hexadecimal digit; 0 for any other character.
+uint8_t digitValue(uint8_t c) {
+    if (c >= '0' && c <= '9')
+        return static_cast<uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f')
+        return static_cast<uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F')
+        return static_cast<uint8_t>(c - 'A' + 10);
+    return 0;
+}
+
+}  // namespace
+
+CfgImage::~CfgImage() {
+    if (loaded)
+        freeData();
+}
+
+void CfgImage::freeData() {
+    if (!loaded)
+        return;
+    loaded = false;
+    std::vector<uint8_t>().swap(cfgData);
+}
+
+uint8_t CfgImage::getCfgVersion() {
+    return cfgVersion;
+}
+
+const uint8_t* CfgImage::getCfgData() {
+    return loaded ? cfgData.data() : nullptr;
+}
+
+void CfgImage::initCfgVersion() {
+    cfgVersion = kCfgVersionIndex < cfgData.size() ? cfgData[kCfgVersionIndex] : 0;
+}
+
+void CfgImageFjordK::initCfgVersion() {
+    cfgVersion = kCfgVersionIndexFjordK < cfgData.size() ? cfgData[kCfgVersionIndexFjordK] : 0;
+}
+
+int32_t CfgImage::load(const char* fileName) {
+    LOG_DEBUG("CfgImage::load", "<CfgImage::load> Function begins.\n");
+    // A reload starts from an empty object.
+    loaded = false;
+    std::vector<uint8_t>().swap(cfgData);
+    cfgSize = 0;
+    cfgVersion = 0;
+
+    const int32_t result = parseFile(fileName);
+    loaded = (result == 0);
+    if (!loaded) {
+        std::vector<uint8_t>().swap(cfgData);
+        cfgSize = 0;
+    }
+    LOG_DEBUG("CfgImage::load", "<CfgImage::load> Function ends.\n");
+    return result;
+}
+
+int32_t CfgImage::parseFile(const char* fileName) {
+    if (fileName == nullptr) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Configuration file name cannot be NULL.\n");
+        return -1;
+    }
+    FileHandle file(std::fopen(fileName, "rb"));
+    std::error_code ec;
+    const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
+    if (!file || ec) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Open cfg file failed. filename = %s.\n",
+                  fileName);
+        return -2;
+    }
+    LOG_INFO("CfgImage::load", "<CfgImage::load> Open cfg file successfully. filename = %s.\n",
+             fileName);
+    const uint32_t fileSize = static_cast<uint32_t>(size);
+    LOG_INFO("CfgImage::load", "<CfgImage::load> Cfg file size: %d Bytes.\n",
+             static_cast<int>(fileSize));
+    std::vector<uint8_t> text;
+    try {
+        if (size > UINT32_MAX)
+            throw std::bad_alloc();
+        text.resize(fileSize);
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Allocate memory for cfgFileBufData failed.\n");
+        return -3;
+    }
+    errno = 0;
+    const size_t count = std::fread(text.data(), 1, fileSize, file.get());
+    if (std::ferror(file.get())) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Read cfg file failed. Error code: 0x%02X.\n",
+                  errno);
+        return -4;
+    }
+    if (count != fileSize) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Read file failed, bin file length(%d), read length(%d).\n",
+                  static_cast<int>(fileSize), static_cast<int>(count));
+        return -5;
+    }
+
+    uint32_t markers = 0;
+    for (uint8_t c : text) {
+        if (isMarker(c))
+            ++markers;
+    }
+    if (markers < 2) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Cfg file error. Valid data count is %d.\n",
+                  static_cast<int>(markers) - 1);
+        return -6;
+    }
+    // Always at least one byte more than the markers: the next multiple of 4096 above.
+    const uint64_t blockSize =
+        (static_cast<uint64_t>(markers) & ~uint64_t{kCfgBlockSize - 1}) + kCfgBlockSize;
+    try {
+        if (blockSize > UINT32_MAX)
+            throw std::bad_alloc();
+        cfgData.assign(blockSize, 0);
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Allocate memory for cfgData failed.\n");
+        return -3;
+    }
+    cfgSize = static_cast<uint32_t>(blockSize);
+    LOG_INFO("CfgImage::load", "<CfgImage::load> cfgSize:%d\n", static_cast<int>(cfgSize));
+
+    // The digits after a marker are examined as markers too: "xx12" gives two bytes.
+    const size_t n = text.size();
+    size_t index = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (!isMarker(text[k]))
+            continue;
+        const uint8_t high = k + 1 < n ? digitValue(text[k + 1]) : 0;
+        const uint8_t low = k + 2 < n ? digitValue(text[k + 2]) : 0;
+        cfgData[index++] = static_cast<uint8_t>((high << 4) | low);
+    }
+    initCfgVersion();
+    return 0;
+}
+
+std::unique_ptr<CfgImage> createCfgImage(int32_t type) {
+    if (type == CHIP_5410 || type == CHIP_5415R)
+        return std::make_unique<CfgImage>();
+    if (isFjordFamily(type))
+        return std::make_unique<CfgImageFjordK>();
+    return nullptr;
+}

@@ -1,0 +1,63 @@
+// cfg: configuration files and the configuration update.
+//
+// Offers CfgImage and CfgImageFjordK: a configuration text file parsed into
+// a zero-padded data block (a multiple of 4096 bytes) with its configuration
+// version byte, and the configuration update (CfgUpdate.h).
+// Relies on: log (messages), chip (chip type values), the C++ standard library
+// for file I/O.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// A configuration file parsed into a data block. Every 'x' or 'X' in the
+// file marks one data byte whose high and low hexadecimal digits are the two
+// characters after it (a character that is not a hexadecimal digit, or lies
+// past the end of the file, counts as 0); everything else is ignored. The
+// block holds the bytes in marker order followed by zeros up to cfgSize.
+class CfgImage {
+  public:
+    CfgImage() = default;
+    virtual ~CfgImage();
+    CfgImage(const CfgImage&) = delete;
+    CfgImage& operator=(const CfgImage&) = delete;
+
+    // 0 loaded; -1 no file name; -2 the file cannot be opened; -3 no memory;
+    // -4 the read fails; -5 fewer bytes read than the file size; -6 fewer
+    // than two byte markers. On failure the object is not loaded and holds
+    // no data; it can be loaded again.
+    int32_t load(const char* fileName);
+
+    // Clears loaded and releases the data block.
+    virtual void freeData();
+    virtual uint8_t getCfgVersion();
+    // The data block (cfgSize bytes) while loaded, else nullptr.
+    virtual const uint8_t* getCfgData();
+    // Takes cfgVersion from the data block: byte 0.
+    virtual void initCfgVersion();
+
+    bool loaded = false;
+    uint32_t cfgSize = 0;  // bytes in the data block, a multiple of 4096
+    uint8_t cfgVersion = 0;
+    std::vector<uint8_t> cfgData;
+
+  private:
+    int32_t parseFile(const char* fileName);
+};
+
+// The fjord family and Corvina keep the configuration version in byte 34.
+class CfgImageFjordK : public CfgImage {
+  public:
+    void initCfgVersion() override;
+};
+
+// Position of the configuration version byte in the data block.
+constexpr uint32_t kCfgVersionIndex = 0;
+constexpr uint32_t kCfgVersionIndexFjordK = 34;
+// Bytes per block of the configuration area; cfgSize is a multiple of it.
+constexpr uint32_t kCfgBlockSize = 4096;
+
+// An empty configuration object for the chip type (CfgImage for 5410 and
+// 5415R, CfgImageFjordK for chip types 3 to 7); nullptr for an unknown type.
+std::unique_ptr<CfgImage> createCfgImage(int32_t chipType);

@@ -1,0 +1,295 @@
+#include "fw/FwDownload.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
+#include "log/Log.h"
+#include "log/Progress.h"
+#include "ops/RegisterAccess.h"
+#include "ops/ReportControl.h"
+#include "ops/Reset.h"
+#include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+// Sent before the sixth sub-firmware on fjordK8.
+const uint8_t kFjordK8ExtraCmd[] = {0x0E, 0x40, 0x00};
+const uint8_t kRamCheckPattern[] = {0x55, 0x55, 0x55, 0x55, 0x55};
+
+// Byte i of a block, 0 past its end (the odd last word of a block).
+uint32_t byteAt(const uint8_t* block, uint32_t blockLen, uint32_t i) {
+    return i < blockLen ? block[i] : 0;
+}
+
+}  // namespace
+
+int32_t checkUpdateWithConnection(TlcConnection& connection, FwImage& image) {
+    LOG_DEBUG("checkUpdateWithConnection", "<checkUpdateWithConnection> Function begins.\n");
+    int32_t result;
+    const size_t pidLen = std::min<size_t>(static_cast<size_t>(chipProfile.pidLen), 8);
+    const size_t vidLen = std::min<size_t>(static_cast<size_t>(chipProfile.vidLen), 4);
+    const uint8_t* chipVid = connection.vid;
+    if (std::memcmp(connection.pid, image.pid, pidLen) != 0) {
+        LOG_ERROR("checkUpdateWithConnection",
+                  "<checkUpdateWithConnection> Pid from connection(%s) is different from Pid from "
+                  "fwImage(%s).\n",
+                  connection.pid, image.pid);
+        result = -1;
+    } else if (std::memcmp(chipVid, image.vid, vidLen) == 0) {
+        LOG_INFO("checkUpdateWithConnection",
+                 "<checkUpdateWithConnection> Vid equals(%02X %02X %02X %02X), do NOT need "
+                 "update.\n",
+                 chipVid[0], chipVid[1], chipVid[2], chipVid[3]);
+        result = -2;
+    } else {
+        LOG_INFO("checkUpdateWithConnection",
+                 "<checkUpdateWithConnection> Vid from connection(%02X %02X %02X %02X) is "
+                 "different from Vid from fwImage(%02X %02X %02X %02X), an update needed.\n",
+                 chipVid[0], chipVid[1], chipVid[2], chipVid[3], image.vid[0], image.vid[1],
+                 image.vid[2], image.vid[3]);
+        result = 0;
+    }
+    LOG_DEBUG("checkUpdateWithConnection", "<checkUpdateWithConnection> Function ends.\n");
+    return result;
+}
+
+int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAddr, uint8_t* out) {
+    const Seq12& head = chipProfile.flashBlockCmd;
+    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+        uint16_t sum = 0;  // big-endian words, modulo 65536
+        for (uint32_t i = 0; i < blockLen; i += 2) {
+            sum = static_cast<uint16_t>(sum + (byteAt(block, blockLen, i) << 8) +
+                                        byteAt(block, blockLen, i + 1));
+        }
+        std::memcpy(out, head.data, 5);
+        out[5] = static_cast<uint8_t>(blockLen >> 8);
+        out[6] = static_cast<uint8_t>(blockLen);
+        out[7] = static_cast<uint8_t>(flashAddr >> 16);
+        out[8] = static_cast<uint8_t>(flashAddr >> 8);
+        out[9] = static_cast<uint8_t>(sum >> 8);
+        out[10] = static_cast<uint8_t>(sum);
+        return 11;
+    }
+    if (isFjordFamily(chipType)) {
+        uint32_t sum = 0;  // little-endian words, modulo 2^32
+        for (uint32_t i = 0; i < blockLen; i += 2) {
+            sum += byteAt(block, blockLen, i) + (byteAt(block, blockLen, i + 1) << 8);
+        }
+        std::memcpy(out, head.data, 5);
+        out[5] = static_cast<uint8_t>(blockLen >> 8);
+        out[6] = static_cast<uint8_t>(blockLen);
+        out[7] = static_cast<uint8_t>(flashAddr >> 24);
+        out[8] = static_cast<uint8_t>(flashAddr >> 16);
+        out[9] = static_cast<uint8_t>(flashAddr >> 8);
+        out[10] = static_cast<uint8_t>(flashAddr);
+        out[11] = static_cast<uint8_t>(sum >> 24);
+        out[12] = static_cast<uint8_t>(sum >> 16);
+        out[13] = static_cast<uint8_t>(sum >> 8);
+        out[14] = static_cast<uint8_t>(sum);
+        return 15;
+    }
+    return 0;
+}
+
+int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* data,
+                  uint32_t length) {
+    LOG_DEBUG("loadSubFw", "<%s> Function begins.\n", "loadSubFw");
+    if (data == nullptr && length > 0) {
+        LOG_ERROR("loadSubFw", "No data for the %u bytes to flash at 0x%04X.\n", length, flashAddr);
+        LOG_DEBUG("loadSubFw", "Function ends.\n");
+        return -1;
+    }
+    uint32_t sent = 0;
+    while (sent < length) {
+        const uint32_t blockLen = std::min(length - sent, kFlashBlockSize);
+        const uint32_t blockAddr = flashAddr + sent;
+        const uint8_t* block = data + sent;
+        bool flashed = false;
+        for (int remaining = 9; remaining >= 0 && !flashed; --remaining) {
+            LOG_INFO("loadSubFw",
+                     "Writing sub fw, total length: %d, flashAddr: 0x%04X, now write len: %d.\n",
+                     static_cast<int>(length), blockAddr, static_cast<int>(blockLen));
+            int ret = connection.write(chipProfile.fwBufAddr, block, static_cast<int32_t>(blockLen),
+                                       false);
+            if (ret != 0) {
+                LOG_ERROR("loadSubFw",
+                          "Failed to write sub fw, total length: %d, flashAddr: 0x%04X, now write "
+                          "len: %d. ret = %d. Retry remaining: %d.\n",
+                          static_cast<int>(length), blockAddr, static_cast<int>(blockLen), ret,
+                          remaining);
+                continue;
+            }
+            uint8_t cmd[kFlashBlockCmdMaxLen] = {0};
+            const int cmdLen = buildFlashBlockCmd(block, blockLen, blockAddr, cmd);
+            ret = connection.write0(cmd, cmdLen, false);
+            if (ret != 0) {
+                LOG_ERROR("loadSubFw",
+                          "Failed write load flash command. ret = %d. Retry remaining: %d.\n", ret,
+                          remaining);
+                continue;
+            }
+            sleepMs(80);
+            ret = checkChipRegValueEx(connection, chipProfile.flashStatusAddr,
+                                      &chipProfile.flashAckValue, 1);
+            if (ret != 0) {
+                LOG_ERROR("loadSubFw",
+                          "Write load flash command error. ret = %d. Retry remaining: %d.\n", ret,
+                          remaining);
+                continue;
+            }
+            const uint8_t clear = 0x00;
+            connection.write(chipProfile.flashStatusAddr, &clear, 1, false);
+            flashed = true;
+        }
+        if (!flashed) {
+            LOG_ERROR("loadSubFw", "Write load flash command error.\n");
+            LOG_DEBUG("loadSubFw", "Function ends.\n");
+            return -1;
+        }
+        sent += blockLen;
+    }
+    LOG_INFO("loadSubFw", "Load sub firmware data successfully.\n");
+    LOG_DEBUG("loadSubFw", "Function ends.\n");
+    return 0;
+}
+
+int32_t NotifyICEnterUpdate(TlcConnection& connection) {
+    int32_t result = -3;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int ret =
+            connection.write0(chipProfile.enterUpdateCmd.data,
+                              static_cast<int32_t>(chipProfile.enterUpdateCmd.size()), true);
+        if (ret == 0) {
+            result = 0;
+            break;
+        }
+        LOG_ERROR("NotifyICEnterUpdate",
+                  "<NotifyICEnterUpdate> Failed to start updating. ret = %d.\n", ret);
+    }
+    if (!isFjordFamily(chipType)) {
+        return result;
+    }
+    // The fjord family proves its update program runs by echoing a RAM pattern.
+    uint8_t readBack[sizeof kRamCheckPattern] = {0};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        connection.write(chipProfile.fwBufAddr, kRamCheckPattern, sizeof kRamCheckPattern, false);
+        connection.read(chipProfile.fwBufAddr, readBack, sizeof readBack, false);
+        if (std::memcmp(readBack, kRamCheckPattern, sizeof readBack) == 0) {
+            return 0;
+        }
+        sleepMs(10);
+    }
+    return -1;
+}
+
+int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32_t fwFlag,
+                               const uint8_t* cfgData, uint32_t cfgLen) {
+    static const char* const fn = "fwUpdateWithConnection";
+    LOG_DEBUG(fn, "Function begins.\n");
+    int32_t result = 0;
+    do {
+        LOG_INFO(fn, "Start switching to patch.\n");
+        int ret =
+            connection.write0(chipProfile.switchToPatchCmd.data,
+                              static_cast<int32_t>(chipProfile.switchToPatchCmd.size()), true);
+        if (ret != 0) {
+            LOG_ERROR(fn, "Failed switching to patch. ret = %d.\n", ret);
+            result = -1;
+            break;
+        }
+        sleepMs(250);
+        if (DisableReport(connection) != 0) {
+            LOG_ERROR(fn, "fwUpdateWithConnection disable report failed.\n");
+            result = -2;
+            break;
+        }
+        if (checkChipRegValueEx(connection, chipProfile.patchStatusAddr,
+                                &chipProfile.patchReadyValue, 1) != 0) {
+            LOG_ERROR(fn, "Switch to patch failed.\n");
+            result = -2;
+            break;
+        }
+        LOG_INFO(fn, "Switch to patch successfully.\n");
+        LOG_INFO(fn, "Start updating. Notifying IC to run update program.\n");
+        ret = NotifyICEnterUpdate(connection);
+        if (ret != 0) {
+            LOG_ERROR(fn, "Failed to start updating. ret = %d.\n", ret);
+            result = -3;
+            break;
+        }
+        LOG_INFO(fn, "IC runs update program.\n");
+        sleepMs(100);
+        LOG_INFO(fn, "Start loading firmware.\n");
+        if (!image.isLoaded || image.fwData.empty()) {
+            LOG_ERROR(fn, "No valid fwData.\n");
+            result = -4;
+            break;
+        }
+        const int32_t subFwNum = image.getFwSubFwNum();
+        LOG_INFO(fn, "Load firmware successfully, subFwNum = %d.\n", subFwNum);
+        int32_t lastPercent = -1;
+        for (int32_t i = 0; i < subFwNum; ++i) {
+            const uint8_t type = image.getFwSubFwType(i);
+            const uint32_t len = image.getFwSubFwLen(i);
+            const uint32_t addr = image.getFwSubFwAddr(i);
+            LOG_INFO(fn, "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n",
+                     i, type, static_cast<int>(len), addr);
+            if (i == 5 && chipType == CHIP_FJORDK8) {
+                LOG_INFO(fn, "send 0x40 cmd.\n");
+                connection.write0(kFjordK8ExtraCmd, sizeof kFjordK8ExtraCmd, false);
+                const uint8_t expected = 0x01;
+                checkChipRegValueEx(connection, chipProfile.flashStatusAddr, &expected, 1);
+            }
+            if ((fwFlag & (1u << (type % 32))) == 0) {
+                LOG_WARNING(fn,
+                            "Sub firmware type does not math. i(subFwNum) = %d, subFwType = "
+                            "0x%02X. flag:0x%x\n",
+                            i, type, fwFlag);
+                continue;
+            }
+            LOG_INFO(fn, "Found a valid sub subsystem start loading, subFwType = 0x%02X.\n", type);
+            LOG_INFO(fn, "subFwFlashAddr = 0x%02X, subFwLen = %d bytes.\n", addr,
+                     static_cast<int>(len));
+            ret = loadSubFw(connection, addr, image.getFwSubFwData(i), len);
+            if (ret != 0) {
+                LOG_ERROR(fn, "Failed to load sub firmware, subFwType = 0x%02X. ret = %d.\n", type,
+                          ret);
+                LOG_ERROR(fn, "Load sub firmware failed.\n");
+                result = -5;
+                break;
+            }
+            // With a single sub-firmware the download is complete after it.
+            const int32_t percent = subFwNum > 1 ? i * 100 / (subFwNum - 1) : 100;
+            if (percent != lastPercent) {
+                showProgress(static_cast<unsigned int>(percent));
+                lastPercent = percent;
+            }
+        }
+        if (result != 0) {
+            break;
+        }
+        if (cfgData != nullptr && cfgLen > 0) {
+            LOG_INFO(fn, "start flash cfg to ic.cfg len:%d\n", static_cast<int>(cfgLen));
+            ret = loadSubFw(connection, chipProfile.cfgFlashAddr, cfgData, cfgLen);
+            if (ret != 0) {
+                LOG_ERROR(fn, "flash cfg failed.\n");
+                result = ret;
+                break;
+            }
+        } else {
+            LOG_INFO(fn, "no need flash cfg to ic,cfg len:%d.\n", static_cast<int>(cfgLen));
+        }
+        ret = resetIC();
+        if (ret != 0) {
+            LOG_ERROR(fn, "Reset IC failed. ret = %d.\n", ret);
+            result = -6;
+            break;
+        }
+        LOG_INFO(fn, "Update firmware successfully.\n");
+    } while (false);
+    LOG_DEBUG(fn, "Function ends.\n");
+    return result;
+}

@@ -1,0 +1,521 @@
+#include "fw/FwImage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+
+const FwImageLayout kFwLayout5410 = {"FwImage_5410", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
+const FwImageLayout kFwLayout5415R = {"FwImage_5415R", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
+const FwImageLayout kFwLayoutFjordH3 = {
+    "FwImage_FjordH3", FwLayoutKind::B, 8, 17, 25, 29, 36, 10, 256};
+const FwImageLayout kFwLayoutCorvina = {
+    "FwImage_Corvina", FwLayoutKind::B, 8, 17, 25, 29, 42, 10, 512};
+const FwImageLayout kFwLayoutFjordK = {
+    "FwImage_FjordK", FwLayoutKind::B, 8, 17, 25, 29, 42, 10, 512};
+
+const FwImageLayout* fwImageLayout(int32_t type) {
+    switch (type) {
+        case CHIP_5410:
+            return &kFwLayout5410;
+        case CHIP_5415R:
+            return &kFwLayout5415R;
+        case CHIP_FJORDK:
+        case CHIP_FJORDK8:
+        case CHIP_FJORDK4:
+            return &kFwLayoutFjordK;
+        case CHIP_FJORDH3:
+            return &kFwLayoutFjordH3;
+        case CHIP_CORVINA:
+            return &kFwLayoutCorvina;
+        default:
+            return nullptr;
+    }
+}
+
+uint16_t fwChecksumLayoutA(const uint8_t* body, size_t size) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < size; ++i) {
+        sum = static_cast<uint16_t>(sum + body[i]);
+    }
+    return sum;
+}
+
+uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; i += 2) {
+        const uint32_t high = (i + 1 < size) ? body[i + 1] : 0;
+        sum += body[i] + (high << 8);
+    }
+    return sum;
+}
+
+namespace {
+
+constexpr uint32_t kLayoutAHeaderSize = 6;
+constexpr uint32_t kLayoutAEntrySize = 8;
+constexpr uint32_t kLayoutBHeaderSize = 8;
+constexpr uint32_t kLayoutBEntrySize = 10;
+
+uint32_t readBe32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+uint32_t readLe32(const uint8_t* p) {
+    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string qualified(const FwImageLayout* layout, const char* operation) {
+    return std::string(layout->className) + "::" + operation;
+}
+
+}  // namespace
+
+FwImage::FwImage() = default;
+
+FwImage::FwImage(const FwImageLayout* layout) : layout_(layout) {}
+
+FwImage::~FwImage() {
+    if (isLoaded)
+        releaseData();
+}
+
+void FwImage::releaseData() {
+    isLoaded = false;
+    std::vector<uint8_t>().swap(fwData);
+}
+
+bool FwImage::hasBytes(uint64_t offset, uint64_t length) const {
+    return !fwData.empty() && offset <= fwData.size() && length <= fwData.size() - offset;
+}
+
+bool FwImage::buildPid(uint32_t offset) {
+    std::memset(pid, 0, sizeof pid);
+    if (!hasBytes(offset, kFwPidBytes))
+        return false;
+    size_t n = 0;
+    for (uint32_t i = 0; i < kFwPidBytes; ++i) {
+        const uint8_t byte = fwData[offset + i];
+        if (byte != 0)
+            pid[n++] = static_cast<char>(byte);
+    }
+    return true;
+}
+
+bool FwImage::copyVid(uint32_t offset) {
+    if (!hasBytes(offset, kFwVidBytes))
+        return false;
+    std::memcpy(vid, fwData.data() + offset, kFwVidBytes);
+    return true;
+}
+
+int32_t FwImage::readCount(uint32_t offset) const {
+    if (!hasBytes(offset, 1))
+        return -1;
+    return fwData[offset];
+}
+
+int32_t FwImage::load(const char* fileName) {
+    LOG_DEBUG("FwImage::load", "Function begins.\n");
+    releaseData();
+    fwSize = 0;
+    std::memset(pid, 0, sizeof pid);
+    std::memset(vid, 0, sizeof vid);
+
+    int32_t result = readFile(fileName);
+    if (result == 0 && !checkFw(fwData.data(), fwSize)) {
+        LOG_ERROR("FwImage::load", "Check sum error\n");
+        result = -6;
+    }
+    if (result == 0 && !checkFieldsInside()) {
+        result = -6;
+    }
+    if (result == 0) {
+        initPid();
+        initVid();
+    }
+    isLoaded = (result == 0);
+    if (!isLoaded)
+        releaseData();
+    LOG_DEBUG("FwImage::load", "Function ends.\n");
+    return result;
+}
+
+int32_t FwImage::readFile(const char* fileName) {
+    if (fileName == nullptr) {
+        LOG_ERROR("FwImage::load", "Firmware image file name cannot be NULL.\n");
+        return -1;
+    }
+    FileHandle file(std::fopen(fileName, "rb"));
+    std::error_code ec;
+    const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
+    if (!file || ec) {
+        // A folder opens on some systems but has no file size: not a firmware file either.
+        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", fileName);
+        return -2;
+    }
+    LOG_INFO("FwImage::load", "Open firmware file successfully. filename = %s.\n", fileName);
+    fwSize = static_cast<uint32_t>(size);
+    LOG_INFO("FwImage::load", "Firmware file size is %d.\n", static_cast<int>(fwSize));
+    try {
+        if (size > UINT32_MAX)
+            throw std::bad_alloc();
+        fwData.resize(fwSize);
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("FwImage::load", "Allocate memory for firmware data failed.\n");
+        return -3;
+    }
+    errno = 0;
+    const size_t count = std::fread(fwData.data(), 1, fwSize, file.get());
+    if (std::ferror(file.get())) {
+        LOG_ERROR("FwImage::load", "Read firmware file failed. Error code: 0x%02X.\n", errno);
+        return -4;
+    }
+    if (count != fwSize) {
+        LOG_ERROR("FwImage::load", "Read file failed, bin file length(%d), read length(%d).\n",
+                  static_cast<int>(fwSize), static_cast<int>(count));
+        return -5;
+    }
+    return 0;
+}
+
+bool FwImage::checkFieldsInside() {
+    if (layout_ == nullptr)
+        return true;
+    const uint64_t size = fwData.size();
+    const unsigned fileSize = static_cast<unsigned>(size);
+    const uint64_t fixedEnd = std::max({static_cast<uint64_t>(layout_->pidOffset) + kFwPidBytes,
+                                        static_cast<uint64_t>(layout_->vidOffset) + kFwVidBytes,
+                                        static_cast<uint64_t>(layout_->countOffset) + 1});
+    if (fixedEnd > size) {
+        LOG_ERROR("FwImage::load",
+                  "Firmware image too short: Pid, Vid and sub-firmware count end at %u, file size "
+                  "%u.\n",
+                  static_cast<unsigned>(fixedEnd), fileSize);
+        return false;
+    }
+    const int32_t count = getFwSubFwNum();
+    const uint64_t tableOffset = static_cast<uint32_t>(getFwSubFwInfoOffset());
+    const uint64_t dataOffset = static_cast<uint32_t>(getFwSubFwDataOffset());
+    const uint64_t tableEnd = tableOffset + static_cast<uint64_t>(count) * layout_->entrySize;
+    if (tableEnd > size) {
+        LOG_ERROR("FwImage::load",
+                  "Firmware image too short: sub-firmware table ends at %u, file size %u.\n",
+                  static_cast<unsigned>(tableEnd), fileSize);
+        return false;
+    }
+    if (tableEnd > dataOffset) {
+        LOG_ERROR("FwImage::load",
+                  "Firmware image invalid: sub-firmware table of %d entries ends at %u, after the "
+                  "start of the sub-firmware data at %u.\n",
+                  count, static_cast<unsigned>(tableEnd), static_cast<unsigned>(dataOffset));
+        return false;
+    }
+    uint64_t dataEnd = dataOffset;
+    for (int32_t i = 0; i < count; ++i) {
+        dataEnd += getFwSubFwLen(i);
+    }
+    if (dataEnd > size) {
+        LOG_ERROR("FwImage::load",
+                  "Firmware image too short: sub-firmware data end at %llu, file size %u.\n",
+                  static_cast<unsigned long long>(dataEnd), fileSize);
+        return false;
+    }
+    return true;
+}
+
+bool FwImage::checkFw(const uint8_t* data, uint32_t totalLen) {
+    LOG_DEBUG("FwImage::checkFw", "FwImage::checkFw run.\n");
+    if (data == nullptr || totalLen < kLayoutAHeaderSize) {
+        LOG_ERROR("FwImage::checkFw",
+                  "Firmware image too short: header ends at %u, file size %u.\n",
+                  kLayoutAHeaderSize, totalLen);
+        return false;
+    }
+    const uint32_t bodyLen = readBe32(data);
+    if (bodyLen + kLayoutAHeaderSize != totalLen) {
+        LOG_ERROR("FwImage::checkFw", "invalid len,from fw:%d.total len:%d.\n",
+                  static_cast<int>(bodyLen), static_cast<int>(totalLen));
+        return false;
+    }
+    const uint16_t calculated =
+        fwChecksumLayoutA(data + kLayoutAHeaderSize, totalLen - kLayoutAHeaderSize);
+    const uint16_t stored = static_cast<uint16_t>((data[4] << 8) | data[5]);
+    if (calculated != stored) {
+        LOG_ERROR("FwImage::checkFw",
+                  "<FwImage::checkFw> Check sum error, calculated result(0x%02X), stored "
+                  "checkSum(0x%02X).\n",
+                  calculated, stored);
+        return false;
+    }
+    LOG_DEBUG("FwImage::checkFw", "FwImage::checkFw exit.\n");
+    return true;
+}
+
+int32_t FwImage::initPid() {
+    LOG_WARNING("FwImage::initPid", "This function should not be called.\n");
+    return -1;
+}
+
+int32_t FwImage::initVid() {
+    LOG_WARNING("FwImage::initVid", "This function should not be called.\n");
+    return -1;
+}
+
+int32_t FwImage::getFwSubFwNum() {
+    LOG_WARNING("FwImage::getFwSubFwNum", "This function should not be called.\n");
+    return 0;
+}
+
+int32_t FwImage::getFwSubFwInfoOffset() {
+    LOG_WARNING("FwImage::getFwSubFwInfoOffset", "This function should not be called.\n");
+    return 0;
+}
+
+int32_t FwImage::getFwSubFwDataOffset() {
+    LOG_WARNING("FwImage::getFwSubFwDataOffset", "This function should not be called.\n");
+    return 0;
+}
+
+const uint8_t* FwImage::getFwSubInfo(int32_t subFwIndex) {
+    const int32_t count = getFwSubFwNum();
+    const uint32_t tableOffset = static_cast<uint32_t>(getFwSubFwInfoOffset());
+    LOG_DEBUG("FwImage::getFwSubInfo", "FwImage::getFwSubInfo run:%d.\n", subFwIndex);
+    if (fwData.empty()) {
+        LOG_ERROR("FwImage::getFwSubInfo", "FwImage getFwSubInfo,fw data is invalid.\n");
+        return nullptr;
+    }
+    if (subFwIndex > count - 1) {
+        LOG_ERROR("FwImage::getFwSubInfo",
+                  "FwImage getFwSubInfo,argument is invalid,totoal sub num:%d,subFwIndex:%d.\n",
+                  count, subFwIndex);
+        return nullptr;
+    }
+    if (subFwIndex < 0)
+        return nullptr;
+    const uint64_t entry = tableOffset + static_cast<uint64_t>(subFwIndex) * kLayoutAEntrySize;
+    if (!hasBytes(entry, kLayoutAEntrySize)) {
+        LOG_ERROR("FwImage::getFwSubInfo",
+                  "FwImage getFwSubInfo,entry %d at %llu lies outside the fw data (%u bytes).\n",
+                  subFwIndex, static_cast<unsigned long long>(entry),
+                  static_cast<unsigned>(fwData.size()));
+        return nullptr;
+    }
+    return fwData.data() + entry;
+}
+
+uint8_t FwImage::getFwSubFwType(int32_t subFwIndex) {
+    const uint8_t* entry = getFwSubInfo(subFwIndex);
+    if (entry == nullptr) {
+        LOG_ERROR("FwImage::getFwSubFwType",
+                  "FwImage::getFwSubFwType,get fw sub fw info failed.\n");
+        return 0xFF;
+    }
+    return entry[0];
+}
+
+uint32_t FwImage::getFwSubFwLen(int32_t subFwIndex) {
+    const uint8_t* entry = getFwSubInfo(subFwIndex);
+    if (entry == nullptr) {
+        LOG_ERROR("FwImage::getFwSubFwLen", "FwImage::getFwSubFwLen,get fw sub fw info failed.\n");
+        return 0xFFFFFFFF;
+    }
+    return readBe32(entry + 1);
+}
+
+uint32_t FwImage::getFwSubFwAddr(int32_t subFwIndex) {
+    const uint8_t* entry = getFwSubInfo(subFwIndex);
+    if (entry == nullptr) {
+        LOG_ERROR("FwImage::getFwSubFwAddr",
+                  "FwImage::getFwSubFwAddr,get fw sub fw info failed.\n");
+        return 0xFFFFFFFF;
+    }
+    return (static_cast<uint32_t>(entry[5]) << 16) | (static_cast<uint32_t>(entry[6]) << 8);
+}
+
+const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
+    const int32_t count = getFwSubFwNum();
+    uint64_t offset = static_cast<uint32_t>(getFwSubFwDataOffset());
+    if (!isLoaded || fwData.empty()) {
+        LOG_ERROR("FwImage::getFwSubFwData", "FwImage::getFwSubFwData get fw data failed.\n");
+        return nullptr;
+    }
+    for (int32_t j = 0; j < count; ++j) {
+        const uint32_t length = getFwSubFwLen(j);
+        if (j == subFwIndex) {
+            // The caller reads `length` bytes from here: all of them must be inside.
+            if (!hasBytes(offset, length)) {
+                LOG_ERROR("FwImage::getFwSubFwData",
+                          "FwImage::getFwSubFwData sub fw %d data (offset %llu, length %u) lie "
+                          "outside the fw data (%u bytes).\n",
+                          j, static_cast<unsigned long long>(offset), length,
+                          static_cast<unsigned>(fwData.size()));
+                return nullptr;
+            }
+            return fwData.data() + offset;
+        }
+        offset += length;
+    }
+    LOG_ERROR("FwImage::getFwSubFwData", "FwImage::getFwSubFwData end,can't find rawdata.\n");
+    return nullptr;
+}
+
+// ---- layout B, shared by FwImage_FjordH3, FwImage_Corvina and FwImage_FjordK ----
+
+int32_t FwImage::initPidLayoutB() {
+    const std::string fn = qualified(layout_, "initPid");
+    const char* cls = layout_->className;
+    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
+    if (fwData.empty()) {
+        LOG_ERROR(fn.c_str(), "<%s> initPid fwData is NULL.\n", fn.c_str());
+        return -1;
+    }
+    if (!buildPid(layout_->pidOffset)) {
+        LOG_ERROR(fn.c_str(), "<%s> %s initPid Pid lies outside the fw data (%u bytes).\n",
+                  fn.c_str(), cls, static_cast<unsigned>(fwData.size()));
+        return -1;
+    }
+    LOG_DEBUG(fn.c_str(), "<%s> Function ends:%s.\n", fn.c_str(), pid);
+    return 0;
+}
+
+int32_t FwImage::initVidLayoutB() {
+    const std::string fn = qualified(layout_, "initVid");
+    const char* cls = layout_->className;
+    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
+    if (fwData.empty()) {
+        LOG_ERROR(fn.c_str(), "%s initVid fwData is NULL.\n", cls);
+        return -1;
+    }
+    if (!copyVid(layout_->vidOffset)) {
+        LOG_ERROR(fn.c_str(), "%s initVid Vid lies outside the fw data (%u bytes).\n", cls,
+                  static_cast<unsigned>(fwData.size()));
+        return -1;
+    }
+    LOG_INFO(fn.c_str(), "<%s> Vid is %02X %02X %02X %02X.\n", fn.c_str(), vid[0], vid[1], vid[2],
+             vid[3]);
+    return 0;
+}
+
+int32_t FwImage::getFwSubFwNumLayoutB() {
+    const int32_t count = readCount(layout_->countOffset);
+    if (count < 0) {
+        const std::string fn = qualified(layout_, "getFwSubFwNum");
+        if (fwData.empty()) {
+            LOG_ERROR(fn.c_str(), "<%s> getFwSubFwNum fwData is NULL.\n", fn.c_str());
+        } else {
+            LOG_ERROR(fn.c_str(), "<%s> getFwSubFwNum count lies outside the fw data (%u bytes).\n",
+                      fn.c_str(), static_cast<unsigned>(fwData.size()));
+        }
+        return 0;
+    }
+    return count;
+}
+
+const uint8_t* FwImage::getFwSubInfoLayoutB(int32_t subFwIndex) {
+    const int32_t count = getFwSubFwNum();
+    const uint32_t tableOffset = static_cast<uint32_t>(getFwSubFwInfoOffset());
+    const char* cls = layout_->className;
+    if (fwData.empty()) {
+        const std::string fn = qualified(layout_, "getFwSubInfo");
+        LOG_ERROR(fn.c_str(), "%s getFwSubInfo,fw data is invalid.\n", cls);
+        return nullptr;
+    }
+    if (subFwIndex > count - 1) {
+        const std::string fn = qualified(layout_, "getFwSubInfo");
+        LOG_ERROR(fn.c_str(),
+                  "%s getFwSubInfo,argument is invalid,totoal sub num:%d,subFwIndex:%d.\n", cls,
+                  count, subFwIndex);
+        return nullptr;
+    }
+    if (subFwIndex < 0)
+        return nullptr;
+    const uint64_t entry = tableOffset + static_cast<uint64_t>(subFwIndex) * kLayoutBEntrySize;
+    if (!hasBytes(entry, kLayoutBEntrySize)) {
+        const std::string fn = qualified(layout_, "getFwSubInfo");
+        LOG_ERROR(fn.c_str(),
+                  "%s getFwSubInfo,entry %d at %llu lies outside the fw data (%u bytes).\n", cls,
+                  subFwIndex, static_cast<unsigned long long>(entry),
+                  static_cast<unsigned>(fwData.size()));
+        return nullptr;
+    }
+    return fwData.data() + entry;
+}
+
+uint32_t FwImage::getFwSubFwLenLayoutB(int32_t subFwIndex) {
+    const uint8_t* entry = getFwSubInfo(subFwIndex);
+    if (entry == nullptr) {
+        const std::string fn = qualified(layout_, "getFwSubFwLen");
+        LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
+        return 0xFFFFFFFF;
+    }
+    return readLe32(entry + 1);
+}
+
+uint32_t FwImage::getFwSubFwAddrLayoutB(int32_t subFwIndex) {
+    const uint8_t* entry = getFwSubInfo(subFwIndex);
+    if (entry == nullptr) {
+        const std::string fn = qualified(layout_, "getFwSubFwAddr");
+        LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
+        return 0xFFFFFFFF;
+    }
+    return readLe32(entry + 5);
+}
+
+bool FwImage::checkFwLayoutB(const uint8_t* data, uint32_t totalLen) {
+    const std::string fn = qualified(layout_, "checkFw");
+    if (data == nullptr || totalLen < kLayoutBHeaderSize) {
+        LOG_ERROR(fn.c_str(), "Firmware image too short: header ends at %u, file size %u.\n",
+                  kLayoutBHeaderSize, totalLen);
+        return false;
+    }
+    const uint32_t bodyLen = readLe32(data);
+    if (bodyLen + kLayoutBHeaderSize != totalLen) {
+        LOG_ERROR(fn.c_str(), "%s, fw invalid len,from fw:%d.total len:%d.\n", fn.c_str(),
+                  static_cast<int>(bodyLen), static_cast<int>(totalLen));
+        return false;
+    }
+    const uint32_t calculated =
+        fwChecksumLayoutB(data + kLayoutBHeaderSize, totalLen - kLayoutBHeaderSize);
+    const uint32_t stored = readLe32(data + 4);
+    if (calculated != stored) {
+        LOG_ERROR(fn.c_str(),
+                  "<FwImage::checkFw> Check sum error, calculated result(0x%02X), stored "
+                  "checkSum(0x%02X).\n",
+                  calculated, stored);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<FwImage> createFwImage(int32_t type) {
+    switch (type) {
+        case CHIP_5410:
+            return std::make_unique<FwImage_5410>();
+        case CHIP_5415R:
+            return std::make_unique<FwImage_5415R>();
+        case CHIP_FJORDK:
+        case CHIP_FJORDK8:
+        case CHIP_FJORDK4:
+            return std::make_unique<FwImage_FjordK>();
+        case CHIP_FJORDH3:
+            return std::make_unique<FwImage_FjordH3>();
+        case CHIP_CORVINA:
+            return std::make_unique<FwImage_Corvina>();
+        default:
+            return nullptr;
+    }
+}

@@ -1,0 +1,201 @@
+// fw: firmware images and the firmware update.
+//
+// Offers FwImage and its five family classes: a firmware image file read
+// whole into memory, checked (length, checksum, and that every field the
+// file describes lies inside it), with its Pid, Vid and sub-firmware table
+// answered by index; the per-family field positions (FwImageLayout) and the
+// two body checksums, which the image builder tool shares; and the firmware
+// update driver (FwUpdate.h).
+// Relies on: log (messages), chip (chip type values), the C++ standard library
+// for file I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Layout A: 6-byte big-endian header (body length, 16-bit byte sum) and
+// 8-byte big-endian table entries with the flash address in 256-byte units.
+// Layout B: 8-byte little-endian header (body length, 32-bit sum of 16-bit
+// little-endian words) and 10-byte little-endian entries with a full address.
+enum class FwLayoutKind { A, B };
+
+// Where one family's image keeps its fields (offsets from the start of the file).
+struct FwImageLayout {
+    const char* className;
+    FwLayoutKind kind;
+    uint32_t headerSize;   // length and checksum fields; the body starts here
+    uint32_t pidOffset;    // kFwPidBytes bytes of Pid text
+    uint32_t vidOffset;    // kFwVidBytes bytes of version id
+    uint32_t countOffset;  // one byte: number of sub-firmwares
+    uint32_t tableOffset;  // first table entry
+    uint32_t entrySize;    // bytes per table entry
+    uint32_t dataOffset;   // first byte of the data of sub-firmware 0
+};
+
+constexpr uint32_t kFwPidBytes = 8;
+constexpr uint32_t kFwVidBytes = 4;
+
+extern const FwImageLayout kFwLayout5410;
+extern const FwImageLayout kFwLayout5415R;
+extern const FwImageLayout kFwLayoutFjordH3;
+extern const FwImageLayout kFwLayoutCorvina;
+extern const FwImageLayout kFwLayoutFjordK;
+
+// The layout of a chip type's images (fjordK8 and fjordK4 share fjordK's);
+// nullptr for an unknown chip type.
+const FwImageLayout* fwImageLayout(int32_t chipType);
+
+// Layout A checksum: the sum of the bytes, modulo 65536.
+uint16_t fwChecksumLayoutA(const uint8_t* body, size_t size);
+// Layout B checksum: the sum of the 16-bit little-endian words, modulo 2^32;
+// an odd last byte counts as a word whose high byte is 0.
+uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size);
+
+// A firmware image. The base class implements layout A; the family classes
+// say where the fields lie and, for layout B, replace the header, checksum
+// and entry decoding. Every accessor stays inside fwData whatever the file
+// says, and answers with its "none" value otherwise.
+class FwImage {
+  public:
+    FwImage();
+    virtual ~FwImage();
+    FwImage(const FwImage&) = delete;
+    FwImage& operator=(const FwImage&) = delete;
+
+    // Reads and validates the file, then fills pid and vid. 0 success;
+    // -1 no file name; -2 the file cannot be opened; -3 no memory for the
+    // contents; -4 the read fails; -5 fewer bytes read than the file size;
+    // -6 length or checksum wrong, or a field lies beyond the end of the file.
+    // A failed load leaves the object not loaded and without contents.
+    int32_t load(const char* fileName);
+    // Clears isLoaded and releases fwData.
+    void releaseData();
+
+    virtual int32_t initPid();
+    virtual int32_t initVid();
+    // The table entry of a sub-firmware inside fwData, or nullptr.
+    virtual const uint8_t* getFwSubInfo(int32_t subFwIndex);
+    virtual int32_t getFwSubFwNum();
+    virtual int32_t getFwSubFwInfoOffset();
+    virtual int32_t getFwSubFwDataOffset();
+    // 0xFF when there is no entry.
+    virtual uint8_t getFwSubFwType(int32_t subFwIndex);
+    // 0xFFFFFFFF when there is no entry.
+    virtual uint32_t getFwSubFwLen(int32_t subFwIndex);
+    // Flash address; 0xFFFFFFFF when there is no entry.
+    virtual uint32_t getFwSubFwAddr(int32_t subFwIndex);
+    // The first of getFwSubFwLen(subFwIndex) data bytes inside fwData, or
+    // nullptr (also when those bytes would not all lie inside fwData).
+    virtual const uint8_t* getFwSubFwData(int32_t subFwIndex);
+    // Validates `totalLen` bytes at `data` (the whole file): length field and
+    // checksum. Reads nothing beyond data + totalLen.
+    virtual bool checkFw(const uint8_t* data, uint32_t totalLen);
+
+    // Field positions of the family; nullptr for the bare base class.
+    const FwImageLayout* layout() const { return layout_; }
+
+    bool isLoaded = false;
+    uint32_t fwSize = 0;          // file size when loaded
+    char pid[12] = {};            // NUL-terminated product id text
+    uint8_t vid[4] = {};          // version id bytes in file order
+    std::vector<uint8_t> fwData;  // the whole file; empty means "no data"
+
+  protected:
+    explicit FwImage(const FwImageLayout* layout);
+
+    // True when fwData holds `length` bytes from `offset` on.
+    bool hasBytes(uint64_t offset, uint64_t length) const;
+    // Builds pid from the kFwPidBytes bytes at `offset`, skipping zero bytes.
+    // False (pid left empty) when they do not lie inside fwData.
+    bool buildPid(uint32_t offset);
+    // Copies the kFwVidBytes bytes at `offset` into vid; false when outside.
+    bool copyVid(uint32_t offset);
+    // The count byte at `offset`; -1 when there is no data or it lies outside.
+    int32_t readCount(uint32_t offset) const;
+
+    // The shared implementations of the layout B classes; the messages name
+    // layout_->className.
+    int32_t initPidLayoutB();
+    int32_t initVidLayoutB();
+    int32_t getFwSubFwNumLayoutB();
+    const uint8_t* getFwSubInfoLayoutB(int32_t subFwIndex);
+    uint32_t getFwSubFwLenLayoutB(int32_t subFwIndex);
+    uint32_t getFwSubFwAddrLayoutB(int32_t subFwIndex);
+    bool checkFwLayoutB(const uint8_t* data, uint32_t totalLen);
+
+  private:
+    int32_t readFile(const char* fileName);
+    // Pid, Vid, count, table and data all inside the file, the table before the data.
+    bool checkFieldsInside();
+
+    const FwImageLayout* layout_ = nullptr;
+};
+
+class FwImage_5410 : public FwImage {
+  public:
+    FwImage_5410();
+    int32_t initPid() override;
+    int32_t initVid() override;
+    int32_t getFwSubFwNum() override;
+    int32_t getFwSubFwInfoOffset() override;
+    int32_t getFwSubFwDataOffset() override;
+};
+
+// As FwImage_5410; a Pid beginning with "5415R" is taken as "5416".
+class FwImage_5415R : public FwImage {
+  public:
+    FwImage_5415R();
+    int32_t initPid() override;
+    int32_t initVid() override;
+    int32_t getFwSubFwNum() override;
+    int32_t getFwSubFwInfoOffset() override;
+    int32_t getFwSubFwDataOffset() override;
+};
+
+class FwImage_FjordH3 : public FwImage {
+  public:
+    FwImage_FjordH3();
+    int32_t initPid() override;
+    int32_t initVid() override;
+    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
+    int32_t getFwSubFwNum() override;
+    int32_t getFwSubFwInfoOffset() override;
+    int32_t getFwSubFwDataOffset() override;
+    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
+    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
+    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
+};
+
+class FwImage_Corvina : public FwImage {
+  public:
+    FwImage_Corvina();
+    int32_t initPid() override;
+    int32_t initVid() override;
+    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
+    int32_t getFwSubFwNum() override;
+    int32_t getFwSubFwInfoOffset() override;
+    int32_t getFwSubFwDataOffset() override;
+    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
+    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
+    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
+};
+
+// fjordK, fjordK8 and fjordK4 images.
+class FwImage_FjordK : public FwImage {
+  public:
+    FwImage_FjordK();
+    int32_t initPid() override;
+    int32_t initVid() override;
+    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
+    int32_t getFwSubFwNum() override;
+    int32_t getFwSubFwInfoOffset() override;
+    int32_t getFwSubFwDataOffset() override;
+    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
+    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
+    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
+};
+
+// An empty image object of the chip type's family; nullptr for an unknown type.
+std::unique_ptr<FwImage> createFwImage(int32_t chipType);

@@ -1,0 +1,109 @@
+#include "fw/FwImageBuilder.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void putBe(std::vector<uint8_t>& b, size_t at, uint32_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        b[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    }
+}
+
+void putLe(std::vector<uint8_t>& b, size_t at, uint32_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        b[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> fwIdentityBlock(const std::string& pid, const uint8_t vid[4]) {
+    std::vector<uint8_t> block(kFwIdentityBlockSize, 0);
+    std::memcpy(block.data(), kFwIdentityMagic, sizeof kFwIdentityMagic);
+    std::memcpy(block.data() + 4, pid.data(), pid.size() < 8 ? pid.size() : 8);
+    std::memcpy(block.data() + 12, vid, 4);
+    return block;
+}
+
+std::vector<uint8_t> fwGeneratedData(size_t index, uint8_t type, uint32_t addr, uint32_t length) {
+    // xorshift sequence seeded from the table position, type and address
+    uint32_t state = 0x9E3779B9u * static_cast<uint32_t>(index + 1) ^ (uint32_t{type} << 24) ^ addr;
+    if (state == 0) {
+        state = 1;
+    }
+    std::vector<uint8_t> data(length);
+    for (uint32_t i = 0; i < length; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        data[i] = static_cast<uint8_t>(state >> 24);
+    }
+    return data;
+}
+
+bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
+                  const std::vector<FwSubFirmware>& subs, std::vector<uint8_t>& image,
+                  std::string& error) {
+    char message[200];
+    const bool layoutB = layout.kind == FwLayoutKind::B;
+    const uint64_t maxEntries = (layout.dataOffset - layout.tableOffset) / layout.entrySize;
+    if (subs.size() > maxEntries) {
+        std::snprintf(message, sizeof message,
+                      "%zu sub-firmwares do not fit: a %s table holds at most %llu", subs.size(),
+                      layout.className, static_cast<unsigned long long>(maxEntries));
+        error = message;
+        return false;
+    }
+    uint64_t total = layout.dataOffset;
+    for (const FwSubFirmware& sub : subs) {
+        total += sub.data.size();
+    }
+    if (total > 0x7FFFFFFF) {
+        error = "the image would be larger than 2 GiB";
+        return false;
+    }
+    image.assign(static_cast<size_t>(total), 0);
+    std::memcpy(image.data() + layout.pidOffset, pid.data(),
+                pid.size() < kFwPidBytes ? pid.size() : kFwPidBytes);
+    std::memcpy(image.data() + layout.vidOffset, vid, kFwVidBytes);
+    image[layout.countOffset] = static_cast<uint8_t>(subs.size());
+    size_t entry = layout.tableOffset;
+    size_t data = layout.dataOffset;
+    for (size_t i = 0; i < subs.size(); ++i) {
+        const FwSubFirmware& sub = subs[i];
+        const uint32_t length = static_cast<uint32_t>(sub.data.size());
+        image[entry] = sub.type;
+        if (layoutB) {
+            putLe(image, entry + 1, length, 4);
+            putLe(image, entry + 5, sub.addr, 4);
+        } else {
+            if ((sub.addr & 0xFF) != 0 || sub.addr > 0xFFFF00) {
+                std::snprintf(message, sizeof message,
+                              "sub-firmware %zu: address 0x%X cannot be stored in a %s image (a "
+                              "multiple of 0x100 up to 0xFFFF00)",
+                              i, sub.addr, layout.className);
+                error = message;
+                image.clear();
+                return false;
+            }
+            putBe(image, entry + 1, length, 4);
+            putBe(image, entry + 5, sub.addr >> 8, 2);
+        }
+        if (!sub.data.empty()) {
+            std::memcpy(image.data() + data, sub.data.data(), sub.data.size());
+        }
+        entry += layout.entrySize;
+        data += sub.data.size();
+    }
+    const size_t bodySize = image.size() - layout.headerSize;
+    if (layoutB) {
+        putLe(image, 0, static_cast<uint32_t>(bodySize), 4);
+        putLe(image, 4, fwChecksumLayoutB(image.data() + layout.headerSize, bodySize), 4);
+    } else {
+        putBe(image, 0, static_cast<uint32_t>(bodySize), 4);
+        putBe(image, 4, fwChecksumLayoutA(image.data() + layout.headerSize, bodySize), 2);
+    }
+    return true;
+}

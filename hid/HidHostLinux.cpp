@@ -1,0 +1,395 @@
+#include "hid/HidHostLinux.h"
+
+#if defined(__linux__)
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "hid/ReportDescriptor.h"
+#include "log/Log.h"
+
+namespace {
+
+// Bounded retries of a call interrupted by a signal.
+constexpr int kMaxInterruptedRetries = 8;
+
+// Reads at most maxBytes of a (sysfs) file. 0 or the errno of the failure.
+int readSmallFile(const std::string& path, size_t maxBytes, std::string* out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    out->clear();
+    char chunk[4096];
+    int error = 0;
+    while (out->size() < maxBytes) {
+        const size_t want = std::min(sizeof chunk, maxBytes - out->size());
+        const ssize_t n = ::read(fd, chunk, want);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        out->append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return error;
+}
+
+// One hex field of HID_ID (1 to 8 hex digits).
+bool parseHexField(const std::string& text, uint32_t* value) {
+    if (text.empty() || text.size() > 8)
+        return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        v = (v << 4) | static_cast<uint32_t>(digit);
+    }
+    *value = v;
+    return true;
+}
+
+// "HID_ID=bus:vendor:product" (hex) from the HID device's uevent.
+bool parseHidId(const std::string& uevent, uint16_t* vendorId, uint16_t* productId) {
+    size_t start = 0;
+    while (start < uevent.size()) {
+        size_t end = uevent.find('\n', start);
+        if (end == std::string::npos)
+            end = uevent.size();
+        const std::string line = uevent.substr(start, end - start);
+        start = end + 1;
+        if (line.compare(0, 7, "HID_ID=") != 0)
+            continue;
+        const std::string value = line.substr(7);
+        const size_t first = value.find(':');
+        const size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+        if (second == std::string::npos)
+            return false;
+        uint32_t bus, vendor, product;
+        if (!parseHexField(value.substr(0, first), &bus) ||
+            !parseHexField(value.substr(first + 1, second - first - 1), &vendor) ||
+            !parseHexField(value.substr(second + 1), &product) || vendor > 0xFFFF ||
+            product > 0xFFFF) {
+            return false;
+        }
+        *vendorId = static_cast<uint16_t>(vendor);
+        *productId = static_cast<uint16_t>(product);
+        return true;
+    }
+    return false;
+}
+
+// hidrawN entries of the class folder, in numeric order of N.
+std::vector<std::pair<unsigned long, std::string>> hidrawNodes(const std::string& classDir) {
+    std::vector<std::pair<unsigned long, std::string>> nodes;
+    DIR* dir = ::opendir(classDir.c_str());
+    if (dir == nullptr)
+        return nodes;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= 6 || name.size() > 16 || name.compare(0, 6, "hidraw") != 0)
+            continue;
+        const std::string digits = name.substr(6);
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        nodes.emplace_back(std::strtoul(digits.c_str(), nullptr, 10), name);
+    }
+    ::closedir(dir);
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
+bool rejectedByKernel(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
+
+}  // namespace
+
+unsigned long hidrawGetInputRequest(size_t length) {
+    return _IOC(_IOC_WRITE | _IOC_READ, 'H', 0x0A, length);
+}
+
+unsigned long hidrawSetOutputRequest(size_t length) {
+    return _IOC(_IOC_WRITE | _IOC_READ, 'H', 0x0B, length);
+}
+
+HidrawNodeOps systemHidrawNodeOps() {
+    HidrawNodeOps ops;
+    ops.open = [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        return fd < 0 ? -errno : fd;
+    };
+    ops.ioctl = [](int fd, unsigned long request, uint8_t* data) {
+        const int r = ::ioctl(fd, request, data);
+        return r < 0 ? -errno : r;
+    };
+    ops.write = [](int fd, const uint8_t* data, size_t length) -> long {
+        const ssize_t n = ::write(fd, data, length);
+        return n < 0 ? -errno : static_cast<long>(n);
+    };
+    ops.poll = [](int fd, int timeoutMs, short* revents) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0)
+            return -errno;
+        *revents = p.revents;
+        return r;
+    };
+    ops.read = [](int fd, uint8_t* data, size_t length) -> long {
+        const ssize_t n = ::read(fd, data, length);
+        return n < 0 ? -errno : static_cast<long>(n);
+    };
+    ops.close = [](int fd) { ::close(fd); };
+    ops.nowMs = []() -> int64_t {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    return ops;
+}
+
+HidHostLinux::HidHostLinux(std::string sysfsRoot, HidrawNodeOps ops)
+    : sysfsRoot_(std::move(sysfsRoot)), ops_(std::move(ops)) {}
+
+std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
+    std::vector<HidInterfaceInfo> interfaces;
+    const std::string classDir = sysfsRoot_ + "/class/hidraw";
+    for (const auto& node : hidrawNodes(classDir)) {
+        // "device" is the HID device the node belongs to; it holds the ids and
+        // the report descriptor, so the node itself need not be opened.
+        const std::string deviceDir = classDir + "/" + node.second + "/device";
+        HidInterfaceInfo base;
+        base.path = "/dev/" + node.second;
+
+        std::string uevent;
+        int error = readSmallFile(deviceDir + "/uevent", 65536, &uevent);
+        if (error != 0 || !parseHidId(uevent, &base.vendorId, &base.productId)) {
+            base.queryError = HidQueryError::attributesFailed;
+            base.osError = static_cast<uint32_t>(error != 0 ? error : EINVAL);
+            interfaces.push_back(base);
+            continue;
+        }
+        std::string descriptor;
+        error = readSmallFile(deviceDir + "/report_descriptor", kMaxReportDescriptorFileSize,
+                              &descriptor);
+        const ReportDescriptorInfo parsed =
+            parseReportDescriptor(reinterpret_cast<const uint8_t*>(descriptor.data()),
+                                  error == 0 ? descriptor.size() : 0);
+        if (parsed.collections.empty()) {
+            base.queryError = HidQueryError::capsFailed;
+            base.osError = static_cast<uint32_t>(error != 0 ? error : EINVAL);
+            interfaces.push_back(base);
+            continue;
+        }
+        for (size_t i = 0; i < parsed.collections.size(); ++i) {
+            HidInterfaceInfo iface = base;
+            iface.usagePage = parsed.collections[i].usagePage;
+            iface.usage = parsed.collections[i].usage;
+            iface.inputReportLength = parsed.collections[i].inputReportLength;
+            iface.outputReportLength = parsed.collections[i].outputReportLength;
+            iface.collection = static_cast<int>(i);
+            interfaces.push_back(iface);
+        }
+    }
+    return interfaces;
+}
+
+HidHandle HidHostLinux::open(const HidInterfaceInfo& iface, uint32_t* osError) {
+    const int fd = ops_.open(iface.path);
+    if (fd < 0) {
+        if (osError)
+            *osError = static_cast<uint32_t>(-fd);
+        return kInvalidHidHandle;
+    }
+    openFds_.insert(fd);
+    return fd;
+}
+
+void HidHostLinux::close(HidHandle handle) {
+    const int fd = ownFd(handle);
+    if (fd < 0)
+        return;
+    openFds_.erase(fd);
+    ops_.close(fd);
+}
+
+int HidHostLinux::ownFd(HidHandle handle) const {
+    if (handle < 0 || handle > INT32_MAX)
+        return -1;
+    const int fd = static_cast<int>(handle);
+    return openFds_.count(fd) != 0 ? fd : -1;
+}
+
+bool HidHostLinux::writeAll(int fd, const uint8_t* report, size_t length, uint32_t* osError) {
+    long n = -EINTR;
+    for (int attempt = 0; attempt < kMaxInterruptedRetries && n == -EINTR; ++attempt) {
+        n = ops_.write(fd, report, length);
+    }
+    if (n < 0) {
+        if (osError)
+            *osError = static_cast<uint32_t>(-n);
+        return false;
+    }
+    if (static_cast<size_t>(n) != length) {
+        if (osError)
+            *osError = EIO;
+        return false;
+    }
+    return true;
+}
+
+bool HidHostLinux::getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                  uint32_t* osError) {
+    const int fd = ownFd(handle);
+    if (fd < 0 || report == nullptr || length == 0) {
+        if (osError)
+            *osError = fd < 0 ? EBADF : EINVAL;
+        return false;
+    }
+    if (!getInputUnsupported_) {
+        const int r = ops_.ioctl(fd, hidrawGetInputRequest(length), report);
+        if (r >= 0)
+            return true;
+        if (!rejectedByKernel(-r)) {
+            if (osError)
+                *osError = static_cast<uint32_t>(-r);
+            return false;
+        }
+        getInputUnsupported_ = true;
+        LOG_WARNING("HidHostLinux::getInputReport",
+                    "The kernel rejects HIDIOCGINPUT (error %d; the hidraw driver has it since "
+                    "Linux 5.11). Input reports are read from the report queue instead.\n",
+                    -r);
+    }
+    size_t received = 0;
+    return readReport(handle, report[0], report, length, kHidReadTimeoutMs, &received, osError) ==
+           HidReadResult::ok;
+}
+
+bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                                   uint32_t* osError) {
+    const int fd = ownFd(handle);
+    if (fd < 0 || report == nullptr || length == 0) {
+        if (osError)
+            *osError = fd < 0 ? EBADF : EINVAL;
+        return false;
+    }
+    if (!setOutputUnsupported_) {
+        // The request is read-write for the driver: hand it a copy.
+        std::vector<uint8_t> copy(report, report + length);
+        const int r = ops_.ioctl(fd, hidrawSetOutputRequest(length), copy.data());
+        if (r >= 0)
+            return true;
+        if (!rejectedByKernel(-r)) {
+            if (osError)
+                *osError = static_cast<uint32_t>(-r);
+            return false;
+        }
+        setOutputUnsupported_ = true;
+        LOG_WARNING("HidHostLinux::setOutputReport",
+                    "The kernel rejects HIDIOCSOUTPUT (error %d; the hidraw driver has it since "
+                    "Linux 5.11). Output reports are sent with write() instead.\n",
+                    -r);
+    }
+    return writeAll(fd, report, length, osError);
+}
+
+bool HidHostLinux::writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                               uint32_t* osError) {
+    const int fd = ownFd(handle);
+    if (fd < 0 || report == nullptr || length == 0) {
+        if (osError)
+            *osError = fd < 0 ? EBADF : EINVAL;
+        return false;
+    }
+    return writeAll(fd, report, length, osError);
+}
+
+HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
+                                       size_t length, int timeoutMs, size_t* received,
+                                       uint32_t* osError) {
+    if (received)
+        *received = 0;
+    const int fd = ownFd(handle);
+    if (fd < 0 || report == nullptr) {
+        if (osError)
+            *osError = fd < 0 ? EBADF : EINVAL;
+        return HidReadResult::failed;
+    }
+    auto fail = [osError](int error) {
+        if (osError)
+            *osError = static_cast<uint32_t>(error);
+        return HidReadResult::failed;
+    };
+    // One node carries every top-level collection of the device: touch or
+    // mouse reports arrive here too and are dropped until a report with the
+    // wanted id comes, all within the one deadline.
+    std::vector<uint8_t> scratch(kHidrawMaxReportSize);
+    const int64_t deadline = ops_.nowMs() + std::max(timeoutMs, 0);
+    for (;;) {
+        const int64_t remaining = deadline - ops_.nowMs();
+        if (remaining <= 0)
+            break;
+        short revents = 0;
+        const int r = ops_.poll(fd, static_cast<int>(remaining), &revents);
+        if (r == -EINTR)
+            continue;
+        if (r < 0)
+            return fail(-r);
+        if (r == 0)
+            break;
+        if ((revents & POLLNVAL) != 0)
+            return fail(EBADF);
+        // Error or hang-up: the device is gone (unplugged, reset, rebound).
+        if ((revents & (POLLERR | POLLHUP)) != 0)
+            return fail(ENODEV);
+        if ((revents & POLLIN) == 0)
+            continue;
+        const long n = ops_.read(fd, scratch.data(), scratch.size());
+        if (n == -EAGAIN || n == -EINTR)
+            continue;
+        if (n < 0)
+            return fail(static_cast<int>(-n));
+        if (n == 0 || scratch[0] != reportId)
+            continue;
+        const size_t count = std::min(static_cast<size_t>(n), length);
+        std::memcpy(report, scratch.data(), count);
+        if (received)
+            *received = count;
+        return HidReadResult::ok;
+    }
+    if (osError)
+        *osError = ETIMEDOUT;
+    return HidReadResult::timeout;
+}
+
+void HidHostLinux::explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) {
+    if (osError != EACCES && osError != EPERM)
+        return;
+    LOG_ERROR("HidHostLinux::explainOpenFailure",
+              "Permission denied on %s: this user may not open the device. Install the udev rule "
+              "%s (see docs/HID.md), then replug the device, or run as root.\n",
+              iface.path.c_str(), kUdevRulePath);
+}
+
+#endif  // __linux__

@@ -1,0 +1,79 @@
+// The Linux HID host: hidraw nodes. Interfaces come from sysfs
+// (<root>/class/hidraw/hidrawN in numeric order, the vendor and product id
+// from the HID device's uevent, one interface per top-level collection of its
+// report descriptor); reports move through /dev/hidrawN. The sysfs root and
+// the node operations are injectable so the backend can be exercised on a
+// fake tree with scripted nodes.
+#pragma once
+
+#if defined(__linux__)
+
+#include <poll.h>
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hid/HidHost.h"
+
+// Node operations. Each returns a non-negative result or -errno.
+struct HidrawNodeOps {
+    std::function<int(const std::string& path)> open;  // a descriptor, read-write
+    std::function<int(int fd, unsigned long request, uint8_t* data)> ioctl;
+    std::function<long(int fd, const uint8_t* data, size_t length)> write;
+    // Waits at most timeoutMs for input; >0 with *revents set, 0 on time-out.
+    std::function<int(int fd, int timeoutMs, short* revents)> poll;
+    std::function<long(int fd, uint8_t* data, size_t length)> read;
+    std::function<void(int fd)> close;
+    std::function<int64_t()> nowMs;  // a monotonic clock in milliseconds
+};
+
+// The real system calls (descriptors opened non-blocking and close-on-exec).
+HidrawNodeOps systemHidrawNodeOps();
+
+// ioctl requests of the hidraw driver used here, defined locally because
+// older kernel headers lack them (the driver has them since Linux 5.11).
+unsigned long hidrawGetInputRequest(size_t length);   // HIDIOCGINPUT(length)
+unsigned long hidrawSetOutputRequest(size_t length);  // HIDIOCSOUTPUT(length)
+
+// The largest report hidraw delivers; reads land in a buffer of this size.
+constexpr size_t kHidrawMaxReportSize = 16384;
+// Report descriptors are at most 4096 bytes; anything beyond 64 KiB is not read.
+constexpr size_t kMaxReportDescriptorFileSize = 65536;
+// Where the udev rule granting access to the device is shipped.
+constexpr const char* kUdevRulePath = "contrib/60-touchfw.rules";
+
+class HidHostLinux : public HidHost {
+  public:
+    explicit HidHostLinux(std::string sysfsRoot = "/sys",
+                          HidrawNodeOps ops = systemHidrawNodeOps());
+
+    std::vector<HidInterfaceInfo> enumerate() override;
+    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
+    void close(HidHandle handle) override;
+    bool getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                        uint32_t* osError) override;
+    bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                         uint32_t* osError) override;
+    bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                     uint32_t* osError) override;
+    HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
+                             int timeoutMs, size_t* received, uint32_t* osError) override;
+    void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override;
+
+  private:
+    // The descriptor when this host opened it and has not closed it, else -1:
+    // a handle of another host (or a stale one) never reaches a system call.
+    int ownFd(HidHandle handle) const;
+    bool writeAll(int fd, const uint8_t* report, size_t length, uint32_t* osError);
+
+    std::string sysfsRoot_;
+    HidrawNodeOps ops_;
+    std::set<int> openFds_;
+    bool getInputUnsupported_ = false;
+    bool setOutputUnsupported_ = false;
+};
+
+#endif  // __linux__

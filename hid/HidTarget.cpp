@@ -1,0 +1,245 @@
+#include "hid/HidTarget.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hid/DeviceMatch.h"
+#include "hid/HidInterface.h"
+#include "log/Log.h"
+
+HidTarget hidTarget;
+HidTargetFjordK8 hidTargetFjordK8;
+
+namespace {
+
+// A matching interface that could not be opened, remembered for the host's
+// explanation should the search fail.
+struct OpenFailure {
+    HidInterfaceInfo iface;
+    uint32_t osError;
+};
+
+void explainOpenFailures(const std::vector<OpenFailure>& failures) {
+    std::vector<std::string> explained;
+    for (const OpenFailure& failure : failures) {
+        bool seen = false;
+        for (const std::string& path : explained)
+            seen = seen || path == failure.iface.path;
+        if (seen)
+            continue;
+        explained.push_back(failure.iface.path);
+        hidHost().explainOpenFailure(failure.iface, failure.osError);
+    }
+}
+
+}  // namespace
+
+int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
+                            HidInterfaceInfo* found) {
+    HidHost& host = hidHost();
+    const std::vector<HidInterfaceInfo> interfaces = host.enumerate();
+    std::vector<OpenFailure> openFailures;
+
+    for (const HidInterfaceInfo& iface : interfaces) {
+        switch (iface.queryError) {
+            case HidQueryError::openFailed:
+                LOG_DEBUG(fn, "CreateFile failed. Get last error = 0x%02X.\n", iface.osError);
+                continue;
+            case HidQueryError::attributesFailed:
+                LOG_DEBUG(fn, "HidD_GetAttributes failed. Get last error = 0x%02X.\n",
+                          iface.osError);
+                continue;
+            case HidQueryError::capsFailed:
+                continue;
+            case HidQueryError::none:
+                break;
+        }
+        const char* path = iface.path.c_str();
+        if (listOnly) {
+            std::printf(
+                "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath = "
+                "%s.\n",
+                iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+            continue;
+        }
+        if (iface.vendorId != vid || iface.productId != pid || iface.usagePage != usagePage ||
+            iface.usage != usage) {
+            LOG_INFO(fn,
+                     "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
+                     "0x%04X, DevicePath = %s.\n",
+                     iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+            continue;
+        }
+        uint32_t osError = 0;
+        const HidHandle h = host.open(iface, &osError);
+        if (h == kInvalidHidHandle) {
+            LOG_DEBUG(fn, "CreateFile failed. Get last error = 0x%02X.\n", osError);
+            openFailures.push_back(OpenFailure{iface, osError});
+            continue;
+        }
+        LOG_INFO(fn,
+                 "Find the target device successfully. Vid = 0x%04X, Pid = 0x%04X, UsagePage = "
+                 "0x%04X, Usage = 0x%04X, DevicePath = %s.\n",
+                 iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+        *handleOut = h;
+        if (found != nullptr)
+            *found = iface;
+        return 0;
+    }
+    if (!listOnly)
+        explainOpenFailures(openFailures);
+    return -1;
+}
+
+int HidTarget::findMathingDevice(HidHandle* handleOut, bool listOnly) {
+    return searchDevice("HidTarget::findMathingDevice", handleOut, listOnly, nullptr);
+}
+
+int HidTarget::open() {
+    vid = deviceMatch.vid;
+    pid = deviceMatch.pid;
+    usage = deviceMatch.usage;
+    usagePage = deviceMatch.usagePage;
+    if (handle != kInvalidHidHandle) {
+        LOG_INFO("HidTarget::open", "The device has already been opened.\n");
+        return 0;
+    }
+    LOG_INFO("HidTarget::open",
+             "Try to find the device with Vid(0x%04X), Pid(0x%04X) Usage(0x%04X) and "
+             "UsagePage(0x%04X).\n",
+             vid, pid, usage, usagePage);
+    HidHandle h = kInvalidHidHandle;
+    const int r = findMathingDevice(&h, false);
+    if (r != 0) {
+        LOG_ERROR("HidTarget::open", "Find the device failed. ret = %d.\n", r);
+        return -1;
+    }
+    LOG_INFO("HidTarget::open", "Find the device successfully.\n");
+    handle = h;
+    return 0;
+}
+
+int HidTarget::close() {
+    if (handle != kInvalidHidHandle) {
+        hidHost().close(handle);
+        handle = kInvalidHidHandle;
+    }
+    return 0;
+}
+
+int HidTarget::listDevices() {
+    HidHandle scratch = kInvalidHidHandle;
+    return findMathingDevice(&scratch, true);
+}
+
+int HidTarget::read(uint8_t* buffer, int length) {
+    // A negative length would become a huge copy; it is refused like a long one.
+    if (length > kStandardReportSize || length < 0) {
+        LOG_ERROR("HidTarget::read", "Read len error, len = %d.\n", length);
+        return -1;
+    }
+    if (buffer == nullptr) {
+        LOG_ERROR("HidTarget::read", "Read failed, buffer is NULL.\n");
+        return -2;
+    }
+    uint8_t report[kStandardReportSize] = {0};
+    report[0] = kHidReportId;
+    uint32_t osError = 0;
+    if (!hidHost().getInputReport(handle, report, sizeof report, &osError)) {
+        LOG_ERROR("HidTarget::read", "Read failed, because HidD_GetInputReport failed: 0x%02X.\n",
+                  osError);
+        return -3;
+    }
+    std::memcpy(buffer, report, static_cast<size_t>(length));
+    return 0;
+}
+
+int HidTarget::write(const uint8_t* buffer, int length) {
+    if (length > kStandardReportSize || length < 0) {
+        LOG_ERROR("HidTarget::write", "Write len ERROR, len = %d.\n", length);
+        return -1;
+    }
+    if (buffer == nullptr) {
+        LOG_ERROR("HidTarget::write", "Write ERROR, buffer is NULL.\n");
+        return -2;
+    }
+    uint8_t report[kStandardReportSize] = {0};
+    std::memcpy(report, buffer, static_cast<size_t>(length));
+    report[0] = kHidReportId;
+    uint32_t osError = 0;
+    if (!hidHost().setOutputReport(handle, report, sizeof report, &osError)) {
+        LOG_ERROR("HidTarget::write", "Write failed. Error = 0x%02X.\n", osError);
+        return -3;
+    }
+    return 0;
+}
+
+int HidTargetFjordK8::findMathingDevice(HidHandle* handleOut, bool listOnly) {
+    const char* fn = "HidTargetFjordK8::findMathingDevice";
+    LOG_DEBUG(fn, "find matching device at K8\n");
+    HidInterfaceInfo found;
+    const int r = searchDevice(fn, handleOut, listOnly, &found);
+    if (r == 0) {
+        LOG_DEBUG(fn, "InputReportByteLength:%d,OutputReportByteLength:%d\n",
+                  found.inputReportLength, found.outputReportLength);
+    }
+    return r;
+}
+
+int HidTargetFjordK8::read(uint8_t* buffer, int length) {
+    if (buffer == nullptr) {
+        LOG_ERROR("HidTargetFjordK8::read", "Read failed, buffer is NULL.\n");
+        return -2;
+    }
+    // The report is 268 bytes; a longer (or negative) request would read past it.
+    if (length > kFjordK8ReportSize || length < 0) {
+        LOG_ERROR("HidTargetFjordK8::read", "Read len error, len = %d.\n", length);
+        return -1;
+    }
+    LOG_DEBUG("HidTargetFjordK8::read", "start ReadFile \n");
+    uint8_t report[kFjordK8ReportSize] = {0};
+    size_t received = 0;
+    uint32_t osError = 0;
+    // The wait is bounded: a chip that never answers fails the read instead
+    // of hanging the tool.
+    const HidReadResult result = hidHost().readReport(handle, kHidReportId, report, sizeof report,
+                                                      kHidReadTimeoutMs, &received, &osError);
+    if (result != HidReadResult::ok) {
+        if (result == HidReadResult::timeout) {
+            LOG_DEBUG("HidTargetFjordK8::read", "No input report within %d ms.\n",
+                      kHidReadTimeoutMs);
+            if (osError == 0)
+                osError = ETIMEDOUT;
+        }
+        LOG_ERROR("HidTargetFjordK8::read", "Read failed, because ReadFile failed: 0x%02X.\n",
+                  osError);
+        return -3;
+    }
+    std::memcpy(buffer, report, static_cast<size_t>(length));
+    return 0;
+}
+
+int HidTargetFjordK8::write(const uint8_t* buffer, int length) {
+    if (buffer == nullptr) {
+        LOG_ERROR("HidTargetFjordK8::write", "Write ERROR, buffer is NULL.\n");
+        return -2;
+    }
+    if (length > kFjordK8ReportSize || length < 0) {
+        LOG_ERROR("HidTargetFjordK8::write", "Write len ERROR, len = %d.\n", length);
+        return -1;
+    }
+    LOG_DEBUG("HidTargetFjordK8::write", "Write len:%d.\n", length);
+    uint8_t report[kFjordK8ReportSize] = {0};
+    std::memcpy(report, buffer, static_cast<size_t>(length));
+    report[0] = kHidReportId;
+    uint32_t osError = 0;
+    if (!hidHost().writeReport(handle, report, sizeof report, &osError)) {
+        LOG_ERROR("HidTargetFjordK8::write", "Write file failed. Error = 0x%02X.\n", osError);
+        return -3;
+    }
+    LOG_DEBUG("HidTargetFjordK8::write", "Write file success.\n");
+    return 0;
+}

@@ -1,0 +1,74 @@
+// HID targets: find the device's vendor collection by its four keys (vendor
+// id, product id, usage page, usage) among the interfaces the HID host
+// enumerates, keep its handle while open, and move single reports through it.
+// HidTarget uses the 65-byte standard path (input report on request, output
+// report); HidTargetFjordK8 uses 268-byte reports written and read on the
+// handle. Matching, listing and logging live here, above the host seam, so
+// they behave the same on every host.
+#pragma once
+
+#include <cstdint>
+
+#include "hid/HidHost.h"
+
+class HidTarget {
+  public:
+    HidTarget() = default;
+    HidTarget(const HidTarget&) = delete;
+    HidTarget& operator=(const HidTarget&) = delete;
+
+    // With listOnly false: finds the first interface, in host order, whose
+    // four keys equal vid/pid/usagePage/usage exactly, opens it, stores the
+    // handle in handleOut and returns 0; -1 when none matched (or none of the
+    // matching ones could be opened). With listOnly true: prints one console
+    // line per interface that could be queried, opens nothing, leaves
+    // handleOut untouched and returns -1.
+    virtual int findMathingDevice(HidHandle* handleOut, bool listOnly);
+    // Does not close: the process-wide targets outlive the host objects at
+    // exit, and the system releases the handle then.
+    virtual ~HidTarget() = default;
+
+    // Copies the keys from deviceMatch, then finds and opens the device
+    // unless it is open already. 0 when open afterwards, -1 otherwise.
+    int open();
+    // Closes the handle if open. Always 0.
+    int close();
+    // The scan listing; returns findMathingDevice's result (-1).
+    int listDevices();
+
+    // Standard path, 65-byte reports. 0, -1 length above 65 (or negative),
+    // -2 null buffer, -3 the host call failed.
+    int read(uint8_t* buffer, int length);
+    int write(const uint8_t* buffer, int length);
+
+    bool isOpen() const { return handle != kInvalidHidHandle; }
+
+    HidHandle handle = kInvalidHidHandle;
+    uint16_t pid = 0;
+    uint16_t usage = 0;
+    uint16_t usagePage = 0;
+    uint16_t vid = 0;
+
+  protected:
+    // The search shared by both classes; `fn` names the caller in the log.
+    // On success *found is set to the matched interface.
+    int searchDevice(const char* fn, HidHandle* handleOut, bool listOnly, HidInterfaceInfo* found);
+};
+
+class HidTargetFjordK8 : public HidTarget {
+  public:
+    // As the base, with two extra Debug lines: one at entry, and the report
+    // lengths of the matched interface after the success line.
+    int findMathingDevice(HidHandle* handleOut, bool listOnly) override;
+    ~HidTargetFjordK8() override = default;
+
+    // 268-byte path: write one report, read the next queued report with id
+    // 0x0E waiting at most kHidReadTimeoutMs. 0, -1 length above 268 (or
+    // negative), -2 null buffer, -3 the host call failed or the wait expired.
+    int read(uint8_t* buffer, int length);
+    int write(const uint8_t* buffer, int length);
+};
+
+// The two process-wide targets used by the HID interface operations.
+extern HidTarget hidTarget;
+extern HidTargetFjordK8 hidTargetFjordK8;

@@ -1,0 +1,177 @@
+#include "hid/ReportDescriptor.h"
+
+#include <limits>
+#include <map>
+
+namespace {
+
+// Item types of the short item prefix (bits 2-3).
+constexpr uint8_t kTypeMain = 0;
+constexpr uint8_t kTypeGlobal = 1;
+constexpr uint8_t kTypeLocal = 2;
+
+// Main item tags.
+constexpr uint8_t kTagInput = 0x8;
+constexpr uint8_t kTagOutput = 0x9;
+constexpr uint8_t kTagCollection = 0xA;
+constexpr uint8_t kTagEndCollection = 0xC;
+
+// Global item tags.
+constexpr uint8_t kTagUsagePage = 0x0;
+constexpr uint8_t kTagReportSize = 0x7;
+constexpr uint8_t kTagReportId = 0x8;
+constexpr uint8_t kTagReportCount = 0x9;
+constexpr uint8_t kTagPush = 0xA;
+constexpr uint8_t kTagPop = 0xB;
+
+// Local item tags.
+constexpr uint8_t kTagUsage = 0x0;
+constexpr uint8_t kTagUsageMinimum = 0x1;
+
+constexpr uint8_t kLongItemPrefix = 0xFE;
+// Deeper Push nesting than any real descriptor uses; further pushes are ignored.
+constexpr size_t kMaxGlobalStack = 32;
+
+struct GlobalState {
+    uint16_t usagePage = 0;
+    uint32_t reportSize = 0;
+    uint32_t reportCount = 0;
+    uint8_t reportId = 0;
+};
+
+// Bits per report id, input and output, of one top-level collection.
+struct ReportBits {
+    std::map<uint8_t, uint64_t> input;
+    std::map<uint8_t, uint64_t> output;
+};
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
+                                                        : a + b;
+}
+
+// Longest report in bytes plus the report id byte, limited to 16 bits.
+uint16_t reportLength(const std::map<uint8_t, uint64_t>& bitsById) {
+    uint64_t longest = 0;
+    for (const auto& entry : bitsById) {
+        const uint64_t bytes = entry.second / 8 + (entry.second % 8 != 0 ? 1 : 0);
+        if (bytes > longest)
+            longest = bytes;
+    }
+    if (bitsById.empty())
+        return 0;
+    const uint64_t withId = longest + 1;
+    return withId > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(withId);
+}
+
+}  // namespace
+
+ReportDescriptorInfo parseReportDescriptor(const uint8_t* data, size_t size) {
+    ReportDescriptorInfo info;
+    if (data == nullptr)
+        size = 0;
+
+    GlobalState global;
+    std::vector<GlobalState> globalStack;
+    // The first usage declared since the last main item: the collection's usage.
+    bool haveUsage = false;
+    uint32_t firstUsage = 0;
+    bool firstUsageExtended = false;
+    size_t depth = 0;
+    std::vector<ReportBits> bits;  // parallel to info.collections
+
+    size_t pos = 0;
+    while (pos < size) {
+        const uint8_t prefix = data[pos];
+        const size_t left = size - pos - 1;  // bytes after the prefix
+        if (prefix == kLongItemPrefix) {
+            // Long item: data size, tag, data. No long item tags are defined; skip it.
+            if (left < 2 || left - 2 < data[pos + 1]) {
+                info.complete = false;
+                break;
+            }
+            pos += 3 + static_cast<size_t>(data[pos + 1]);
+            continue;
+        }
+        const size_t dataSize = (prefix & 0x3) == 3 ? 4 : (prefix & 0x3);
+        if (left < dataSize) {
+            info.complete = false;
+            break;
+        }
+        uint32_t value = 0;
+        for (size_t i = 0; i < dataSize; ++i) {
+            value |= static_cast<uint32_t>(data[pos + 1 + i]) << (8 * i);
+        }
+        pos += 1 + dataSize;
+        const uint8_t type = (prefix >> 2) & 0x3;
+        const uint8_t tag = prefix >> 4;
+
+        if (type == kTypeGlobal) {
+            switch (tag) {
+                case kTagUsagePage:
+                    global.usagePage = static_cast<uint16_t>(value);
+                    break;
+                case kTagReportSize:
+                    global.reportSize = value;
+                    break;
+                case kTagReportId:
+                    global.reportId = static_cast<uint8_t>(value);
+                    break;
+                case kTagReportCount:
+                    global.reportCount = value;
+                    break;
+                case kTagPush:
+                    if (globalStack.size() < kMaxGlobalStack)
+                        globalStack.push_back(global);
+                    break;
+                case kTagPop:
+                    if (!globalStack.empty()) {
+                        global = globalStack.back();
+                        globalStack.pop_back();
+                    }
+                    break;
+                default:
+                    break;
+            }
+        } else if (type == kTypeLocal) {
+            if ((tag == kTagUsage || tag == kTagUsageMinimum) && !haveUsage) {
+                haveUsage = true;
+                firstUsage = value;
+                firstUsageExtended = dataSize == 4;
+            }
+        } else if (type == kTypeMain) {
+            if (tag == kTagCollection) {
+                if (depth == 0) {
+                    // A 1- or 2-byte usage takes the usage page in force now, at
+                    // the main item; a 4-byte usage carries its own page.
+                    HidCollectionInfo collection;
+                    collection.usagePage = firstUsageExtended
+                                               ? static_cast<uint16_t>(firstUsage >> 16)
+                                               : global.usagePage;
+                    collection.usage = haveUsage ? static_cast<uint16_t>(firstUsage) : 0;
+                    info.collections.push_back(collection);
+                    bits.emplace_back();
+                }
+                ++depth;
+            } else if (tag == kTagEndCollection) {
+                if (depth > 0)
+                    --depth;
+            } else if ((tag == kTagInput || tag == kTagOutput) && depth > 0 && !bits.empty()) {
+                const uint64_t itemBits =
+                    static_cast<uint64_t>(global.reportSize) * global.reportCount;
+                auto& byId = tag == kTagInput ? bits.back().input : bits.back().output;
+                byId[global.reportId] = saturatingAdd(byId[global.reportId], itemBits);
+            }
+            // Local items apply to one main item only.
+            haveUsage = false;
+            firstUsage = 0;
+            firstUsageExtended = false;
+        }
+    }
+
+    for (size_t i = 0; i < info.collections.size(); ++i) {
+        info.collections[i].inputReportLength = reportLength(bits[i].input);
+        info.collections[i].outputReportLength = reportLength(bits[i].output);
+    }
+    return info;
+}

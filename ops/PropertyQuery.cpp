@@ -1,0 +1,176 @@
+#include "ops/PropertyQuery.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+#include "ops/RegisterAccess.h"
+#include "ops/ReportControl.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+constexpr uint32_t kCfgCmdWaitMs = 10;
+constexpr int kCfgBlockHalf = 32;
+constexpr int kCfgBlockSize = 64;
+constexpr int kCfgChecksumAt = 62;
+constexpr int kCfgVersionAt = 34;
+constexpr int kCfgVerMaxLen = 16;
+
+// The frame shared by the four run modes: open, pause reporting, read, resume,
+// close. `readStep` returns the operation's code.
+template <typename ReadStep>
+int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
+    LOG_DEBUG(fn, "Function begins.\n");
+    if (out == nullptr) {
+        LOG_ERROR(fn, "The pointer cannot be NULL.\n");
+        return -1;
+    }
+    TlcConnection connection;
+    if (connection.openTLC() != 0) {
+        return -2;
+    }
+    DisableReport(connection);
+    const int32_t ret = readStep(connection);
+    EnableReport(connection);
+    connection.close();
+    LOG_DEBUG(fn, "Function ends.\n");
+    return ret;
+}
+
+// Runs getBasicProperties; logs and maps its failure to -3.
+int32_t readIdentity(const char* fn, TlcConnection& connection) {
+    const int r = connection.getBasicProperties();
+    if (r != 0) {
+        LOG_ERROR(fn, "Read IC version failed. ret = %d.\n", r);
+        return -3;
+    }
+    return 0;
+}
+
+// Logs every byte of the 5410 / 5415R configuration version run and checks
+// its check bytes.
+bool checkCfgCheckSum(const uint8_t* bytes, int len) {
+    for (int i = 0; i < len; ++i) {
+        LOG_INFO("checkCfgCheckSum", "<checkCfgCheckSum> Addr: 0x%04X; Value: 0x%02X.\n",
+                 (chipProfile.cfgAddr + static_cast<uint32_t>(i)) & 0xFFFF, bytes[i]);
+    }
+    if (chipType == CHIP_5410) {
+        return static_cast<uint8_t>(bytes[0] + bytes[1] + bytes[2] + bytes[3]) == 0;
+    }
+    return bytes[0] + bytes[1] + bytes[2] == bytes[3] + bytes[4];
+}
+
+int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
+    uint8_t bytes[kCfgVerMaxLen] = {0};
+    const int32_t len = std::clamp<int32_t>(chipProfile.cfgVerLen, 0, kCfgVerMaxLen);
+    const int r = connection.read(chipProfile.cfgAddr, bytes, len, true);
+    if (r != 0) {
+        LOG_ERROR("getCfgVerWithConnection",
+                  "<getCfgVerWithConnection> Read cfg version failed. ret = %d.\n", r);
+        return -3;
+    }
+    if (!checkCfgCheckSum(bytes, len)) {
+        LOG_ERROR("getCfgVerWithConnection",
+                  "getCfgVerWithConnection,check cfg data buf failed.\n");
+        return -1;
+    }
+    *out = bytes[0];
+    LOG_INFO("getCfgVerWithConnection",
+             "<getCfgVerWithConnection> Read firmware cfg version success, cfg version: 0x%02X.\n",
+             *out);
+    return 0;
+}
+
+int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
+    const ChipProfile& p = chipProfile;
+    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadStartCmd.data, p.cfgReadStartCmd.len,
+                         p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) != 0) {
+        LOG_ERROR("getCfgVerWithConnection", "start read cfg at send start read cfg cmd failed.\n");
+        return -1;
+    }
+    uint8_t block[kCfgBlockSize] = {0};
+    const int first = connection.read(p.cfgAddr, block, kCfgBlockHalf, true);
+    const int second =
+        connection.read(p.cfgAddr + kCfgBlockHalf, block + kCfgBlockHalf, kCfgBlockHalf, true);
+    int32_t code;
+    if (first != 0 || second != 0) {
+        LOG_ERROR("getCfgVerWithConnection", "Read cfg version failed. ret = %d.\n",
+                  first | second);
+        code = -3;
+    } else {
+        uint16_t sum = 0;
+        for (int i = 0; i < kCfgChecksumAt; ++i)
+            sum = static_cast<uint16_t>(sum + block[i]);
+        const uint16_t stored =
+            static_cast<uint16_t>(block[kCfgChecksumAt] | (block[kCfgChecksumAt + 1] << 8));
+        if (sum == stored) {
+            *out = block[kCfgVersionAt];
+            LOG_INFO("getCfgVerWithConnection",
+                     "Read firmware cfg version success, cfg version: 0x%02X.\n", *out);
+            code = 0;
+        } else {
+            LOG_ERROR("getCfgVerWithConnection",
+                      "cfg data checksum error,cal checksum:0x%x,read checksum:%x\n", sum, stored);
+            code = -1;
+        }
+    }
+    FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len, p.cmdAddr,
+                     p.cfgReadEndAck.data, p.cfgReadEndAck.len, kCfgCmdWaitMs);
+    return code;
+}
+
+}  // namespace
+
+int32_t getPid(char* pid) {
+    return runPropertyQuery("getPid", pid, [&](TlcConnection& connection) {
+        const int32_t ret = readIdentity("getPid", connection);
+        if (ret == 0) {
+            LOG_INFO("getPid", "Get Pid successfully.\n");
+            std::memcpy(pid, connection.pid, sizeof connection.pid);
+            LOG_INFO("getPid", "Pid: %s.\n", pid);
+        }
+        return ret;
+    });
+}
+
+int32_t getVid(uint8_t* vid) {
+    return runPropertyQuery("getVid", vid, [&](TlcConnection& connection) {
+        const int32_t ret = readIdentity("getVid", connection);
+        if (ret == 0) {
+            LOG_INFO("getVid", "Get Vid successfully.\n");
+            std::memcpy(vid, connection.vid, 4);
+            LOG_INFO("getVid", "Vid: %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2], vid[3]);
+        }
+        return ret;
+    });
+}
+
+int32_t getChipSensorID(uint8_t* sensorId) {
+    return runPropertyQuery("getChipSensorID", sensorId, [&](TlcConnection& connection) {
+        const int32_t ret = readIdentity("getChipSensorID", connection);
+        if (ret == 0) {
+            *sensorId = connection.sensorId;
+            LOG_INFO("getChipSensorID", "Read sensor ID successfully. Sid = %d.\n", *sensorId);
+        }
+        return ret;
+    });
+}
+
+int32_t getCfgVer(uint8_t* cfgVer) {
+    return runPropertyQuery("getCfgVer", cfgVer, [&](TlcConnection& connection) {
+        return getCfgVerWithConnection(connection, cfgVer);
+    });
+}
+
+int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out) {
+    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+        return cfgVerLegacy(connection, out);
+    }
+    if (isFjordFamily(chipType)) {
+        return cfgVerFjord(connection, out);
+    }
+    LOG_ERROR("getCfgVerWithConnection", "unsuppor this ic type:0x%x.\n", chipType);
+    return -1;
+}

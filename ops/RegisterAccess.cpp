@@ -1,0 +1,166 @@
+#include "ops/RegisterAccess.h"
+
+#include <cstring>
+#include <functional>
+
+#include "log/Log.h"
+#include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+constexpr int kExchangeAttempts = 3;
+constexpr uint32_t kExchangeRetryWaitMs = 20;
+constexpr int kCheckAttempts = 5;
+constexpr uint32_t kCheckReadRetryWaitMs = 30;
+constexpr int kCfgCmdAttempts = 3;
+constexpr uint32_t kCfgCmdRetryWaitMs = 5;
+
+// The retry loop shared by the three run modes: up to three exchanges, a
+// retry line and a 20 ms wait after each failure, the final line after the
+// last. Returns 0 or failureCode.
+int32_t exchangeWithRetries(const char* fn, const std::function<int()>& exchange, const char* what,
+                            int32_t failureCode) {
+    int r = 0;
+    for (int attempt = 1; attempt <= kExchangeAttempts; ++attempt) {
+        r = exchange();
+        if (r == 0) {
+            LOG_INFO(fn, "%s reg successfully.\n", what);
+            return 0;
+        }
+        LOG_ERROR(fn, "%s reg failed. ret = %d. Retry remaining: %d.\n", what, r,
+                  kExchangeAttempts - attempt);
+        sleepMs(kExchangeRetryWaitMs);
+    }
+    LOG_ERROR(fn, "%s reg failed. ret = %d.\n", what, r);
+    return failureCode;
+}
+
+}  // namespace
+
+int32_t readReg(uint32_t addr, uint8_t* dataBuf, int32_t len) {
+    LOG_DEBUG("readReg", "Function begins.\n");
+    int32_t ret;
+    if (dataBuf == nullptr) {
+        LOG_ERROR("readReg", "The dataBuf cannot be NULL.\n");
+        ret = -1;
+    } else {
+        if (len > 0)
+            std::memset(dataBuf, 0, static_cast<size_t>(len));
+        TlcConnection connection;
+        if (connection.openTLC() != 0) {
+            ret = -2;
+        } else {
+            ret = exchangeWithRetries(
+                "readReg", [&] { return connection.read(addr, dataBuf, len, true); }, "Read", -2);
+            connection.close();
+        }
+    }
+    LOG_DEBUG("readReg", "Function ends.\n");
+    return ret;
+}
+
+int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len) {
+    LOG_DEBUG("writeReg", "Function begins.\n");
+    int32_t ret;
+    if (dataBuf == nullptr) {
+        LOG_ERROR("writeReg", "The dataBuf cannot be NULL.\n");
+        ret = -1;
+    } else {
+        TlcConnection connection;
+        if (connection.openTLC() != 0) {
+            ret = -2;
+        } else {
+            ret = exchangeWithRetries(
+                "writeReg", [&] { return connection.write(addr, dataBuf, len, true); }, "Write",
+                -3);
+            connection.close();
+        }
+    }
+    LOG_DEBUG("writeReg", "Function ends.\n");
+    return ret;
+}
+
+int32_t writeCmd(const uint8_t* dataBuf, int32_t len) {
+    LOG_DEBUG("writeCmd", "Function begins.\n");
+    int32_t ret;
+    if (dataBuf == nullptr) {
+        LOG_ERROR("writeCmd", "The dataBuf cannot be NULL.\n");
+        ret = -1;
+    } else {
+        TlcConnection connection;
+        if (connection.openTLC() != 0) {
+            ret = -2;
+        } else {
+            ret = exchangeWithRetries(
+                "writeCmd", [&] { return connection.write0(dataBuf, len, true); }, "Write", -3);
+            connection.close();
+        }
+    }
+    LOG_DEBUG("writeCmd", "Function ends.\n");
+    return ret;
+}
+
+int32_t checkChipRegValueEx(TlcConnection& connection, uint32_t addr, const uint8_t* expected,
+                            int32_t len) {
+    int32_t result = -1;
+    if (len < 0 || len > kCheckRegMaxLen || (len > 0 && expected == nullptr)) {
+        // The read-back buffer holds 64 bytes; a longer run would overflow it.
+        LOG_ERROR("checkChipRegValueEx",
+                  "<checkChipRegValueEx> Compare length %d is not supported (0 to %d).\n", len,
+                  kCheckRegMaxLen);
+    } else {
+        uint8_t buffer[kCheckRegMaxLen] = {0};
+        for (int attempt = 1; attempt <= kCheckAttempts; ++attempt) {
+            const int remaining = kCheckAttempts - attempt;
+            const int r = connection.read(addr, buffer, len, true);
+            if (r != 0) {
+                LOG_ERROR("checkChipRegValueEx",
+                          "<checkChipRegValueEx> Read reg 0x%02X failed. ret = %d. Retry "
+                          "remaining: %d.\n",
+                          addr, r, remaining);
+                sleepMs(kCheckReadRetryWaitMs);
+                continue;
+            }
+            if (len == 0 || std::memcmp(buffer, expected, static_cast<size_t>(len)) == 0) {
+                result = 0;
+                break;
+            }
+            for (int32_t i = 0; i < len; ++i) {
+                LOG_ERROR("checkChipRegValueEx",
+                          "<checkChipRegValueEx> Reg 0x%02X is 0x%02X != 0x%02X. Retry remaining: "
+                          "%d.total cmp len:%d.\n",
+                          addr + static_cast<uint32_t>(i), buffer[i], expected[i], remaining, len);
+            }
+        }
+        if (result != 0) {
+            for (int32_t i = 0; i < len; ++i) {
+                LOG_ERROR("checkChipRegValueEx", "<checkChipRegValueEx> Reg 0x%02X != 0x%02X.\n",
+                          addr + static_cast<uint32_t>(i), expected[i]);
+            }
+        }
+    }
+    LOG_DEBUG("checkChipRegValueEx", "checkChipRegValueEx exit:%d.\n", result);
+    return result;
+}
+
+int32_t FjordKSendCfgCmd(TlcConnection& connection, uint32_t cmdAddr, const uint8_t* cmd,
+                         uint8_t cmdLen, uint32_t ackAddr, const uint8_t* ack, uint8_t ackLen,
+                         uint32_t waitMs) {
+    for (int attempt = 1; attempt <= kCfgCmdAttempts; ++attempt) {
+        if (connection.write(cmdAddr, cmd, cmdLen, true) != 0) {
+            LOG_ERROR("FjordKSendCfgCmd", "send cfg cmd to ic failed.retry:%d.\n", attempt);
+            for (int j = 0; j < cmdLen; ++j) {
+                LOG_ERROR("FjordKSendCfgCmd", "send cfg cmd i:%d=0x%x\n", j, cmd[j]);
+            }
+        } else {
+            sleepMs(waitMs);
+            if (checkChipRegValueEx(connection, ackAddr, ack, ackLen) == 0) {
+                return 0;
+            }
+            LOG_ERROR("FjordKSendCfgCmd", "check value failed.retry:%d.\n", attempt);
+        }
+        sleepMs(kCfgCmdRetryWaitMs);
+    }
+    return -1;
+}

@@ -1,0 +1,46 @@
+// Report control: pausing and resuming the chip's touch reports while the
+// tool talks to the chip, per family. All functions work over the caller's
+// open connection and never open or close it.
+//
+//   5410     disable written three times, then a report status query whose
+//            answer (status 1, check byte) is checked, up to three attempts;
+//            enable written three times.
+//   5415R    disable / enable written three times, nothing checked.
+//   fjordH3, Corvina
+//            up to three attempts of: command, report query, command status
+//            poll, status answer with checksum (Corvina also polls the
+//            command status after the command itself).
+//   fjordK, fjordK8, fjordK4
+//            nothing is sent.
+#pragma once
+
+#include <cstdint>
+
+class TlcConnection;
+
+// 0 on success. Only a 5410 whose last transfer failed and an unknown chip
+// type (-1) report failure; every other problem is logged and the caller
+// goes on.
+int32_t DisableReport(TlcConnection& connection);
+// Failures are only logged.
+void EnableReport(TlcConnection& connection);
+
+// Polls the command status byte at reportCmdAddr up to ten times, 10 ms after
+// each failed poll: 0 when it reads 0x80, else -1 (last read failed) or -2
+// (last value wrong).
+int32_t CheckCmdStatus(TlcConnection& connection);
+
+int32_t DisableReport5410(TlcConnection& connection);
+int32_t DisableReport5415R(TlcConnection& connection);
+int32_t DisableReportFjordH3(TlcConnection& connection);
+int32_t DisableReportCorvina(TlcConnection& connection);
+void EnableReport5410(TlcConnection& connection);
+void EnableReport5415R(TlcConnection& connection);
+void EnableReportFjordH3(TlcConnection& connection);
+void EnableReportCorvina(TlcConnection& connection);
+
+// Read the report status answer at reportStatusAddr and check its checksum.
+// The status byte (0 or above) on success; -1 when the read failed, -2 when
+// the checksum is wrong.
+int32_t GetReportStatusFjordH3(TlcConnection& connection);
+int32_t GetReportStatusCorvina(TlcConnection& connection);

@@ -1,0 +1,96 @@
+// tlc: the register protocol.
+//
+// Offers TlcConnection: opening and closing the device through the HID
+// interface (openTLC retries three times), raw reports (write0/read0), and
+// register writes and reads framed into HID output/input reports in one of
+// three framing versions chosen by the chip profile's protoType:
+//   version 1: 65-byte reports, 16-bit addresses, 55 bytes per write report,
+//              60 bytes per read request (5410, 5415R);
+//   version 2: 65-byte reports, 32-bit addresses, 53 / 60 bytes (fjordK,
+//              fjordH3, Corvina, fjordK4);
+//   version 3: 268-byte reports, 32-bit addresses, 256 / 256 bytes (fjordK8).
+// Long transfers are split here; there are no retries or waits inside the
+// framing (the device operations retry around it). getBasicProperties reads
+// the chip's identity (product id text, version id, sensor id) into the
+// connection.
+// Relies on: hid (the HID interface table), chip (chip profile), log, sys (sleepMs).
+#pragma once
+
+#include <cstdint>
+
+// Framing limits.
+constexpr int kTlcWritePayloadV1 = 55;
+constexpr int kTlcWritePayloadV2 = 53;
+constexpr int kTlcWritePayloadV3 = 256;
+constexpr int kTlcReadChunkV12 = 60;
+constexpr int kTlcReadChunkV3 = 256;
+constexpr int kTlcHeaderV1 = 10;
+constexpr int kTlcHeaderV2 = 12;
+constexpr int kTlcHeaderV3 = 12;
+constexpr int kTlcReportSize = 65;     // versions 1 and 2
+constexpr int kTlcReportSizeV3 = 268;  // version 3
+
+// The register-protocol connection. Build one as a local object per device
+// operation: openTLC(), any number of write/read/write0/read0, close().
+// The object owns no device resource; the HID target is reached through
+// getHidInterface().
+//
+// Return codes of write/read and the workers: 0 success; -1 length too large,
+// unsupported protoType or a failed multi-report write; -2 the read request
+// could not be sent; -3 the response could not be received; -4 the response's
+// length field differs from the requested length. read() folds every chunk
+// failure into -1.
+class TlcConnection {
+  public:
+    // protoType is copied from chipProfile.protoType.
+    TlcConnection();
+    virtual ~TlcConnection();
+
+    TlcConnection(const TlcConnection&) = delete;
+    TlcConnection& operator=(const TlcConnection&) = delete;
+
+    // Up to three open() attempts with 400 ms waits after each failure; 0 or -1.
+    int openTLC();
+    // One attempt: 0, -1 (HID interface not configured), -2 (open failed).
+    int open();
+    // Failures are logged only.
+    void close();
+
+    // Writes len bytes from data to the registers starting at addr (only the
+    // low 16 bits in version 1). logTransfer asks for the success line.
+    int write(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    // Reads len bytes from the registers starting at addr into buffer, in
+    // chunks of 60 (versions 1, 2) or 256 (version 3) bytes.
+    int read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+
+    // The per-version workers behind write() and read().
+    int writeV1(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    int writeV2(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    int writeV3(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    int readV1(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+    int readV2(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+    int readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+
+    // Sends one prepared report of `length` bytes (byte 0 becomes the report
+    // id in the HID layer): 0, -1 (HID interface not configured), -2 (the
+    // write failed).
+    int write0(const uint8_t* buffer, int32_t length, bool logTransfer);
+    // Receives one input report of `length` bytes: 0, -1 (HID interface not
+    // configured), -2 (the read failed).
+    int read0(uint8_t* buffer, int32_t length);
+
+    // Reads product id, version id and sensor id (five attempts each, 20 ms
+    // apart) into pid, vid and sensorId. 0, or -1/-2/-3 when the product id,
+    // version id or sensor id could not be read; values read before a
+    // failure stay in the object.
+    int getBasicProperties();
+
+    uint8_t sensorId = 16;
+    char pid[9] = {};     // product id text, NUL-terminated
+    uint8_t vid[5] = {};  // 4 version id bytes and a terminating zero
+    int32_t protoType;
+
+  private:
+    int writeV12(int version, uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    int readV12(int version, uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+};

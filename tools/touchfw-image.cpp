@@ -1,0 +1,778 @@
+// touchfw-image: builds and inspects firmware image files and writes sample
+// configuration files for every chip family touchfw serves.
+//
+//   touchfw-image build   --chip CHIP --pid TEXT --vid VID (--sub T:A:FILE | --gen T:A:LEN)...
+//                         [--no-identity] [--identity-pid TEXT] [--identity-vid VID] -o OUT
+//   touchfw-image info    --chip CHIP FILE
+//   touchfw-image cfg     --chip CHIP --version N [--length N] -o OUT
+//   touchfw-image cfginfo --chip CHIP FILE
+//
+// Images are read back with the same image classes touchfw uses, so "info"
+// says exactly whether touchfw would accept a file and why not.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cfg/CfgImage.h"
+#include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
+#include "fw/FwImageBuilder.h"
+#include "log/Log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Sub-firmware types the update flashes when no --fwflag is given (bits 2 and 3).
+constexpr uint32_t kDefaultFwFlag = 0x0C;
+
+const char* const kUsage =
+    "Usage:\n"
+    "  touchfw-image build --chip CHIP --pid TEXT --vid VID\n"
+    "                      (--sub TYPE:ADDR:FILE | --gen TYPE:ADDR:LEN)...\n"
+    "                      [--no-identity] [--identity-pid TEXT] [--identity-vid VID] -o OUT\n"
+    "      Build a firmware image; sub-firmwares enter the table in the order given.\n"
+    "      --sub takes the data from FILE, --gen generates LEN deterministic bytes.\n"
+    "      Sub-firmware 0 starts with a 16-byte identity block (TFWI, Pid, Vid)\n"
+    "      unless --no-identity is given.\n"
+    "  touchfw-image info --chip CHIP FILE\n"
+    "      Show what a firmware image holds and whether touchfw would load it.\n"
+    "  touchfw-image cfg --chip CHIP --version N [--length N] -o OUT\n"
+    "      Write a sample configuration file with configuration version N.\n"
+    "  touchfw-image cfginfo --chip CHIP FILE\n"
+    "      Show what a configuration file holds and whether its check bytes are right.\n"
+    "\n"
+    "CHIP: 5410, 5415R, fjordK, fjordH3, Corvina, fjordK8, fjordK4 (any case).\n"
+    "Numbers are decimal or hexadecimal with 0x. VID: four hex bytes, 01.02.03.04 or\n"
+    "01020304. Exit status: 0 success, 1 failure (or an image that would not load),\n"
+    "2 command-line error.\n";
+
+struct ChipName {
+    const char* name;
+    int32_t type;
+};
+
+const ChipName kChips[] = {
+    {"5410", CHIP_5410},       {"5415R", CHIP_5415R},     {"fjordK", CHIP_FJORDK},
+    {"fjordH3", CHIP_FJORDH3}, {"Corvina", CHIP_CORVINA}, {"fjordK8", CHIP_FJORDK8},
+    {"fjordK4", CHIP_FJORDK4},
+};
+
+// A command-line or input error: the message is printed and the tool ends.
+struct Failure {
+    int status;
+    std::string message;
+};
+
+std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
+std::string format(const char* fmt, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+Failure usageError(const std::string& message) {
+    return {kExitUsage, message};
+}
+Failure inputError(const std::string& message) {
+    return {kExitFailure, message};
+}
+
+bool equalsIgnoreCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b))
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const ChipName* findChip(const std::string& text) {
+    for (const ChipName& chip : kChips) {
+        if (equalsIgnoreCase(text, chip.name))
+            return &chip;
+    }
+    return nullptr;
+}
+
+// Decimal, or hexadecimal with a 0x prefix; false for anything else or above `max`.
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16)
+        return false;
+    uint64_t result = 0;
+    for (char c : digits) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (hex && std::isxdigit(static_cast<unsigned char>(c))) {
+            digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        } else {
+            return false;
+        }
+        result = result * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+        if (result > max)
+            return false;
+    }
+    value = result;
+    return true;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "01.02.03.04" (one or two hex digits per byte) or "01020304".
+bool parseVid(const std::string& text, uint8_t vid[4]) {
+    std::vector<std::string> parts;
+    if (text.find('.') != std::string::npos) {
+        size_t start = 0;
+        while (true) {
+            const size_t dot = text.find('.', start);
+            parts.push_back(text.substr(start, dot - start));
+            if (dot == std::string::npos)
+                break;
+            start = dot + 1;
+        }
+    } else if (text.size() == 8) {
+        for (size_t i = 0; i < 8; i += 2)
+            parts.push_back(text.substr(i, 2));
+    }
+    if (parts.size() != 4)
+        return false;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::string& p = parts[i];
+        if (p.empty() || p.size() > 2)
+            return false;
+        int value = 0;
+        for (char c : p) {
+            const int digit = hexValue(c);
+            if (digit < 0)
+                return false;
+            value = value * 16 + digit;
+        }
+        vid[i] = static_cast<uint8_t>(value);
+    }
+    return true;
+}
+
+// 1 to 8 printable ASCII characters.
+bool validPid(const std::string& text) {
+    if (text.empty() || text.size() > kFwPidBytes)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+std::string vidText(const uint8_t* vid) {
+    return format("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
+}
+
+bool readWholeFile(const std::string& path, Bytes& out, std::string& error) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         std::fclose);
+    if (!file) {
+        error = format("cannot open %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    out.clear();
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    if (std::ferror(file.get())) {
+        error = format("cannot read %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = format("cannot create %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        error = format("cannot write %s: %s", path.c_str(), std::strerror(errno));
+        std::remove(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Arguments after the command word: options with values, flags and plain operands.
+class Args {
+  public:
+    Args(int argc, char** argv, int first) {
+        for (int i = first; i < argc; ++i)
+            items_.emplace_back(argv[i]);
+    }
+    bool done() const { return pos_ >= items_.size(); }
+    std::string next() { return items_[pos_++]; }
+    std::string value(const std::string& option) {
+        if (done())
+            throw usageError("option " + option + " needs a value");
+        return next();
+    }
+
+  private:
+    std::vector<std::string> items_;
+    size_t pos_ = 0;
+};
+
+const ChipName& requireChip(const std::string& text) {
+    if (text.empty())
+        throw usageError("--chip is required");
+    const ChipName* chip = findChip(text);
+    if (chip == nullptr)
+        throw usageError("unknown chip '" + text + "'");
+    return *chip;
+}
+
+// ---------------------------------------------------------------- build
+
+struct SubFirmware {
+    uint8_t type = 0;
+    uint32_t addr = 0;
+    Bytes data;
+    std::string source;
+};
+
+SubFirmware parseSub(const std::string& option, const std::string& text, size_t index) {
+    // TYPE:ADDR:REST, where REST (a file name) may itself contain ':'.
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        throw usageError(option + " expects TYPE:ADDR:" + (option == "--sub" ? "FILE" : "LEN") +
+                         ", got '" + text + "'");
+    }
+    const std::string typeText = text.substr(0, first);
+    const std::string addrText = text.substr(first + 1, second - first - 1);
+    const std::string rest = text.substr(second + 1);
+    uint64_t type, addr;
+    if (!parseNumber(typeText, 0xFF, type)) {
+        throw usageError(option + ": type '" + typeText + "' is not a number from 0 to 255");
+    }
+    if (!parseNumber(addrText, 0xFFFFFFFF, addr)) {
+        throw usageError(option + ": address '" + addrText + "' is not a 32-bit number");
+    }
+    SubFirmware sub;
+    sub.type = static_cast<uint8_t>(type);
+    sub.addr = static_cast<uint32_t>(addr);
+    if (option == "--sub") {
+        std::string error;
+        if (rest.empty())
+            throw usageError("--sub: file name missing in '" + text + "'");
+        if (!readWholeFile(rest, sub.data, error))
+            throw inputError(error);
+        sub.source = rest;
+    } else {
+        uint64_t length;
+        if (!parseNumber(rest, 0x7FFFFFFF, length)) {
+            throw usageError("--gen: length '" + rest + "' is not a number");
+        }
+        sub.data = fwGeneratedData(index, sub.type, sub.addr, static_cast<uint32_t>(length));
+        sub.source = "generated";
+    }
+    return sub;
+}
+
+// The Pid touchfw reads from an image whose header holds `pid` (5415R images
+// are taken as 5416, the product id their chip reports).
+std::string loadedPid(int32_t chip, const std::string& pid) {
+    if (chip == CHIP_5415R && pid.compare(0, 5, "5415R") == 0)
+        return "5416";
+    return pid;
+}
+
+Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
+                 const std::vector<SubFirmware>& subs) {
+    std::vector<FwSubFirmware> parts;
+    for (const SubFirmware& sub : subs)
+        parts.push_back(FwSubFirmware{sub.type, sub.addr, sub.data});
+    Bytes image;
+    std::string error;
+    if (!buildFwImage(layout, pid, vid, parts, image, error))
+        throw inputError(error);
+    return image;
+}
+
+int printImageInfo(const ChipName& chip, const std::string& path);
+
+int commandBuild(Args& args) {
+    std::string chipText, pid, vidArg, output, identityPid, identityVidArg;
+    bool identity = true;
+    std::vector<SubFirmware> subs;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (arg == "--pid") {
+            pid = args.value(arg);
+        } else if (arg == "--vid") {
+            vidArg = args.value(arg);
+        } else if (arg == "--sub" || arg == "--gen") {
+            subs.push_back(parseSub(arg, args.value(arg), subs.size()));
+        } else if (arg == "--no-identity") {
+            identity = false;
+        } else if (arg == "--identity-pid") {
+            identityPid = args.value(arg);
+        } else if (arg == "--identity-vid") {
+            identityVidArg = args.value(arg);
+        } else if (arg == "-o" || arg == "--output") {
+            output = args.value(arg);
+        } else {
+            throw usageError("build: unexpected argument '" + arg + "'");
+        }
+    }
+    const ChipName& chip = requireChip(chipText);
+    if (pid.empty())
+        throw usageError("build: --pid is required");
+    if (!validPid(pid))
+        throw usageError("build: --pid must be 1 to 8 printable characters");
+    uint8_t vid[4];
+    if (vidArg.empty())
+        throw usageError("build: --vid is required");
+    if (!parseVid(vidArg, vid))
+        throw usageError("build: --vid '" + vidArg + "' is not 4 hex bytes");
+    if (output.empty())
+        throw usageError("build: -o OUT is required");
+
+    if (identity && !subs.empty()) {
+        const std::string idPid = identityPid.empty() ? loadedPid(chip.type, pid) : identityPid;
+        if (!validPid(idPid))
+            throw usageError("build: --identity-pid must be 1 to 8 characters");
+        uint8_t idVid[4];
+        std::memcpy(idVid, vid, 4);
+        if (!identityVidArg.empty() && !parseVid(identityVidArg, idVid)) {
+            throw usageError("build: --identity-vid '" + identityVidArg + "' is not 4 hex bytes");
+        }
+        const Bytes block = fwIdentityBlock(idPid, idVid);
+        subs[0].data.insert(subs[0].data.begin(), block.begin(), block.end());
+        if (((kDefaultFwFlag >> (subs[0].type % 32)) & 1) == 0) {
+            std::fprintf(stderr,
+                         "touchfw-image: note: sub-firmware 0 has type 0x%02X, which the default "
+                         "--fwflag 0x%02X does not flash; its identity block reaches the chip only "
+                         "with a flag that selects it\n",
+                         subs[0].type, kDefaultFwFlag);
+        }
+    } else if (identity) {
+        std::fprintf(stderr, "touchfw-image: note: no sub-firmware, so no identity block\n");
+    }
+
+    const Bytes image = buildImage(*fwImageLayout(chip.type), pid, vid, subs);
+    std::string error;
+    if (!writeWholeFile(output, image.data(), image.size(), error))
+        throw inputError(error);
+    std::printf("Wrote %s (%zu bytes).\n", output.c_str(), image.size());
+    return printImageInfo(chip, output);
+}
+
+// ---------------------------------------------------------------- info
+
+std::vector<std::string>& capturedErrors() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+
+// Receives the image classes' log lines while "info" loads a file; keeps the
+// message text after the "<function:line> " prefix.
+void collectLogLine(const char* fmt, ...) TFW_PRINTF(1, 2);
+void collectLogLine(const char* fmt, ...) {
+    char line[kLogLineSize];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    std::string text(line);
+    const size_t prefixEnd = text.find("> ");
+    if (prefixEnd != std::string::npos)
+        text.erase(0, prefixEnd + 2);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    capturedErrors().push_back(text);
+}
+
+// Loads the file exactly as touchfw does and returns load's result, with the
+// error lines it logged.
+int32_t tryLoad(int32_t chipType, const std::string& path, std::vector<std::string>& errors) {
+    capturedErrors().clear();
+    logLevel = LOG_LEVEL_ERROR;
+    logMessage = collectLogLine;
+    auto image = createFwImage(chipType);
+    const int32_t result = image->load(path.c_str());
+    logLevel = 0;
+    logMessage = nullptr;
+    errors = capturedErrors();
+    return result;
+}
+
+std::string printable(const uint8_t* bytes, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n && bytes[i] != 0; ++i) {
+        s += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '?';
+    }
+    return s;
+}
+
+std::string hexBytes(const uint8_t* bytes, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+        s += format(i ? " %02X" : "%02X", bytes[i]);
+    return s;
+}
+
+int printImageInfo(const ChipName& chip, const std::string& path) {
+    Bytes bytes;
+    std::string error;
+    if (!readWholeFile(path, bytes, error))
+        throw inputError(error);
+    const FwImageLayout& layout = *fwImageLayout(chip.type);
+    const bool layoutB = layout.kind == FwLayoutKind::B;
+    const uint64_t size = bytes.size();
+
+    std::printf("File:          %s (%llu bytes)\n", path.c_str(),
+                static_cast<unsigned long long>(size));
+    std::printf("Chip:          %s, %s, layout %s\n", chip.name, layout.className,
+                layoutB ? "B" : "A");
+    if (size < layout.headerSize) {
+        std::printf("Header:        file shorter than the %u-byte header\n", layout.headerSize);
+    } else {
+        const uint8_t* h = bytes.data();
+        const uint32_t lengthField =
+            layoutB ? (h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24)
+                    : (static_cast<uint32_t>(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]);
+        const uint64_t bodySize = size - layout.headerSize;
+        std::printf("Length field:  %u (file size - %u = %llu): %s\n", lengthField,
+                    layout.headerSize, static_cast<unsigned long long>(bodySize),
+                    lengthField == bodySize ? "ok" : "WRONG");
+        const uint32_t stored =
+            layoutB ? (h[4] | h[5] << 8 | h[6] << 16 | static_cast<uint32_t>(h[7]) << 24)
+                    : static_cast<uint32_t>(h[4] << 8 | h[5]);
+        const uint32_t calculated = layoutB ? fwChecksumLayoutB(h + layout.headerSize, bodySize)
+                                            : fwChecksumLayoutA(h + layout.headerSize, bodySize);
+        std::printf(layoutB ? "Checksum:      stored 0x%08X, calculated 0x%08X: %s\n"
+                            : "Checksum:      stored 0x%04X, calculated 0x%04X: %s\n",
+                    stored, calculated, stored == calculated ? "ok" : "WRONG");
+    }
+
+    // Read the fields with the image class itself, on the raw bytes: its
+    // accessors stay inside the data whatever the file says.
+    auto image = createFwImage(chip.type);
+    image->fwData = bytes;
+    image->fwSize = static_cast<uint32_t>(size);
+    image->isLoaded = true;
+    logLevel = 0;
+    if (size >= layout.pidOffset + kFwPidBytes) {
+        image->initPid();
+        const uint8_t* raw = bytes.data() + layout.pidOffset;
+        std::string stored;
+        for (uint32_t i = 0; i < kFwPidBytes; ++i) {
+            if (raw[i] != 0)
+                stored += static_cast<char>(raw[i]);
+        }
+        std::printf("Pid:           \"%s\"%s (bytes %s)\n", image->pid,
+                    stored == image->pid ? "" : (" read from \"" + stored + "\"").c_str(),
+                    hexBytes(raw, kFwPidBytes).c_str());
+    } else {
+        std::printf("Pid:           outside the file (bytes %u to %u)\n", layout.pidOffset,
+                    layout.pidOffset + kFwPidBytes - 1);
+    }
+    if (size >= layout.vidOffset + kFwVidBytes) {
+        image->initVid();
+        std::printf("Vid:           %s\n", vidText(image->vid).c_str());
+    } else {
+        std::printf("Vid:           outside the file (bytes %u to %u)\n", layout.vidOffset,
+                    layout.vidOffset + kFwVidBytes - 1);
+    }
+    if (size > layout.countOffset) {
+        const int32_t count = image->getFwSubFwNum();
+        std::printf("Sub-firmwares: %d (table at %u, %u-byte entries; data from %u)\n", count,
+                    layout.tableOffset, layout.entrySize, layout.dataOffset);
+        if (count > 0) {
+            std::printf("    #  type      length     address  data offset     data end\n");
+        }
+        uint64_t offset = layout.dataOffset;
+        for (int32_t i = 0; i < count; ++i) {
+            if (image->getFwSubInfo(i) == nullptr) {
+                std::printf("  %3d  entry outside the file\n", i);
+                break;
+            }
+            const uint32_t length = image->getFwSubFwLen(i);
+            const uint64_t end = offset + length;
+            std::printf("  %3d  0x%02X  %10u  0x%08X  %11llu  %11llu%s\n", i,
+                        image->getFwSubFwType(i), length, image->getFwSubFwAddr(i),
+                        static_cast<unsigned long long>(offset),
+                        static_cast<unsigned long long>(end),
+                        end > size ? "  (data outside the file)" : "");
+            if (i == 0 && end <= size && length >= kFwIdentityBlockSize &&
+                std::memcmp(bytes.data() + offset, kFwIdentityMagic, 4) == 0) {
+                const uint8_t* id = bytes.data() + offset;
+                const std::string idPid = printable(id + 4, 8);
+                const bool same = idPid == image->pid && std::memcmp(id + 12, image->vid, 4) == 0;
+                std::printf("         identity block: Pid \"%s\", Vid %s%s\n", idPid.c_str(),
+                            vidText(id + 12).c_str(),
+                            same ? "" : " (differs from the image's Pid/Vid)");
+            }
+            offset = end;
+        }
+    } else {
+        std::printf("Sub-firmwares: count byte at %u is outside the file\n", layout.countOffset);
+    }
+
+    std::vector<std::string> errors;
+    const int32_t result = tryLoad(chip.type, path, errors);
+    if (result == 0) {
+        std::printf("Result:        loads (load returns 0)\n");
+        return kExitOk;
+    }
+    std::printf("Result:        would NOT load (load returns %d)\n", result);
+    for (const std::string& line : errors)
+        std::printf("               %s\n", line.c_str());
+    return kExitFailure;
+}
+
+int commandInfo(Args& args) {
+    std::string chipText, file;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            throw usageError("info: unexpected option '" + arg + "'");
+        } else if (file.empty()) {
+            file = arg;
+        } else {
+            throw usageError("info: one file only");
+        }
+    }
+    const ChipName& chip = requireChip(chipText);
+    if (file.empty())
+        throw usageError("info: FILE is required");
+    return printImageInfo(chip, file);
+}
+
+// ---------------------------------------------------------------- configuration
+
+// Sample configuration bytes for a family: pattern bytes with the version in
+// its family's place and the bytes the chip's version read checks made right.
+Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
+    Bytes data(length);
+    for (uint32_t i = 0; i < length; ++i)
+        data[i] = static_cast<uint8_t>(i * 0x1D + 0x07);
+    if (chipType == CHIP_5410) {
+        // Bytes 0 to 3 sum to 0 in 8 bits.
+        data[0] = version;
+        data[3] = static_cast<uint8_t>(0x100 - ((data[0] + data[1] + data[2]) & 0xFF));
+    } else if (chipType == CHIP_5415R) {
+        // Bytes 3 and 4 add up to bytes 0 to 2.
+        data[0] = version;
+        data[1] = 0x11;
+        data[2] = 0x22;
+        const unsigned sum = data[0] + data[1] + data[2];
+        data[3] = static_cast<uint8_t>(std::min(sum, 0xFFu));
+        data[4] = static_cast<uint8_t>(sum - data[3]);
+    } else {
+        // 64-byte block: version in byte 34, bytes 62 and 63 the 16-bit sum of bytes 0 to 61.
+        data[kCfgVersionIndexFjordK] = version;
+        uint16_t sum = 0;
+        for (int i = 0; i < 62; ++i)
+            sum = static_cast<uint16_t>(sum + data[i]);
+        data[62] = static_cast<uint8_t>(sum & 0xFF);
+        data[63] = static_cast<uint8_t>(sum >> 8);
+    }
+    return data;
+}
+
+uint32_t minConfigLength(int32_t chipType) {
+    return isFjordFamily(chipType) ? 64 : 5;
+}
+
+std::string configText(const Bytes& data) {
+    std::string text;
+    for (size_t i = 0; i < data.size(); ++i) {
+        text += format("0x%02X", data[i]);
+        if (i + 1 == data.size()) {
+            text += "\n";
+        } else {
+            text += (i % 16 == 15) ? ",\n" : ", ";
+        }
+    }
+    return text;
+}
+
+int commandCfg(Args& args) {
+    std::string chipText, versionText, lengthText, output;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (arg == "--version") {
+            versionText = args.value(arg);
+        } else if (arg == "--length") {
+            lengthText = args.value(arg);
+        } else if (arg == "-o" || arg == "--output") {
+            output = args.value(arg);
+        } else {
+            throw usageError("cfg: unexpected argument '" + arg + "'");
+        }
+    }
+    const ChipName& chip = requireChip(chipText);
+    uint64_t version = 0, length = isFjordFamily(chip.type) ? 128 : 32;
+    if (versionText.empty())
+        throw usageError("cfg: --version is required");
+    if (!parseNumber(versionText, 0xFF, version)) {
+        throw usageError("cfg: --version '" + versionText + "' is not a number from 0 to 255");
+    }
+    const uint32_t minLength = minConfigLength(chip.type);
+    if (!lengthText.empty() && (!parseNumber(lengthText, 1 << 20, length) || length < minLength)) {
+        throw usageError(format("cfg: --length must be a number from %u to %u for %s", minLength,
+                                1u << 20, chip.name));
+    }
+    if (output.empty())
+        throw usageError("cfg: -o OUT is required");
+    const std::string text = configText(
+        sampleConfig(chip.type, static_cast<uint8_t>(version), static_cast<uint32_t>(length)));
+    std::string error;
+    if (!writeWholeFile(output, text.data(), text.size(), error))
+        throw inputError(error);
+    std::printf("Wrote %s (%llu configuration bytes, version 0x%02X).\n", output.c_str(),
+                static_cast<unsigned long long>(length), static_cast<unsigned>(version));
+    return kExitOk;
+}
+
+int commandCfgInfo(Args& args) {
+    std::string chipText, file;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            throw usageError("cfginfo: unexpected option '" + arg + "'");
+        } else if (file.empty()) {
+            file = arg;
+        } else {
+            throw usageError("cfginfo: one file only");
+        }
+    }
+    const ChipName& chip = requireChip(chipText);
+    if (file.empty())
+        throw usageError("cfginfo: FILE is required");
+    Bytes text;
+    std::string error;
+    if (!readWholeFile(file, text, error))
+        throw inputError(error);
+    const size_t markers =
+        std::count_if(text.begin(), text.end(), [](uint8_t c) { return c == 'x' || c == 'X'; });
+
+    auto image = createCfgImage(chip.type);
+    capturedErrors().clear();
+    logLevel = LOG_LEVEL_ERROR;
+    logMessage = collectLogLine;
+    const int32_t result = image->load(file.c_str());
+    logLevel = 0;
+    logMessage = nullptr;
+
+    std::printf("File:          %s (%zu bytes of text)\n", file.c_str(), text.size());
+    std::printf("Chip:          %s, version in byte %u\n", chip.name,
+                isFjordFamily(chip.type) ? kCfgVersionIndexFjordK : kCfgVersionIndex);
+    if (result != 0) {
+        std::printf("Result:        would NOT load (load returns %d)\n", result);
+        for (const std::string& line : capturedErrors()) {
+            std::printf("               %s\n", line.c_str());
+        }
+        return kExitFailure;
+    }
+    const uint8_t* data = image->getCfgData();
+    std::printf("Bytes:         %zu parsed, block of %u bytes\n", markers, image->cfgSize);
+    std::printf("Version:       0x%02X\n", image->getCfgVersion());
+    bool checkOk;
+    if (chip.type == CHIP_5410) {
+        const uint8_t sum = static_cast<uint8_t>(data[0] + data[1] + data[2] + data[3]);
+        checkOk = sum == 0;
+        std::printf("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n", sum,
+                    checkOk ? "ok" : "WRONG");
+    } else if (chip.type == CHIP_5415R) {
+        const unsigned left = data[0] + data[1] + data[2];
+        const unsigned right = data[3] + data[4];
+        checkOk = left == right;
+        std::printf("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n", left,
+                    right, checkOk ? "ok" : "WRONG");
+    } else {
+        uint16_t sum = 0;
+        for (int i = 0; i < 62; ++i)
+            sum = static_cast<uint16_t>(sum + data[i]);
+        const uint16_t stored = static_cast<uint16_t>(data[62] | data[63] << 8);
+        checkOk = sum == stored;
+        std::printf("Check bytes:   bytes 62-63 hold 0x%04X, bytes 0 to 61 sum to 0x%04X: %s\n",
+                    stored, sum, checkOk ? "ok" : "WRONG");
+    }
+    if (!checkOk) {
+        std::printf("Result:        loads, but the chip's version read would reject it\n");
+        return kExitFailure;
+    }
+    std::printf("Result:        loads\n");
+    return kExitOk;
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2)
+        throw usageError("a command is required");
+    const std::string command = argv[1];
+    Args args(argc, argv, 2);
+    if (command == "build")
+        return commandBuild(args);
+    if (command == "info")
+        return commandInfo(args);
+    if (command == "cfg")
+        return commandCfg(args);
+    if (command == "cfginfo")
+        return commandCfgInfo(args);
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    throw usageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "touchfw-image: error: %s\n", failure.message.c_str());
+        if (failure.status == kExitUsage)
+            std::fputs(kUsage, stderr);
+        return failure.status;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "touchfw-image: error: out of memory\n");
+        return kExitFailure;
+    }
+}
