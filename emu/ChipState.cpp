@@ -8,7 +8,11 @@
 //   firmware-mode normal
 //   cfg-session idle
 //   config <hex bytes>
+//   pending <hex bytes>                    (a configuration download under way)
+//   frame 12                               (frames published so far)
 //   reg 0x00010000 <256 bytes in hex>      (one line per register page written)
+//   flash 0x00040000 <256 bytes in hex>    (one line per flash page written)
+//   block 0x00040000 4096                  (flashed since the last restart)
 //   end
 #include <cstdio>
 #include <fstream>
@@ -72,6 +76,22 @@ bool parseAddress(const std::string& text, uint32_t* addr) {
     return true;
 }
 
+// A decimal count from 0 to `limit`.
+bool parseCount(const std::string& text, uint32_t limit, uint32_t* out) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > limit)
+        return false;
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
 const char* modeName(FirmwareMode mode) {
     switch (mode) {
         case FirmwareMode::normal:
@@ -110,10 +130,21 @@ std::string EmulatedChip::saveState() {
     out << "firmware-mode " << modeName(mode_) << "\n";
     out << "cfg-session " << sessionName(cfgSession_) << "\n";
     out << "config " << toHex(config_.data(), config_.size()) << "\n";
+    if (!pending_.empty())
+        out << "pending " << toHex(pending_.data(), pending_.size()) << "\n";
+    out << "frame " << frameNumber_ << "\n";
     char addr[16];
     for (const auto& page : memory_.pages()) {
         std::snprintf(addr, sizeof addr, "0x%08X", page.first);
         out << "reg " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
+    }
+    for (const auto& page : flash_.pages()) {
+        std::snprintf(addr, sizeof addr, "0x%08X", page.first);
+        out << "flash " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
+    }
+    for (const FlashBlock& block : flashedSinceRestart_) {
+        std::snprintf(addr, sizeof addr, "0x%08X", block.addr);
+        out << "block " << addr << " " << block.len << "\n";
     }
     out << "end\n";
     return out.str();
@@ -131,7 +162,11 @@ bool EmulatedChip::loadState(const std::string& text, std::string* error) {
         return fail("not a touchfw-emu state file");
 
     SparseMemory memory;
+    SparseMemory flash(0xFF);
     std::vector<uint8_t> config;
+    std::vector<uint8_t> pending;
+    std::vector<FlashBlock> blocks;
+    uint32_t frame = 0;
     bool reporting = true;
     bool dataMode = false;
     FirmwareMode mode = FirmwareMode::normal;
@@ -151,18 +186,34 @@ bool EmulatedChip::loadState(const std::string& text, std::string* error) {
             ended = true;
             break;
         }
-        if (key == "reg") {
+        if (key == "reg" || key == "flash") {
             std::string hex;
             fields >> hex;
             uint32_t addr = 0;
             std::vector<uint8_t> bytes;
             if (!parseAddress(value, &addr) || addr % SparseMemory::kPageSize != 0 ||
                 !fromHex(hex, &bytes) || bytes.size() != SparseMemory::kPageSize) {
-                return fail(where + "bad register page");
+                return fail(where + "bad " + (key == "reg" ? "register" : "flash") + " page");
             }
             SparseMemory::Page page;
             std::copy(bytes.begin(), bytes.end(), page.begin());
-            memory.setPage(addr, page);
+            (key == "reg" ? memory : flash).setPage(addr, page);
+        } else if (key == "block") {
+            std::string lenText;
+            fields >> lenText;
+            uint32_t addr = 0;
+            if (!parseAddress(value, &addr) ||
+                !parseCount(lenText, 4096, &blocks.emplace_back().len)) {
+                return fail(where + "bad flashed block");
+            }
+            blocks.back().addr = addr;
+        } else if (key == "frame") {
+            if (!parseCount(value, 0xFFFFFFFFu, &frame))
+                return fail(where + "bad frame number");
+        } else if (key == "pending") {
+            if (!fromHex(value, &pending) || pending.size() > kMaxConfigSize) {
+                return fail(where + "bad pending configuration");
+            }
         } else if (key == "family") {
             if (value != familyName(type_)) {
                 return fail(where + "state of family " + value + ", not " + familyName(type_));
@@ -209,7 +260,11 @@ bool EmulatedChip::loadState(const std::string& text, std::string* error) {
         return fail("state file is cut short");
 
     memory_ = std::move(memory);
+    flash_ = std::move(flash);
     config_ = std::move(config);
+    pending_ = std::move(pending);
+    flashedSinceRestart_ = std::move(blocks);
+    frameNumber_ = frame;
     reporting_ = reporting;
     dataMode_ = dataMode;
     mode_ = mode;

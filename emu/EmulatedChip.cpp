@@ -166,6 +166,19 @@ uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config)
     return index < config.size() ? config[index] : 0;
 }
 
+int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index) {
+    switch (kind) {
+        case FrameKind::raw:
+            return static_cast<int16_t>(2000 + index % 100 + frame % 1000);
+        case FrameKind::base:
+            return static_cast<int16_t>(2000 + index % 100);
+        case FrameKind::diff:
+            return static_cast<int16_t>(static_cast<int>(index % 21) - 10 +
+                                        static_cast<int>(frame % 3));
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 
 EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
@@ -173,7 +186,24 @@ EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
       profile_(profileFor(type)),
       path_(type == CHIP_FJORDK8 ? ReportPath::long268 : ReportPath::standard) {
     setClock(clock);
+    // The largest sensor whose three frame blocks do not run into each other.
+    std::vector<uint32_t> starts = {profile_.rawDataAddr, profile_.diffDataAddr,
+                                    profile_.baseDataAddr};
+    std::sort(starts.begin(), starts.end());
+    const uint32_t rows = static_cast<uint32_t>(std::max(profile_.maxRowNum, 0));
+    const uint32_t cols = static_cast<uint32_t>(std::max(profile_.maxColNum, 0));
+    uint64_t samples = static_cast<uint64_t>(rows) * cols;
+    for (size_t i = 1; i < starts.size(); ++i) {
+        samples = std::min<uint64_t>(samples, (starts[i] - starts[i - 1]) / 2);
+    }
+    sensorRows_ = rows;
+    sensorCols_ = rows == 0 ? 0 : std::min<uint32_t>(cols, static_cast<uint32_t>(samples / rows));
     freshState();
+}
+
+void EmulatedChip::setSensorSize(uint32_t rows, uint32_t cols) {
+    sensorRows_ = rows;
+    sensorCols_ = cols;
 }
 
 void EmulatedChip::setClock(VirtualClock* clock) {
@@ -188,6 +218,10 @@ void EmulatedChip::freshState() {
     setSensorId(3);
     config_ = makeConfiguration(type_, 1);
     pending_.clear();
+    flash_.clear();
+    flashedSinceRestart_.clear();
+    frameNumber_ = 0;
+    frameScheduled_ = false;
     if (isFjordFamily(type_)) {
         // Outside a read session the configuration window holds no valid block.
         memory_.fill(profile_.cfgAddr, kFjordCfgBlock, 0xFF);
@@ -245,7 +279,8 @@ void EmulatedChip::settle() {
 }
 
 void EmulatedChip::flushEffects() {
-    // Effects never schedule an unbounded chain, but stay safe anyway.
+    // While flushing, nothing schedules itself again (a withheld frame would).
+    flushing_ = true;
     for (int guard = 0; guard < 100000 && !effects_.empty(); ++guard) {
         size_t best = 0;
         for (size_t i = 1; i < effects_.size(); ++i) {
@@ -260,6 +295,7 @@ void EmulatedChip::flushEffects() {
         effect.fn();
     }
     effects_.clear();
+    flushing_ = false;
 }
 
 // ---- transcript and errors -------------------------------------------------
@@ -360,6 +396,10 @@ uint8_t EmulatedChip::viewByte(uint32_t addr) const {
                inWindow(addr, cfgAddr, std::min(config_.size(), kConfigArea))) {
         return config_[addr - cfgAddr];
     }
+    if ((cfgSession_ == CfgSession::downloading || cfgSession_ == CfgSession::written) &&
+        inWindow(addr, cfgAddr, pending_.size())) {
+        return pending_[addr - cfgAddr];
+    }
     return memory_.get(addr);
 }
 
@@ -371,7 +411,19 @@ std::vector<uint8_t> EmulatedChip::view(uint32_t addr, size_t n) const {
 }
 
 void EmulatedChip::storeBytes(uint32_t addr, const uint8_t* data, size_t n) {
-    memory_.write(addr, data, n);
+    const bool downloading =
+        cfgSession_ == CfgSession::downloading || cfgSession_ == CfgSession::written;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t a = addr + static_cast<uint32_t>(i);
+        if (downloading && inWindow(a, profile_.cfgAddr, kMaxConfigSize)) {
+            const size_t offset = a - profile_.cfgAddr;
+            if (pending_.size() <= offset)
+                pending_.resize(offset + 1, 0x00);
+            pending_[offset] = data[i];
+        } else {
+            memory_.set(a, data[i]);
+        }
+    }
 }
 
 // ---- wire: output reports --------------------------------------------------
@@ -594,16 +646,48 @@ bool EmulatedChip::handleRegisterFrame(const uint8_t* r, size_t length) {
 }
 
 bool EmulatedChip::handleRawCommand(const uint8_t* r, size_t length) {
-    (void)length;
     resetWriteState();
-    const char* name = rawName(r[1]);
-    if (name == nullptr) {
-        return reject(format("unknown operation 0x%02X", r[1]));
+    const uint8_t sub = r[1];
+    const char* name = rawName(sub);
+    if (name == nullptr || (sub == 0x40 && type_ != CHIP_FJORDK8)) {
+        return reject(format("unknown operation 0x%02X", sub));
     }
-    return reject(format("raw command %s is not emulated", name));
+    // 0x0E, sub-command, 0x00, 0x00, count of the bytes that follow, the bytes.
+    size_t count;
+    switch (sub) {
+        case 0x12:
+            count = isFjordFamily(type_) ? 10 : 6;
+            break;
+        case 0x40:
+            count = 0;
+            break;
+        default:
+            count = 1;
+            break;
+    }
+    if (r[2] != 0x00 || r[3] != 0x00) {
+        return reject(
+            format("raw %s with bytes 2 and 3 = %02X %02X (expected 00 00)", name, r[2], r[3]));
+    }
+    if (r[4] != count) {
+        return reject(format("raw %s with count %u (expected %zu)", name, r[4], count));
+    }
+    if (count == 1 && r[5] != 0x01) {
+        return reject(format("raw %s with data byte 0x%02X (expected 0x01)", name, r[5]));
+    }
+    for (size_t i = 5 + count; i < length; ++i) {
+        if (r[i] != 0) {
+            return reject(format("byte 0x%02X at offset %zu after the raw %s", r[i], i, name));
+        }
+    }
+    return runRawCommand(sub, r, length);
 }
 
 void EmulatedChip::writeComplete(uint32_t start, const std::vector<uint8_t>& data) {
+    if (dataMode_ && inWindow(profile_.dataReadyAddr, start, data.size()) &&
+        (memory_.get(profile_.dataReadyAddr) & profile_.dataReadyMask) == 0) {
+        scheduleFrame();  // the frame was taken (or the flag cleared): the next one follows
+    }
     if (start != profile_.cmdAddr)
         return;
     const ChipCommand command = decodeCommand(data);
@@ -885,19 +969,23 @@ void EmulatedChip::ackFjord(std::optional<FaultDo> fault, const Seq10& value) {
     std::vector<uint8_t> ack(value.data, value.data + value.size());
     if (fault == FaultDo::corruptAck) {
         for (uint8_t& b : ack)
-            b ^= 0x01;
+            b ^= 0x03;
     }
     const uint32_t addr = profile_.cmdAddr;
     after(timing_.commandMs, [this, addr, ack] { memory_.write(addr, ack); });
 }
 
 void EmulatedChip::setCmdByteLater(uint8_t value, std::optional<FaultDo> fault) {
+    setByteLater(profile_.cmdAddr, value, timing_.commandMs, fault);
+}
+
+void EmulatedChip::setByteLater(uint32_t addr, uint8_t value, uint32_t ms,
+                                std::optional<FaultDo> fault) {
     if (fault == FaultDo::withholdAck)
         return;
     if (fault == FaultDo::corruptAck)
-        value ^= 0x01;
-    const uint32_t addr = profile_.cmdAddr;
-    after(timing_.commandMs, [this, addr, value] { memory_.set(addr, value); });
+        value ^= 0x03;
+    after(ms, [this, addr, value] { memory_.set(addr, value); });
 }
 
 void EmulatedChip::answerReportQuery(std::optional<FaultDo> fault) {
@@ -968,9 +1056,90 @@ void EmulatedChip::runCommand(ChipCommand command) {
             cfgSession_ = CfgSession::idle;
             ackFjord(fault, profile_.cfgReadEndAck);
             return;
-        default:
-            protocolError(format("command %s is not emulated", commandName(command)));
+        case ChipCommand::cfgStart:
+            startConfigDownload(fault);
             return;
+        case ChipCommand::cfgWriteDone:
+            if (cfgSession_ != CfgSession::downloading) {
+                protocolError("configuration write done outside a download");
+                return;
+            }
+            cfgSession_ = CfgSession::written;
+            ackFjord(fault, profile_.cfgCmdAck);
+            return;
+        case ChipCommand::cfgFinish:
+            finishConfigDownload(fault);
+            return;
+        case ChipCommand::cfgSessionEnd:
+            if (cfgSession_ == CfgSession::downloading || cfgSession_ == CfgSession::written) {
+                record(TranscriptEntry::Kind::note, "unfinished configuration download dropped");
+                cfgSession_ = CfgSession::idle;
+                pending_.clear();
+            }
+            return;
+        case ChipCommand::dataMode:
+            dataMode_ = true;
+            if (fjord) {
+                ackFjord(fault, profile_.cfgCmdAck);
+            } else {
+                setCmdByteLater(0xFF, fault);
+            }
+            scheduleFrame();
+            return;
+        case ChipCommand::normalMode:
+            dataMode_ = false;
+            if (fjord)
+                ackFjord(fault, profile_.cfgCmdAck);
+            return;
+        default:
+            protocolError(format("command %s is not a register command", commandName(command)));
+            return;
+    }
+}
+
+void EmulatedChip::startConfigDownload(std::optional<FaultDo> fault) {
+    if (cfgSession_ == CfgSession::downloading || cfgSession_ == CfgSession::written) {
+        record(TranscriptEntry::Kind::note, "configuration download started again");
+    }
+    cfgSession_ = CfgSession::downloading;
+    pending_.clear();
+    if (isFjordFamily(type_)) {
+        ackFjord(fault, profile_.cfgCmdAck);
+    } else {
+        setCmdByteLater(profile_.cfgStartReadyValue, fault);
+    }
+}
+
+void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
+    const bool fjord = isFjordFamily(type_);
+    const CfgSession wanted = fjord ? CfgSession::written : CfgSession::downloading;
+    if (cfgSession_ != wanted) {
+        protocolError(fjord && cfgSession_ == CfgSession::downloading
+                          ? "configuration finish before write done"
+                          : "configuration finish outside a download");
+        return;
+    }
+    cfgSession_ = CfgSession::idle;
+    if (pending_.empty()) {
+        protocolError("configuration download finished without data");
+    } else {
+        config_ = std::move(pending_);
+        record(TranscriptEntry::Kind::note, format("configuration of %zu bytes taken, version %u",
+                                                   config_.size(), configurationVersion()));
+    }
+    pending_.clear();
+    if (fjord) {
+        ackFjord(fault, profile_.cfgCmdAck);
+    } else if (type_ == CHIP_5415R && alternateFinish_) {
+        if (fault == FaultDo::withholdAck)
+            return;
+        std::vector<uint8_t> answer = {0x7E, 0x00, 0x07};
+        if (fault == FaultDo::corruptAck)
+            answer[2] ^= 0x03;
+        const uint32_t addr = profile_.cmdAddr;
+        after(timing_.commandMs, [this, addr, answer] { memory_.write(addr, answer); });
+    } else {
+        setCmdByteLater(profile_.cfgFinishReadyValue, fault);
     }
 }
 

@@ -3,8 +3,9 @@
 // (versions 1 to 3) and the raw command reports, refuses anything malformed
 // (wrong report size or id, inconsistent counts or lengths, sequence gaps,
 // unknown operations or commands) and records each refusal as a protocol
-// error, keeps a sparse register space, answers with the family's
-// acknowledgements and status answers, and writes a transcript.
+// error, keeps a sparse register space and a flash, answers with the
+// family's acknowledgements and status answers, runs the firmware update,
+// configuration download and touch-data flows, and writes a transcript.
 // Register addresses, ready values and lengths come from the family's chip
 // profile; the command encodings are decoded here independently.
 #pragma once
@@ -56,9 +57,31 @@ uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config)
 
 enum class ReportPath { standard, long268 };
 
+enum class FrameKind { raw, diff, base };
+// Sample `index` (0 .. rows*cols-1) of frame number `frame` (counting from 1).
+using FramePattern = std::function<int16_t(FrameKind kind, uint32_t frame, uint32_t index)>;
+// The pattern of a fresh chip: raw 2000 + index % 100 + frame, base 2000 +
+// index % 100, diff (index % 21) - 10 + frame % 3 (negative samples included).
+int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index);
+
+// Value the flash status register takes when a flash block's checksum does
+// not match the RAM buffer (the block is not flashed).
+constexpr uint8_t kFlashChecksumError = 0xEE;
+// Largest configuration a download may write (bytes from cfgAddr).
+constexpr size_t kMaxConfigSize = 65536;
+
+// One block flashed by a flash-block command.
+struct FlashBlock {
+    uint32_t addr = 0;
+    uint32_t len = 0;
+};
+
 // Virtual-time latencies of the chip.
 struct ChipTiming {
-    uint32_t commandMs = 2;  // command written -> acknowledgement visible
+    uint32_t commandMs = 2;       // command written -> acknowledgement visible
+    uint32_t patchMs = 20;        // switch to patch -> patch ready value
+    uint32_t flashMs = 20;        // flash block command -> flash acknowledgement
+    uint32_t framePeriodMs = 10;  // data mode entered / frame acknowledged -> next frame
 };
 
 enum class FirmwareMode { normal, patch, update };
@@ -108,6 +131,25 @@ class EmulatedChip {
     const std::vector<uint8_t>& configuration() const { return config_; }
     uint8_t configurationVersion() const { return configurationVersionOf(type_, config_); }
     CfgSession cfgSession() const { return cfgSession_; }
+    // 5415R: answer a finished download with 7E 00 07 instead of the ready value.
+    void setAlternateFinishAnswer(bool on) { alternateFinish_ = on; }
+
+    // ---- Flash and firmware update ----
+    const SparseMemory& flash() const { return flash_; }
+    std::vector<uint8_t> readFlash(uint32_t addr, size_t n) const { return flash_.read(addr, n); }
+    // Blocks flashed since the last restart, in the order they were flashed.
+    const std::vector<FlashBlock>& flashedSinceRestart() const { return flashedSinceRestart_; }
+    int restarts() const { return restarts_; }
+
+    // ---- Touch data ----
+    // Samples per frame the sensor delivers (defaults fit between the family's
+    // frame blocks); each block is rows * cols two-byte samples.
+    void setSensorSize(uint32_t rows, uint32_t cols);
+    uint32_t sensorRows() const { return sensorRows_; }
+    uint32_t sensorCols() const { return sensorCols_; }
+    void setFramePattern(FramePattern pattern) { pattern_ = std::move(pattern); }
+    // Frames published since the chip was built (or its state loaded).
+    uint32_t frameNumber() const { return frameNumber_; }
 
     // ---- Registers ----
     SparseMemory& registers() { return memory_; }
@@ -190,6 +232,18 @@ class EmulatedChip {
     void ackFjord(std::optional<FaultDo> fault, const Seq10& value);
     void setCmdByteLater(uint8_t value, std::optional<FaultDo> fault);
     void answerReportQuery(std::optional<FaultDo> fault);
+    void startConfigDownload(std::optional<FaultDo> fault);
+    void finishConfigDownload(std::optional<FaultDo> fault);
+    void setByteLater(uint32_t addr, uint8_t value, uint32_t ms, std::optional<FaultDo> fault);
+
+    // Raw command reports and the update flow.
+    bool runRawCommand(uint8_t sub, const uint8_t* r, size_t length);
+    void flashBlock(const uint8_t* r, std::optional<FaultDo> fault);
+    void restart(std::optional<FaultDo> fault);
+
+    // Touch-data frames.
+    void scheduleFrame();
+    void publishFrame();
 
     int32_t type_;
     ChipProfile profile_;
@@ -200,12 +254,15 @@ class EmulatedChip {
 
     // Persistent chip state.
     SparseMemory memory_;
+    SparseMemory flash_{0xFF};
     std::vector<uint8_t> config_;
     std::vector<uint8_t> pending_;
     CfgSession cfgSession_ = CfgSession::idle;
     FirmwareMode mode_ = FirmwareMode::normal;
     bool reporting_ = true;
     bool dataMode_ = false;
+    uint32_t frameNumber_ = 0;
+    std::vector<FlashBlock> flashedSinceRestart_;
 
     // Wire state.
     WriteInProgress write_;
@@ -216,6 +273,13 @@ class EmulatedChip {
     std::vector<Effect> effects_;
     uint64_t effectOrder_ = 0;
     std::map<uint32_t, std::deque<Override>> overrides_;
+    bool alternateFinish_ = false;
+    bool frameScheduled_ = false;
+    bool flushing_ = false;
+    int restarts_ = 0;
+    uint32_t sensorRows_ = 0;
+    uint32_t sensorCols_ = 0;
+    FramePattern pattern_ = defaultFramePattern;
 
     FaultScript faults_;
     Transcript transcript_;

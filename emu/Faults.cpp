@@ -202,6 +202,12 @@ bool FaultScript::valid(const FaultRule& rule) {
         case FaultOn::command:
             if (rule.action == FaultDo::wrongVid)
                 return rule.command == ChipCommand::restart;
+            // These commands have no acknowledgement to withhold or corrupt.
+            if (rule.command == ChipCommand::enterUpdate ||
+                rule.command == ChipCommand::cfgSessionEnd ||
+                rule.command == ChipCommand::restart) {
+                return false;
+            }
             return rule.action == FaultDo::withholdAck || rule.action == FaultDo::corruptAck;
         case FaultOn::frame:
             return rule.action == FaultDo::withholdAck;

@@ -7,19 +7,11 @@
 namespace {
 
 using emutest::Bytes;
+using emutest::cmd5410;
+using emutest::cmd5415R;
+using emutest::fjordCmd;
 
 class EmuCommandTest : public EmuFixture {};
-
-// Register commands as each family encodes them.
-Bytes fjordCmd(uint8_t code) {
-    return {0x00, 0x00, 0x04, code, static_cast<uint8_t>(0x04 + code), 0x00};
-}
-Bytes cmd5410(uint8_t code) {
-    return {code, 0x00, static_cast<uint8_t>(0x100 - code)};
-}
-Bytes cmd5415R(uint8_t code) {
-    return {code, 0x00, 0x00, 0x00, code};
-}
 
 unsigned le16(const Bytes& b, size_t at) {
     return b[at] | (b[at + 1] << 8);

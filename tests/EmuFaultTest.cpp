@@ -6,12 +6,9 @@
 namespace {
 
 using emutest::Bytes;
+using emutest::fjordCmd;
 
 class EmuFaultTest : public EmuFixture {};
-
-Bytes fjordCmd(uint8_t code) {
-    return {0x00, 0x00, 0x04, code, static_cast<uint8_t>(0x04 + code), 0x00};
-}
 
 TEST_F(EmuFaultTest, AnswerFaultsHitOnlyTheirAddressAndCount) {
     startEmu(CHIP_FJORDK);

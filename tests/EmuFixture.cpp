@@ -94,6 +94,49 @@ Bytes rawReport(const Bytes& bytes, size_t size) {
     return r;
 }
 
+Bytes rawCommand(uint8_t sub, size_t size) {
+    return rawReport({0x0E, sub, 0x00, 0x00, 0x01, 0x01}, size);
+}
+
+Bytes flashCommand(int32_t type, uint32_t len, uint32_t addr, uint32_t checksum, size_t size) {
+    Bytes r;
+    if (isFjordFamily(type)) {
+        r = {0x0E, 0x12, 0x00, 0x00, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        putBe16(r, 5, len);
+        putBe32(r, 7, addr);
+        putBe32(r, 11, checksum);
+    } else {
+        r = {0x0E, 0x12, 0x00, 0x00, 0x06, 0, 0, 0, 0, 0, 0};
+        putBe16(r, 5, len);
+        r[7] = static_cast<uint8_t>(addr >> 16);
+        r[8] = static_cast<uint8_t>(addr >> 8);
+        putBe16(r, 9, checksum);
+    }
+    return rawReport(r, size);
+}
+
+uint32_t blockChecksum(int32_t type, const Bytes& data) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        const uint32_t first = data[i];
+        const uint32_t second = i + 1 < data.size() ? data[i + 1] : 0;
+        sum += isFjordFamily(type) ? (first | (second << 8)) : ((first << 8) | second);
+    }
+    return isFjordFamily(type) ? sum : (sum & 0xFFFF);
+}
+
+Bytes fjordCmd(uint8_t code) {
+    return {0x00, 0x00, 0x04, code, static_cast<uint8_t>(0x04 + code), 0x00};
+}
+
+Bytes cmd5410(uint8_t code) {
+    return {code, 0x00, static_cast<uint8_t>(0x100 - code)};
+}
+
+Bytes cmd5415R(uint8_t code) {
+    return {code, 0x00, 0x00, 0x00, code};
+}
+
 Wire::Wire(emu::EmulatedSystem& sys) : sys_(sys) {
     const auto& ifaces = sys.host().interfaces();
     uint32_t err = 0;

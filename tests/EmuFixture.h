@@ -31,6 +31,19 @@ Bytes v3Write(uint32_t addr, const Bytes& payload);
 Bytes v3Read(uint32_t addr, uint32_t len);
 // A raw command report padded to `size` bytes.
 Bytes rawReport(const Bytes& bytes, size_t size);
+// A single raw command (0x10 switch to patch, 0x11 enter update, 0x13 restart).
+Bytes rawCommand(uint8_t sub, size_t size);
+// A flash block command: 11 bytes for 5410/5415R (address bits 23..8, 16-bit
+// checksum), 15 bytes for the fjord family (32-bit address and checksum).
+Bytes flashCommand(int32_t type, uint32_t len, uint32_t addr, uint32_t checksum, size_t size);
+// Block checksums as the chip verifies them: 5410/5415R big-endian 16-bit
+// words summed in 16 bits, fjord family little-endian words summed in 32
+// bits; an odd block's last word has a zero second byte.
+uint32_t blockChecksum(int32_t type, const Bytes& data);
+// Register commands as each family encodes them.
+Bytes fjordCmd(uint8_t code);
+Bytes cmd5410(uint8_t code);
+Bytes cmd5415R(uint8_t code);
 
 // Drives the emulated host like a tool would, one report at a time.
 class Wire {

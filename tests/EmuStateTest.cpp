@@ -6,12 +6,9 @@
 namespace {
 
 using emutest::Bytes;
+using emutest::fjordCmd;
 
 class EmuStateTest : public EmuFixture {};
-
-Bytes fjordCmd(uint8_t code) {
-    return {0x00, 0x00, 0x04, code, static_cast<uint8_t>(0x04 + code), 0x00};
-}
 
 TEST_F(EmuStateTest, StateSurvivesASaveAndALoad) {
     startEmu(CHIP_FJORDH3);
@@ -37,6 +34,36 @@ TEST_F(EmuStateTest, StateSurvivesASaveAndALoad) {
     EXPECT_EQ(copy.registers().read(0x20000, 2), (Bytes{0xDE, 0xAD}));
     EXPECT_EQ(copy.registers().read(0x10180, 2), (Bytes{0x80, 0x80}));
     EXPECT_FALSE(copy.reportingEnabled());
+    EXPECT_EQ(copy.saveState(), text);
+}
+
+TEST_F(EmuStateTest, FlashAndDownloadsUnderWaySurviveASaveAndALoad) {
+    startEmu(CHIP_FJORDK);
+    const ChipProfile& p = chip().profile();
+    emutest::Wire wire(sys());
+    ASSERT_TRUE(wire.send(emutest::rawCommand(0x10, 65)));
+    ASSERT_TRUE(wire.send(emutest::rawCommand(0x11, 65)));
+    Bytes block(4096);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 3);
+    ASSERT_TRUE(wire.write(p.fwBufAddr, block));
+    ASSERT_TRUE(wire.send(emutest::flashCommand(CHIP_FJORDK, 4096, 0x21000,
+                                                emutest::blockChecksum(CHIP_FJORDK, block), 65)));
+    ASSERT_TRUE(wire.write(p.cmdAddr, fjordCmd(0x04)));
+    ASSERT_TRUE(wire.write(p.cfgAddr, {0x12, 0x34, 0x56}));
+    const std::string text = chip().saveState();
+
+    emu::EmulatedChip copy(CHIP_FJORDK);
+    std::string error;
+    ASSERT_TRUE(copy.loadState(text, &error)) << error;
+    EXPECT_EQ(copy.readFlash(0x21000, 4096), block);
+    EXPECT_EQ(copy.readFlash(0x20FFF, 1), Bytes{0xFF});  // erased flash around it
+    ASSERT_EQ(copy.flashedSinceRestart().size(), 1u);
+    EXPECT_EQ(copy.flashedSinceRestart()[0].addr, 0x21000u);
+    EXPECT_EQ(copy.flashedSinceRestart()[0].len, 4096u);
+    EXPECT_EQ(copy.firmwareMode(), emu::FirmwareMode::update);
+    EXPECT_EQ(copy.cfgSession(), emu::CfgSession::downloading);
+    EXPECT_EQ(copy.peekRegisters(p.cfgAddr, 3), (Bytes{0x12, 0x34, 0x56}));
     EXPECT_EQ(copy.saveState(), text);
 }
 
@@ -81,6 +108,20 @@ TEST_F(EmuStateTest, DamagedStateIsRefusedAndLeavesTheChipAsItWas) {
              return t;
          }(),
          "bad register page"},
+        {"flashed block too long",
+         [&] {
+             std::string t = good;
+             t.insert(t.find("end\n"), "block 0x00001000 5000\n");
+             return t;
+         }(),
+         "bad flashed block"},
+        {"flash page with bad digits",
+         [&] {
+             std::string t = good;
+             t.insert(t.find("end\n"), "flash 0x00001000 " + std::string(511, '0') + "G\n");
+             return t;
+         }(),
+         "bad flash page"},
         {"unknown entry",
          [&] {
              std::string t = good;

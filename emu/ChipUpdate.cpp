@@ -1,0 +1,200 @@
+// The emulated chip's raw command reports: switch to the update patch,
+// enter the update program, flash one block from the RAM buffer (checksum
+// verified), the fjordK8 flash preparation, and the restart that brings up
+// the identity and configuration that were flashed.
+#include <algorithm>
+#include <cstdio>
+
+#include "emu/EmulatedChip.h"
+
+namespace emu {
+
+namespace {
+
+uint32_t be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+uint32_t be16(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 8) | p[1];
+}
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+// Flash block checksums over 16-bit words; an odd block's last word counts
+// its missing second byte as zero.
+uint32_t wordSumBigEndian16(const std::vector<uint8_t>& data) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        const uint32_t lo = i + 1 < data.size() ? data[i + 1] : 0;
+        sum = (sum + ((static_cast<uint32_t>(data[i]) << 8) | lo)) & 0xFFFF;
+    }
+    return sum;
+}
+
+uint32_t wordSumLittleEndian32(const std::vector<uint8_t>& data) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        const uint32_t hi = i + 1 < data.size() ? data[i + 1] : 0;
+        sum += data[i] | (hi << 8);  // wraps modulo 2^32
+    }
+    return sum;
+}
+
+constexpr uint32_t kBlockLimit = 4096;  // size of the chip's RAM buffer
+
+}  // namespace
+
+bool EmulatedChip::runRawCommand(uint8_t sub, const uint8_t* r, size_t length) {
+    (void)length;
+    ChipCommand command;
+    switch (sub) {
+        case 0x10:
+            command = ChipCommand::switchToPatch;
+            break;
+        case 0x11:
+            command = ChipCommand::enterUpdate;
+            break;
+        case 0x12:
+            command = ChipCommand::flashBlock;
+            break;
+        case 0x13:
+            command = ChipCommand::restart;
+            break;
+        default:
+            command = ChipCommand::flashPrepare;
+            break;
+    }
+    ++commandCounts_[command];
+    std::string which;
+    const std::optional<FaultDo> fault = faults_.check(FaultOn::command, command, 0, &which);
+    if (fault)
+        record(TranscriptEntry::Kind::fault, which);
+
+    switch (command) {
+        case ChipCommand::switchToPatch:
+            mode_ = FirmwareMode::patch;
+            memory_.set(profile_.patchStatusAddr, 0x00);
+            setByteLater(profile_.patchStatusAddr, profile_.patchReadyValue, timing_.patchMs,
+                         fault);
+            break;
+        case ChipCommand::enterUpdate:
+            if (mode_ == FirmwareMode::normal) {
+                protocolError("enter update without the update patch running");
+                break;
+            }
+            mode_ = FirmwareMode::update;
+            break;
+        case ChipCommand::flashBlock:
+            if (mode_ != FirmwareMode::update) {
+                protocolError("flash block command outside the update program");
+                break;
+            }
+            flashBlock(r, fault);
+            break;
+        case ChipCommand::flashPrepare:
+            if (mode_ != FirmwareMode::update) {
+                protocolError("flash preparation outside the update program");
+                break;
+            }
+            setByteLater(profile_.flashStatusAddr, 0x01, timing_.commandMs, fault);
+            break;
+        default:
+            restart(fault);
+            break;
+    }
+    return true;
+}
+
+void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
+    const bool fjord = isFjordFamily(type_);
+    const uint32_t len = be16(r + 5);
+    // The older families send flash address bits 23..8 only.
+    const uint32_t addr = fjord ? be32(r + 7) : (static_cast<uint32_t>(r[7]) << 16) | (r[8] << 8);
+    const uint32_t sent = fjord ? be32(r + 11) : be16(r + 9);
+    memory_.set(profile_.flashStatusAddr, 0x00);
+    if (len == 0 || len > kBlockLimit) {
+        protocolError("flash block of " + std::to_string(len) + " bytes (allowed 1 to 4096)");
+        return;
+    }
+    const std::vector<uint8_t> ram = memory_.read(profile_.fwBufAddr, len);
+    const uint32_t sum = fjord ? wordSumLittleEndian32(ram) : wordSumBigEndian16(ram);
+    if (sum != sent) {
+        protocolError("flash block at " + hex(addr) + ": checksum " + hex(sent) +
+                      " does not match the RAM buffer (" + hex(sum) + ")");
+        setByteLater(profile_.flashStatusAddr, kFlashChecksumError, timing_.flashMs, std::nullopt);
+        return;
+    }
+    flash_.write(addr, ram);
+    flashedSinceRestart_.push_back(FlashBlock{addr, len});
+    record(TranscriptEntry::Kind::note,
+           "flashed " + std::to_string(len) + " bytes at " + hex(addr));
+    setByteLater(profile_.flashStatusAddr, profile_.flashAckValue, timing_.flashMs, fault);
+}
+
+void EmulatedChip::restart(std::optional<FaultDo> fault) {
+    ++restarts_;
+    effects_.clear();  // whatever the chip was about to do is lost
+    mode_ = FirmwareMode::normal;
+    dataMode_ = false;
+    frameScheduled_ = false;
+    reporting_ = true;
+    if (cfgSession_ != CfgSession::idle) {
+        cfgSession_ = CfgSession::idle;
+        pending_.clear();
+    }
+    memory_.set(profile_.patchStatusAddr, 0x00);
+    memory_.set(profile_.flashStatusAddr, 0x00);
+
+    std::vector<FlashBlock> blocks = flashedSinceRestart_;
+    std::stable_sort(blocks.begin(), blocks.end(),
+                     [](const FlashBlock& a, const FlashBlock& b) { return a.addr < b.addr; });
+    // Identity: the first flashed block that starts with the identity block.
+    for (const FlashBlock& block : blocks) {
+        if (block.len < 16)
+            continue;
+        const std::vector<uint8_t> head = flash_.read(block.addr, 16);
+        if (head[0] != 'T' || head[1] != 'F' || head[2] != 'W' || head[3] != 'I')
+            continue;
+        memory_.write(profile_.pidAddr, head.data() + 4, 8);
+        memory_.write(profile_.vidAddr, head.data() + 12, 4);
+        record(TranscriptEntry::Kind::note, "identity from the block at " + hex(block.addr) + ": " +
+                                                productId() + " " + hexBytes(head.data() + 12, 4));
+        break;
+    }
+    // Fjord family: configuration flashed at cfgFlashAddr becomes the active one.
+    if (isFjordFamily(type_) && profile_.cfgFlashAddr != 0) {
+        uint32_t extent = 0;
+        for (bool grew = true; grew && extent < kMaxConfigSize;) {
+            grew = false;
+            for (const FlashBlock& block : blocks) {
+                if (block.addr == profile_.cfgFlashAddr + extent) {
+                    extent += block.len;
+                    grew = true;
+                    break;
+                }
+            }
+        }
+        if (extent > 0) {
+            config_ = flash_.read(profile_.cfgFlashAddr, std::min<size_t>(extent, kMaxConfigSize));
+            record(TranscriptEntry::Kind::note,
+                   "configuration of " + std::to_string(config_.size()) +
+                       " bytes from flash, version " + std::to_string(configurationVersion()));
+        }
+    }
+    if (fault == FaultDo::wrongVid) {
+        std::array<uint8_t, 4> vid = versionId();
+        vid[3] = static_cast<uint8_t>(vid[3] + 1);
+        setVersionId(vid);
+    }
+    flashedSinceRestart_.clear();
+    record(TranscriptEntry::Kind::note,
+           "restarted: " + productId() + " " + hexBytes(versionId().data(), 4));
+}
+
+}  // namespace emu
