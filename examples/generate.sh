@@ -14,11 +14,12 @@ mkdir -p "$out"
 
 # Three sub-firmwares per image: types 2 and 3 (flashed by the update's
 # default --fwflag 0x0C; sub-firmware 0 is over 4096 bytes and starts with
-# the identity block) and type 4 (skipped unless --fwflag selects bit 4).
+# the identity block) with type 4 between them (skipped unless --fwflag
+# selects bit 4), so a default update shows a skipped entry and a full bar.
 image() {
     chip=$1 pid=$2 vid=$3 a0=$4 a1=$5 a2=$6
     "$tool" build --chip "$chip" --pid "$pid" --vid "$vid" \
-        --gen "2:$a0:4200" --gen "3:$a1:600" --gen "4:$a2:64" \
+        --gen "2:$a0:4200" --gen "4:$a2:64" --gen "3:$a1:600" \
         -o "$out/fw-$chip.bin" >/dev/null
 }
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The main job on an emulated chip: read the version, update the firmware
+# together with its configuration (with the progress bar), read the new
+# version back. Runs touchfw-emu from a build in ./build, in a fresh folder so
+# the emulated chip starts from its factory state.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+emu="$root/build/touchfw-emu"
+chip=${1:-fjordK}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "== version before the update"
+"$emu" --chip "$chip" -p vid
+echo
+echo "== firmware and configuration update"
+"$emu" --chip "$chip" -f "$root/examples/fw-$chip.bin" -c "$root/examples/cfg-$chip.cfg"
+echo "== version and configuration after the update"
+"$emu" --chip "$chip" -p vid
+"$emu" --chip "$chip" -p cfgver
+echo
+echo "(log: FirmwareUpdate_App.log; the emulated chip's state lives in $work and is removed now)"
