@@ -91,6 +91,16 @@ TEST_F(EmuRunModeTest, LongReadsSpanSeveralReports) {
         << r.output;
 }
 
+TEST_F(EmuRunModeTest, WriteCommandSendsARawReport) {
+    const CommandResult r =
+        runClean("--chip Corvina --writecmd --data 0x0E,0x13,0x00,0x00,0x01,0x01");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\nWrite commands: 0x0E, 0x13, 0x00, 0x00, 0x01, 0x01.\n"
+                            "writeLen = 6.\n\n\nWrite commands successfully.\n"),
+              std::string::npos)
+        << r.output;
+}
+
 TEST_F(EmuRunModeTest, AFailedOpenMovesOnToTheNextDeviceWithTheSameKeys) {
     // The emulated host offers a second device with the chip's keys after it.
     const CommandResult r = run("-p sensorid", "TOUCHFW_EMU_FAULT=fail-open:forever");
