@@ -202,8 +202,12 @@ EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
 }
 
 void EmulatedChip::setSensorSize(uint32_t rows, uint32_t cols) {
+    // A frame is published sample by sample; keep it within reason.
+    constexpr uint64_t kMaxSamples = 1u << 20;
     sensorRows_ = rows;
-    sensorCols_ = cols;
+    sensorCols_ = static_cast<uint64_t>(rows) * cols > kMaxSamples
+                      ? static_cast<uint32_t>(kMaxSamples / std::max<uint32_t>(rows, 1))
+                      : cols;
 }
 
 void EmulatedChip::setClock(VirtualClock* clock) {

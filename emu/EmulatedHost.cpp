@@ -193,6 +193,11 @@ EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uin
 
 bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
                               ReportPath via, uint32_t* osError) {
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return false;
+    }
     EmulatedInterface* iface = resolve(handle, "output report", osError);
     if (iface == nullptr)
         return false;
@@ -239,6 +244,11 @@ bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t l
 
 bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
                                   uint32_t* osError) {
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return false;
+    }
     EmulatedInterface* iface = resolve(handle, "input report", osError);
     if (iface == nullptr)
         return false;
@@ -268,6 +278,11 @@ HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return HidReadResult::failed;
+    }
     EmulatedInterface* iface = resolve(handle, "read", osError);
     if (iface == nullptr)
         return HidReadResult::failed;

@@ -36,6 +36,7 @@ constexpr uint32_t kOsFileNotFound = 2;
 constexpr uint32_t kOsAccessDenied = 5;
 constexpr uint32_t kOsInvalidHandle = 6;
 constexpr uint32_t kOsGenFailure = 31;
+constexpr uint32_t kOsInvalidParameter = 87;
 constexpr uint32_t kOsDeviceNotConnected = 1167;
 
 class EmulatedHost : public HidHost {

@@ -145,12 +145,16 @@ TEST_F(EmuHostTest, ReportsToADecoyAreProtocolErrors) {
     expectProtocolErrors({"decoy interface"});
 }
 
-TEST_F(EmuHostTest, UnknownHandleFailsWithoutReachingTheChip) {
+TEST_F(EmuHostTest, UnknownHandleOrNoBufferFailsWithoutReachingTheChip) {
     startEmu(CHIP_FJORDK);
     const Bytes frame = emutest::v2Read(0x1001E, 4);
     uint32_t err = 0;
     EXPECT_FALSE(sys().host().setOutputReport(4242, frame.data(), frame.size(), &err));
     EXPECT_EQ(err, emu::kOsInvalidHandle);
+    emutest::Wire wire(sys());
+    EXPECT_FALSE(sys().host().setOutputReport(wire.handle(), nullptr, 65, &err));
+    EXPECT_EQ(err, emu::kOsInvalidParameter);
+    EXPECT_FALSE(sys().host().getInputReport(wire.handle(), nullptr, 65, &err));
     EXPECT_EQ(chip().outputReports(), 0);
 }
 
