@@ -20,12 +20,12 @@ struct FamilyRow {
 
 const FamilyRow kFamilies[] = {
     {CHIP_5410, "5410", 0x01E0, 0xFF00, "5410"},
-    {CHIP_5415R, "5415R", 0x01E8, 0xFF00, "5415"},
-    {CHIP_FJORDK, "fjordK", 0x0121, 0xFFF0, "FJDK"},
-    {CHIP_FJORDH3, "fjordH3", 0x0F60, 0xFF00, "FJH3"},
-    {CHIP_CORVINA, "Corvina", 0x01EC, 0xFF00, "CORV"},
-    {CHIP_FJORDK8, "fjordK8", 0x0123, 0xFFF0, "FJK8"},
-    {CHIP_FJORDK4, "fjordK4", 0x0132, 0xFFF0, "FJK4"},
+    {CHIP_5415R, "5415R", 0x01E8, 0xFF00, "5416"},
+    {CHIP_FJORDK, "fjordK", 0x0121, 0xFFF0, "0121"},
+    {CHIP_FJORDH3, "fjordH3", 0x0F60, 0xFF00, "0F60"},
+    {CHIP_CORVINA, "Corvina", 0x01EC, 0xFF00, "01EC"},
+    {CHIP_FJORDK8, "fjordK8", 0x0123, 0xFFF0, "0123"},
+    {CHIP_FJORDK4, "fjordK4", 0x0132, 0xFFF0, "0132"},
 };
 
 const FamilyRow* findFamily(int32_t type) {
@@ -202,8 +202,12 @@ EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
 }
 
 void EmulatedChip::setSensorSize(uint32_t rows, uint32_t cols) {
+    // A frame is published sample by sample; keep it within reason.
+    constexpr uint64_t kMaxSamples = 1u << 20;
     sensorRows_ = rows;
-    sensorCols_ = cols;
+    sensorCols_ = static_cast<uint64_t>(rows) * cols > kMaxSamples
+                      ? static_cast<uint32_t>(kMaxSamples / std::max<uint32_t>(rows, 1))
+                      : cols;
 }
 
 void EmulatedChip::setClock(VirtualClock* clock) {

@@ -95,6 +95,7 @@ void EmulatedHost::disappear() {
 }
 
 std::vector<HidInterfaceInfo> EmulatedHost::enumerate() {
+    chipOpenFailed_ = false;
     std::vector<HidInterfaceInfo> list;
     for (const EmulatedInterface& iface : interfaces_) {
         if (!isGone(iface))
@@ -122,12 +123,21 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
                 if (osError)
                     *osError = kOsAccessDenied;
                 iface.chip->record(TranscriptEntry::Kind::fault, "open failed: " + which);
+                if (iface.role == InterfaceRole::chip)
+                    chipOpenFailed_ = true;
                 return kInvalidHidHandle;
             }
         }
-        if (iface.role == InterfaceRole::twin && !gone_) {
-            chip_.protocolError("the later device with the same keys was opened (" +
-                                describe(iface.info) + ")");
+        if (iface.role == InterfaceRole::twin) {
+            // First match wins: the twin may only be opened when the chip's
+            // device is gone or could not be opened in this enumeration.
+            const std::string text =
+                "the later device with the same keys was opened (" + describe(iface.info) + ")";
+            if (gone_ || chipOpenFailed_) {
+                chip_.record(TranscriptEntry::Kind::note, text);
+            } else {
+                chip_.protocolError(text + " although the first one is there");
+            }
         }
         const HidHandle handle = nextHandle_++;
         handles_[handle] = i;
@@ -183,6 +193,11 @@ EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uin
 
 bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
                               ReportPath via, uint32_t* osError) {
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return false;
+    }
     EmulatedInterface* iface = resolve(handle, "output report", osError);
     if (iface == nullptr)
         return false;
@@ -229,6 +244,11 @@ bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t l
 
 bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
                                   uint32_t* osError) {
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return false;
+    }
     EmulatedInterface* iface = resolve(handle, "input report", osError);
     if (iface == nullptr)
         return false;
@@ -258,6 +278,11 @@ HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
+    if (report == nullptr) {
+        if (osError)
+            *osError = kOsInvalidParameter;
+        return HidReadResult::failed;
+    }
     EmulatedInterface* iface = resolve(handle, "read", osError);
     if (iface == nullptr)
         return HidReadResult::failed;

@@ -5,9 +5,10 @@
 // to itself), the chip device's touch (digitizer) collection, its vendor
 // collection with another usage, the chip's vendor collection, and a second
 // device with the same keys enumerated later (the "twin", its own chip with
-// product id "TWIN"). Reports to the chip go through both report paths;
-// reports to a decoy, the wrong path, or the twin while the first device is
-// present are protocol errors. Opens can be made to fail and the device can
+// product id "TWIN"). Reports to the chip go through both report paths.
+// Reports to a decoy or on the wrong path are protocol errors, and so is an
+// open of the twin while the first device is there and was not refused
+// since the last enumeration. Opens can be made to fail and the device can
 // disappear (fault script of the chip).
 #pragma once
 
@@ -35,6 +36,7 @@ constexpr uint32_t kOsFileNotFound = 2;
 constexpr uint32_t kOsAccessDenied = 5;
 constexpr uint32_t kOsInvalidHandle = 6;
 constexpr uint32_t kOsGenFailure = 31;
+constexpr uint32_t kOsInvalidParameter = 87;
 constexpr uint32_t kOsDeviceNotConnected = 1167;
 
 class EmulatedHost : public HidHost {
@@ -83,6 +85,7 @@ class EmulatedHost : public HidHost {
     std::map<HidHandle, size_t> handles_;
     HidHandle nextHandle_ = 100;
     bool gone_ = false;
+    bool chipOpenFailed_ = false;  // since the last enumeration
 };
 
 }  // namespace emu

@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
             std::ofstream out(transcriptPath, std::ios::app);
             out << chip.transcript().toText();
         }
+        if (const int twinOpens = system.host().openCount(emu::InterfaceRole::twin)) {
+            std::fprintf(stderr,
+                         "touchfw-emu: the later device with the same keys was opened %d time%s\n",
+                         twinOpens, twinOpens == 1 ? "" : "s");
+        }
         for (const std::string& error : system.protocolErrors()) {
             std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
         }

@@ -25,12 +25,12 @@ struct IdentityCase {
 TEST_F(EmuFramingTest, FreshChipAnswersItsIdentityInItsFraming) {
     const IdentityCase cases[] = {
         {CHIP_5410, 0x4535, 0x453D, 0x4541, "5410"},
-        {CHIP_5415R, 0x4022, 0x402A, 0x402F, "5415"},
-        {CHIP_FJORDK, 0x1001E, 0x10026, 0x1002B, "FJDK"},
-        {CHIP_FJORDH3, 0x10016, 0x1001E, 0x10023, "FJH3"},
-        {CHIP_CORVINA, 0x1001E, 0x10026, 0x1002B, "CORV"},
-        {CHIP_FJORDK8, 0x1001E, 0x10026, 0x1002B, "FJK8"},
-        {CHIP_FJORDK4, 0x1001E, 0x10026, 0x1002B, "FJK4"},
+        {CHIP_5415R, 0x4022, 0x402A, 0x402F, "5416"},
+        {CHIP_FJORDK, 0x1001E, 0x10026, 0x1002B, "0121"},
+        {CHIP_FJORDH3, 0x10016, 0x1001E, 0x10023, "0F60"},
+        {CHIP_CORVINA, 0x1001E, 0x10026, 0x1002B, "01EC"},
+        {CHIP_FJORDK8, 0x1001E, 0x10026, 0x1002B, "0123"},
+        {CHIP_FJORDK4, 0x1001E, 0x10026, 0x1002B, "0132"},
     };
     for (const IdentityCase& c : cases) {
         SCOPED_TRACE(emu::familyName(c.type));
@@ -273,7 +273,7 @@ TEST_F(EmuFramingTest, LongPathQueuesAnswersAndTimesOutWhenEmpty) {
     ASSERT_TRUE(wire.send(emutest::v3Read(0x1002B, 1)));
     Bytes answer;
     ASSERT_EQ(wire.receive(&answer), HidReadResult::ok);
-    EXPECT_EQ(Bytes(answer.begin() + 12, answer.begin() + 16), text("FJK8"));
+    EXPECT_EQ(Bytes(answer.begin() + 12, answer.begin() + 16), text("0123"));
     ASSERT_EQ(wire.receive(&answer), HidReadResult::ok);
     EXPECT_EQ(answer[11], 1);
     EXPECT_EQ(answer[12], 0x03);

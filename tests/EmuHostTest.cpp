@@ -91,6 +91,22 @@ TEST_F(EmuHostTest, OpeningTheLaterTwinIsAProtocolError) {
     expectProtocolErrors({"later device with the same keys"});
 }
 
+TEST_F(EmuHostTest, TheTwinMayBeOpenedWhenTheFirstDeviceRefused) {
+    startEmu(CHIP_FJORDK);
+    ASSERT_TRUE(chip().addFault(emu::faults::failOpen(1)));
+    std::vector<HidInterfaceInfo> list = sys().host().enumerate();
+    uint32_t err = 0;
+    EXPECT_EQ(sys().host().open(list[sys().host().chipIndex()], &err), kInvalidHidHandle);
+    HidHandle h = sys().host().open(list.back(), &err);
+    ASSERT_NE(h, kInvalidHidHandle);
+    sys().host().close(h);
+    // After a new enumeration the first device opens again and must be preferred.
+    list = sys().host().enumerate();
+    h = sys().host().open(list.back(), &err);
+    sys().host().close(h);
+    expectProtocolErrors({"although the first one is there"});
+}
+
 TEST_F(EmuHostTest, DeviceDisappearsMidOperation) {
     startEmu(CHIP_FJORDK);
     ASSERT_TRUE(chip().addFault(emu::faults::disappearAtOutputReport(3)));
@@ -129,12 +145,16 @@ TEST_F(EmuHostTest, ReportsToADecoyAreProtocolErrors) {
     expectProtocolErrors({"decoy interface"});
 }
 
-TEST_F(EmuHostTest, UnknownHandleFailsWithoutReachingTheChip) {
+TEST_F(EmuHostTest, UnknownHandleOrNoBufferFailsWithoutReachingTheChip) {
     startEmu(CHIP_FJORDK);
     const Bytes frame = emutest::v2Read(0x1001E, 4);
     uint32_t err = 0;
     EXPECT_FALSE(sys().host().setOutputReport(4242, frame.data(), frame.size(), &err));
     EXPECT_EQ(err, emu::kOsInvalidHandle);
+    emutest::Wire wire(sys());
+    EXPECT_FALSE(sys().host().setOutputReport(wire.handle(), nullptr, 65, &err));
+    EXPECT_EQ(err, emu::kOsInvalidParameter);
+    EXPECT_FALSE(sys().host().getInputReport(wire.handle(), nullptr, 65, &err));
     EXPECT_EQ(chip().outputReports(), 0);
 }
 

@@ -143,7 +143,7 @@ TEST_F(EmuStateTest, DamagedStateIsRefusedAndLeavesTheChipAsItWas) {
         std::string error;
         EXPECT_FALSE(target.loadState(c.text, &error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
-        EXPECT_EQ(target.productId(), "FJDK");
+        EXPECT_EQ(target.productId(), "0121");
     }
     emu::EmulatedChip target(CHIP_FJORDK);
     std::string error;

@@ -212,7 +212,7 @@ TEST_F(EmuUpdateTest, UpdateFaults) {
     ASSERT_TRUE(wire.write(p.fwBufAddr, Bytes(5, 0x55)));
     EXPECT_EQ(wire.read(p.fwBufAddr, 5), Bytes(5, 0xAA));  // bad RAM check
     EXPECT_EQ(wire.read(p.fwBufAddr, 5), Bytes(5, 0x55));
-    const Bytes block = imageBlock("FJDK\0\0\0\0", {0x01, 0x00, 0x00, 0x07}, 128, 5);
+    const Bytes block = imageBlock("0121\0\0\0\0", {0x01, 0x00, 0x00, 0x07}, 128, 5);
     EXPECT_NE(flashBlock(wire, 0x1000, block), 0xAA);  // a wrong acknowledgement
     EXPECT_EQ(flashBlock(wire, 0x1000, block), 0xAA);
     rawCommand(wire, 0x13);
