@@ -11,8 +11,8 @@ int32_t resetIC() {
     TlcConnection connection;
     int32_t result = -1;
     for (int remaining = 2; remaining >= 0; --remaining) {
-        const int ret = connection.write0(chipProfile.restartCmd.data,
-                                          static_cast<int32_t>(chipProfile.restartCmd.size()), true);
+        const int ret = connection.write0(
+            chipProfile.restartCmd.data, static_cast<int32_t>(chipProfile.restartCmd.size()), true);
         if (ret == 0) {
             LOG_INFO("resetIC", "Reset ic successfully.\n");
             result = 0;
