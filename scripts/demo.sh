@@ -20,4 +20,4 @@ echo "== version and configuration after the update"
 "$emu" --chip "$chip" -p vid
 "$emu" --chip "$chip" -p cfgver
 echo
-echo "(log: FirmwareUpdate_App.log; the emulated chip's state lives in $work and is removed now)"
+echo "(the runs kept their log, FirmwareUpdate_App.log, and the emulated chip's state in $work, removed now)"
