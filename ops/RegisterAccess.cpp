@@ -36,69 +36,55 @@ int32_t exchangeWithRetries(const char* fn, const std::function<int()>& exchange
     return failureCode;
 }
 
+// The frame the three run modes share: the null check, open, the exchange
+// with its retries, close, and the begin/end lines. `prepare` runs before the
+// open (readReg clears its buffer there, so it is cleared even when the open
+// fails).
+int32_t registerRunMode(const char* fn, const void* dataBuf, const std::function<void()>& prepare,
+                        const std::function<int(TlcConnection&)>& exchange, const char* what,
+                        int32_t failureCode) {
+    LOG_DEBUG(fn, "Function begins.\n");
+    int32_t ret;
+    if (dataBuf == nullptr) {
+        LOG_ERROR(fn, "The dataBuf cannot be NULL.\n");
+        ret = -1;
+    } else {
+        prepare();
+        TlcConnection connection;
+        if (connection.openTLC() != 0) {
+            ret = -2;
+        } else {
+            ret = exchangeWithRetries(
+                fn, [&] { return exchange(connection); }, what, failureCode);
+            connection.close();
+        }
+    }
+    LOG_DEBUG(fn, "Function ends.\n");
+    return ret;
+}
+
 }  // namespace
 
 int32_t readReg(uint32_t addr, uint8_t* dataBuf, int32_t len) {
-    LOG_DEBUG("readReg", "Function begins.\n");
-    int32_t ret;
-    if (dataBuf == nullptr) {
-        LOG_ERROR("readReg", "The dataBuf cannot be NULL.\n");
-        ret = -1;
-    } else {
-        if (len > 0)
-            std::memset(dataBuf, 0, static_cast<size_t>(len));
-        TlcConnection connection;
-        if (connection.openTLC() != 0) {
-            ret = -2;
-        } else {
-            ret = exchangeWithRetries(
-                "readReg", [&] { return connection.read(addr, dataBuf, len, true); }, "Read", -2);
-            connection.close();
-        }
-    }
-    LOG_DEBUG("readReg", "Function ends.\n");
-    return ret;
+    return registerRunMode(
+        "readReg", dataBuf,
+        [&] {
+            if (len > 0)
+                std::memset(dataBuf, 0, static_cast<size_t>(len));
+        },
+        [&](TlcConnection& c) { return c.read(addr, dataBuf, len, true); }, "Read", -2);
 }
 
 int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len) {
-    LOG_DEBUG("writeReg", "Function begins.\n");
-    int32_t ret;
-    if (dataBuf == nullptr) {
-        LOG_ERROR("writeReg", "The dataBuf cannot be NULL.\n");
-        ret = -1;
-    } else {
-        TlcConnection connection;
-        if (connection.openTLC() != 0) {
-            ret = -2;
-        } else {
-            ret = exchangeWithRetries(
-                "writeReg", [&] { return connection.write(addr, dataBuf, len, true); }, "Write",
-                -3);
-            connection.close();
-        }
-    }
-    LOG_DEBUG("writeReg", "Function ends.\n");
-    return ret;
+    return registerRunMode(
+        "writeReg", dataBuf, [] {},
+        [&](TlcConnection& c) { return c.write(addr, dataBuf, len, true); }, "Write", -3);
 }
 
 int32_t writeCmd(const uint8_t* dataBuf, int32_t len) {
-    LOG_DEBUG("writeCmd", "Function begins.\n");
-    int32_t ret;
-    if (dataBuf == nullptr) {
-        LOG_ERROR("writeCmd", "The dataBuf cannot be NULL.\n");
-        ret = -1;
-    } else {
-        TlcConnection connection;
-        if (connection.openTLC() != 0) {
-            ret = -2;
-        } else {
-            ret = exchangeWithRetries(
-                "writeCmd", [&] { return connection.write0(dataBuf, len, true); }, "Write", -3);
-            connection.close();
-        }
-    }
-    LOG_DEBUG("writeCmd", "Function ends.\n");
-    return ret;
+    return registerRunMode(
+        "writeCmd", dataBuf, [] {}, [&](TlcConnection& c) { return c.write0(dataBuf, len, true); },
+        "Write", -3);
 }
 
 int32_t checkChipRegValueEx(TlcConnection& connection, uint32_t addr, const uint8_t* expected,
