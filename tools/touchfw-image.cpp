@@ -558,23 +558,30 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
     return kExitFailure;
 }
 
-int commandInfo(Args& args) {
-    std::string chipText, file;
+// The arguments of the inspecting commands: --chip CHIP and one FILE.
+const ChipName& chipAndFile(Args& args, const std::string& command, std::string& file) {
+    std::string chipText;
     while (!args.done()) {
         const std::string arg = args.next();
         if (arg == "--chip") {
             chipText = args.value(arg);
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            throw usageError("info: unexpected option '" + arg + "'");
+            throw usageError(command + ": unexpected option '" + arg + "'");
         } else if (file.empty()) {
             file = arg;
         } else {
-            throw usageError("info: one file only");
+            throw usageError(command + ": one file only");
         }
     }
     const ChipName& chip = requireChip(chipText);
     if (file.empty())
-        throw usageError("info: FILE is required");
+        throw usageError(command + ": FILE is required");
+    return chip;
+}
+
+int commandInfo(Args& args) {
+    std::string file;
+    const ChipName& chip = chipAndFile(args, "info", file);
     return printImageInfo(chip, file);
 }
 
@@ -668,22 +675,8 @@ int commandCfg(Args& args) {
 }
 
 int commandCfgInfo(Args& args) {
-    std::string chipText, file;
-    while (!args.done()) {
-        const std::string arg = args.next();
-        if (arg == "--chip") {
-            chipText = args.value(arg);
-        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            throw usageError("cfginfo: unexpected option '" + arg + "'");
-        } else if (file.empty()) {
-            file = arg;
-        } else {
-            throw usageError("cfginfo: one file only");
-        }
-    }
-    const ChipName& chip = requireChip(chipText);
-    if (file.empty())
-        throw usageError("cfginfo: FILE is required");
+    std::string file;
+    const ChipName& chip = chipAndFile(args, "cfginfo", file);
     Bytes text;
     std::string error;
     if (!readWholeFile(file, text, error))
