@@ -92,13 +92,17 @@ TEST_F(EmuRunModeTest, LongReadsSpanSeveralReports) {
 }
 
 TEST_F(EmuRunModeTest, WriteCommandSendsARawReport) {
-    const CommandResult r =
-        runClean("--chip Corvina --writecmd --data 0x0E,0x13,0x00,0x00,0x01,0x01");
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("\nWrite commands: 0x0E, 0x13, 0x00, 0x00, 0x01, 0x01.\n"
-                            "writeLen = 6.\n\n\nWrite commands successfully.\n"),
-              std::string::npos)
-        << r.output;
+    // The restart report: every family accepts it unframed.
+    for (const Family& f : kFamilies) {
+        const CommandResult r = runClean(std::string("--chip ") + f.name +
+                                         " --writecmd --data 0x0E,0x13,0x00,0x00,0x01,0x01");
+        EXPECT_EQ(r.status, 0) << f.name << "\n" << r.output;
+        EXPECT_NE(r.output.find("\nWrite commands: 0x0E, 0x13, 0x00, 0x00, 0x01, 0x01.\n"
+                                "writeLen = 6.\n\n\nWrite commands successfully.\n"),
+                  std::string::npos)
+            << f.name << "\n"
+            << r.output;
+    }
 }
 
 TEST_F(EmuRunModeTest, AFailedOpenMovesOnToTheNextDeviceWithTheSameKeys) {
