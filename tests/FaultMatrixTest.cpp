@@ -17,11 +17,21 @@
 #include <cctype>
 #include <cstdio>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "chip/ChipProfile.h"
 #include "tests/FaultMatrixSupport.h"
+
+namespace matrix {
+
+// Names the run mode in the test's parameter.
+void PrintTo(Mode mode, std::ostream* os) {
+    *os << modeName(mode);
+}
+
+}  // namespace matrix
 
 namespace {
 
@@ -84,7 +94,7 @@ struct Expect {
     const char* chipRefuses = nullptr;  // the protocol error the retries provoke, if any
 };
 
-// The Error line of a failing read of the identity or of the main register run.
+// The Error line of the main step when its transfer fails.
 const char* readStepError(Mode mode) {
     switch (mode) {
         case Mode::pid:
@@ -117,6 +127,7 @@ struct AckTarget {
     emu::ChipCommand command = emu::ChipCommand::none;
     int skip = 0;
     Expect expect{};
+    bool frames = false;  // the frame-ready flag instead of a command's
 };
 
 AckTarget ackTarget(Mode mode, int32_t type, bool withheld) {
@@ -183,7 +194,7 @@ AckTarget readyTarget(Mode mode, int32_t type) {
         case Mode::rawData:
             // A frame that never becomes ready is skipped silently and no
             // block is read: the capture's result stays 0.
-            return {emu::ChipCommand::none, 0, {0, nullptr}};
+            return {emu::ChipCommand::none, 0, {0, nullptr}, true};
         default:
             return {};
     }
@@ -234,7 +245,7 @@ std::optional<Expect> expectation(Mode mode, Fault fault, int32_t type) {
         }
         case Fault::readyNeverRises: {
             const AckTarget target = readyTarget(mode, type);
-            if (target.expect.status == 0 && mode != Mode::rawData)
+            if (target.command == emu::ChipCommand::none && !target.frames)
                 return std::nullopt;
             return target.expect;
         }
@@ -567,9 +578,8 @@ void FaultMatrixTest::runCell(Mode mode, int32_t type, Fault fault, const Target
         }
         case Fault::readyNeverRises: {
             const AckTarget target = readyTarget(mode, type);
-            ruleAdded = chip.addFault(target.command == emu::ChipCommand::none
-                                          ? emu::faults::frameNeverReady()
-                                          : emu::faults::withholdAck(target.command));
+            ruleAdded = chip.addFault(target.frames ? emu::faults::frameNeverReady()
+                                                    : emu::faults::withholdAck(target.command));
             break;
         }
         case Fault::disappears:
