@@ -296,6 +296,8 @@ std::vector<WireReport> outputReports(emu::EmulatedChip& chip) {
 }
 
 struct Targets {
+    std::vector<WireReport> wire;  // output reports of the fault-free run
+    int reports = 0;
     int writeReport = 0;  // output report (from 1) of the main step
     int readRequest = 0;  // read request (from 1) of the main read; 0 when none
     uint32_t readAddr = 0;
@@ -330,6 +332,8 @@ Targets findTargets(Mode mode, int32_t type, const std::vector<WireReport>& repo
         };
     };
     Targets t;
+    t.wire = reports;
+    t.reports = static_cast<int>(reports.size());
     int readReport = 0;  // output report index of the main read
     switch (mode) {
         case Mode::pid:
@@ -514,6 +518,59 @@ void expectChipEffect(InProcessRun& run, Mode mode, const RunResult& r) {
     }
 }
 
+// What every run must show, whatever its fault: it ended within the run
+// mode's bound; a success prints its message and the chip shows the effect;
+// a failure prints no success message and logs an Error line; reporting is
+// on again, data mode left (unless the device is gone) and no connection
+// stays open.
+void expectConsistentRun(InProcessRun& run, Mode mode, const RunResult& r, bool framesSkipped,
+                         bool normalModeLost = false) {
+    const int32_t type = run.type();
+    EXPECT_LE(r.elapsedMs, matrix::boundMs(mode, type));
+
+    const std::string success = successText(mode, type);
+    if (r.status == 0) {
+        if (framesSkipped) {
+            EXPECT_EQ(r.out, "No.1\n");
+        } else {
+            EXPECT_NE(r.out.find(success), std::string::npos) << r.out;
+            expectChipEffect(run, mode, r);
+        }
+    } else {
+        if (!success.empty()) {
+            EXPECT_EQ(r.out.find(success), std::string::npos) << r.out;
+        }
+        // A failed block read is reported, and the block still printed; a
+        // ready flag that cannot be read at all is logged.
+        if (mode == Mode::rawData && r.status == -1) {
+            EXPECT_TRUE(r.out.find("read rawdata failed.rawdata:\n") != std::string::npos ||
+                        matrix::logHasError(r.log, "read data ready flag failed."))
+                << r.out;
+        }
+        // Only the firmware half of a two-step update may report its success.
+        std::string rest = r.out;
+        if (r.status == -2 && mode == Mode::firmwareConfig) {
+            const std::string done = "\nUpdate firmware successfully.\n";
+            const size_t at = rest.find(done);
+            EXPECT_NE(at, std::string::npos) << r.out;
+            if (at != std::string::npos)
+                rest.erase(at, done.size());
+        }
+        EXPECT_EQ(rest.find("successfully"), std::string::npos) << r.out;
+        EXPECT_NE(r.log.find("[Error]"), std::string::npos);
+    }
+
+    if (!run.sys().host().gone()) {
+        if (matrix::hasReportControl(type)) {
+            EXPECT_TRUE(run.chip().reportingEnabled());
+        }
+        // The normal-mode command is sent once; if it is lost, the chip
+        // stays in data mode.
+        EXPECT_EQ(run.chip().inDataMode(), normalModeLost);
+    }
+    EXPECT_EQ(run.sys().host().openHandles(), 0u);
+}
+
 bool faultFired(InProcessRun& run) {
     for (const emu::FaultRule& rule : run.chip().faults().rules()) {
         if (rule.fired == 0)
@@ -595,7 +652,6 @@ void FaultMatrixTest::runCell(Mode mode, int32_t type, Fault fault, const Target
     ASSERT_TRUE(ruleAdded);
 
     const RunResult r = run.run(matrix::modeArgs(mode, type));
-    const bool gone = run.sys().host().gone();
 
     // The fault took effect.
     if (fault == Fault::vidUnchanged) {
@@ -607,51 +663,12 @@ void FaultMatrixTest::runCell(Mode mode, int32_t type, Fault fault, const Target
         EXPECT_TRUE(faultFired(run)) << "the fault never fired";
     }
 
-    // Bounded time.
-    EXPECT_LE(r.elapsedMs, matrix::boundMs(mode, type));
-
-    // Exit status, messages and the chip's side.
-    const std::string success = successText(mode, type);
     EXPECT_EQ(r.status, expect.status) << r.out;
-    if (expect.status == 0) {
-        if (fault == Fault::readyNeverRises && mode == Mode::rawData) {
-            EXPECT_EQ(r.out, "No.1\n");
-        } else {
-            EXPECT_NE(r.out.find(success), std::string::npos) << r.out;
-            expectChipEffect(run, mode, r);
-        }
-    } else {
-        if (!success.empty()) {
-            EXPECT_EQ(r.out.find(success), std::string::npos) << r.out;
-        }
-        // A failed block read is reported, and the block still printed.
-        if (mode == Mode::rawData && r.status == -1) {
-            EXPECT_NE(r.out.find("read rawdata failed.rawdata:\n"), std::string::npos) << r.out;
-        }
-        // Only the firmware half of a two-step update may report its success.
-        std::string rest = r.out;
-        if (r.status == -2 && mode == Mode::firmwareConfig) {
-            const std::string done = "\nUpdate firmware successfully.\n";
-            const size_t at = rest.find(done);
-            EXPECT_NE(at, std::string::npos) << r.out;
-            if (at != std::string::npos)
-                rest.erase(at, done.size());
-        }
-        EXPECT_EQ(rest.find("successfully"), std::string::npos) << r.out;
-    }
+    expectConsistentRun(run, mode, r, fault == Fault::readyNeverRises && mode == Mode::rawData);
     if (expect.errorLine != nullptr) {
         EXPECT_TRUE(matrix::logHasError(r.log, expect.errorLine))
             << "no Error line with \"" << expect.errorLine << "\"";
     }
-
-    // Clean-up: reporting back on, data mode left, connection closed.
-    if (!gone) {
-        if (matrix::hasReportControl(type)) {
-            EXPECT_TRUE(chip.reportingEnabled());
-        }
-        EXPECT_FALSE(chip.inDataMode());
-    }
-    EXPECT_EQ(run.sys().host().openHandles(), 0u);
 
     const std::vector<std::string> errors = run.sys().protocolErrors();
     for (const std::string& error : errors) {
@@ -677,6 +694,82 @@ TEST_P(FaultMatrixTest, EveryFaultOnEveryFamily) {
         }
     }
     RecordProperty("cells", cells_);
+}
+
+// Beyond the main step: one report failing, or the device vanishing, at
+// positions spread over the whole run (a dozen per run mode and family,
+// first and last included). Whatever the outcome, it must be consistent:
+// a success shows on the chip, a failure is not reported as one.
+TEST_P(FaultMatrixTest, AnyReportFailingOrVanishing) {
+    const Mode mode = GetParam();
+    constexpr int kPositions = 12;
+    for (const int32_t type : matrix::allFamilies()) {
+        if (!matrix::modeApplies(mode, type))
+            continue;
+        const Targets fresh = baseline(mode, type);
+        const int total = fresh.reports;
+        ASSERT_GT(total, 0);
+        const std::string normalMode =
+            "write " + matrix::wireAddr(type, emu::profileFor(type).cmdAddr);
+        const int stride = (total + kPositions - 1) / kPositions;
+        std::vector<int> positions;
+        for (int n = 1; n < total; n += stride)
+            positions.push_back(n);
+        positions.push_back(total);
+        for (const int n : positions) {
+            for (const bool vanish : {false, true}) {
+                SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode) +
+                             ", report " + std::to_string(n) + " of " + std::to_string(total) +
+                             (vanish ? ": the device vanishes" : ": fails once"));
+                InProcessRun run(type);
+                prepareChip(run, mode);
+                ASSERT_TRUE(run.chip().addFault(vanish ? emu::faults::disappearAtOutputReport(n)
+                                                       : emu::faults::failOutputReport(n)));
+                const RunResult r = run.run(matrix::modeArgs(mode, type));
+                EXPECT_TRUE(faultFired(run));
+                const bool normalModeLost = mode == Mode::rawData && !vanish && n == total &&
+                                            fresh.wire[n - 1].text.rfind(normalMode, 0) == 0;
+                expectConsistentRun(run, mode, r, false, normalModeLost);
+                for (const std::string& error : run.sys().protocolErrors())
+                    ADD_FAILURE() << "protocol error: " << error;
+                ++cells_;
+            }
+        }
+    }
+    RecordProperty("cells", cells_);
+}
+
+// A capture whose device stops answering while it waits for a frame fails
+// (-1); a frame that never becomes ready on a chip that answers is skipped
+// and the capture still ends with 0 (the matrix's ready-flag cells).
+TEST(FaultMatrixCaptureTest, DeviceThatVanishesWhileAFrameIsAwaited) {
+    for (const int32_t type : matrix::allFamilies()) {
+        if (!matrix::modeApplies(Mode::rawData, type))
+            continue;
+        SCOPED_TRACE(emu::familyName(type));
+        const ChipProfile profile = emu::profileFor(type);
+        int firstPoll = 0;
+        {
+            InProcessRun run(type);
+            ASSERT_EQ(run.run(matrix::modeArgs(Mode::rawData, type)).status, 0);
+            const std::string poll = "read " + matrix::wireAddr(type, profile.dataReadyAddr);
+            const std::vector<WireReport> wire = outputReports(run.chip());
+            for (size_t i = 0; i < wire.size() && firstPoll == 0; ++i) {
+                if (wire[i].text.rfind(poll, 0) == 0)
+                    firstPoll = static_cast<int>(i) + 1;
+            }
+        }
+        ASSERT_GT(firstPoll, 0);
+        for (const int at : {firstPoll, firstPoll + 1}) {
+            InProcessRun run(type);
+            ASSERT_TRUE(run.chip().addFault(emu::faults::disappearAtOutputReport(at)));
+            const RunResult r = run.run(matrix::modeArgs(Mode::rawData, type));
+            EXPECT_EQ(r.status, -1);
+            EXPECT_EQ(r.out, "No.1\n");
+            EXPECT_TRUE(matrix::logHasError(r.log, "read data ready flag failed."));
+            EXPECT_EQ(run.sys().host().openHandles(), 0u);
+        }
+    }
 }
 
 std::string modeTestName(const ::testing::TestParamInfo<Mode>& info) {
