@@ -696,38 +696,56 @@ TEST_P(FaultMatrixTest, EveryFaultOnEveryFamily) {
     RecordProperty("cells", cells_);
 }
 
-// Beyond the main step: one report failing, or the device vanishing, at
-// positions spread over the whole run (a dozen per run mode and family,
-// first and last included). Whatever the outcome, it must be consistent:
-// a success shows on the chip, a failure is not reported as one.
+// Positions spread over 1..total: about `count` of them, both ends included.
+std::vector<int> spread(int total, int count) {
+    std::vector<int> positions;
+    const int stride = (total + count - 1) / count;
+    for (int n = 1; n < total; n += stride)
+        positions.push_back(n);
+    positions.push_back(total);
+    return positions;
+}
+
+// Beyond the main step: one report failing, the device vanishing, or one
+// answer with a wrong length, at positions spread over the whole run (a
+// dozen per run mode and family, first and last included). Whatever the
+// outcome, it must be consistent: a success shows on the chip, a failure is
+// not reported as one.
 TEST_P(FaultMatrixTest, AnyReportFailingOrVanishing) {
     const Mode mode = GetParam();
     constexpr int kPositions = 12;
+    enum class Kind { failOnce, vanish, wrongLength };
     for (const int32_t type : matrix::allFamilies()) {
         if (!matrix::modeApplies(mode, type))
             continue;
         const Targets fresh = baseline(mode, type);
-        const int total = fresh.reports;
-        ASSERT_GT(total, 0);
+        ASSERT_GT(fresh.reports, 0);
+        int reads = 0;
+        for (const WireReport& w : fresh.wire)
+            reads += w.read ? 1 : 0;
         const std::string normalMode =
             "write " + matrix::wireAddr(type, emu::profileFor(type).cmdAddr);
-        const int stride = (total + kPositions - 1) / kPositions;
-        std::vector<int> positions;
-        for (int n = 1; n < total; n += stride)
-            positions.push_back(n);
-        positions.push_back(total);
-        for (const int n : positions) {
-            for (const bool vanish : {false, true}) {
+        for (const Kind kind : {Kind::failOnce, Kind::vanish, Kind::wrongLength}) {
+            const int total = kind == Kind::wrongLength ? reads : fresh.reports;
+            if (total == 0)
+                continue;  // a run that reads nothing
+            for (const int n : spread(total, kPositions)) {
                 SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode) +
-                             ", report " + std::to_string(n) + " of " + std::to_string(total) +
-                             (vanish ? ": the device vanishes" : ": fails once"));
+                             (kind == Kind::wrongLength ? ", read " : ", report ") +
+                             std::to_string(n) + " of " + std::to_string(total) +
+                             (kind == Kind::failOnce ? ": fails once"
+                              : kind == Kind::vanish ? ": the device vanishes"
+                                                     : ": answered with a wrong length"));
                 InProcessRun run(type);
                 prepareChip(run, mode);
-                ASSERT_TRUE(run.chip().addFault(vanish ? emu::faults::disappearAtOutputReport(n)
-                                                       : emu::faults::failOutputReport(n)));
+                ASSERT_TRUE(run.chip().addFault(
+                    kind == Kind::failOnce ? emu::faults::failOutputReport(n)
+                    : kind == Kind::vanish ? emu::faults::disappearAtOutputReport(n)
+                                           : emu::faults::wrongLengthOnRead(n)));
                 const RunResult r = run.run(matrix::modeArgs(mode, type));
                 EXPECT_TRUE(faultFired(run));
-                const bool normalModeLost = mode == Mode::rawData && !vanish && n == total &&
+                const bool normalModeLost = mode == Mode::rawData && kind == Kind::failOnce &&
+                                            n == total &&
                                             fresh.wire[n - 1].text.rfind(normalMode, 0) == 0;
                 expectConsistentRun(run, mode, r, false, normalModeLost);
                 for (const std::string& error : run.sys().protocolErrors())
