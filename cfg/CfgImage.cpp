@@ -83,8 +83,11 @@ int32_t CfgImage::parseFile(const char* fileName) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Configuration file name cannot be NULL.\n");
         return -1;
     }
-    FileHandle file(std::fopen(fileName, "rb"));
+    // Only a regular file has a size to read whole. Anything else is refused
+    // before it is opened: opening a FIFO would wait for a writer forever.
     std::error_code ec;
+    const bool regular = std::filesystem::is_regular_file(fileName, ec);
+    FileHandle file(regular ? std::fopen(fileName, "rb") : nullptr);
     const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
     if (!file || ec) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Open cfg file failed. filename = %s.\n",

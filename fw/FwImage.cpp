@@ -159,11 +159,16 @@ int32_t FwImage::readFile(const char* fileName) {
         LOG_ERROR("FwImage::load", "Firmware image file name cannot be NULL.\n");
         return -1;
     }
-    FileHandle file(std::fopen(fileName, "rb"));
+    // Only a regular file has a size to read whole. Anything else is refused
+    // before it is opened: opening a FIFO would wait for a writer forever.
     std::error_code ec;
+    if (!std::filesystem::is_regular_file(fileName, ec)) {
+        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", fileName);
+        return -2;
+    }
+    FileHandle file(std::fopen(fileName, "rb"));
     const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
     if (!file || ec) {
-        // A folder opens on some systems but has no file size: not a firmware file either.
         LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", fileName);
         return -2;
     }

@@ -29,7 +29,13 @@ void appendLogLine(const char* line) {
         return;
     }
     struct stat st {};
-    if (stat(logPath, &st) == 0 && static_cast<long long>(st.st_size) > kLogFileSizeLimit) {
+    const bool exists = stat(logPath, &st) == 0;
+    // Only a regular file is appended to: opening a FIFO or a device that sits
+    // at the log path could wait forever for its other end.
+    if (exists && !S_ISREG(st.st_mode)) {
+        return;
+    }
+    if (exists && static_cast<long long>(st.st_size) > kLogFileSizeLimit) {
         std::remove(logPath);
     }
     std::FILE* file = std::fopen(logPath, "a");

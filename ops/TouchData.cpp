@@ -27,20 +27,25 @@ struct Block {
     const char* closing;
 };
 
-// Polls the frame-ready flag; true as soon as a read shows it set.
-bool waitFrameReady(TlcConnection& connection) {
+enum class FrameWait { ready, notReady, unreadable };
+
+// Polls the frame-ready flag; ready as soon as a read shows it set,
+// unreadable when the last poll could not read it.
+FrameWait waitFrameReady(TlcConnection& connection) {
     const uint8_t mask = chipProfile.dataReadyMask;
+    bool lastReadFailed = false;
     for (int poll = 0; poll < kReadyPolls; ++poll) {
         uint8_t flag = 0;
-        if (connection.read(chipProfile.dataReadyAddr, &flag, 1, false) != 0) {
+        lastReadFailed = connection.read(chipProfile.dataReadyAddr, &flag, 1, false) != 0;
+        if (lastReadFailed) {
             continue;
         }
         if ((flag & mask) == mask) {
-            return true;
+            return FrameWait::ready;
         }
         sleepMs(kReadyPollWaitMs);
     }
-    return false;
+    return lastReadFailed ? FrameWait::unreadable : FrameWait::notReady;
 }
 
 int16_t sampleAt(const std::vector<uint8_t>& buffer, size_t index) {
@@ -133,7 +138,15 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
         };
         for (int32_t i = 1; i <= readTimes; ++i) {
             std::printf("No.%d\n", i);
-            if (!waitFrameReady(connection)) {
+            const FrameWait wait = waitFrameReady(connection);
+            if (wait == FrameWait::unreadable) {
+                // Not a frame that never became ready: the chip stopped
+                // answering (it may be gone). That is a failed read, not a
+                // capture with nothing to show.
+                LOG_ERROR(fn, "read data ready flag failed.\n");
+                result = -1;
+            }
+            if (wait != FrameWait::ready) {
                 continue;
             }
             for (const Block& block : blocks) {

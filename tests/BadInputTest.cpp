@@ -1,0 +1,437 @@
+// Bad files and bad options, end to end through runMain() on the emulator:
+// each is refused with a clear message and a non-zero exit status before
+// anything reaches the device (the emulated host sees no open and the chip
+// no report), or, where the refusal can only come from the device's own
+// limits, after an open that sends nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
+#include "tests/FaultMatrixSupport.h"
+
+namespace {
+
+using matrix::InProcessRun;
+using matrix::RunResult;
+using testsupport::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+Bytes readBytes(const std::string& path) {
+    const std::string text = testsupport::readFile(path);
+    return Bytes(text.begin(), text.end());
+}
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+    testsupport::writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+void put(Bytes& b, size_t at, uint32_t value, int width, bool bigEndian) {
+    for (int i = 0; i < width; ++i) {
+        const int shift = 8 * (bigEndian ? width - 1 - i : i);
+        b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> shift);
+    }
+}
+
+// Rewrites the length and checksum fields to match the bytes behind them, so
+// that the image is refused for what its fields describe, not for its seal.
+// Layout A: 6 bytes, big-endian length and 16-bit byte sum; layout B: 8
+// bytes, little-endian length and 32-bit sum of little-endian words.
+void seal(Bytes& image, FwLayoutKind kind) {
+    if (kind == FwLayoutKind::A) {
+        if (image.size() < 6)
+            return;
+        uint32_t sum = 0;
+        for (size_t i = 6; i < image.size(); ++i)
+            sum += image[i];
+        put(image, 0, static_cast<uint32_t>(image.size() - 6), 4, true);
+        put(image, 4, sum & 0xFFFF, 2, true);
+    } else {
+        if (image.size() < 8)
+            return;
+        uint32_t sum = 0;
+        for (size_t i = 8; i < image.size(); i += 2)
+            sum += image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
+        put(image, 0, static_cast<uint32_t>(image.size() - 8), 4, false);
+        put(image, 4, sum, 4, false);
+    }
+}
+
+class BadInputTest : public ::testing::Test {
+  protected:
+    // Runs `args` (with --chip, --loglevel and --logfiledir) and checks that
+    // nothing reached the device.
+    RunResult runUntouched(int32_t type, const std::vector<std::string>& args) {
+        InProcessRun run(type);
+        const RunResult r = run.run(args);
+        expectUntouched(run);
+        return r;
+    }
+    static void expectUntouched(InProcessRun& run) {
+        EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::chip), 0);
+        EXPECT_EQ(run.chip().outputReports(), 0);
+        EXPECT_EQ(run.chip().readRequests(), 0);
+        EXPECT_EQ(run.sys().host().openHandles(), 0u);
+    }
+    static void expectRefusedFirmware(const RunResult& r) {
+        EXPECT_EQ(r.status, -1);
+        EXPECT_NE(r.out.find("\nErrors occurred when updating firmware. ret = -3.\n\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+        EXPECT_TRUE(matrix::logHasError(r.log, "Failed read firmware file"));
+    }
+
+    TempDir dir_;
+};
+
+// Cuts at every field boundary of the family's layout (and inside each
+// field), with the length and checksum left as they were and made to match.
+TEST_F(BadInputTest, TruncatedFirmwareImagesNeverReachTheDevice) {
+    for (const int32_t type : matrix::allFamilies()) {
+        SCOPED_TRACE(emu::familyName(type));
+        const Bytes full = readBytes(matrix::sampleFirmware(type));
+        ASSERT_FALSE(full.empty());
+        const FwImageLayout& l = *fwImageLayout(type);
+        const uint32_t count = full[l.countOffset];
+        std::vector<size_t> cuts = {0,
+                                    1,
+                                    l.headerSize - 1,
+                                    l.headerSize,
+                                    l.pidOffset + kFwPidBytes / 2,
+                                    l.vidOffset,
+                                    l.vidOffset + kFwVidBytes / 2,
+                                    l.countOffset,
+                                    l.countOffset + 1,
+                                    l.dataOffset,
+                                    l.dataOffset + 1,
+                                    full.size() - 1};
+        for (uint32_t k = 0; k <= count; ++k) {
+            cuts.push_back(l.tableOffset + k * l.entrySize);
+            cuts.push_back(l.tableOffset + k * l.entrySize + l.entrySize / 2);
+        }
+        // The end of each sub-firmware's data but the last.
+        size_t dataEnd = l.dataOffset;
+        for (uint32_t k = 0; k + 1 < count; ++k) {
+            const size_t at = l.tableOffset + k * l.entrySize + 1;
+            const bool be = l.kind == FwLayoutKind::A;
+            uint32_t len = 0;
+            for (int i = 0; i < 4; ++i)
+                len |= static_cast<uint32_t>(full[at + static_cast<size_t>(i)])
+                       << (8 * (be ? 3 - i : i));
+            dataEnd += len;
+            cuts.push_back(dataEnd);
+        }
+        for (const size_t size : cuts) {
+            ASSERT_LT(size, full.size());
+            for (const bool sealed : {false, true}) {
+                SCOPED_TRACE("cut at " + std::to_string(size) + (sealed ? ", sealed" : ""));
+                Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+                if (sealed)
+                    seal(cut, l.kind);
+                const std::string path = dir_.file("cut.bin");
+                writeBytes(path, cut);
+                expectRefusedFirmware(runUntouched(type, {"-f", path}));
+            }
+        }
+    }
+}
+
+TEST_F(BadInputTest, AbsurdCountsAndLengthsNeverReachTheDevice) {
+    for (const int32_t type : matrix::allFamilies()) {
+        SCOPED_TRACE(emu::familyName(type));
+        const Bytes full = readBytes(matrix::sampleFirmware(type));
+        const FwImageLayout& l = *fwImageLayout(type);
+        const bool be = l.kind == FwLayoutKind::A;
+        const size_t len0 = l.tableOffset + 1;
+        const size_t len1 = len0 + l.entrySize;
+        struct Case {
+            const char* name;
+            void (*change)(Bytes&, const FwImageLayout&, size_t, size_t, bool);
+            bool reseal;
+        };
+        const Case cases[] = {
+            {"255 sub-firmwares",
+             [](Bytes& b, const FwImageLayout& l, size_t, size_t, bool) { b[l.countOffset] = 255; },
+             true},
+            {"a sub-firmware of 4 GiB",
+             [](Bytes& b, const FwImageLayout&, size_t at, size_t, bool be) {
+                 put(b, at, 0xFFFFFFFF, 4, be);
+             },
+             true},
+            {"lengths whose 32-bit sum wraps to the file",
+             [](Bytes& b, const FwImageLayout&, size_t at0, size_t at1, bool be) {
+                 // 0xFFFFFFFF + (len1 + 1) wraps to len1 in 32 bits.
+                 uint32_t second = 0;
+                 for (int i = 0; i < 4; ++i)
+                     second |= static_cast<uint32_t>(b[at1 + static_cast<size_t>(i)])
+                               << (8 * (be ? 3 - i : i));
+                 uint32_t first = 0;
+                 for (int i = 0; i < 4; ++i)
+                     first |= static_cast<uint32_t>(b[at0 + static_cast<size_t>(i)])
+                              << (8 * (be ? 3 - i : i));
+                 put(b, at0, 0xFFFFFFFF, 4, be);
+                 put(b, at1, second + first + 1, 4, be);
+             },
+             true},
+            {"a length field of 4 GiB",
+             [](Bytes& b, const FwImageLayout&, size_t, size_t, bool be) {
+                 put(b, 0, 0xFFFFFFFF, 4, be);
+             },
+             false},
+            {"a body byte changed under the checksum",
+             [](Bytes& b, const FwImageLayout& l, size_t, size_t, bool) {
+                 b[l.dataOffset + 20] ^= 0x5A;
+             },
+             false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            Bytes bytes = full;
+            c.change(bytes, l, len0, len1, be);
+            if (c.reseal)
+                seal(bytes, l.kind);
+            const std::string path = dir_.file("absurd.bin");
+            writeBytes(path, bytes);
+            expectRefusedFirmware(runUntouched(type, {"-f", path}));
+        }
+    }
+}
+
+// A configuration that cannot be loaded stops the run before the device:
+// on its own, with a firmware image on the fjord family (both are loaded
+// first), and after the firmware on 5410 and 5415R, whose configuration
+// update is a second step (the firmware goes in, then the run ends with -2).
+TEST_F(BadInputTest, ConfigurationFilesThatDoNotLoad) {
+    // Binary bytes without a byte marker ('x' or 'X').
+    std::string binary;
+    for (int round = 0; round < 16; ++round) {
+        for (int c = 0; c < 256; ++c) {
+            if (c != 'x' && c != 'X')
+                binary += static_cast<char>(c);
+        }
+    }
+    // A few MiB of text without a marker: read whole, then refused.
+    const std::string huge(4u << 20, '0');
+    const std::string folder = dir_.file("folder.cfg");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    struct File {
+        const char* name;
+        const std::string* content;  // nullptr: the folder
+    };
+    const std::string empty;
+    const std::string oneToken = "0x01";
+    const File files[] = {
+        {"empty", &empty},     {"one token", &oneToken},
+        {"binary", &binary},   {"4 MiB without a marker", &huge},
+        {"a folder", nullptr},
+    };
+    for (const File& f : files) {
+        SCOPED_TRACE(f.name);
+        std::string path = folder;
+        if (f.content != nullptr) {
+            path = dir_.file("bad.cfg");
+            testsupport::writeFile(path, *f.content);
+        }
+        for (const int32_t type : matrix::allFamilies()) {
+            SCOPED_TRACE(emu::familyName(type));
+            if (type != CHIP_CORVINA) {
+                const RunResult r = runUntouched(type, {"-c", path});
+                EXPECT_EQ(r.status, -1);
+                EXPECT_NE(r.out.find("\nErrors occurred when updating cfg. ret = -3.\n"),
+                          std::string::npos)
+                    << r.out;
+                EXPECT_TRUE(matrix::logHasError(r.log, "Failed read cfg file"));
+            }
+            if (!matrix::isLegacy(type)) {
+                const RunResult r =
+                    runUntouched(type, {"-f", matrix::sampleFirmware(type), "-c", path});
+                EXPECT_EQ(r.status, -1);
+                EXPECT_NE(r.out.find("\nErrors occurred when Flash firmware and cfg. ret = -4.\n"),
+                          std::string::npos)
+                    << r.out;
+                EXPECT_EQ(r.out.find("successfully"), std::string::npos);
+                EXPECT_TRUE(matrix::logHasError(r.log, "load cfg from file failed."));
+                continue;
+            }
+            InProcessRun run(type);
+            const RunResult r = run.run({"-f", matrix::sampleFirmware(type), "-c", path});
+            EXPECT_EQ(r.status, -2);
+            EXPECT_NE(r.out.find("\nUpdate firmware successfully.\n\n"), std::string::npos);
+            EXPECT_NE(r.out.find("\nErrors occurred when updating cfg. ret = -3.\n"),
+                      std::string::npos)
+                << r.out;
+            // The firmware update's one connection, nothing for the configuration.
+            EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::chip), 1);
+            EXPECT_EQ(run.chip().commandsSeen(emu::ChipCommand::cfgStart), 0);
+            EXPECT_EQ(run.sys().host().openHandles(), 0u);
+        }
+    }
+}
+
+// Option values at and past their limits.
+TEST_F(BadInputTest, RefusedCommandLinesNeverReachTheDevice) {
+    const std::string longFolder(221, 'd');
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    };
+    const std::string cfg = matrix::sampleConfig(CHIP_CORVINA);
+    const Case cases[] = {
+        {{}, -20, "Usage: "},
+        {{"--frobnicate"}, -20, "Unknown option \"--frobnicate\".\n"},
+        {{"-r"}, -20, "Option \"-r\" needs value.\n"},
+        {{"-p", "bogus"}, -20, "\"bogus\" is not a valid value for option \"-p\".\n"},
+        {{"-r", "1234"}, -20, "\"1234\" is not a valid value for option \"-r\".\n"},
+        {{"-r", "0x12G4"}, -20, "is not a valid value for option \"-r\""},
+        {{"-r", "0x10", "-l", "0"}, -20, "\"0\" is not a valid value for option \"-l\".\n"},
+        {{"-r", "0x10", "-l", "10000"}, -20, "\"10000\" is not a valid value for option \"-l\""},
+        {{"-r", "0x10", "-l", "-1"}, -20, "\"-1\" is not a valid value for option \"-l\""},
+        {{"-w", "0x10", "--data", "0x1"}, -20, "is not a valid value for option \"--data\""},
+        {{"-w", "0x10", "--data", "0x12,"}, -20, "is not a valid value for option \"--data\""},
+        {{"-w", "0x10", "--data", "0x12;0x34"}, -20, "is not a valid value for option \"--data\""},
+        {{"--rawdata", "--row", "0", "--col", "2"}, -20, "is not a valid value for option"},
+        {{"--rawdata", "--row", "2", "--col", "2", "--readtimes", "0"},
+         -20,
+         "is not a valid value for option"},
+        {{"-f", "/nonexistent/fw.bin"}, -20, "File \"/nonexistent/fw.bin\" does not exist.\n"},
+        {{"-c", "/nonexistent/a.cfg"}, -20, "File \"/nonexistent/a.cfg\" does not exist.\n"},
+        {{"-p", "vid", "--logfiledir", "/nonexistent"},
+         -20,
+         "Folder \"/nonexistent\" does not exist.\n"},
+        {{"-p", "vid", "--logfiledir", longFolder}, -20, "length cannot exceed 220 characters"},
+        {{"-w", "0x10"}, -10, "\nYou must specify the data to be written.\n"},
+        {{"--writecmd", "-l", "3"}, -10, "\nYou must specify the data to be written.\n"},
+        {{"--rawdata", "--row", "2"}, -10, "invalid parameters,for help --help or -?\n"},
+        {{"--chip", "xyz", "-p", "vid"}, -1, "unsupport this chip:XYZ."},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.args)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        InProcessRun run(CHIP_FJORDK);
+        // The log would go to the run's folder (the cases' own --logfiledir wins).
+        std::vector<std::string> args;
+        if (!c.args.empty())
+            args = {"--logfiledir", run.logDir()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = run.runRaw(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+        EXPECT_EQ(r.log, "");  // refused before the log is configured
+        expectUntouched(run);
+    }
+
+    // Refused after the log is set up, still without the device.
+    InProcessRun run(CHIP_CORVINA);
+    const RunResult r = run.run({"-c", cfg});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_NE(r.out.find("\n Corvina not support only update config, must include fw.\n"),
+              std::string::npos);
+    expectUntouched(run);
+    // A match key is cut to 16 bits: 0x1A94A names no device here.
+    InProcessRun keys(CHIP_FJORDK);
+    const RunResult k = keys.run({"--vid", "0x1A94A", "-p", "vid"});
+    EXPECT_EQ(k.status, -1);
+    EXPECT_NE(k.out.find("\nErrors occurred when getting VID. ret = -2.\n"), std::string::npos);
+    EXPECT_TRUE(matrix::logHasError(k.log, "Open TLC failed."));
+    EXPECT_NE(k.log.find("argument,vid:0xa94a,"), std::string::npos);
+    expectUntouched(keys);
+}
+
+// Requests only the device's limits refuse: the connection opens, nothing is
+// sent, the connection is closed. At the limit itself the request goes through.
+TEST_F(BadInputTest, RequestsBeyondTheDeviceLimitsSendNothing) {
+    const std::string restart = "0x0E,0x13,0x00,0x00,0x01,0x01";
+    struct Case {
+        int32_t type;
+        std::vector<std::string> args;
+        int status;
+        const char* logError;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {CHIP_FJORDK,
+         {"--rawdata", "--row", "53", "--col", "75"},
+         -1,
+         "param error,row*col * 2:7950"},
+        {CHIP_5410,
+         {"--basedata", "--row", "31", "--col", "28"},
+         -1,
+         "param error,row*col * 2:1736"},
+        {CHIP_FJORDK,
+         {"--writecmd", "--data", restart, "-l", "66"},
+         -1,
+         "Write len ERROR, len = 66."},
+        {CHIP_FJORDK8,
+         {"--writecmd", "--data", restart, "-l", "269"},
+         -1,
+         "Write len ERROR, len = 269."},
+        {CHIP_FJORDK, {"--writecmd", "--data", restart, "-l", "65"}, 0, nullptr},
+        {CHIP_FJORDK8, {"--writecmd", "--data", restart, "-l", "268"}, 0, nullptr},
+        {CHIP_FJORDK, {"--rawdata", "--row", "52", "--col", "75"}, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string line = std::string(emu::familyName(c.type)) + " ";
+        for (const std::string& a : c.args)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        InProcessRun run(c.type);
+        const RunResult r = run.run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_EQ(run.sys().host().openHandles(), 0u);
+        if (c.logError != nullptr) {
+            EXPECT_TRUE(matrix::logHasError(r.log, c.logError));
+            EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::chip), 1);
+            EXPECT_EQ(run.chip().outputReports(), 0);
+            EXPECT_EQ(r.out.find("successfully"), std::string::npos);
+        } else if (c.args[0] == "--writecmd") {
+            EXPECT_EQ(run.chip().restarts(), 1);  // the padded restart command arrived
+        } else {
+            EXPECT_NE(r.out.find("rawdata end\n"), std::string::npos);
+        }
+        EXPECT_TRUE(run.sys().protocolErrors().empty());
+    }
+}
+
+// A FIFO where a file is expected would have the tool wait for a writer
+// forever. Run as a separate process under a time limit, so that a
+// regression fails instead of hanging the suite.
+TEST_F(BadInputTest, AFifoInsteadOfAFileEndsTheRunAtOnce) {
+    const std::string fifo = dir_.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string logDir = dir_.file("logs");
+    ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
+    const std::string fifoLog = logDir + "/FirmwareUpdate_App.log";
+    ASSERT_EQ(mkfifo(fifoLog.c_str(), 0600), 0);
+    const std::string prefix = "cd '" + dir_.path() + "' && TOUCHFW_EMU_STATE_DIR='" + dir_.path() +
+                               "' timeout 20 " + TOUCHFW_EMU_BINARY + " ";
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"--chip fjordK -f pipe --logfiledir .", 255,
+         "\nErrors occurred when updating firmware. ret = -3.\n"},
+        {"--chip 5410 -c pipe --logfiledir .", 255,
+         "\nErrors occurred when updating cfg. ret = -3.\n"},
+        {"--chip fjordH3 -f " + matrix::sampleFirmware(CHIP_FJORDH3) + " -c pipe --logfiledir .",
+         255, "\nErrors occurred when Flash firmware and cfg. ret = -4.\n"},
+        // The log lines are dropped; the run itself goes on.
+        {"--chip fjordK -p vid --logfiledir logs", 0,
+         "\nGet VID successfully. VID = 01 00 00 00.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const testsupport::CommandResult r = testsupport::runCommand(prefix + c.args + " 2>&1");
+        EXPECT_EQ(r.status, c.status) << "124 means the run was stopped after 20 s\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    }
+}
+
+}  // namespace

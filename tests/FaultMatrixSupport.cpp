@@ -1,0 +1,350 @@
+#include "tests/FaultMatrixSupport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "app/App.h"
+#include "chip/ChipProfile.h"
+
+namespace matrix {
+
+namespace {
+
+// ---- time bound of each run mode (docs/RELIABILITY.md, "Bounded time") ----
+//
+// Every step is charged its full retry budget: each attempt fails, sleeps
+// its full wait and, on the 268-byte report path of fjordK8, each failed
+// read waits the whole bounded read of 2000 ms (a standard-path input
+// report is answered or refused at once). Only the open is charged by the
+// path it ends: a failed open ends the run, a late success lets it go on.
+
+constexpr uint64_t kBoundedReadMs = 2000;
+constexpr uint64_t kOpenFailedMs = 3 * 400;    // openTLC: three attempts, 400 ms after each failure
+constexpr uint64_t kOpenLateMs = 2 * 400;      // two failures, then the connection opens
+constexpr uint64_t kResetMs = 3 * 300 + 200;   // resetIC: three writes 300 ms apart, then 200 ms
+constexpr uint64_t kSampleFirmwareBlocks = 3;  // 4216 + 600 bytes flashed by --fwflag 0x0C
+constexpr uint64_t kSampleConfigBlocks = 1;    // a configuration block of 4096 bytes
+
+// Wait of one failed read: the bounded read on the 268-byte path.
+uint64_t failedRead(int32_t type) {
+    return type == CHIP_FJORDK8 ? kBoundedReadMs : 0;
+}
+
+uint64_t openThen(uint64_t rest) {
+    return std::max(kOpenFailedMs, kOpenLateMs + rest);
+}
+
+// Report disable / enable, every attempt failing.
+uint64_t disableReport(int32_t type) {
+    switch (type) {
+        case CHIP_5410:
+            return 3 * (3 * 10 + 10 + 50);  // 3 attempts: 3 writes 10 ms apart, 10, query, 50
+        case CHIP_5415R:
+            return 3 * 10;
+        case CHIP_FJORDH3:
+            return 3 * (50 + 50 + 10 * 10);  // command, query, 10 status polls 10 ms apart
+        case CHIP_CORVINA:
+            return 3 * (50 + 10 * 10 + 50 + 10 * 10);  // and 10 polls after the command
+        default:
+            return 0;
+    }
+}
+
+uint64_t enableReport(int32_t type) {
+    return (type == CHIP_5410 || type == CHIP_5415R) ? 3 * 10 : disableReport(type);
+}
+
+// getBasicProperties: Pid, Vid and sensor id, five attempts each, 20 ms after a failure.
+uint64_t identity(int32_t type) {
+    return 3 * 5 * (20 + failedRead(type));
+}
+
+// checkChipRegValueEx: five reads, 30 ms after a failed one.
+uint64_t regCheck(int32_t type) {
+    return 5 * (30 + failedRead(type));
+}
+
+// FjordKSendCfgCmd: three attempts of command, wait, check, 5 ms.
+uint64_t ackedCommand(int32_t type, uint64_t waitMs) {
+    return 3 * (waitMs + regCheck(type) + 5);
+}
+
+// getCfgVerWithConnection.
+uint64_t cfgVersion(int32_t type) {
+    if (isLegacy(type))
+        return failedRead(type);  // one read, no retry
+    // read start, two half-block reads, read end
+    return 2 * ackedCommand(type, 10) + 2 * failedRead(type);
+}
+
+// cfgUpdateWithConnection: start, data, finish.
+uint64_t cfgDownload(int32_t type) {
+    switch (type) {
+        case CHIP_5410:
+            return 100 + regCheck(type) + 80 + regCheck(type);
+        case CHIP_5415R:
+            return 100 + regCheck(type) + 80 + failedRead(type);
+        default:
+            return ackedCommand(type, 10) + ackedCommand(type, 80) + ackedCommand(type, 10);
+    }
+}
+
+// cfgUpdateHelper after the open: disable, version, five attempts (disable,
+// download, 200 ms, version, 200 ms), reset, enable.
+uint64_t configAfterOpen(int32_t type) {
+    const uint64_t attempt = disableReport(type) + cfgDownload(type) + 200 + cfgVersion(type) + 200;
+    return disableReport(type) + cfgVersion(type) + 5 * attempt + kResetMs + enableReport(type);
+}
+
+// fwUpdateWithConnection: switch to patch, 250, disable, patch check, enter
+// update (fjord: three RAM checks 10 ms apart), 100, ten attempts per block
+// (write, command, 80, check), restart.
+uint64_t download(int32_t type, uint64_t blocks) {
+    const uint64_t ramCheck = isLegacy(type) ? 0 : 3 * (10 + failedRead(type));
+    const uint64_t block = 10 * (80 + regCheck(type));
+    return 250 + disableReport(type) + regCheck(type) + ramCheck + 100 + blocks * block + kResetMs;
+}
+
+// fwUpdateHelper after the open: disable, identity, (configuration version
+// when the Vid is equal and a configuration comes along), three downloads 50
+// ms apart, 500, disable, identity, enable.
+uint64_t firmwareAfterOpen(int32_t type, uint64_t blocks, bool withConfig) {
+    return disableReport(type) + identity(type) + (withConfig ? cfgVersion(type) : 0) +
+           3 * (download(type, blocks) + 50) + 500 + disableReport(type) + identity(type) +
+           enableReport(type);
+}
+
+// GetSomeData after the open: switch to data mode, 300 polls 5 ms apart per
+// frame, normal mode and 10 ms.
+uint64_t rawDataAfterOpen(int32_t type, uint64_t frames) {
+    uint64_t toDataMode;
+    if (type == CHIP_FJORDK8) {
+        return 10;  // no data mode: straight to the normal-mode command
+    } else if (isLegacy(type)) {
+        toDataMode = 3 * (5 + 5 * 2);  // command, 5, five polls 2 ms apart
+    } else {
+        toDataMode = 3 * (50 + 10 * 10);  // command, 50, ten status polls 10 ms apart
+    }
+    return toDataMode + frames * 300 * 5 + 10;
+}
+
+}  // namespace
+
+const std::vector<Mode>& allModes() {
+    static const std::vector<Mode> modes = {
+        Mode::pid,     Mode::vid,      Mode::sensorId, Mode::cfgVer,   Mode::read,
+        Mode::write,   Mode::writeCmd, Mode::config,   Mode::firmware, Mode::firmwareConfig,
+        Mode::rawData,
+    };
+    return modes;
+}
+
+const std::vector<int32_t>& allFamilies() {
+    static const std::vector<int32_t> families = {
+        CHIP_5410, CHIP_5415R, CHIP_FJORDK, CHIP_FJORDH3, CHIP_CORVINA, CHIP_FJORDK8, CHIP_FJORDK4};
+    return families;
+}
+
+const char* modeName(Mode mode) {
+    switch (mode) {
+        case Mode::pid:
+            return "-p pid";
+        case Mode::vid:
+            return "-p vid";
+        case Mode::sensorId:
+            return "-p sensorid";
+        case Mode::cfgVer:
+            return "-p cfgver";
+        case Mode::read:
+            return "-r";
+        case Mode::write:
+            return "-w";
+        case Mode::writeCmd:
+            return "--writecmd";
+        case Mode::config:
+            return "-c";
+        case Mode::firmware:
+            return "-f";
+        case Mode::firmwareConfig:
+            return "-f -c";
+        case Mode::rawData:
+            return "--rawdata";
+    }
+    return "?";
+}
+
+bool modeApplies(Mode mode, int32_t type) {
+    if (mode == Mode::config && type == CHIP_CORVINA)
+        return false;
+    if (mode == Mode::rawData && type == CHIP_FJORDK8)
+        return false;
+    return true;
+}
+
+bool isLegacy(int32_t type) {
+    return type == CHIP_5410 || type == CHIP_5415R;
+}
+
+bool hasReportControl(int32_t type) {
+    return isLegacy(type) || type == CHIP_FJORDH3 || type == CHIP_CORVINA;
+}
+
+uint32_t scratchAddr(int32_t type) {
+    return isLegacy(type) ? 0x2000 : 0x20000;
+}
+
+std::string sampleFirmware(int32_t type) {
+    return std::string(TOUCHFW_SOURCE_DIR) + "/examples/fw-" + emu::familyName(type) + ".bin";
+}
+
+std::string sampleConfig(int32_t type) {
+    return std::string(TOUCHFW_SOURCE_DIR) + "/examples/cfg-" + emu::familyName(type) + ".cfg";
+}
+
+std::vector<uint8_t> sampleFirmwareVid(int32_t type) {
+    // examples/README.md
+    switch (type) {
+        case CHIP_5410:
+            return {0x54, 0x10, 0x01, 0x00};
+        case CHIP_5415R:
+            return {0x54, 0x15, 0x01, 0x00};
+        case CHIP_FJORDK:
+            return {0x03, 0x00, 0x01, 0x00};
+        case CHIP_FJORDH3:
+            return {0x04, 0x00, 0x01, 0x00};
+        case CHIP_CORVINA:
+            return {0x05, 0x00, 0x01, 0x00};
+        case CHIP_FJORDK8:
+            return {0x06, 0x00, 0x01, 0x00};
+        default:
+            return {0x07, 0x00, 0x01, 0x00};
+    }
+}
+
+uint8_t sampleConfigVersion(int32_t type) {
+    return static_cast<uint8_t>(0x10 + type);  // 0x11 (5410) to 0x17 (fjordK4)
+}
+
+std::vector<std::string> modeArgs(Mode mode, int32_t type) {
+    char addr[16];
+    std::snprintf(addr, sizeof addr, "0x%X", scratchAddr(type));
+    const std::string length = std::to_string(kRegisterRunLength);
+    switch (mode) {
+        case Mode::pid:
+            return {"-p", "pid"};
+        case Mode::vid:
+            return {"-p", "vid"};
+        case Mode::sensorId:
+            return {"-p", "sensorid"};
+        case Mode::cfgVer:
+            return {"-p", "cfgver"};
+        case Mode::read:
+            return {"-r", addr, "-l", length};
+        case Mode::write:
+            return {"-w", addr, "--data", "0x11,0x22,0x33", "-l", length};
+        case Mode::writeCmd:
+            // The restart command: harmless in every state, and the chip counts it.
+            return {"--writecmd", "--data", "0x0E,0x13,0x00,0x00,0x01,0x01"};
+        case Mode::config:
+            return {"-c", sampleConfig(type)};
+        case Mode::firmware:
+            return {"-f", sampleFirmware(type)};
+        case Mode::firmwareConfig:
+            return {"-f", sampleFirmware(type), "-c", sampleConfig(type)};
+        case Mode::rawData:
+            return {"--rawdata", "--row", std::to_string(kFrameRows), "--col",
+                    std::to_string(kFrameCols)};
+    }
+    return {};
+}
+
+uint64_t boundMs(Mode mode, int32_t type) {
+    switch (mode) {
+        case Mode::pid:
+        case Mode::vid:
+        case Mode::sensorId:
+            return openThen(disableReport(type) + identity(type) + enableReport(type));
+        case Mode::cfgVer:
+            return openThen(disableReport(type) + cfgVersion(type) + enableReport(type));
+        case Mode::read:
+            return openThen(3 * (20 + failedRead(type)));  // three attempts 20 ms apart
+        case Mode::write:
+        case Mode::writeCmd:
+            return openThen(3 * 20);
+        case Mode::config:
+            return type == CHIP_CORVINA ? 0 : openThen(configAfterOpen(type));
+        case Mode::firmware:
+            return openThen(firmwareAfterOpen(type, kSampleFirmwareBlocks, false));
+        case Mode::firmwareConfig:
+            if (isLegacy(type)) {
+                return openThen(firmwareAfterOpen(type, kSampleFirmwareBlocks, false)) +
+                       openThen(configAfterOpen(type));
+            }
+            return openThen(
+                firmwareAfterOpen(type, kSampleFirmwareBlocks + kSampleConfigBlocks, true));
+        case Mode::rawData:
+            return openThen(rawDataAfterOpen(type, 1));
+    }
+    return 0;
+}
+
+InProcessRun::InProcessRun(int32_t type) : type_(type) {
+    resetProcessState();
+    setClock(&clock_);
+    emu::SystemOptions options;
+    options.configureProcess = false;  // runMain does the start-up
+    options.twin = false;
+    sys_ = std::make_unique<emu::EmulatedSystem>(type, options);
+}
+
+InProcessRun::~InProcessRun() {
+    sys_.reset();
+    setClock(nullptr);
+    resetProcessState();
+}
+
+RunResult InProcessRun::run(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--chip", emu::familyName(type_)};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.end(), {"--loglevel", "0x1F", "--logfiledir", dir_.path()});
+    return runRaw(all);
+}
+
+RunResult InProcessRun::runRaw(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"touchfw"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    RunResult result;
+    const uint64_t start = clock_.elapsedMs();
+    testing::internal::CaptureStdout();
+    result.status = runMain(static_cast<int>(words.size()), argv.data());
+    std::fflush(stdout);
+    result.out = testing::internal::GetCapturedStdout();
+    result.elapsedMs = clock_.elapsedMs() - start;
+    result.log = testsupport::readFile(dir_.file("FirmwareUpdate_App.log"));
+    return result;
+}
+
+bool logHasError(const std::string& log, const std::string& fragment) {
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find("[Error]") != std::string::npos && line.find(fragment) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string wireAddr(int32_t type, uint32_t addr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X",
+                  emu::profileFor(type).protoType == 1 ? addr & 0xFFFF : addr);
+    return text;
+}
+
+}  // namespace matrix

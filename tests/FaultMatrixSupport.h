@@ -1,0 +1,107 @@
+// Support for the whole-run robustness tests (fault matrix, hang audit, bad
+// input): the tool's command line run in-process through runMain() on an
+// emulated chip and a virtual clock, with the console output, the log file,
+// the exit status and the virtual time of the run collected; and the time
+// bound of every run mode as docs/RELIABILITY.md ("Bounded time") derives it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emu/Emulator.h"
+#include "sys/Clock.h"
+#include "tests/TestSupport.h"
+
+namespace matrix {
+
+// The run modes that talk to a device.
+enum class Mode {
+    pid,             // -p pid
+    vid,             // -p vid
+    sensorId,        // -p sensorid
+    cfgVer,          // -p cfgver
+    read,            // -r
+    write,           // -w
+    writeCmd,        // --writecmd
+    config,          // -c
+    firmware,        // -f
+    firmwareConfig,  // -f with -c
+    rawData,         // --rawdata
+};
+
+const std::vector<Mode>& allModes();
+const std::vector<int32_t>& allFamilies();
+const char* modeName(Mode mode);
+// False where a run mode never reaches the chip: a configuration-only update
+// on Corvina, touch data on fjordK8.
+bool modeApplies(Mode mode, int32_t type);
+bool isLegacy(int32_t type);  // 5410, 5415R
+// The families that pause touch reporting around their work.
+bool hasReportControl(int32_t type);
+
+// A register range no run mode uses, for the register run modes.
+uint32_t scratchAddr(int32_t type);
+constexpr int kRegisterRunLength = 150;  // spans three reports of the 65-byte framings
+constexpr int kFrameRows = 10;           // 200-byte blocks: four reports of the 65-byte framings
+constexpr int kFrameCols = 10;
+
+// Sample files of examples/ for a family.
+std::string sampleFirmware(int32_t type);
+std::string sampleConfig(int32_t type);
+// Version id of the sample image and version of the sample configuration.
+std::vector<uint8_t> sampleFirmwareVid(int32_t type);
+uint8_t sampleConfigVersion(int32_t type);
+
+// The run mode's arguments (without --chip and the log options).
+std::vector<std::string> modeArgs(Mode mode, int32_t type);
+
+// Longest possible run of a run mode in virtual milliseconds against any
+// device behaviour, for the sample files and the arguments of modeArgs.
+uint64_t boundMs(Mode mode, int32_t type);
+
+struct RunResult {
+    int status = 0;
+    std::string out;     // standard output
+    std::string log;     // the log file at level 0x1F
+    uint64_t elapsedMs;  // virtual time of the run
+};
+
+// One emulated system of one family for one run: resets the process state,
+// installs its own virtual clock and builds the chip (with the decoys, but
+// without the second device of the same keys, so that a failed open stays
+// failed); undoes it all when destroyed.
+class InProcessRun {
+  public:
+    explicit InProcessRun(int32_t type);
+    ~InProcessRun();
+    InProcessRun(const InProcessRun&) = delete;
+    InProcessRun& operator=(const InProcessRun&) = delete;
+
+    emu::EmulatedSystem& sys() { return *sys_; }
+    emu::EmulatedChip& chip() { return sys_->chip(); }
+    VirtualClock& clock() { return clock_; }
+    int32_t type() const { return type_; }
+
+    // Runs "touchfw --chip FAMILY ARGS --loglevel 0x1F --logfiledir DIR".
+    RunResult run(const std::vector<std::string>& args);
+    // Runs the command line exactly as given (after the program name).
+    RunResult runRaw(const std::vector<std::string>& args);
+    // A folder for --logfiledir (run() passes it).
+    const std::string& logDir() const { return dir_.path(); }
+
+  private:
+    int32_t type_;
+    VirtualClock clock_;
+    testsupport::TempDir dir_;
+    std::unique_ptr<emu::EmulatedSystem> sys_;
+};
+
+// True when a line of the log carries the Error tag and `fragment`.
+bool logHasError(const std::string& log, const std::string& fragment);
+// Register address as the chip's transcript shows it ("0x0000A008"; the
+// 5410 and 5415R framing carries 16 bits).
+std::string wireAddr(int32_t type, uint32_t addr);
+
+}  // namespace matrix
