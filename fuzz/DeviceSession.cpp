@@ -1,0 +1,165 @@
+#include "fuzz/DeviceSession.h"
+
+#include <cstring>
+
+#include "chip/ChipProfile.h"
+#include "hid/HidInterface.h"
+#include "ops/PropertyQuery.h"
+#include "ops/RegisterAccess.h"
+#include "ops/ReportControl.h"
+#include "ops/TouchData.h"
+#include "tlc/TlcConnection.h"
+
+namespace fuzz {
+
+namespace {
+
+constexpr size_t kMaxReads = 4;
+constexpr int32_t kReadLengthMask = 0x7FF;
+
+int32_t framingFrom(uint8_t b) {
+    switch (b % 8) {
+        case 1:
+        case 2:
+        case 3:
+            return b % 8;
+        case 4:
+            return 99;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+SessionPlan readPlan(ByteReader& in) {
+    SessionPlan plan;
+    const uint8_t type = in.byte();
+    plan.chipType = 1 + type % 7;
+    plan.framing = framingFrom(in.byte());
+    plan.ops = in.byte();
+    plan.writeFailEvery = in.byte();
+    plan.rows = in.byte();
+    plan.cols = in.byte();
+    plan.touch = in.byte();
+    const size_t count = in.byte() % kMaxReads;
+    for (size_t i = 0; i < kMaxReads; ++i) {
+        RegisterRead read;
+        read.addr = in.u32();
+        const uint16_t len = in.u16();
+        read.len = (len & 0x8000) != 0 ? -static_cast<int32_t>(len & kReadLengthMask)
+                                       : static_cast<int32_t>(len & kReadLengthMask);
+        if (i < count)
+            plan.reads.push_back(read);
+    }
+    return plan;
+}
+
+std::vector<uint8_t> encodePlan(const SessionPlan& plan) {
+    std::vector<uint8_t> bytes;
+    bytes.push_back(static_cast<uint8_t>(plan.chipType - 1));
+    bytes.push_back(plan.framing == 99 ? 4 : static_cast<uint8_t>(plan.framing));
+    bytes.push_back(plan.ops);
+    bytes.push_back(plan.writeFailEvery);
+    bytes.push_back(static_cast<uint8_t>(plan.rows));
+    bytes.push_back(static_cast<uint8_t>(plan.cols));
+    bytes.push_back(plan.touch);
+    bytes.push_back(static_cast<uint8_t>(plan.reads.size()));
+    for (size_t i = 0; i < kMaxReads; ++i) {
+        const RegisterRead read = i < plan.reads.size() ? plan.reads[i] : RegisterRead{};
+        for (int k = 0; k < 4; ++k)
+            bytes.push_back(static_cast<uint8_t>(read.addr >> (8 * k)));
+        const uint16_t len = read.len < 0 ? static_cast<uint16_t>(0x8000 | (-read.len))
+                                          : static_cast<uint16_t>(read.len);
+        bytes.push_back(static_cast<uint8_t>(len));
+        bytes.push_back(static_cast<uint8_t>(len >> 8));
+    }
+    return bytes;
+}
+
+void runSession(const SessionPlan& plan) {
+    {
+        TlcConnection connection;
+        if (plan.framing != 0)
+            connection.protoType = plan.framing;
+        connection.openTLC();
+        if ((plan.ops & 0x01) != 0) {
+            for (const RegisterRead& read : plan.reads) {
+                // Exactly as long as asked: a byte written past it is caught.
+                std::vector<uint8_t> buffer(read.len > 0 ? static_cast<size_t>(read.len) : 0);
+                connection.read(read.addr, buffer.data(), read.len, true);
+            }
+        }
+        if ((plan.ops & 0x02) != 0) {
+            connection.getBasicProperties();
+            FUZZ_CHECK(std::memchr(connection.pid, 0, sizeof connection.pid) != nullptr);
+            FUZZ_CHECK(connection.vid[4] == 0);
+        }
+        if ((plan.ops & 0x04) != 0) {
+            uint8_t version = 0;
+            getCfgVerWithConnection(connection, &version);
+        }
+        if ((plan.ops & 0x08) != 0) {
+            DisableReport(connection);
+            EnableReport(connection);
+        }
+        connection.close();
+    }
+    if ((plan.ops & 0x10) != 0) {
+        char pid[9];
+        uint8_t vid[4];
+        uint8_t sid = 0;
+        uint8_t cfgVer = 0;
+        if (getPid(pid) == 0)
+            FUZZ_CHECK(std::memchr(pid, 0, sizeof pid) != nullptr);
+        getVid(vid);
+        getChipSensorID(&sid);
+        getCfgVer(&cfgVer);
+    }
+    if ((plan.ops & 0x20) != 0) {
+        GetSomeData((plan.touch & 0x01) != 0, (plan.touch & 0x02) != 0, (plan.touch & 0x04) != 0,
+                    plan.rows, plan.cols, (plan.touch & 0x10) != 0 ? 2 : 1,
+                    (plan.touch & 0x08) != 0 ? 1 : 0);
+    }
+    if ((plan.ops & 0x40) != 0 && !plan.reads.empty() && plan.reads[0].len > 0) {
+        std::vector<uint8_t> buffer(static_cast<size_t>(plan.reads[0].len));
+        readReg(plan.reads[0].addr, buffer.data(), plan.reads[0].len);
+    }
+}
+
+int requestedLength(const std::vector<uint8_t>& request) {
+    if (request.size() < 6 || request[1] != 0x20 || request[5] != 0x01)
+        return 0;
+    if (request.size() >= static_cast<size_t>(kFjordK8ReportSize))
+        return (request[10] << 8) | request[11];
+    if (request[4] == 0x05 && request.size() >= 10)
+        return (request[8] << 8) | request[9];
+    if (request[4] == 0x07 && request.size() >= 12)
+        return (request[10] << 8) | request[11];
+    return 0;
+}
+
+int answerCapacity(size_t length) {
+    if (length >= static_cast<size_t>(kFjordK8ReportSize))
+        return static_cast<int>(length) - 12;
+    return length > 5 ? static_cast<int>(length) - 5 : 0;
+}
+
+void fillAnswer(uint8_t* report, size_t length, int lengthField, int dataLen, ByteReader& in) {
+    std::memset(report, 0, length);
+    if (length == 0)
+        return;
+    report[0] = kHidReportId;
+    const bool longReport = length >= static_cast<size_t>(kFjordK8ReportSize);
+    const size_t fieldAt = longReport ? 10 : 3;
+    const size_t dataAt = longReport ? 12 : 5;
+    if (fieldAt + 1 < length) {
+        report[fieldAt] = static_cast<uint8_t>(lengthField >> 8);
+        report[fieldAt + 1] = static_cast<uint8_t>(lengthField);
+    }
+    int n = dataLen < answerCapacity(length) ? dataLen : answerCapacity(length);
+    if (n > 0)
+        in.take(report + dataAt, static_cast<size_t>(n));
+}
+
+}  // namespace fuzz
