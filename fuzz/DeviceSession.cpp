@@ -1,8 +1,13 @@
 #include "fuzz/DeviceSession.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
+#include "fw/FwImageBuilder.h"
+#include "fw/FwUpdate.h"
 #include "hid/HidInterface.h"
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
@@ -28,6 +33,30 @@ int32_t framingFrom(uint8_t b) {
         default:
             return 0;
     }
+}
+
+// A small image of the chip's family (two sub-firmwares of the types the
+// default flag selects, the first with the identity block) and a 64-byte
+// configuration, flashed with version checks off.
+void runFirmwareUpdate() {
+    const FwImageLayout* layout = fwImageLayout(chipType);
+    std::unique_ptr<FwImage> image = createFwImage(chipType);
+    FUZZ_CHECK(layout != nullptr && image != nullptr);
+    const uint8_t vid[4] = {0x09, 0x08, 0x07, 0x06};
+    std::vector<FwSubFirmware> subs(2);
+    subs[0].type = 2;
+    subs[0].data = fwIdentityBlock("FUZZ", vid);
+    subs[0].data.resize(40, 0x5A);
+    subs[1].type = 3;
+    subs[1].addr = 0x10000;
+    subs[1].data = fwGeneratedData(1, 3, subs[1].addr, 70);
+    std::vector<uint8_t> file;
+    std::string error;
+    FUZZ_CHECK(buildFwImage(*layout, "FUZZ", vid, subs, file, error));
+    const std::string path = writeScratchFile("update", file.data(), file.size());
+    FUZZ_CHECK(image->load(path.c_str()) == 0);
+    std::vector<uint8_t> cfg(64, 0x11);
+    fwUpdateHelper(*image, true, 0x0C, cfg.data(), static_cast<uint32_t>(cfg.size()));
 }
 
 }  // namespace
@@ -124,6 +153,9 @@ void runSession(const SessionPlan& plan) {
     if ((plan.ops & 0x40) != 0 && !plan.reads.empty() && plan.reads[0].len > 0) {
         std::vector<uint8_t> buffer(static_cast<size_t>(plan.reads[0].len));
         readReg(plan.reads[0].addr, buffer.data(), plan.reads[0].len);
+    }
+    if ((plan.ops & 0x80) != 0) {
+        runFirmwareUpdate();
     }
 }
 

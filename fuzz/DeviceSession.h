@@ -10,7 +10,8 @@
 //   2      operations, bit by bit: 0x01 register reads, 0x02
 //          getBasicProperties, 0x04 getCfgVerWithConnection, 0x08 report
 //          disable/enable, 0x10 the four property queries, 0x20 touch data,
-//          0x40 readReg
+//          0x40 readReg, 0x80 a firmware update (small image with a
+//          configuration, version checks off)
 //   3      every b-th report written fails (0: none)
 //   4, 5   touch data rows, columns
 //   6      touch data: bits 0-2 raw/base/diff, bit 3 decimal, bit 4 two frames

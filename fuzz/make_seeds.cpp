@@ -161,6 +161,11 @@ std::vector<NamedPlan> plansFor(int32_t type) {
     queries.reads = {{profile.pidAddr, 8}};
     plans.push_back({"queries", queries});
 
+    fuzz::SessionPlan update;
+    update.chipType = type;
+    update.ops = 0x80;
+    plans.push_back({"update", update});
+
     if (type != CHIP_FJORDK8) {  // fjordK8 has no touch-data mode
         fuzz::SessionPlan touch;
         touch.chipType = type;
