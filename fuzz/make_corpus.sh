@@ -45,6 +45,8 @@ done
 with_selector 2 "$tmp/short.cfg" "$out/cfg_file/fjordK-64"
 printf '\x000x01,0x02,0XaB\n' >"$out/cfg_file/5410-three"
 printf '\x02x5,xx12 0x123 text\r\n' >"$out/cfg_file/fjordK-odd-tokens"
+# 4096 markers: the block grows to 8192 bytes.
+{ printf '\x00'; printf 'x%.0s' $(seq 4096); } >"$out/cfg_file/5410-4096-markers"
 
 # Command lines: arguments separated by NUL bytes.
 cmdline() {  # name args...
