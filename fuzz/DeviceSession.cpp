@@ -59,7 +59,46 @@ void runFirmwareUpdate() {
     fwUpdateHelper(*image, true, 0x0C, cfg.data(), static_cast<uint32_t>(cfg.size()));
 }
 
+uint32_t be(const std::vector<uint8_t>& bytes, size_t at, size_t width) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < width; ++i)
+        value = (value << 8) | bytes[at + i];
+    return value;
+}
+
+// A successful register read of `len` bytes at `addr` in framing `version`
+// must have taken one answer per chunk, in order, each asked for at its own
+// address, and copied each answer's data bytes to its place in `buffer`.
+void checkRead(int32_t version, uint32_t addr, const uint8_t* buffer, int32_t len) {
+    const int32_t chunk = version == 3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
+    const size_t headerSize = version == 1 ? kTlcHeaderV1 : kTlcHeaderV2;
+    const size_t dataAt = version == 3 ? kTlcHeaderV3 : 5;
+    const std::vector<Delivery>& got = deliveries();
+    FUZZ_CHECK(got.size() == static_cast<size_t>((len + chunk - 1) / chunk));
+    for (int32_t done = 0, k = 0; done < len; done += chunk, ++k) {
+        const int32_t n = len - done < chunk ? len - done : chunk;
+        const Delivery& d = got[static_cast<size_t>(k)];
+        FUZZ_CHECK(d.request.size() >= headerSize && d.request[5] == 0x01);
+        const uint32_t at = addr + static_cast<uint32_t>(done);
+        if (version == 1) {
+            FUZZ_CHECK(be(d.request, 6, 2) == (at & 0xFFFF));
+            FUZZ_CHECK(be(d.request, 8, 2) == static_cast<uint32_t>(n));
+        } else {
+            FUZZ_CHECK(be(d.request, 6, 4) == at);
+            FUZZ_CHECK(be(d.request, 10, 2) == static_cast<uint32_t>(n));
+        }
+        FUZZ_CHECK(d.report.size() >= dataAt + static_cast<size_t>(n));
+        FUZZ_CHECK(std::memcmp(buffer + done, d.report.data() + dataAt, static_cast<size_t>(n)) ==
+                   0);
+    }
+}
+
 }  // namespace
+
+std::vector<Delivery>& deliveries() {
+    static std::vector<Delivery> list;
+    return list;
+}
 
 SessionPlan readPlan(ByteReader& in) {
     SessionPlan plan;
@@ -116,7 +155,9 @@ void runSession(const SessionPlan& plan) {
             for (const RegisterRead& read : plan.reads) {
                 // Exactly as long as asked: a byte written past it is caught.
                 std::vector<uint8_t> buffer(read.len > 0 ? static_cast<size_t>(read.len) : 0);
-                connection.read(read.addr, buffer.data(), read.len, true);
+                deliveries().clear();
+                if (connection.read(read.addr, buffer.data(), read.len, true) == 0 && read.len > 0)
+                    checkRead(connection.protoType, read.addr, buffer.data(), read.len);
             }
         }
         if ((plan.ops & 0x02) != 0) {

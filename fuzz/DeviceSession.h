@@ -52,6 +52,17 @@ std::vector<uint8_t> encodePlan(const SessionPlan& plan);
 // chip profile must already be set.
 void runSession(const SessionPlan& plan);
 
+// What a fake device handed over: one entry per input report the reader
+// accepted, with the request written last before it and the report as the
+// reader's buffer holds it. A register read that succeeds is checked against
+// these: one request per chunk at the right address and length, and the
+// data of each answer in the right place of the caller's buffer.
+struct Delivery {
+    std::vector<uint8_t> request;
+    std::vector<uint8_t> report;
+};
+std::vector<Delivery>& deliveries();
+
 // Answer control byte (low two bits) of the fake devices.
 enum class AnswerKind : uint8_t {
     wellFormed = 0,  // the data bytes of the request, length field right

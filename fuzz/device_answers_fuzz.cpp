@@ -42,8 +42,17 @@ int fakeWrite(uint8_t* buffer, int length, void*) {
     return 0;
 }
 
+int answer(uint8_t* buffer, int length);
+
 // Writes exactly `length` bytes to `buffer`, as a HID read does.
 int fakeRead(uint8_t* buffer, int length, void*) {
+    const int result = answer(buffer, length);
+    if (result == 0)
+        fuzz::deliveries().push_back({device.lastRequest, {buffer, buffer + length}});
+    return result;
+}
+
+int answer(uint8_t* buffer, int length) {
     uint8_t control = 0;
     if (buffer == nullptr || length < 0 || !device.in->next(&control))
         return -3;
@@ -83,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     initChipProfile();
 
     device = FakeDevice();
+    fuzz::deliveries().clear();
     device.in = &in;
     device.writeFailEvery = plan.writeFailEvery;
     *getHidInterface() = HidInterface{fakeOpen, fakeClose, fakeWrite, fakeRead, nullptr};

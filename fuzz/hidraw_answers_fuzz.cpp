@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -63,6 +64,8 @@ class FuzzHost : public HidHostLinux {
     }
 };
 
+int inputReport(uint8_t* data, size_t size);
+
 int fakeIoctl(int, unsigned long request, uint8_t* data) {
     const size_t size = _IOC_SIZE(request);
     if (_IOC_NR(request) == kSetOutputNr) {
@@ -73,6 +76,13 @@ int fakeIoctl(int, unsigned long request, uint8_t* data) {
     }
     if (_IOC_NR(request) != kGetInputNr)
         return -ENOTTY;
+    const int result = inputReport(data, size);
+    if (result >= 0)
+        fuzz::deliveries().push_back({node.lastRequest, {data, data + size}});
+    return result;
+}
+
+int inputReport(uint8_t* data, size_t size) {
     uint8_t control = 0;
     if (!node.in->next(&control))
         return -EIO;
@@ -120,7 +130,25 @@ int fakePoll(int, int, short* revents) {
     }
 }
 
-long fakeRead(int, uint8_t* data, size_t length) {
+long queuedReport(uint8_t* data, size_t length);
+
+// The reader keeps a report with the vendor id and pads it with zeros to the
+// size of its report path.
+long fakeRead(int fd, uint8_t* data, size_t length) {
+    (void)fd;
+    const long n = queuedReport(data, length);
+    if (n > 0 && data[0] == kHidReportId) {
+        const size_t size = node.lastRequest.size() >= static_cast<size_t>(kFjordK8ReportSize)
+                                ? static_cast<size_t>(kFjordK8ReportSize)
+                                : static_cast<size_t>(kStandardReportSize);
+        std::vector<uint8_t> report(data, data + std::min(static_cast<size_t>(n), size));
+        report.resize(size, 0);
+        fuzz::deliveries().push_back({node.lastRequest, report});
+    }
+    return n;
+}
+
+long queuedReport(uint8_t* data, size_t length) {
     uint8_t control = 0;
     if (!node.in->next(&control))
         return -EAGAIN;
@@ -181,6 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     deviceMatch = DeviceMatchSettings{0x2A94, 0x0121, 0x0001, 0xFFF0};
 
     node = FakeNode();
+    fuzz::deliveries().clear();
     node.in = &in;
     node.writeFailEvery = plan.writeFailEvery;
     FuzzHost host(fakeOps());

@@ -55,6 +55,8 @@ int recRead(uint8_t* buffer, int length, void* context) {
     event.result = recorder.inner.read(buffer, length, context);
     if (buffer != nullptr && length > 0)
         event.answer.assign(buffer, buffer + length);
+    if (event.result == 0)
+        fuzz::deliveries().push_back({event.request, event.answer});
     recorder.reads.push_back(event);
     return event.result;
 }
