@@ -12,14 +12,14 @@ cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 cmake --build "$build" --target touchfw-image touchfw_fuzz_seeds -j2 >/dev/null
 image="$build/touchfw-image"
-out=fuzz/corpus
-rm -rf "$out"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+# Built aside and put in place only when complete.
+out=$tmp/corpus
 mkdir -p "$out"/{fw_image,cfg_file,cmdline,report_descriptor,hidraw_enumerate}
 
 families=(5410 5415R fjordK fjordH3 Corvina fjordK8 fjordK4)
 pids=(5410 5415R 0121 0F60 01EC 0123 0132)
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 
 # A file with one selector byte in front: the chip type (0 = 5410 ... 6 = fjordK4).
 with_selector() {  # selector source destination
@@ -116,7 +116,9 @@ printf 'HID_ID=0003:000046D:0000C077\n' >"$tmp/uevent-mouse"
 # Device conversations recorded from the emulator.
 "$build/fuzz/touchfw_fuzz_seeds" "$out"
 
-du -sh "$out"
-for d in "$out"/*/; do
+rm -rf fuzz/corpus
+mv "$out" fuzz/corpus
+du -sh fuzz/corpus
+for d in fuzz/corpus/*/; do
     echo "$(basename "$d"): $(ls "$d" | wc -l) files"
 done
