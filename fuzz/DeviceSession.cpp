@@ -1,5 +1,6 @@
 #include "fuzz/DeviceSession.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -35,24 +36,12 @@ int32_t framingFrom(uint8_t b) {
     }
 }
 
-// A small image of the chip's family (two sub-firmwares of the types the
-// default flag selects, the first with the identity block) and a 64-byte
-// configuration, flashed with version checks off.
+// The sample image of the chip's family and a 64-byte configuration,
+// flashed with version checks off.
 void runFirmwareUpdate() {
-    const FwImageLayout* layout = fwImageLayout(chipType);
     std::unique_ptr<FwImage> image = createFwImage(chipType);
-    FUZZ_CHECK(layout != nullptr && image != nullptr);
-    const uint8_t vid[4] = {0x09, 0x08, 0x07, 0x06};
-    std::vector<FwSubFirmware> subs(2);
-    subs[0].type = 2;
-    subs[0].data = fwIdentityBlock("FUZZ", vid);
-    subs[0].data.resize(40, 0x5A);
-    subs[1].type = 3;
-    subs[1].addr = 0x10000;
-    subs[1].data = fwGeneratedData(1, 3, subs[1].addr, 70);
-    std::vector<uint8_t> file;
-    std::string error;
-    FUZZ_CHECK(buildFwImage(*layout, "FUZZ", vid, subs, file, error));
+    FUZZ_CHECK(image != nullptr);
+    const std::vector<uint8_t> file = sampleImage(chipType);
     const std::string path = writeScratchFile("update", file.data(), file.size());
     FUZZ_CHECK(image->load(path.c_str()) == 0);
     std::vector<uint8_t> cfg(64, 0x11);
@@ -94,6 +83,45 @@ void checkRead(int32_t version, uint32_t addr, const uint8_t* buffer, int32_t le
 }
 
 }  // namespace
+
+const char* familyName(int32_t type) {
+    static const char* const names[] = {"",        "5410",    "5415R",   "fjordK",
+                                        "fjordH3", "Corvina", "fjordK8", "fjordK4"};
+    return type >= CHIP_5410 && type <= CHIP_FJORDK4 ? names[type] : "";
+}
+
+std::vector<uint8_t> sampleImage(int32_t type) {
+    const FwImageLayout* layout = fwImageLayout(type);
+    FUZZ_CHECK(layout != nullptr);
+    const uint8_t vid[4] = {0x09, 0x08, 0x07, 0x06};
+    std::vector<FwSubFirmware> subs(2);
+    subs[0].type = 2;
+    subs[0].data = fwIdentityBlock("FUZZ", vid);
+    subs[0].data.resize(40, 0x5A);
+    subs[1].type = 3;
+    subs[1].addr = 0x10000;
+    subs[1].data = fwGeneratedData(1, 3, subs[1].addr, 70);
+    std::vector<uint8_t> file;
+    std::string error;
+    FUZZ_CHECK(buildFwImage(*layout, "FUZZ", vid, subs, file, error));
+    return file;
+}
+
+void writeSampleFiles(const std::string& dir) {
+    for (int32_t type = CHIP_5410; type <= CHIP_FJORDK4; ++type) {
+        const std::vector<uint8_t> image = sampleImage(type);
+        const std::string path = dir + "/fw-" + familyName(type) + ".bin";
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        FUZZ_CHECK(file != nullptr);
+        FUZZ_CHECK(std::fwrite(image.data(), 1, image.size(), file) == image.size());
+        std::fclose(file);
+    }
+    std::FILE* file = std::fopen((dir + "/cfg.cfg").c_str(), "w");
+    FUZZ_CHECK(file != nullptr);
+    for (int i = 0; i < 64; ++i)
+        std::fprintf(file, "0x%02X,%s", (i * 7 + 3) & 0xFF, i % 16 == 15 ? "\n" : " ");
+    std::fclose(file);
+}
 
 std::vector<Delivery>& deliveries() {
     static std::vector<Delivery> list;

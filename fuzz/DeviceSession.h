@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
@@ -62,6 +63,15 @@ struct Delivery {
     std::vector<uint8_t> report;
 };
 std::vector<Delivery>& deliveries();
+
+// The family name the command line takes for a chip type ("" when unknown).
+const char* familyName(int32_t type);
+// A small image of a chip type's family: two sub-firmwares of the types the
+// update flashes by default, the first starting with the identity block
+// (Pid "FUZZ").
+std::vector<uint8_t> sampleImage(int32_t type);
+// Writes fw-<family>.bin for every family and cfg.cfg (64 bytes) into dir.
+void writeSampleFiles(const std::string& dir);
 
 // Answer control byte (low two bits) of the fake devices.
 enum class AnswerKind : uint8_t {

@@ -3,7 +3,8 @@
 # sample images and configurations of examples/, small images built with
 # touchfw-image, command lines from the usage text, report descriptors
 # shaped like real devices, and device conversations recorded from the chip
-# emulator (touchfw_fuzz_seeds).
+# emulator (touchfw_fuzz_seeds), for the device targets and whole command
+# lines (app).
 #
 # Usage: fuzz/make_corpus.sh [BUILD_DIR]   (default build-fuzz, configured
 # with -DTOUCHFW_FUZZ=ON; the needed tools are built there)

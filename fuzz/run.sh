@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 shift || true
-all=(fw_image cfg_file cmdline report_descriptor device_answers hidraw_answers hidraw_enumerate)
+all=(fw_image cfg_file cmdline report_descriptor device_answers hidraw_answers hidraw_enumerate app)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
