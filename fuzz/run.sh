@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, libFuzzer, AddressSanitizer, UBSan) in
+# build-fuzz and runs each for SECONDS on a copy of its committed seed corpus
+# (the committed corpus never grows). Exits non-zero on any crash, sanitizer
+# finding, failed check, time-out or memory blow-up; the failing input is
+# kept under build-fuzz/findings/TARGET/.
+#
+# Usage: fuzz/run.sh [SECONDS [TARGET...]]   (default 30 s, every target)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+shift || true
+all=(fw_image cfg_file cmdline report_descriptor device_answers hidraw_answers hidraw_enumerate app)
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
+
+bash scripts/install-deps.sh clang libclang-rt-14-dev
+cmake -S . -B build-fuzz -DTOUCHFW_FUZZ=ON -DTOUCHFW_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz --target touchfw_fuzz_all -j2
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=()
+for target in "${targets[@]}"; do
+    # Image and configuration files may be larger than libFuzzer's default 4096 bytes.
+    extra=()
+    case $target in
+        fw_image | cfg_file) extra=(-max_len=16384) ;;
+    esac
+    mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
+    cp fuzz/corpus/"$target"/* "$work/$target/corpus/"
+    echo "== fuzz_$target for ${seconds}s"
+    status=0
+    TOUCHFW_FUZZ_SCRATCH="$work/$target" \
+        build-fuzz/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=10 \
+        -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "${extra[@]}" \
+        "$work/$target/corpus" >"$work/$target/log" 2>&1 || status=$?
+    grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "$work/$target/log" || true
+    grep -E '^stat::number_of_executed_units' "$work/$target/log" || true
+    if [ $status -ne 0 ]; then
+        failed+=("$target")
+        tail -n 60 "$work/$target/log"
+        mkdir -p build-fuzz/findings/"$target"
+        cp "$work/$target/artifacts/"* build-fuzz/findings/"$target"/ 2>/dev/null || true
+        echo "fuzz_$target FAILED (status $status); inputs kept in build-fuzz/findings/$target/"
+    fi
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "Fuzzing found problems in: ${failed[*]}"
+    exit 1
+fi
+echo "Fuzzing clean: ${targets[*]}"
