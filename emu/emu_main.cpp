@@ -51,10 +51,10 @@ int main(int argc, char** argv) {
                              error.c_str());
             }
         }
-        if (const char* spec = env("TOUCHFW_EMU_FAULT")) {
+        if (const char* faultList = env("TOUCHFW_EMU_FAULT")) {
             std::vector<emu::FaultRule> rules;
             std::string error;
-            if (!emu::parseFaultList(spec, chip.profile(), &rules, &error)) {
+            if (!emu::parseFaultList(faultList, chip.profile(), &rules, &error)) {
                 std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
                 setClock(nullptr);
                 return kEmuSetupFailed;
