@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/App.h"
+#include "app/Options.h"
 #include "fuzz/DeviceSession.h"
 #include "fuzz/FakeHidraw.h"
 #include "fuzz/FuzzSupport.h"
@@ -104,5 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The exit statuses of the tool (the touch-data capture passes its own on).
     FUZZ_CHECK(status == 0 || status == -1 || status == -2 || status == -3 || status == -4 ||
                status == -10 || status == -20);
+    // A job that needs the chip's answers (a property, an update, a register
+    // read) never reports success when the device delivered no report at all.
+    if (status == 0 && fuzz::deliveries().empty() && !hasOption("scan") && !hasOption("version")) {
+        FUZZ_CHECK(!hasOption("property"));
+        FUZZ_CHECK(!hasOption("firmware") && !hasOption("config"));
+        FUZZ_CHECK(!hasOption("read") || hasOption("write") || hasOption("writecmd"));
+    }
     return 0;
 }
