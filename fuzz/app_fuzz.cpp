@@ -9,8 +9,8 @@
 // (at most 32 arguments); the rest drives the device. Inputs that name
 // --logfiledir, or a firmware or configuration path outside the scratch
 // folder (containing '/'), are skipped: the log file and its deletion (-d)
-// must stay in the scratch folder, and a special file elsewhere (a FIFO, a
-// device) is no input of the tool's parsers.
+// must stay in the scratch folder, and the machine's other files are not the
+// tool's input.
 #include <fcntl.h>
 #include <unistd.h>
 
