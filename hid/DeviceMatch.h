@@ -4,15 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DeviceMatchSettings {
     uint16_t vid;
     uint16_t pid;
     uint16_t usage;
     uint16_t usagePage;
+    // When not empty, only interfaces at this device path are candidates.
+    // Set from --path, and pinned to the node of the run's first successful
+    // open so that every later open of the run reopens that same device.
+    std::string path;
 };
 
 extern DeviceMatchSettings deviceMatch;
 
-// Back to all zero (tests only).
+// Back to all zero and no path (tests only).
 void resetDeviceMatch();

@@ -39,6 +39,11 @@ struct HidInterfaceInfo {
     int collection = 0;    // index of the top-level collection on its node
 };
 
+// Why HidHost::open failed, for the console hint and the result: the user
+// lacks permission, or another run holds the device (each run holds its
+// device exclusively from open to close).
+enum class HidOpenFailure { other = 0, denied, inUse };
+
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
 
@@ -64,11 +69,20 @@ class HidHost {
     // with id `reportId` waiting at most timeoutMs (queued reports with other
     // ids are dropped). `received` gets the number of bytes delivered. On
     // timeout osError may carry the host's time-out code (0 when it has none).
+    // Before writeReport sends, the host discards the input reports already
+    // queued on the handle, without waiting: a late answer to an earlier
+    // request must never be read as the answer to this one.
     virtual bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
                              uint32_t* osError) = 0;
     virtual HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
                                      size_t length, int timeoutMs, size_t* received,
                                      uint32_t* osError) = 0;
+
+    // Classifies the osError of a failed open.
+    virtual HidOpenFailure classifyOpenError(uint32_t osError) const {
+        (void)osError;
+        return HidOpenFailure::other;
+    }
 
     // Called when a search found an interface with the wanted keys but could
     // not open it (osError from open), once per device path, before the

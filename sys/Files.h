@@ -1,0 +1,42 @@
+// sys: whole-file reads and log appends that can neither block nor be
+// redirected.
+//
+// Offers readRegularFile(): the file is opened without blocking, the open
+// descriptor (not the path) is checked to be a regular file no larger than
+// the caller's bound, and only then read whole through that descriptor. A
+// path that is a FIFO, a device or a directory, or that is swapped for one
+// between any two steps, is refused instead of waited on. appendRegularFile()
+// appends to a log file on the same terms and never follows a symbolic link.
+// Relies on: the operating system (POSIX open/fstat/read, or the Windows file
+// calls) and the C++ standard library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class FileReadError {
+    none = 0,
+    openFailed,  // the path could not be opened (missing, no permission, a link where none is
+                 // followed)
+    notRegular,  // what is open is not a regular file (FIFO, device, directory, ...)
+    tooLarge,    // larger than the caller's bound; nothing was read
+    noMemory,    // the buffer for the contents could not be allocated
+    readFailed,  // an error while reading, or fewer bytes than the size said
+};
+
+// Reads the whole regular file at `path` into *out (replaced). `size` (if not
+// null) gets the file's size as the open descriptor reports it, also when the
+// read is refused for being too large. `osError` (if not null) gets the
+// system error code of the failed step (0 when there is none).
+FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<uint8_t>* out,
+                              uint64_t* size = nullptr, uint32_t* osError = nullptr);
+
+// Appends `length` bytes of `text` to the regular file at `path`, creating it
+// if missing. When it already holds more than `restartAbove` bytes it is
+// started anew first. Never blocks on a FIFO or device at the path, and does
+// not follow a symbolic link at the path when the folder holding it may be
+// written by other users (the classic planted-link attack on a tool run as
+// root in /tmp). false when nothing was written.
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove);
