@@ -65,8 +65,11 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
                 iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
             continue;
         }
-        if (iface.vendorId != vid || iface.productId != pid || iface.usagePage != usagePage ||
-            iface.usage != usage) {
+        // A path key (given, or pinned by an earlier open of this run) leaves
+        // only the interfaces on that node as candidates.
+        const bool otherNode = !deviceMatch.path.empty() && iface.path != deviceMatch.path;
+        if (otherNode || iface.vendorId != vid || iface.productId != pid ||
+            iface.usagePage != usagePage || iface.usage != usage) {
             LOG_INFO(fn,
                      "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
                      "0x%04X, DevicePath = %s.\n",
