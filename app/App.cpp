@@ -1,5 +1,11 @@
 #include "app/App.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,7 +17,9 @@
 #include "fw/FwUpdate.h"
 #include "hid/DeviceMatch.h"
 #include "hid/HidInterface.h"
+#include "hid/OpenHints.h"
 #include "log/Log.h"
+#include "log/Progress.h"
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
 #include "ops/TouchData.h"
@@ -34,6 +42,14 @@ const ChipFamily kChipFamilies[] = {
     {CHIP_CORVINA, "CORVINA", "Corvina", 0x01EC}, {CHIP_FJORDK8, "FJORDK8", "fjordK8", 0x0123},
     {CHIP_FJORDK4, "FJORDK4", "fjordK4", 0x0132},
 };
+
+bool stdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
 
 const char* boolText(bool value) {
     return value ? "true" : "false";
@@ -328,6 +344,8 @@ int setDeviceDefaults(int32_t type) {
 }
 
 int runMain(int argc, char** argv) {
+    // Backspaces redraw the bar on a terminal; files and pipes get one line per step.
+    setProgressPlainLines(!stdoutIsTerminal());
     if (parseArgs(argc, argv) != 0) {
         return -20;
     }
@@ -363,6 +381,7 @@ int runMain(int argc, char** argv) {
     deviceMatch.pid = matchKey("pid", defaultPid);
     deviceMatch.usage = matchKey("usage", 0x0001);
     deviceMatch.usagePage = matchKey("usagepage", defaultUsagePage);
+    deviceMatch.path = optionValue("path").text;
     bindHidInterface();
 
     logStartOfRun(argc, argv);
@@ -380,4 +399,6 @@ void resetProcessState() {
     resetDeviceMatch();
     resetLogConfig();
     resetHidInterface();
+    resetOpenHints();
+    setProgressPlainLines(false);
 }

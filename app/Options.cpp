@@ -27,6 +27,7 @@ const OptionRow kOptionRows[] = {
     {"--pid", nullptr, "pid", ValueForm::hex},
     {"--usage", nullptr, "usage", ValueForm::hex},
     {"--usagepage", nullptr, "usagepage", ValueForm::hex},
+    {"--path", nullptr, "path", ValueForm::freeText},
     {"--property", "-p", "property", ValueForm::property},
     {"--firmware", "-f", "firmware", ValueForm::path},
     {"--fwflag", nullptr, "fwflag", ValueForm::hex},
@@ -265,6 +266,9 @@ void printUsage(const char* p) {
     std::printf(
         "      --usagepage    Specify the target device usage page, arg=deviceUsagePage. "
         "(default=0xFF00)\n");
+    std::printf(
+        "      --path         Specify the target device path, arg=devicePath. "
+        "(e.g. /dev/hidraw3)\n");
     std::printf("  -p, --property     Get info from IC, arg={pid|vid|sensorid|cfgver}.\n");
     std::printf("  -f, --firmware     Update firmware, arg=filename.\n");
     std::printf("      --fwflag       Change the fwFlag, arg=fwFlag. (default=0x0C)\n");

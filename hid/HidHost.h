@@ -84,6 +84,13 @@ class HidHost {
         return HidOpenFailure::other;
     }
 
+    // Whether this user may open the interface, judged without opening it
+    // (the scan listing notes the ones it may not).
+    virtual bool mayOpen(const HidInterfaceInfo& iface) const {
+        (void)iface;
+        return true;
+    }
+
     // Called when a search found an interface with the wanted keys but could
     // not open it (osError from open), once per device path, before the
     // search reports failure. A host may explain the failure in the log (the

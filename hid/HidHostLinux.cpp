@@ -165,6 +165,9 @@ HidrawNodeOps systemHidrawNodeOps() {
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
     };
+    ops.access = [](const std::string& path) {
+        return ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : -errno;
+    };
     return ops;
 }
 
@@ -381,6 +384,16 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
     if (osError)
         *osError = ETIMEDOUT;
     return HidReadResult::timeout;
+}
+
+HidOpenFailure HidHostLinux::classifyOpenError(uint32_t osError) const {
+    if (osError == EACCES || osError == EPERM)
+        return HidOpenFailure::denied;
+    return HidOpenFailure::other;
+}
+
+bool HidHostLinux::mayOpen(const HidInterfaceInfo& iface) const {
+    return !ops_.access || ops_.access(iface.path) == 0;
 }
 
 void HidHostLinux::explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) {

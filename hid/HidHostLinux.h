@@ -28,6 +28,8 @@ struct HidrawNodeOps {
     std::function<long(int fd, uint8_t* data, size_t length)> read;
     std::function<void(int fd)> close;
     std::function<int64_t()> nowMs;  // a monotonic clock in milliseconds
+    // 0 when this user may read and write the node; unset: assumed so.
+    std::function<int(const std::string& path)> access;
 };
 
 // The real system calls (descriptors opened non-blocking and close-on-exec).
@@ -61,6 +63,8 @@ class HidHostLinux : public HidHost {
                      uint32_t* osError) override;
     HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
                              int timeoutMs, size_t* received, uint32_t* osError) override;
+    HidOpenFailure classifyOpenError(uint32_t osError) const override;
+    bool mayOpen(const HidInterfaceInfo& iface) const override;
     void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override;
 
   private:

@@ -1,5 +1,6 @@
 #include "hid/HidTarget.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "hid/DeviceMatch.h"
 #include "hid/HidInterface.h"
+#include "hid/OpenHints.h"
 #include "log/Log.h"
 
 HidTarget hidTarget;
@@ -42,6 +44,8 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
     HidHost& host = hidHost();
     const std::vector<HidInterfaceInfo> interfaces = host.enumerate();
     std::vector<OpenFailure> openFailures;
+    std::vector<std::string> unopenable;  // listed nodes this user may not open
+    bool matched = false;
 
     for (const HidInterfaceInfo& iface : interfaces) {
         switch (iface.queryError) {
@@ -63,6 +67,10 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
                 "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath = "
                 "%s.\n",
                 iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+            if (!host.mayOpen(iface) &&
+                std::find(unopenable.begin(), unopenable.end(), iface.path) == unopenable.end()) {
+                unopenable.push_back(iface.path);
+            }
             continue;
         }
         // A path key (given, or pinned by an earlier open of this run) leaves
@@ -76,6 +84,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
                      iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
             continue;
         }
+        matched = true;
         uint32_t osError = 0;
         const HidHandle h = host.open(iface, &osError);
         if (h == kInvalidHidHandle) {
@@ -92,8 +101,21 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
             *found = iface;
         return 0;
     }
-    if (!listOnly)
-        explainOpenFailures(openFailures);
+    if (listOnly) {
+        hintScanUnopenable(unopenable);
+        return -1;
+    }
+    explainOpenFailures(openFailures);
+    if (!matched) {
+        hintNoMatchingDevice(vid, pid, usagePage, usage, deviceMatch.path);
+    } else {
+        for (const OpenFailure& failure : openFailures) {
+            if (host.classifyOpenError(failure.osError) == HidOpenFailure::denied) {
+                hintOpenDenied(failure.iface.path);
+                break;
+            }
+        }
+    }
     return -1;
 }
 

@@ -4,6 +4,7 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
@@ -593,6 +594,109 @@ TEST(HidScanTest, ScanRunModeOnThisMachine) {
     if (!std::filesystem::exists("/dev/hidraw0")) {
         EXPECT_EQ(r.output, "");
     }
+}
+
+// Runs the whole program on the fake nodes; standard output and standard
+// error apart.
+struct ConsoleRun {
+    int result;
+    std::string out;
+    std::string err;
+};
+
+ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logDir) {
+    args.insert(args.begin(), "touchfw");
+    args.insert(args.end(), {"--logfiledir", logDir});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int result = runMain(static_cast<int>(argv.size()), argv.data());
+    ConsoleRun run{result, testing::internal::GetCapturedStdout(),
+                   testing::internal::GetCapturedStderr()};
+    resetProcessState();
+    return run;
+}
+
+// --path leaves one node as candidate; failures to find or open the device
+// are explained on standard error while standard output stays as it was.
+TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
+    const std::string failed = "\nErrors occurred when getting PID. ret = -2.\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::map<std::string, int> openErrors;
+        std::vector<std::string> opened;
+        std::string out;  // empty: not compared
+        std::vector<std::string> errParts;
+    };
+    const Case cases[] = {
+        {"path picks the later twin",
+         {"--chip", "fjordK", "--path", "/dev/hidraw10", "-p", "pid"},
+         {},
+         {"/dev/hidraw10"},
+         "",
+         {}},
+        {"path without a matching interface",
+         {"--chip", "fjordK", "--path", "/dev/hidraw1", "-p", "pid"},
+         {},
+         {},
+         failed,
+         {"no HID interface matches vid 0x2A94, pid 0x0121, usage page 0xFFF0, usage 0x0001, "
+          "path /dev/hidraw1;",
+          "--scan"}},
+        {"no match",
+         {"--chip", "fjordK", "--pid", "0x0999", "-p", "pid"},
+         {},
+         {},
+         failed,
+         {"pid 0x0999", "--scan"}},
+        {"permission denied",
+         {"--chip", "fjordK", "-p", "pid"},
+         {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EACCES}},
+         {},
+         failed,
+         {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {"vanished node: no hint",
+         {"--chip", "fjordK", "-p", "pid"},
+         {{"/dev/hidraw2", ENOENT}, {"/dev/hidraw10", ENOENT}},
+         {},
+         failed,
+         {}},
+    };
+    for (const Case& c : cases) {
+        nodes_.opened.clear();
+        nodes_.openErrors = c.openErrors;
+        const ConsoleRun run = runOnFakeNodes(c.args, root_.path());
+        EXPECT_EQ(nodes_.opened, c.opened) << c.name;
+        if (!c.out.empty()) {
+            EXPECT_EQ(run.out, c.out) << c.name;
+        }
+        for (const std::string& part : c.errParts)
+            EXPECT_NE(run.err.find(part), std::string::npos) << c.name << ": " << run.err;
+        // One line at most, and none where there is nothing to explain.
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.errParts.empty() ? 0 : 1)
+            << c.name << ": " << run.err;
+    }
+}
+
+TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {
+    const ConsoleRun before = runOnFakeNodes({"--scan"}, root_.path());
+    HidrawNodeOps ops = nodes_.ops();
+    ops.access = [](const std::string& path) {
+        return path == "/dev/hidraw0" || path == "/dev/hidraw10" ? -EACCES : 0;
+    };
+    HidHostLinux host(root_.path(), ops);
+    setHidHost(&host);
+    const ConsoleRun after = runOnFakeNodes({"--scan"}, root_.path());
+    setHidHost(host_.get());
+    EXPECT_EQ(after.out, before.out);
+    EXPECT_EQ(before.err, "");
+    EXPECT_EQ(after.err.rfind("touchfw: this user may not open /dev/hidraw0, /dev/hidraw10 (", 0),
+              0u)
+        << after.err;
+    EXPECT_TRUE(nodes_.opened.empty());
 }
 
 // The shipped udev rule must name the vendor id the tool matches by default,

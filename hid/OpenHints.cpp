@@ -1,0 +1,74 @@
+#include "hid/OpenHints.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+
+namespace {
+
+bool noMatchHinted = false;
+bool deniedHinted = false;
+
+}  // namespace
+
+const char* udevRuleHintPath() {
+#if !defined(_WIN32)
+    if (access(kInstalledUdevRulePath, F_OK) == 0)
+        return kInstalledUdevRulePath;
+#endif
+    return kSourceUdevRulePath;
+}
+
+void hintNoMatchingDevice(unsigned vid, unsigned pid, unsigned usagePage, unsigned usage,
+                          const std::string& path) {
+    if (noMatchHinted)
+        return;
+    noMatchHinted = true;
+    std::fprintf(stderr,
+                 "touchfw: no HID interface matches vid 0x%04X, pid 0x%04X, usage page 0x%04X, "
+                 "usage 0x%04X%s%s; run with --scan to list the interfaces present.\n",
+                 vid, pid, usagePage, usage, path.empty() ? "" : ", path ", path.c_str());
+    std::fflush(stderr);
+}
+
+void hintOpenDenied(const std::string& path) {
+    if (deniedHinted)
+        return;
+    deniedHinted = true;
+#if defined(__linux__)
+    const char* rule = udevRuleHintPath();
+    if (rule == kInstalledUdevRulePath) {
+        std::fprintf(stderr,
+                     "touchfw: permission denied on %s; the udev rule %s grants access to the "
+                     "logged-in user: replug the device (a controller with another vendor id "
+                     "needs the rule edited, see touchfw(1)).\n",
+                     path.c_str(), rule);
+    } else {
+        std::fprintf(stderr,
+                     "touchfw: permission denied on %s; install the udev rule %s into "
+                     "/etc/udev/rules.d/ and replug the device.\n",
+                     path.c_str(), rule);
+    }
+#else
+    std::fprintf(stderr, "touchfw: permission denied on %s.\n", path.c_str());
+#endif
+    std::fflush(stderr);
+}
+
+void hintScanUnopenable(const std::vector<std::string>& paths) {
+    if (paths.empty())
+        return;
+    std::string list;
+    for (const std::string& path : paths)
+        list += (list.empty() ? "" : ", ") + path;
+    std::fprintf(stderr, "touchfw: this user may not open %s (see the udev rule %s).\n",
+                 list.c_str(), udevRuleHintPath());
+    std::fflush(stderr);
+}
+
+void resetOpenHints() {
+    noMatchHinted = false;
+    deniedHinted = false;
+}
