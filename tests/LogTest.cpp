@@ -159,6 +159,20 @@ TEST(ProgressTest, BarStrings) {
     }
 }
 
+TEST(ProgressTest, PlainLinesHaveNoBackspaces) {
+    const std::string bar37 = "[" + std::string(18, '=') + std::string(32, ' ') + "]  37%\n";
+    EXPECT_EQ(progressText(0, true), "\nProgress:\n[" + std::string(50, ' ') + "]  0%\n");
+    EXPECT_EQ(progressText(37, true), bar37);
+    EXPECT_EQ(progressText(100, true), "[" + std::string(50, '=') + "]  100%\n");
+    EXPECT_EQ(progressText(101, true), "");
+    setProgressPlainLines(true);
+    testing::internal::CaptureStdout();
+    showProgress(37);
+    const std::string out = testing::internal::GetCapturedStdout();
+    setProgressPlainLines(false);
+    EXPECT_EQ(out, bar37);
+}
+
 TEST(ProgressTest, DrawnInOneWriteToStandardOutput) {
     testing::internal::CaptureStdout();
     showProgress(37);
