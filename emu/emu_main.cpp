@@ -3,7 +3,8 @@
 // is kept in "touchfw-emu-<family>.state" in the current directory (or in
 // $TOUCHFW_EMU_STATE_DIR) between runs. $TOUCHFW_EMU_FAULT injects faults,
 // $TOUCHFW_EMU_TRANSCRIPT names a file the run's transcript is appended to.
-// Protocol errors the chip noticed are printed on standard error.
+// Protocol errors the chip noticed are printed on standard error. After
+// touchfw's usage text (--help) comes a note on these variables.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +19,23 @@ namespace {
 
 // Exit status when the emulator itself cannot be set up.
 constexpr int kEmuSetupFailed = 125;
+// touchfw's status after printing its usage text (--help, a bad command line).
+constexpr int kUsageStatus = -20;
+
+// Follows touchfw's usage text: what the emulator adds to it.
+const char* const kEmuUsage =
+    "touchfw-emu runs touchfw's command line on an emulated chip of the --chip family\n"
+    "and a virtual clock. Environment variables:\n"
+    "  TOUCHFW_EMU_STATE_DIR   folder of the chip's state file touchfw-emu-<family>.state\n"
+    "                          (default: the current folder); one folder per emulated chip.\n"
+    "  TOUCHFW_EMU_FAULT       faults to inject, items separated by ';' or ',', such as\n"
+    "                          fail-open[:N], fail-write:N[:times], disappear:N,\n"
+    "                          no-answer:ADDR[:times], withhold-ack:CMD[:times],\n"
+    "                          wrong-vid-after-restart, frame-never-ready (see touchfw-emu(1));\n"
+    "                          a bad list ends the run with status 125.\n"
+    "  TOUCHFW_EMU_TRANSCRIPT  file the run's transcript (reports, waits, faults) is\n"
+    "                          appended to.\n"
+    "Devices: emu:/dev/hidraw1 is the chip, emu:/dev/hidraw2 a second device with its keys.\n";
 
 const char* env(const char* name) {
     const char* value = std::getenv(name);
@@ -64,6 +82,10 @@ int main(int argc, char** argv) {
         }
 
         result = runMain(argc, argv);
+        if (result == kUsageStatus) {
+            std::fputs(kEmuUsage, stdout);
+            std::fflush(stdout);
+        }
 
         if (system.host().openCount(emu::InterfaceRole::chip) > 0) {
             std::string error;

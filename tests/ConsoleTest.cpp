@@ -95,6 +95,17 @@ TEST(ConsoleTest, TwoStationsUpdateAtOnce) {
     }
 }
 
+TEST(ConsoleTest, EmulatorHelpNamesItsEnvironmentVariables) {
+    const CommandResult r =
+        testsupport::runCommand(std::string(TOUCHFW_EMU_BINARY) + " --help 2>/dev/null");
+    EXPECT_EQ(r.status, 236);
+    EXPECT_EQ(r.output.rfind("Usage: ", 0), 0u);
+    for (const char* name :
+         {"TOUCHFW_EMU_STATE_DIR", "TOUCHFW_EMU_FAULT", "TOUCHFW_EMU_TRANSCRIPT"}) {
+        EXPECT_NE(r.output.find(std::string("\n  ") + name + " "), std::string::npos) << name;
+    }
+}
+
 }  // namespace
 
 #endif  // TOUCHFW_EMU_BINARY

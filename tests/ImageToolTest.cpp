@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "app/App.h"
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
@@ -275,6 +277,79 @@ TEST_F(ImageToolTest, ExamplesAreLoadableAndReproducible) {
         EXPECT_GT(image->getFwSubFwLen(0), 4096u);
         EXPECT_LT(image->fwSize, 8192u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+testsupport::CommandResult toolStdout(const std::string& args, const std::string& errFile) {
+    return runCommand("'" + toolPath() + "' " + args + " 2>'" + errFile + "'");
+}
+
+TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
+    testsupport::TempDir dir;
+    const std::string err = dir.file("err.txt");
+    const std::string examples = std::string(TOUCHFW_SOURCE_DIR) + "/examples/";
+
+    const auto version = toolStdout("--version", err);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, std::string("touchfw-image ") + kAppVersion + "\n");
+
+    const auto info = toolStdout("info --chip fjordK --json " + examples + "fw-fjordK.bin", err);
+    EXPECT_EQ(info.status, 0);
+    const nlohmann::json image = nlohmann::json::parse(info.output);
+    EXPECT_EQ(image["loads"], true);
+    EXPECT_EQ(image["layout"], "B");
+    EXPECT_EQ(image["pid"]["text"], "0121");
+    EXPECT_EQ(image["vid"], "03 00 01 00");
+    ASSERT_EQ(image["subFirmwares"].size(), image["subFirmwareCount"].get<size_t>());
+    EXPECT_EQ(image["subFirmwares"][0]["identity"]["matchesImage"], true);
+    EXPECT_EQ(image["header"]["checksumOk"], true);
+
+    // A truncated image: same exit status as the text report, and the reasons.
+    const std::string bytes = testsupport::readFile(examples + "fw-fjordK.bin");
+    testsupport::writeFile(dir.file("cut.bin"), bytes.substr(0, 600));
+    const auto cut = toolStdout("info --json --chip fjordK " + dir.file("cut.bin"), err);
+    EXPECT_EQ(cut.status, 1);
+    const nlohmann::json cutImage = nlohmann::json::parse(cut.output);
+    EXPECT_EQ(cutImage["loads"], false);
+    EXPECT_FALSE(cutImage["errors"].empty());
+
+    struct Case {
+        std::string file;
+        int status;
+        bool configurationText;
+        std::string warning;  // empty: no warning
+    };
+    testsupport::writeFile(dir.file("words.cfg"), "0x11, 0x22\nexample text\n");
+    const Case cases[] = {
+        {examples + "cfg-fjordK.cfg", 0, true, ""},
+        {examples + "fw-fjordK.bin", 1, false, "is not text"},
+        {dir.file("words.cfg"), 1, false, "line 2, offset 11: 'e' is not part of a 0xNN byte"},
+    };
+    for (const Case& c : cases) {
+        const auto text = toolStdout("cfginfo --chip fjordK " + c.file, err);
+        const std::string warning = testsupport::readFile(err);
+        const auto json = toolStdout("cfginfo --chip fjordK --json " + c.file, err);
+        const nlohmann::json cfg = nlohmann::json::parse(json.output);
+        EXPECT_EQ(text.status, c.status) << c.file << "\n" << text.output;
+        EXPECT_EQ(json.status, c.status) << c.file;
+        EXPECT_EQ(cfg["configurationText"], c.configurationText) << c.file;
+        EXPECT_EQ(text.output.find("warning"), std::string::npos) << c.file;
+        if (c.warning.empty()) {
+            EXPECT_EQ(warning, "") << c.file;
+        } else {
+            EXPECT_NE(warning.find("warning: " + c.file + " is not configuration text"),
+                      std::string::npos)
+                << warning;
+            EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
+        }
+    }
+    const nlohmann::json good = nlohmann::json::parse(
+        toolStdout("cfginfo --json --chip fjordK " + examples + "cfg-fjordK.cfg", err).output);
+    EXPECT_EQ(good["version"], 0x13);
+    EXPECT_EQ(good["checkBytes"]["ok"], true);
 }
 
 }  // namespace

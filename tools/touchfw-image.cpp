@@ -3,9 +3,10 @@
 //
 //   touchfw-image build   --chip CHIP --pid TEXT --vid VID (--sub T:A:FILE | --gen T:A:LEN)...
 //                         [--no-identity] [--identity-pid TEXT] [--identity-vid VID] -o OUT
-//   touchfw-image info    --chip CHIP FILE
+//   touchfw-image info    --chip CHIP [--json] FILE
 //   touchfw-image cfg     --chip CHIP --version N [--length N] -o OUT
-//   touchfw-image cfginfo --chip CHIP FILE
+//   touchfw-image cfginfo --chip CHIP [--json] FILE
+//   touchfw-image --version
 //
 // Images are read back with the same image classes touchfw uses, so "info"
 // says exactly whether touchfw would accept a file and why not.
@@ -16,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "app/App.h"
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
@@ -45,12 +48,14 @@ const char* const kUsage =
     "      --sub takes the data from FILE, --gen generates LEN deterministic bytes.\n"
     "      Sub-firmware 0 starts with a 16-byte identity block (TFWI, Pid, Vid)\n"
     "      unless --no-identity is given.\n"
-    "  touchfw-image info --chip CHIP FILE\n"
+    "  touchfw-image info --chip CHIP [--json] FILE\n"
     "      Show what a firmware image holds and whether touchfw would load it.\n"
     "  touchfw-image cfg --chip CHIP --version N [--length N] -o OUT\n"
     "      Write a sample configuration file with configuration version N.\n"
-    "  touchfw-image cfginfo --chip CHIP FILE\n"
+    "  touchfw-image cfginfo --chip CHIP [--json] FILE\n"
     "      Show what a configuration file holds and whether its check bytes are right.\n"
+    "      --json prints one JSON object instead (schema: docs/IMAGE-JSON.md).\n"
+    "  touchfw-image --version\n"
     "\n"
     "CHIP: 5410, 5415R, fjordK, fjordH3, Corvina, fjordK8, fjordK4 (any case).\n"
     "Numbers are decimal or hexadecimal with 0x. VID: four hex bytes, 01.02.03.04 or\n"
@@ -323,7 +328,7 @@ Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint
     return image;
 }
 
-int printImageInfo(const ChipName& chip, const std::string& path);
+int printImageInfo(const ChipName& chip, const std::string& path, bool json);
 
 int commandBuild(Args& args) {
     std::string chipText, pid, vidArg, output, identityPid, identityVidArg;
@@ -391,7 +396,7 @@ int commandBuild(Args& args) {
     if (!writeWholeFile(output, image.data(), image.size(), error))
         throw inputError(error);
     std::printf("Wrote %s (%zu bytes).\n", output.c_str(), image.size());
-    return printImageInfo(chip, output);
+    return printImageInfo(chip, output, false);
 }
 
 // ---------------------------------------------------------------- info
@@ -448,7 +453,32 @@ std::string hexBytes(const uint8_t* bytes, size_t n) {
     return s;
 }
 
-int printImageInfo(const ChipName& chip, const std::string& path) {
+// Prints the text report, or nothing when the report is JSON.
+class Report {
+  public:
+    explicit Report(bool json) : json_(json) {}
+    void line(const char* fmt, ...) TFW_PRINTF(2, 3) {
+        if (json_)
+            return;
+        va_list args;
+        va_start(args, fmt);
+        std::vprintf(fmt, args);
+        va_end(args);
+    }
+    bool json() const { return json_; }
+
+  private:
+    bool json_;
+};
+
+// The JSON report on standard output, one object and a line end.
+void printJson(const nlohmann::json& object) {
+    // Paths and log lines need not be UTF-8: invalid bytes become U+FFFD.
+    std::printf("%s\n",
+                object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+int printImageInfo(const ChipName& chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
     if (!readWholeFile(path, bytes, error))
@@ -456,30 +486,45 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
     const FwImageLayout& layout = *fwImageLayout(chip.type);
     const bool layoutB = layout.kind == FwLayoutKind::B;
     const uint64_t size = bytes.size();
+    Report out(json);
+    nlohmann::json j;
+    j["file"] = path;
+    j["size"] = size;
+    j["chip"] = chip.name;
+    j["imageClass"] = layout.className;
+    j["layout"] = layoutB ? "B" : "A";
 
-    std::printf("File:          %s (%llu bytes)\n", path.c_str(),
-                static_cast<unsigned long long>(size));
-    std::printf("Chip:          %s, %s, layout %s\n", chip.name, layout.className,
-                layoutB ? "B" : "A");
+    out.line("File:          %s (%llu bytes)\n", path.c_str(),
+             static_cast<unsigned long long>(size));
+    out.line("Chip:          %s, %s, layout %s\n", chip.name, layout.className,
+             layoutB ? "B" : "A");
+    j["header"] = nullptr;
     if (size < layout.headerSize) {
-        std::printf("Header:        file shorter than the %u-byte header\n", layout.headerSize);
+        out.line("Header:        file shorter than the %u-byte header\n", layout.headerSize);
     } else {
         const uint8_t* h = bytes.data();
         const uint32_t lengthField =
             layoutB ? (h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24)
                     : (static_cast<uint32_t>(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]);
         const uint64_t bodySize = size - layout.headerSize;
-        std::printf("Length field:  %u (file size - %u = %llu): %s\n", lengthField,
-                    layout.headerSize, static_cast<unsigned long long>(bodySize),
-                    lengthField == bodySize ? "ok" : "WRONG");
+        out.line("Length field:  %u (file size - %u = %llu): %s\n", lengthField, layout.headerSize,
+                 static_cast<unsigned long long>(bodySize),
+                 lengthField == bodySize ? "ok" : "WRONG");
         const uint32_t stored =
             layoutB ? (h[4] | h[5] << 8 | h[6] << 16 | static_cast<uint32_t>(h[7]) << 24)
                     : static_cast<uint32_t>(h[4] << 8 | h[5]);
         const uint32_t calculated = layoutB ? fwChecksumLayoutB(h + layout.headerSize, bodySize)
                                             : fwChecksumLayoutA(h + layout.headerSize, bodySize);
-        std::printf(layoutB ? "Checksum:      stored 0x%08X, calculated 0x%08X: %s\n"
-                            : "Checksum:      stored 0x%04X, calculated 0x%04X: %s\n",
-                    stored, calculated, stored == calculated ? "ok" : "WRONG");
+        out.line(layoutB ? "Checksum:      stored 0x%08X, calculated 0x%08X: %s\n"
+                         : "Checksum:      stored 0x%04X, calculated 0x%04X: %s\n",
+                 stored, calculated, stored == calculated ? "ok" : "WRONG");
+        j["header"] = {{"size", layout.headerSize},
+                       {"lengthField", lengthField},
+                       {"bodySize", bodySize},
+                       {"lengthOk", lengthField == bodySize},
+                       {"checksumStored", stored},
+                       {"checksumCalculated", calculated},
+                       {"checksumOk", stored == calculated}};
     }
 
     // Read the fields with the image class itself, on the raw bytes: its
@@ -489,6 +534,7 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
     image->fwSize = static_cast<uint32_t>(size);
     image->isLoaded = true;
     logLevel = 0;
+    j["pid"] = nullptr;
     if (size >= layout.pidOffset + kFwPidBytes) {
         image->initPid();
         const uint8_t* raw = bytes.data() + layout.pidOffset;
@@ -497,57 +543,82 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
             if (raw[i] != 0)
                 stored += static_cast<char>(raw[i]);
         }
-        std::printf("Pid:           \"%s\"%s (bytes %s)\n", image->pid,
-                    stored == image->pid ? "" : (" read from \"" + stored + "\"").c_str(),
-                    hexBytes(raw, kFwPidBytes).c_str());
+        out.line("Pid:           \"%s\"%s (bytes %s)\n", image->pid,
+                 stored == image->pid ? "" : (" read from \"" + stored + "\"").c_str(),
+                 hexBytes(raw, kFwPidBytes).c_str());
+        j["pid"] = {{"text", printable(reinterpret_cast<const uint8_t*>(image->pid),
+                                       std::strlen(image->pid))},
+                    {"bytes", hexBytes(raw, kFwPidBytes)}};
     } else {
-        std::printf("Pid:           outside the file (bytes %u to %u)\n", layout.pidOffset,
-                    layout.pidOffset + kFwPidBytes - 1);
+        out.line("Pid:           outside the file (bytes %u to %u)\n", layout.pidOffset,
+                 layout.pidOffset + kFwPidBytes - 1);
     }
+    j["vid"] = nullptr;
     if (size >= layout.vidOffset + kFwVidBytes) {
         image->initVid();
-        std::printf("Vid:           %s\n", vidText(image->vid).c_str());
+        out.line("Vid:           %s\n", vidText(image->vid).c_str());
+        j["vid"] = vidText(image->vid);
     } else {
-        std::printf("Vid:           outside the file (bytes %u to %u)\n", layout.vidOffset,
-                    layout.vidOffset + kFwVidBytes - 1);
+        out.line("Vid:           outside the file (bytes %u to %u)\n", layout.vidOffset,
+                 layout.vidOffset + kFwVidBytes - 1);
     }
+    j["subFirmwareCount"] = nullptr;
+    j["subFirmwares"] = nlohmann::json::array();
     if (size > layout.countOffset) {
         const int32_t count = image->getFwSubFwNum();
-        std::printf("Sub-firmwares: %d (table at %u, %u-byte entries; data from %u)\n", count,
-                    layout.tableOffset, layout.entrySize, layout.dataOffset);
+        j["subFirmwareCount"] = count;
+        out.line("Sub-firmwares: %d (table at %u, %u-byte entries; data from %u)\n", count,
+                 layout.tableOffset, layout.entrySize, layout.dataOffset);
         if (count > 0) {
-            std::printf("    #  type      length     address  data offset     data end\n");
+            out.line("    #  type      length     address  data offset     data end\n");
         }
         uint64_t offset = layout.dataOffset;
         for (int32_t i = 0; i < count; ++i) {
             if (image->getFwSubInfo(i) == nullptr) {
-                std::printf("  %3d  entry outside the file\n", i);
+                out.line("  %3d  entry outside the file\n", i);
                 break;
             }
             const uint32_t length = image->getFwSubFwLen(i);
             const uint64_t end = offset + length;
-            std::printf("  %3d  0x%02X  %10u  0x%08X  %11llu  %11llu%s\n", i,
-                        image->getFwSubFwType(i), length, image->getFwSubFwAddr(i),
-                        static_cast<unsigned long long>(offset),
-                        static_cast<unsigned long long>(end),
-                        end > size ? "  (data outside the file)" : "");
+            out.line("  %3d  0x%02X  %10u  0x%08X  %11llu  %11llu%s\n", i, image->getFwSubFwType(i),
+                     length, image->getFwSubFwAddr(i), static_cast<unsigned long long>(offset),
+                     static_cast<unsigned long long>(end),
+                     end > size ? "  (data outside the file)" : "");
+            nlohmann::json sub = {{"index", i},
+                                  {"type", image->getFwSubFwType(i)},
+                                  {"length", length},
+                                  {"address", image->getFwSubFwAddr(i)},
+                                  {"dataOffset", offset},
+                                  {"dataEnd", end},
+                                  {"dataInFile", end <= size},
+                                  {"identity", nullptr}};
             if (i == 0 && end <= size && length >= kFwIdentityBlockSize &&
                 std::memcmp(bytes.data() + offset, kFwIdentityMagic, 4) == 0) {
                 const uint8_t* id = bytes.data() + offset;
                 const std::string idPid = printable(id + 4, 8);
                 const bool same = idPid == image->pid && std::memcmp(id + 12, image->vid, 4) == 0;
-                std::printf("         identity block: Pid \"%s\", Vid %s%s\n", idPid.c_str(),
-                            vidText(id + 12).c_str(),
-                            same ? "" : " (differs from the image's Pid/Vid)");
+                out.line("         identity block: Pid \"%s\", Vid %s%s\n", idPid.c_str(),
+                         vidText(id + 12).c_str(),
+                         same ? "" : " (differs from the image's Pid/Vid)");
+                sub["identity"] = {
+                    {"pid", idPid}, {"vid", vidText(id + 12)}, {"matchesImage", same}};
             }
+            j["subFirmwares"].push_back(sub);
             offset = end;
         }
     } else {
-        std::printf("Sub-firmwares: count byte at %u is outside the file\n", layout.countOffset);
+        out.line("Sub-firmwares: count byte at %u is outside the file\n", layout.countOffset);
     }
 
     std::vector<std::string> errors;
     const int32_t result = tryLoad(chip.type, path, errors);
+    j["loads"] = result == 0;
+    j["loadResult"] = result;
+    j["errors"] = errors;
+    if (json) {
+        printJson(j);
+        return result == 0 ? kExitOk : kExitFailure;
+    }
     if (result == 0) {
         std::printf("Result:        loads (load returns 0)\n");
         return kExitOk;
@@ -558,13 +629,15 @@ int printImageInfo(const ChipName& chip, const std::string& path) {
     return kExitFailure;
 }
 
-// The arguments of the inspecting commands: --chip CHIP and one FILE.
-const ChipName& chipAndFile(Args& args, const std::string& command, std::string& file) {
+// The arguments of the inspecting commands: --chip CHIP, --json and one FILE.
+const ChipName& chipAndFile(Args& args, const std::string& command, std::string& file, bool& json) {
     std::string chipText;
     while (!args.done()) {
         const std::string arg = args.next();
         if (arg == "--chip") {
             chipText = args.value(arg);
+        } else if (arg == "--json") {
+            json = true;
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             throw usageError(command + ": unexpected option '" + arg + "'");
         } else if (file.empty()) {
@@ -581,8 +654,9 @@ const ChipName& chipAndFile(Args& args, const std::string& command, std::string&
 
 int commandInfo(Args& args) {
     std::string file;
-    const ChipName& chip = chipAndFile(args, "info", file);
-    return printImageInfo(chip, file);
+    bool json = false;
+    const ChipName& chip = chipAndFile(args, "info", file, json);
+    return printImageInfo(chip, file, json);
 }
 
 // ---------------------------------------------------------------- configuration
@@ -674,15 +748,57 @@ int commandCfg(Args& args) {
     return kExitOk;
 }
 
+// Where a file stops looking like configuration text: hex byte tokens
+// ("0x12") separated by commas and white space. touchfw reads any file, taking
+// every 'x' as a byte marker, so a firmware image or a text with words in it
+// still "loads"; an empty string means the file is configuration text.
+std::string configTextProblem(const Bytes& text) {
+    auto isHex = [](uint8_t c) { return std::isxdigit(c) != 0; };
+    size_t line = 1;
+    size_t tokens = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint8_t c = text[i];
+        if (c == '\n') {
+            ++line;
+            continue;
+        }
+        if (c == ',' || c == ' ' || c == '\t' || c == '\r')
+            continue;
+        const bool token = c == '0' && i + 3 < text.size() && (text[i + 1] | 0x20) == 'x' &&
+                           isHex(text[i + 2]) && isHex(text[i + 3]) &&
+                           (i + 4 == text.size() || !std::isalnum(text[i + 4]));
+        if (token) {
+            ++tokens;
+            i += 3;
+            continue;
+        }
+        if (c < 0x20 || c >= 0x7F)
+            return format("byte 0x%02X at offset %zu is not text", c, i);
+        return format("line %zu, offset %zu: '%c' is not part of a 0xNN byte", line, i,
+                      static_cast<char>(c));
+    }
+    if (tokens == 0)
+        return "it holds no 0xNN byte";
+    return std::string();
+}
+
 int commandCfgInfo(Args& args) {
     std::string file;
-    const ChipName& chip = chipAndFile(args, "cfginfo", file);
+    bool json = false;
+    const ChipName& chip = chipAndFile(args, "cfginfo", file, json);
     Bytes text;
     std::string error;
     if (!readWholeFile(file, text, error))
         throw inputError(error);
     const size_t markers =
         std::count_if(text.begin(), text.end(), [](uint8_t c) { return c == 'x' || c == 'X'; });
+    const std::string problem = configTextProblem(text);
+    if (!problem.empty()) {
+        std::fprintf(stderr,
+                     "touchfw-image: warning: %s is not configuration text (%s); touchfw takes "
+                     "every 'x' in a file as a byte marker\n",
+                     file.c_str(), problem.c_str());
+    }
 
     auto image = createCfgImage(chip.type);
     capturedErrors().clear();
@@ -692,39 +808,68 @@ int commandCfgInfo(Args& args) {
     logLevel = 0;
     logMessage = nullptr;
 
-    std::printf("File:          %s (%zu bytes of text)\n", file.c_str(), text.size());
-    std::printf("Chip:          %s, version in byte %u\n", chip.name,
-                isFjordFamily(chip.type) ? kCfgVersionIndexFjordK : kCfgVersionIndex);
+    Report out(json);
+    const unsigned versionIndex =
+        isFjordFamily(chip.type) ? kCfgVersionIndexFjordK : kCfgVersionIndex;
+    nlohmann::json j = {
+        {"file", file},
+        {"textSize", text.size()},
+        {"chip", chip.name},
+        {"versionByte", versionIndex},
+        {"configurationText", problem.empty()},
+        {"textProblem", problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(problem)},
+        {"loads", result == 0},
+        {"loadResult", result},
+        {"errors", capturedErrors()},
+        {"bytesParsed", nullptr},
+        {"blockSize", nullptr},
+        {"version", nullptr},
+        {"checkBytes", nullptr}};
+    out.line("File:          %s (%zu bytes of text)\n", file.c_str(), text.size());
+    out.line("Chip:          %s, version in byte %u\n", chip.name, versionIndex);
     if (result != 0) {
-        std::printf("Result:        would NOT load (load returns %d)\n", result);
+        out.line("Result:        would NOT load (load returns %d)\n", result);
         for (const std::string& line : capturedErrors()) {
-            std::printf("               %s\n", line.c_str());
+            out.line("               %s\n", line.c_str());
         }
+        if (json)
+            printJson(j);
         return kExitFailure;
     }
     const uint8_t* data = image->getCfgData();
-    std::printf("Bytes:         %zu parsed, block of %u bytes\n", markers, image->cfgSize);
-    std::printf("Version:       0x%02X\n", image->getCfgVersion());
+    out.line("Bytes:         %zu parsed, block of %u bytes\n", markers, image->cfgSize);
+    out.line("Version:       0x%02X\n", image->getCfgVersion());
+    j["bytesParsed"] = markers;
+    j["blockSize"] = image->cfgSize;
+    j["version"] = image->getCfgVersion();
     bool checkOk;
     if (chip.type == CHIP_5410) {
         const uint8_t sum = static_cast<uint8_t>(data[0] + data[1] + data[2] + data[3]);
         checkOk = sum == 0;
-        std::printf("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n", sum,
-                    checkOk ? "ok" : "WRONG");
+        out.line("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n", sum,
+                 checkOk ? "ok" : "WRONG");
+        j["checkBytes"] = {{"rule", "sum8"}, {"sum", sum}, {"ok", checkOk}};
     } else if (chip.type == CHIP_5415R) {
         const unsigned left = data[0] + data[1] + data[2];
         const unsigned right = data[3] + data[4];
         checkOk = left == right;
-        std::printf("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n", left,
-                    right, checkOk ? "ok" : "WRONG");
+        out.line("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n", left,
+                 right, checkOk ? "ok" : "WRONG");
+        j["checkBytes"] = {
+            {"rule", "sum3-equals-sum2"}, {"left", left}, {"right", right}, {"ok", checkOk}};
     } else {
         uint16_t sum = 0;
         for (int i = 0; i < 62; ++i)
             sum = static_cast<uint16_t>(sum + data[i]);
         const uint16_t stored = static_cast<uint16_t>(data[62] | data[63] << 8);
         checkOk = sum == stored;
-        std::printf("Check bytes:   bytes 62-63 hold 0x%04X, bytes 0 to 61 sum to 0x%04X: %s\n",
-                    stored, sum, checkOk ? "ok" : "WRONG");
+        out.line("Check bytes:   bytes 62-63 hold 0x%04X, bytes 0 to 61 sum to 0x%04X: %s\n",
+                 stored, sum, checkOk ? "ok" : "WRONG");
+        j["checkBytes"] = {{"rule", "sum16"}, {"stored", stored}, {"sum", sum}, {"ok", checkOk}};
+    }
+    if (json) {
+        printJson(j);
+        return checkOk ? kExitOk : kExitFailure;
     }
     if (!checkOk) {
         std::printf("Result:        loads, but the chip's version read would reject it\n");
@@ -747,6 +892,10 @@ int run(int argc, char** argv) {
         return commandCfg(args);
     if (command == "cfginfo")
         return commandCfgInfo(args);
+    if (command == "--version" || command == "version") {
+        std::printf("touchfw-image %s\n", kAppVersion);
+        return kExitOk;
+    }
     if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(kUsage, stdout);
         return kExitOk;
