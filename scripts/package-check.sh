@@ -33,12 +33,13 @@ rm -f "$build"/touchfw_*.deb
 deb=$(ls "$build"/touchfw_*.deb)
 echo "== package $deb"
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
-dpkg-deb --contents "$deb"
+contents=$(dpkg-deb --contents "$deb")
+echo "$contents"
 for path in ./usr/bin/touchfw ./usr/bin/touchfw-image ./usr/bin/touchfw-emu \
     ./usr/lib/udev/rules.d/60-touchfw.rules ./usr/share/man/man1/touchfw.1.gz \
     ./usr/share/man/man1/touchfw-image.1.gz ./usr/share/man/man1/touchfw-emu.1.gz \
     ./usr/share/bash-completion/completions/touchfw; do
-    dpkg-deb --contents "$deb" | grep -q " $path\$" || fail "$path is not in the package"
+    grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
 done
 
 echo "== dpkg -i"
@@ -46,9 +47,11 @@ $sudo dpkg -i "$deb"
 trap '$sudo dpkg -r touchfw >/dev/null 2>&1 || true' EXIT
 
 echo "== programs"
-/usr/bin/touchfw --version | grep -q "app version" || fail "touchfw --version"
-/usr/bin/touchfw-image --version | grep -q "touchfw-image" || fail "touchfw-image --version"
-/usr/bin/touchfw-emu --help | grep -q "TOUCHFW_EMU_STATE_DIR" || fail "touchfw-emu --help"
+out=$(/usr/bin/touchfw --version) && grep -q "app version" <<<"$out" || fail "touchfw --version"
+out=$(/usr/bin/touchfw-image --version) && grep -q "^touchfw-image " <<<"$out" ||
+    fail "touchfw-image --version"
+out=$(/usr/bin/touchfw-emu --help || true)  # the usage text ends with status 236
+grep -q "TOUCHFW_EMU_STATE_DIR" <<<"$out" || fail "touchfw-emu --help"
 
 echo "== man pages"
 for page in touchfw touchfw-image touchfw-emu; do
@@ -77,7 +80,13 @@ echo "== udev rule"
 rule=/usr/lib/udev/rules.d/60-touchfw.rules
 # udevadm test reads every rules file and names each line it cannot parse as
 # FILE:LINE; any device will do for that.
-device=$(ls -d /sys/class/hidraw/* /sys/class/tty/tty0 /sys/class/mem/null 2>/dev/null | head -1)
+device=""
+for candidate in /sys/class/hidraw/* /sys/class/tty/tty0 /sys/class/mem/null; do
+    if [ -e "$candidate" ]; then
+        device=$candidate
+        break
+    fi
+done
 [ -n "$device" ] || fail "no device in /sys to run udevadm test on"
 report=$($sudo udevadm test "$device" 2>&1) || fail "udevadm test $device: $report"
 grep -q "Reading rules file: $rule" <<<"$report" || fail "udevadm did not read $rule"
