@@ -6,7 +6,9 @@
 // at start-up, the target being selected by the chip type on every call; the
 // HidTarget classes that find the device by its four keys (HidTarget.h); the
 // host seam below them (HidHost.h) with the Linux hidraw backend
-// (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h).
+// (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h);
+// the one-line hints on standard error when no device matches or a matching
+// one may not be opened (OpenHints.h).
 // Relies on: chip (chip type), log, and the host's HID stack (on Linux
 // sysfs and /dev/hidrawN).
 #pragma once
