@@ -182,10 +182,14 @@ int32_t CfgImage::parseFile(const char* fileName) {
         return -5;
     }
 
+    return parseText(text.data(), text.size());
+}
+
+int32_t CfgImage::parseText(const uint8_t* text, size_t size) {
     // One pass: the bytes go straight into a zeroed block big enough for a
     // marker on every byte, which then shrinks to its size (no copy).
     const uint64_t roomSize =
-        (static_cast<uint64_t>(text.size()) & ~uint64_t{kCfgBlockSize - 1}) + kCfgBlockSize;
+        (static_cast<uint64_t>(size) & ~uint64_t{kCfgBlockSize - 1}) + kCfgBlockSize;
     try {
         if (roomSize > UINT32_MAX)
             throw std::bad_alloc();
@@ -195,7 +199,7 @@ int32_t CfgImage::parseFile(const char* fileName) {
         return -3;
     }
     // The digits after a marker are examined as markers too: "xx12" gives two bytes.
-    const size_t markers = parseMarkers(text.data(), text.size(), cfgData.data());
+    const size_t markers = parseMarkers(text, size, cfgData.data());
     if (markers < 2) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Cfg file error. Valid data count is %d.\n",
                   static_cast<int>(markers) - 1);
