@@ -70,6 +70,8 @@ int main(int argc, char** argv) {
     {
         emu::EmulatedSystem system(type, options);
         emu::EmulatedChip& chip = system.chip();
+        const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
+        chip.setTranscriptRecording(transcriptPath != nullptr);
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
         if (fileExists(statePath)) {
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
             }
         }
-        if (const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT")) {
+        if (transcriptPath != nullptr) {
             std::ofstream out(transcriptPath, std::ios::app);
             out << chip.transcript().toText();
         }
