@@ -3,7 +3,7 @@
 // the reports the protocol needs for the sample files, and wait exactly the
 // waits it prescribes. The floor is derived here step by step from the
 // framing (payload per report), the image's sub-firmware table and the
-// configuration's block size; the reports are counted at the HID host seam.
+// configuration's block size; the emulated chip counts the reports.
 // One more status poll per block, or a retry on the happy path, fails.
 #include <gtest/gtest.h>
 
@@ -15,50 +15,11 @@
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
-#include "hid/HidHost.h"
 #include "tests/FaultMatrixSupport.h"
 
 namespace {
 
 using matrix::Mode;
-
-// Counts the reports that went through the host: output reports taken and
-// input reports delivered.
-class CountingHost : public HidHost {
-  public:
-    explicit CountingHost(HidHost& inner) : inner_(inner) {}
-    std::vector<HidInterfaceInfo> enumerate() override { return inner_.enumerate(); }
-    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override {
-        return inner_.open(iface, osError);
-    }
-    void close(HidHandle handle) override { inner_.close(handle); }
-    bool getInputReport(HidHandle h, uint8_t* report, size_t length, uint32_t* error) override {
-        return count(&received, inner_.getInputReport(h, report, length, error));
-    }
-    bool setOutputReport(HidHandle h, const uint8_t* report, size_t length,
-                         uint32_t* error) override {
-        return count(&sent, inner_.setOutputReport(h, report, length, error));
-    }
-    bool writeReport(HidHandle h, const uint8_t* report, size_t length, uint32_t* error) override {
-        return count(&sent, inner_.writeReport(h, report, length, error));
-    }
-    HidReadResult readReport(HidHandle h, uint8_t id, uint8_t* report, size_t length, int timeoutMs,
-                             size_t* got, uint32_t* error) override {
-        const HidReadResult r = inner_.readReport(h, id, report, length, timeoutMs, got, error);
-        count(&received, r == HidReadResult::ok);
-        return r;
-    }
-
-    int sent = 0;
-    int received = 0;
-
-  private:
-    static bool count(int* counter, bool ok) {
-        *counter += ok ? 1 : 0;
-        return ok;
-    }
-    HidHost& inner_;
-};
 
 // What a run puts on the wire and the waits it makes, in order.
 struct Traffic {
@@ -214,17 +175,15 @@ struct Observed {
     Traffic traffic;
 };
 
+// The reports the emulated chip took and the read requests it answered.
 Observed runCounted(int32_t type, Mode mode, const emu::FaultRule* fault = nullptr) {
     matrix::InProcessRun run(type);
     if (fault != nullptr) {
         EXPECT_TRUE(run.chip().addFault(*fault));
     }
-    CountingHost host(run.sys().host());
-    setHidHost(&host);
     Observed o;
     o.status = run.run(matrix::modeArgs(mode, type)).status;
-    setHidHost(&run.sys().host());
-    o.traffic = {host.sent, host.received, run.clock().waits()};
+    o.traffic = {run.chip().outputReports(), run.chip().readRequests(), run.clock().waits()};
     return o;
 }
 
