@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 
@@ -15,19 +16,77 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
+// Hexadecimal digit values; 0 for any other character.
+struct DigitTable {
+    uint8_t value[256];
+    constexpr DigitTable() : value{} {
+        for (int c = '0'; c <= '9'; ++c)
+            value[c] = static_cast<uint8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            value[c] = static_cast<uint8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c)
+            value[c] = static_cast<uint8_t>(c - 'A' + 10);
+    }
+};
+constexpr DigitTable kDigits;
+
+// 'x' and 'X' are the only bytes that give 'x' with the 0x20 bit set.
 bool isMarker(uint8_t c) {
-    return c == 'x' || c == 'X';
+    return (c | 0x20) == 'x';
 }
 
-// The value of a hexadecimal digit; 0 for any other character.
-uint8_t digitValue(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return static_cast<uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f')
-        return static_cast<uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F')
-        return static_cast<uint8_t>(c - 'A' + 10);
-    return 0;
+bool hostIsLittleEndian() {
+    const uint16_t probe = 1;
+    uint8_t first = 0;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
+// Index of the lowest byte of `mask` whose top bit is set (mask not 0).
+unsigned lowestFlaggedByte(uint64_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<unsigned>(__builtin_ctzll(mask)) >> 3;
+#else
+    unsigned byte = 0;
+    while ((mask & (uint64_t{0x80} << (8 * byte))) == 0)
+        ++byte;
+    return byte;
+#endif
+}
+
+// One pass over the text: each marker's byte goes to out[count++]. The text
+// is scanned eight bytes at a time, a marker showing as a zero byte of
+// (word | 0x20..) ^ 'x'..; the last bytes, whose digits may lie past the
+// end, one at a time. `out` has room for one byte per text byte.
+size_t parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kCaseBit = 0x2020202020202020ull;
+    constexpr uint64_t kMarker = 0x7878787878787878ull;  // 'x' in every byte
+    size_t count = 0;
+    size_t k = 0;
+    if (hostIsLittleEndian()) {
+        // A word's last marker reads two bytes past the word: keep them inside.
+        for (; k + 10 <= n; k += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + k, sizeof word);
+            const uint64_t x = (word | kCaseBit) ^ kMarker;
+            uint64_t zeros = ~(((x & kLow7) + kLow7) | x | kLow7);
+            while (zeros != 0) {
+                const uint8_t* m = text + k + lowestFlaggedByte(zeros);
+                out[count++] =
+                    static_cast<uint8_t>((kDigits.value[m[1]] << 4) | kDigits.value[m[2]]);
+                zeros &= zeros - 1;
+            }
+        }
+    }
+    for (; k < n; ++k) {
+        if (!isMarker(text[k]))
+            continue;
+        const uint8_t high = k + 1 < n ? kDigits.value[text[k + 1]] : 0;
+        const uint8_t low = k + 2 < n ? kDigits.value[text[k + 2]] : 0;
+        out[count++] = static_cast<uint8_t>((high << 4) | low);
+    }
+    return count;
 }
 
 }  // namespace
@@ -123,11 +182,24 @@ int32_t CfgImage::parseFile(const char* fileName) {
         return -5;
     }
 
-    uint32_t markers = 0;
-    for (uint8_t c : text) {
-        if (isMarker(c))
-            ++markers;
+    return parseText(text.data(), text.size());
+}
+
+int32_t CfgImage::parseText(const uint8_t* text, size_t size) {
+    // One pass: the bytes go straight into a zeroed block big enough for a
+    // marker on every byte, which then shrinks to its size (no copy).
+    const uint64_t roomSize =
+        (static_cast<uint64_t>(size) & ~uint64_t{kCfgBlockSize - 1}) + kCfgBlockSize;
+    try {
+        if (roomSize > UINT32_MAX)
+            throw std::bad_alloc();
+        cfgData.assign(roomSize, 0);
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("CfgImage::load", "<CfgImage::load> Allocate memory for cfgData failed.\n");
+        return -3;
     }
+    // The digits after a marker are examined as markers too: "xx12" gives two bytes.
+    const size_t markers = parseMarkers(text, size, cfgData.data());
     if (markers < 2) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Cfg file error. Valid data count is %d.\n",
                   static_cast<int>(markers) - 1);
@@ -136,27 +208,10 @@ int32_t CfgImage::parseFile(const char* fileName) {
     // Always at least one byte more than the markers: the next multiple of 4096 above.
     const uint64_t blockSize =
         (static_cast<uint64_t>(markers) & ~uint64_t{kCfgBlockSize - 1}) + kCfgBlockSize;
-    try {
-        if (blockSize > UINT32_MAX)
-            throw std::bad_alloc();
-        cfgData.assign(blockSize, 0);
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("CfgImage::load", "<CfgImage::load> Allocate memory for cfgData failed.\n");
-        return -3;
-    }
+    cfgData.resize(blockSize);
     cfgSize = static_cast<uint32_t>(blockSize);
     LOG_INFO("CfgImage::load", "<CfgImage::load> cfgSize:%d\n", static_cast<int>(cfgSize));
 
-    // The digits after a marker are examined as markers too: "xx12" gives two bytes.
-    const size_t n = text.size();
-    size_t index = 0;
-    for (size_t k = 0; k < n; ++k) {
-        if (!isMarker(text[k]))
-            continue;
-        const uint8_t high = k + 1 < n ? digitValue(text[k + 1]) : 0;
-        const uint8_t low = k + 2 < n ? digitValue(text[k + 2]) : 0;
-        cfgData[index++] = static_cast<uint8_t>((high << 4) | low);
-    }
     initCfgVersion();
     return 0;
 }

@@ -7,6 +7,7 @@
 // for file I/O.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -28,6 +29,10 @@ class CfgImage {
     // than two byte markers. On failure the object is not loaded and holds
     // no data; it can be loaded again.
     int32_t load(const char* fileName);
+    // What load() does once the file is read: parses `size` bytes of text
+    // held in memory into the data block and cfgSize (one pass); 0, -3 or -6
+    // as load(). load() clears the object before and sets `loaded` after it.
+    int32_t parseText(const uint8_t* text, size_t size);
 
     // Clears loaded and releases the data block.
     virtual void freeData();

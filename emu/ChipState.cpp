@@ -121,8 +121,14 @@ const char* sessionName(CfgSession session) {
 }  // namespace
 
 std::string EmulatedChip::saveState() {
-    flushEffects();
     std::ostringstream out;
+    writeState(out);
+    return out.str();
+}
+
+// Streams the state page by page: a whole-flash text is never held in memory.
+void EmulatedChip::writeState(std::ostream& out) {
+    flushEffects();
     out << kMagic << "\n";
     out << "family " << familyName(type_) << "\n";
     out << "reporting " << (reporting_ ? 1 : 0) << "\n";
@@ -147,16 +153,19 @@ std::string EmulatedChip::saveState() {
         out << "block " << addr << " " << block.len << "\n";
     }
     out << "end\n";
-    return out.str();
 }
 
 bool EmulatedChip::loadState(const std::string& text, std::string* error) {
+    std::istringstream in(text);
+    return readState(in, error);
+}
+
+bool EmulatedChip::readState(std::istream& in, std::string* error) {
     auto fail = [error](const std::string& why) {
         if (error)
             *error = why;
         return false;
     };
-    std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line != kMagic)
         return fail("not a touchfw-emu state file");
@@ -273,11 +282,10 @@ bool EmulatedChip::loadState(const std::string& text, std::string* error) {
 }
 
 bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
-    const std::string text = saveState();
     const std::string temp = path + ".tmp";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
+        writeState(out);
         out.flush();
         if (!out) {
             if (error)
@@ -302,10 +310,8 @@ bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {
             *error = "cannot open " + path;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
     std::string why;
-    if (!loadState(text.str(), &why)) {
+    if (!readState(in, &why)) {
         if (error)
             *error = path + ": " + why;
         return false;

@@ -250,7 +250,7 @@ void EmulatedChip::syncWaits() {
     for (size_t i = waitCursor_; i < waits.size(); ++i)
         total += waits[i];
     uint64_t t = nowMs() >= total ? nowMs() - total : 0;
-    for (size_t i = waitCursor_; i < waits.size(); ++i) {
+    for (size_t i = waitCursor_; i < waits.size() && recording_; ++i) {
         transcript_.add(TranscriptEntry::Kind::wait, t, format("wait %u ms", waits[i]), {},
                         waits[i]);
         t += waits[i];
@@ -307,7 +307,8 @@ void EmulatedChip::flushEffects() {
 void EmulatedChip::record(TranscriptEntry::Kind kind, const std::string& text,
                           const std::vector<uint8_t>& bytes) {
     syncWaits();
-    transcript_.add(kind, nowMs(), text, bytes);
+    if (recording_)
+        transcript_.add(kind, nowMs(), text, bytes);
 }
 
 void EmulatedChip::protocolError(const std::string& text) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -173,6 +174,10 @@ class EmulatedChip {
     bool addFault(const FaultRule& rule) { return faults_.add(rule); }
     const Transcript& transcript();
     void clearTranscript() { transcript_.clear(); }
+    // Recording is on from construction. Off, nothing more enters the
+    // transcript (touchfw-emu when no transcript file is asked for: a
+    // transcript holds every report, several times the image's size).
+    void setTranscriptRecording(bool on) { recording_ = on; }
     const std::vector<std::string>& protocolErrors() const { return protocolErrors_; }
     void clearProtocolErrors() { protocolErrors_.clear(); }
     // Counters of what crossed the wire.
@@ -213,6 +218,8 @@ class EmulatedChip {
     };
 
     void freshState();
+    void writeState(std::ostream& out);
+    bool readState(std::istream& in, std::string* error);
     void syncWaits();
     void settle();
     void after(uint32_t ms, std::function<void()> fn);
@@ -283,6 +290,7 @@ class EmulatedChip {
 
     FaultScript faults_;
     Transcript transcript_;
+    bool recording_ = true;
     std::vector<std::string> protocolErrors_;
     int outputReports_ = 0;
     int readRequests_ = 0;

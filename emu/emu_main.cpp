@@ -3,10 +3,15 @@
 // is kept in "touchfw-emu-<family>.state" in the current directory (or in
 // $TOUCHFW_EMU_STATE_DIR) between runs. $TOUCHFW_EMU_FAULT injects faults,
 // $TOUCHFW_EMU_TRANSCRIPT names a file the run's transcript is appended to.
+// $TOUCHFW_EMU_CLOCK=real makes every wait of the tool a real sleep (the
+// progress bar then moves at the pace of a real update) and prints the sum
+// of the waits and the run's wall time on standard error at the end.
 // Protocol errors the chip noticed are printed on standard error. After
 // touchfw's usage text (--help) comes a note on these variables.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -35,12 +40,28 @@ const char* const kEmuUsage =
     "                          a bad list ends the run with status 125.\n"
     "  TOUCHFW_EMU_TRANSCRIPT  file the run's transcript (reports, waits, faults) is\n"
     "                          appended to.\n"
+    "  TOUCHFW_EMU_CLOCK       real: every wait is a real sleep, and the sum of the waits\n"
+    "                          and the wall time are printed on standard error at the end;\n"
+    "                          virtual (the default): waits pass at once.\n"
     "Devices: emu:/dev/hidraw1 is the chip, emu:/dev/hidraw2 a second device with its keys.\n";
 
 const char* env(const char* name) {
     const char* value = std::getenv(name);
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
+
+// Virtual time that also passes for real: each wait is recorded (the chip
+// follows the waits as on the virtual clock) and then slept in full.
+class RealSleepClock : public VirtualClock {
+  public:
+    void sleepMs(uint32_t ms) override {
+        VirtualClock::sleepMs(ms);
+        system_.sleepMs(ms);
+    }
+
+  private:
+    SystemClock system_;
+};
 
 bool fileExists(const std::string& path) {
     std::ifstream in(path);
@@ -51,8 +72,18 @@ bool fileExists(const std::string& path) {
 
 int main(int argc, char** argv) {
     const int32_t type = emu::chipTypeFromArgs(argc, argv);
-    VirtualClock clock;
+    const char* clockMode = env("TOUCHFW_EMU_CLOCK");
+    const bool realClock = clockMode != nullptr && std::strcmp(clockMode, "real") == 0;
+    if (clockMode != nullptr && !realClock && std::strcmp(clockMode, "virtual") != 0) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_CLOCK must be real or virtual, not %s\n",
+                     clockMode);
+        return kEmuSetupFailed;
+    }
+    RealSleepClock realSleepClock;
+    VirtualClock virtualClock;
+    VirtualClock& clock = realClock ? realSleepClock : virtualClock;
     setClock(&clock);
+    const auto wallStart = std::chrono::steady_clock::now();
 
     emu::SystemOptions options;
     options.configureProcess = false;  // runMain does the start-up
@@ -60,6 +91,8 @@ int main(int argc, char** argv) {
     {
         emu::EmulatedSystem system(type, options);
         emu::EmulatedChip& chip = system.chip();
+        const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
+        chip.setTranscriptRecording(transcriptPath != nullptr);
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
         if (fileExists(statePath)) {
@@ -93,7 +126,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
             }
         }
-        if (const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT")) {
+        if (transcriptPath != nullptr) {
             std::ofstream out(transcriptPath, std::ios::app);
             out << chip.transcript().toText();
         }
@@ -104,6 +137,16 @@ int main(int argc, char** argv) {
         }
         for (const std::string& error : system.protocolErrors()) {
             std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
+        }
+        if (realClock) {
+            uint64_t waitedMs = 0;
+            for (const uint32_t ms : clock.waits())
+                waitedMs += ms;
+            const double wallMs = std::chrono::duration<double, std::milli>(
+                                      std::chrono::steady_clock::now() - wallStart)
+                                      .count();
+            std::fprintf(stderr, "touchfw-emu: real clock: waits %llu ms, wall time %.1f ms\n",
+                         static_cast<unsigned long long>(waitedMs), wallMs);
         }
     }
     setClock(nullptr);

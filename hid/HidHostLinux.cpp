@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "hid/HidInterface.h"
 #include "hid/ReportDescriptor.h"
 #include "log/Log.h"
 
@@ -298,9 +300,17 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
         return false;
     }
     if (!setOutputUnsupported_) {
-        // The request is read-write for the driver: hand it a copy.
-        std::vector<uint8_t> copy(report, report + length);
-        const int r = ops_.ioctl(fd, hidrawSetOutputRequest(length), copy.data());
+        // The request is read-write for the driver: hand it a copy (on the
+        // stack for every report the targets send).
+        uint8_t local[kFjordK8ReportSize];
+        std::vector<uint8_t> large;
+        uint8_t* copy = local;
+        if (length > sizeof local) {
+            large.resize(length);
+            copy = large.data();
+        }
+        std::memcpy(copy, report, length);
+        const int r = ops_.ioctl(fd, hidrawSetOutputRequest(length), copy);
         if (r >= 0)
             return true;
         if (!rejectedByKernel(-r)) {
@@ -347,7 +357,7 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
     // One node carries every top-level collection of the device: touch or
     // mouse reports arrive here too and are dropped until a report with the
     // wanted id comes, all within the one deadline.
-    std::vector<uint8_t> scratch(kHidrawMaxReportSize);
+    std::array<uint8_t, kHidrawMaxReportSize> scratch;  // no heap per report
     const int64_t deadline = ops_.nowMs() + std::max(timeoutMs, 0);
     for (;;) {
         const int64_t remaining = deadline - ops_.nowMs();

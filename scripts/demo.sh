@@ -2,7 +2,8 @@
 # The main job on an emulated chip: read the version, update the firmware
 # together with its configuration (with the progress bar), read the new
 # version back. Runs touchfw-emu from a build in ./build, in a fresh folder so
-# the emulated chip starts from its factory state.
+# the emulated chip starts from its factory state. With TOUCHFW_EMU_CLOCK=real
+# in the environment the waits are slept for real and the bar moves.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 emu="$root/build/touchfw-emu"

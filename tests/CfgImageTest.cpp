@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -152,6 +153,42 @@ TEST_F(CfgImageTest, FailuresLeaveNothingLoaded) {
     image.freeData();
     EXPECT_FALSE(image.loaded);
     EXPECT_EQ(image.getCfgData(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The one-pass parser against the rule applied character by character, on
+// texts with markers at every position of the 8-byte steps, runs of
+// markers, both cases and markers among the last two characters.
+TEST_F(CfgImageTest, ParsedBytesFollowTheMarkerRuleAtEveryPosition) {
+    const char alphabet[] = "xX0123456789abcdefABCDEFg, \n";
+    uint32_t seed = 7;
+    for (size_t length = 1; length <= 300; length += 7) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            text += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+        }
+        Bytes expected;
+        auto digit = [&](size_t k) -> uint8_t {
+            if (k >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[k])))
+                return 0;
+            return static_cast<uint8_t>(std::stoi(std::string(1, text[k]), nullptr, 16));
+        };
+        for (size_t k = 0; k < text.size(); ++k) {
+            if (text[k] == 'x' || text[k] == 'X')
+                expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
+        }
+        SCOPED_TRACE(text);
+        CfgImage image;
+        ASSERT_EQ(loadText(image, text), expected.size() < 2 ? -6 : 0);
+        if (expected.size() < 2)
+            continue;
+        expected.resize((expected.size() / 4096 + 1) * 4096, 0);
+        EXPECT_EQ(image.cfgData, expected);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -518,6 +519,39 @@ TEST_F(FwImageTest, BareBaseClassAndRelease) {
     EXPECT_FALSE(image->isLoaded);
     EXPECT_TRUE(image->fwData.empty());
     EXPECT_EQ(image->getFwSubFwData(0), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The checksums over every length around the 32-byte steps of the fast
+// loops, and a large image, against the definitions summed byte by byte.
+TEST(FwChecksumTest, AgreeWithTheBytewiseDefinitionsAtEveryLength) {
+    Bytes data((1u << 20) + 3);
+    uint32_t x = 12345;
+    for (uint8_t& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    std::vector<size_t> sizes = {data.size(), data.size() - 1, 4096, 4097};
+    for (size_t n = 0; n <= 100; ++n)
+        sizes.push_back(n);
+    for (const size_t n : sizes) {
+        for (const size_t offset : {size_t{0}, size_t{1}}) {  // unaligned starts too
+            const size_t len = std::min(n, data.size() - offset);
+            const uint8_t* p = data.data() + offset;
+            uint32_t sumA = 0;
+            uint32_t sumB = 0;
+            for (size_t i = 0; i < len; ++i) {
+                sumA += p[i];
+                sumB += (i % 2 == 0) ? p[i] : static_cast<uint32_t>(p[i]) << 8;
+            }
+            SCOPED_TRACE(std::to_string(len) + " bytes at offset " + std::to_string(offset));
+            EXPECT_EQ(fwChecksumLayoutA(p, len), static_cast<uint16_t>(sumA));
+            EXPECT_EQ(fwChecksumLayoutB(p, len), sumB);
+        }
+    }
 }
 
 }  // namespace

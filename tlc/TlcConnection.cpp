@@ -20,6 +20,9 @@ constexpr uint8_t kFrameMarker = 0x20;
 constexpr uint8_t kOpWrite = 0x00;
 constexpr uint8_t kOpRead = 0x01;
 constexpr int kDumpItemsPerLine = 10;
+// The longest report a HID target sends.
+constexpr size_t kLargestReport =
+    static_cast<size_t>(std::max(kStandardReportSize, kFjordK8ReportSize));
 
 const char* plural(int32_t n) {
     return n >= 2 ? "s" : "";
@@ -115,14 +118,23 @@ int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfe
         return -2;
     }
     // The HID layer takes a mutable buffer; hand it a copy so the caller's
-    // bytes stay untouched whatever the target does with them. A null buffer
-    // goes through as such: the HID layer refuses it.
-    std::vector<uint8_t> copy;
+    // bytes stay untouched whatever the target does with them. Every report
+    // the targets take fits the buffer on the stack; only a longer one (which
+    // the target refuses) is copied to the heap. A null buffer goes through
+    // as such: the HID layer refuses it.
+    uint8_t local[kLargestReport + 1];
+    std::vector<uint8_t> large;
     uint8_t* report = nullptr;
     if (buffer != nullptr) {
-        copy.assign(static_cast<size_t>(length) + 1, 0);
-        std::memcpy(copy.data(), buffer, static_cast<size_t>(length));
-        report = copy.data();
+        const size_t n = static_cast<size_t>(length);
+        if (n < sizeof local) {
+            report = local;
+        } else {
+            large.resize(n + 1);
+            report = large.data();
+        }
+        std::memcpy(report, buffer, n);
+        report[n] = 0;
     }
     HidInterface* hid = getHidInterface();
     const int r = hid->write(report, length, hid->context);

@@ -1,0 +1,281 @@
+// touchfw_bench: the tool's hot paths against the machine's ceiling.
+//
+// - Frame/...: one register write of one report's payload (encode) and one
+//   register read of one chunk (request and answer, decode) through a HID
+//   interface that takes and answers at once: time per report.
+// - Image/...: validation (length and checksum) of a 1 MiB image in memory,
+//   and a whole load from the file, per layout: bytes per second.
+// - Config/...: parsing of a 64 KiB configuration text in memory, and a
+//   whole load from the file: bytes per second.
+// - Log/...: a call whose level is masked, and a line written to the log file.
+// - Ceiling/...: a read pass (sum of 64-bit words) and a memcpy over buffers
+//   of the same sizes, in the same run: the floor of any pass over the data.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cfg/CfgImage.h"
+#include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
+#include "fw/FwImageBuilder.h"
+#include "hid/HidInterface.h"
+#include "log/Log.h"
+#include "tlc/TlcConnection.h"
+
+namespace {
+
+constexpr size_t kImageSize = 1u << 20;
+constexpr size_t kConfigSize = 64u << 10;
+
+// A scratch folder for the files of the load benchmarks and the log.
+const std::string& scratchDir() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/touchfw-bench-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) {
+            std::perror("touchfw_bench: mkdtemp");
+            std::exit(1);
+        }
+        return std::string(made);
+    }();
+    return dir;
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::fclose(f);
+}
+
+// ---- frames ----
+
+// The device: takes every report, answers a request with the length asked.
+int requestedLength = 0;
+int takeReport(uint8_t* report, int length, void*) {
+    requestedLength = length == kFjordK8ReportSize ? report[10] << 8 | report[11]
+                                                   : report[length - 2] << 8 | report[length - 1];
+    benchmark::DoNotOptimize(report);
+    return 0;
+}
+int answerReport(uint8_t* report, int length, void*) {
+    const int at = length == kFjordK8ReportSize ? 10 : 3;
+    report[at] = static_cast<uint8_t>(requestedLength >> 8);
+    report[at + 1] = static_cast<uint8_t>(requestedLength);
+    return 0;
+}
+int succeed(void*) {
+    return 0;
+}
+
+void useInstantDevice() {
+    logLevel = 0x18;  // the tool's default: errors and critical lines
+    *getHidInterface() = HidInterface{succeed, succeed, takeReport, answerReport, nullptr};
+}
+
+const int kWritePayload[] = {0, 55, 53, 256};
+const int kReadChunk[] = {0, 60, 60, 256};
+
+void FrameEncode(benchmark::State& state) {
+    const int version = static_cast<int>(state.range(0));
+    useInstantDevice();
+    TlcConnection connection;
+    connection.protoType = version;
+    std::vector<uint8_t> data(static_cast<size_t>(kWritePayload[version]), 0x5A);
+    for (auto _ : state) {
+        if (connection.write(0x10000, data.data(), kWritePayload[version], false) != 0)
+            state.SkipWithError("write failed");
+    }
+    state.SetItemsProcessed(state.iterations());  // one report per write
+}
+
+void FrameDecode(benchmark::State& state) {
+    const int version = static_cast<int>(state.range(0));
+    useInstantDevice();
+    TlcConnection connection;
+    connection.protoType = version;
+    std::vector<uint8_t> data(static_cast<size_t>(kReadChunk[version]));
+    for (auto _ : state) {
+        if (connection.read(0x10000, data.data(), kReadChunk[version], false) != 0)
+            state.SkipWithError("read failed");
+        benchmark::DoNotOptimize(data.data());
+    }
+    state.SetItemsProcessed(state.iterations());  // one request and one answer per read
+}
+
+// ---- images ----
+
+int32_t chipOfLayout(int64_t layoutB) {
+    return layoutB ? CHIP_FJORDK : CHIP_5415R;
+}
+
+// A 1 MiB image of the layout: two sub-firmwares filling it.
+const std::vector<uint8_t>& image(int64_t layoutB) {
+    static std::vector<uint8_t> images[2];
+    std::vector<uint8_t>& bytes = images[layoutB ? 1 : 0];
+    if (bytes.empty()) {
+        const FwImageLayout& layout = *fwImageLayout(chipOfLayout(layoutB));
+        const uint8_t vid[4] = {1, 2, 3, 4};
+        const uint32_t dataSize = static_cast<uint32_t>(kImageSize - layout.dataOffset);
+        const uint32_t first = dataSize / 2;
+        std::vector<FwSubFirmware> subs = {
+            {2, 0x10000, fwGeneratedData(0, 2, 0x10000, first)},
+            {3, 0x90000, fwGeneratedData(1, 3, 0x90000, dataSize - first)}};
+        std::string error;
+        if (!buildFwImage(layout, "BENCH", vid, subs, bytes, error)) {
+            std::fprintf(stderr, "touchfw_bench: %s\n", error.c_str());
+            std::exit(1);
+        }
+    }
+    return bytes;
+}
+
+void ImageValidate(benchmark::State& state) {
+    logLevel = 0x18;
+    const std::vector<uint8_t>& bytes = image(state.range(0));
+    std::unique_ptr<FwImage> fw = createFwImage(chipOfLayout(state.range(0)));
+    for (auto _ : state) {
+        if (!fw->checkFw(bytes.data(), static_cast<uint32_t>(bytes.size())))
+            state.SkipWithError("image refused");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
+}
+
+void ImageLoad(benchmark::State& state) {
+    logLevel = 0x18;
+    const std::vector<uint8_t>& bytes = image(state.range(0));
+    const std::string path = scratchDir() + (state.range(0) ? "/image-b.bin" : "/image-a.bin");
+    writeFile(path, bytes);
+    std::unique_ptr<FwImage> fw = createFwImage(chipOfLayout(state.range(0)));
+    for (auto _ : state) {
+        if (fw->load(path.c_str()) != 0)
+            state.SkipWithError("image refused");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
+}
+
+// ---- configuration ----
+
+// 64 KiB of "0xAB, " tokens, sixteen to a line, as configuration files are.
+const std::vector<uint8_t>& configText() {
+    static std::vector<uint8_t> text;
+    if (text.empty()) {
+        char token[8];
+        for (unsigned i = 0; text.size() < kConfigSize; ++i) {
+            std::snprintf(token, sizeof token, "0x%02X,%c", (i * 29 + 7) & 0xFF,
+                          i % 16 == 15 ? '\n' : ' ');
+            text.insert(text.end(), token, token + std::strlen(token));
+        }
+        text.resize(kConfigSize);
+    }
+    return text;
+}
+
+void ConfigParse(benchmark::State& state) {
+    logLevel = 0x18;
+    const std::vector<uint8_t>& text = configText();
+    CfgImageFjordK cfg;
+    for (auto _ : state) {
+        if (cfg.parseText(text.data(), text.size()) != 0)
+            state.SkipWithError("configuration refused");
+        benchmark::DoNotOptimize(cfg.cfgData.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+void ConfigLoad(benchmark::State& state) {
+    logLevel = 0x18;
+    const std::string path = scratchDir() + "/config.cfg";
+    writeFile(path, configText());
+    CfgImageFjordK cfg;
+    for (auto _ : state) {
+        if (cfg.load(path.c_str()) != 0)
+            state.SkipWithError("configuration refused");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(configText().size()));
+}
+
+// ---- log ----
+
+void LogMasked(benchmark::State& state) {
+    logLevel = 0x18;
+    logMessage = logToFile;
+    int i = 0;
+    for (auto _ : state) {
+        LOG_DEBUG("bench::LogMasked", "Write %d byte%s successfully.\n", i, "s");
+        benchmark::DoNotOptimize(++i);
+    }
+}
+
+void LogWritten(benchmark::State& state) {
+    logLevel = 0x1F;
+    logMessage = logToFile;
+    setLogFolder(scratchDir().c_str());
+    int i = 0;
+    for (auto _ : state) {
+        LOG_INFO("bench::LogWritten", "Write %d byte%s successfully.\n", i, "s");
+        ++i;
+    }
+    logLevel = 0x18;
+    std::remove(logPath);
+}
+
+// ---- ceiling: plain passes over buffers of the same sizes ----
+
+void CeilingReadPass(benchmark::State& state) {
+    const std::vector<uint8_t> buffer(static_cast<size_t>(state.range(0)), 0x5A);
+    for (auto _ : state) {
+        uint64_t sum = 0;
+        for (size_t i = 0; i + 8 <= buffer.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, buffer.data() + i, sizeof word);
+            sum += word;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void CeilingMemcpy(benchmark::State& state) {
+    const std::vector<uint8_t> from(static_cast<size_t>(state.range(0)), 0x5A);
+    std::vector<uint8_t> to(from.size());
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), from.size());
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+}  // namespace
+
+BENCHMARK(FrameEncode)->ArgName("framing")->DenseRange(1, 3);
+BENCHMARK(FrameDecode)->ArgName("framing")->DenseRange(1, 3);
+BENCHMARK(ImageValidate)->ArgName("layoutB")->DenseRange(0, 1);
+BENCHMARK(ImageLoad)->ArgName("layoutB")->DenseRange(0, 1);
+BENCHMARK(ConfigParse);
+BENCHMARK(ConfigLoad);
+BENCHMARK(LogMasked);
+BENCHMARK(LogWritten);
+BENCHMARK(CeilingReadPass)->Arg(kImageSize)->Arg(kConfigSize);
+BENCHMARK(CeilingMemcpy)->Arg(kImageSize)->Arg(kConfigSize);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    for (const char* name : {"/image-a.bin", "/image-b.bin", "/config.cfg"})
+        std::remove((scratchDir() + name).c_str());
+    rmdir(scratchDir().c_str());
+    return 0;
+}

@@ -1,0 +1,92 @@
+// The register path copies each report on the stack: a register write or
+// read of any framing allocates nothing per report. This test binary counts
+// every allocation through the replaceable global operator new.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "hid/HidInterface.h"
+#include "log/Log.h"
+#include "tests/TestSupport.h"
+#include "tlc/TlcConnection.h"
+
+// AddressSanitizer brings its own operator new; replacing it there would mix
+// its allocations with ours, so the count is taken in the plain build only.
+#if defined(__SANITIZE_ADDRESS__)
+#define TOUCHFW_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOUCHFW_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef TOUCHFW_COUNT_ALLOCATIONS
+#define TOUCHFW_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+std::atomic<long> allocations{0};
+}  // namespace
+
+#if TOUCHFW_COUNT_ALLOCATIONS
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#endif
+
+namespace {
+
+class ReportAllocationTest : public testsupport::ProcessFixture {};
+
+// A device that takes every report and answers a read request with the
+// length it asked for (framing versions 1 and 2 carry it in bytes 3 and 4
+// of the answer, version 3 in bytes 10 and 11).
+int requestedLength = 0;
+int acceptReport(uint8_t* report, int length, void*) {
+    requestedLength = length == kFjordK8ReportSize ? report[10] << 8 | report[11]
+                                                   : report[length - 2] << 8 | report[length - 1];
+    return 0;
+}
+int answerReport(uint8_t* report, int length, void*) {
+    const int at = length == kFjordK8ReportSize ? 10 : 3;
+    report[at] = static_cast<uint8_t>(requestedLength >> 8);
+    report[at + 1] = static_cast<uint8_t>(requestedLength);
+    return 0;
+}
+int succeed(void*) {
+    return 0;
+}
+
+TEST_F(ReportAllocationTest, RegisterWritesAndReadsAllocateNothingPerReport) {
+    if (!TOUCHFW_COUNT_ALLOCATIONS)
+        GTEST_SKIP() << "allocations are counted in the build without AddressSanitizer";
+    HidInterface* hid = getHidInterface();
+    *hid = HidInterface{succeed, succeed, acceptReport, answerReport, nullptr};
+    std::vector<uint8_t> data(4096, 0x5A);
+    // Every level but Debug: a Debug line is one per register transfer, not per report.
+    logLevel = 0x1E;
+    for (const int version : {1, 2, 3}) {
+        SCOPED_TRACE("framing version " + std::to_string(version));
+        TlcConnection connection;
+        connection.protoType = version;
+        const long before = allocations.load();
+        // A flash block's buffer write (dozens of reports) and reads of one and several chunks.
+        EXPECT_EQ(connection.write(0x1000, data.data(), 4096, false), 0);
+        EXPECT_EQ(connection.read(0x1000, data.data(), 1, false), 0);
+        EXPECT_EQ(connection.read(0x1000, data.data(), 600, false), 0);
+        EXPECT_EQ(allocations.load() - before, 0);
+    }
+}
+
+}  // namespace
