@@ -1,12 +1,17 @@
 // touchfw-emu: touchfw's command line on an emulated chip and a virtual
 // clock. The chip family follows --chip (default fjordK). The chip's state
 // is kept in "touchfw-emu-<family>.state" in the current directory (or in
-// $TOUCHFW_EMU_STATE_DIR) between runs. $TOUCHFW_EMU_FAULT injects faults,
+// $TOUCHFW_EMU_STATE_DIR) between runs. The run that opens the chip holds a
+// flock on that file until it has saved the state, so that two touchfw-emu
+// processes on one chip behave like two touchfw runs on one hidraw node: the
+// second fails to open "in use". The state is read at start, and read again
+// once the lock is held if another run saved it in between. $TOUCHFW_EMU_FAULT injects faults,
 // $TOUCHFW_EMU_TRANSCRIPT names a file the run's transcript is appended to.
 // Protocol errors the chip noticed are printed on standard error.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,9 +29,20 @@ const char* env(const char* name) {
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
 
-bool fileExists(const std::string& path) {
-    std::ifstream in(path);
-    return static_cast<bool>(in);
+// The file's bytes; empty when it is missing (the lock creates it empty).
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    return text.str();
+}
+
+void loadState(emu::EmulatedChip& chip, const std::string& path) {
+    std::string error;
+    if (!chip.loadStateFile(path, &error)) {
+        std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
+    }
 }
 
 }  // namespace
@@ -44,13 +60,14 @@ int main(int argc, char** argv) {
         emu::EmulatedChip& chip = system.chip();
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
-        if (fileExists(statePath)) {
-            std::string error;
-            if (!chip.loadStateFile(statePath, &error)) {
-                std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n",
-                             error.c_str());
-            }
-        }
+        const std::string stateAtStart = fileText(statePath);
+        if (!stateAtStart.empty())
+            loadState(chip, statePath);
+        system.host().setDeviceLock(statePath, [&chip, &statePath, &stateAtStart]() {
+            const std::string now = fileText(statePath);
+            if (!now.empty() && now != stateAtStart)
+                loadState(chip, statePath);
+        });
         if (const char* faultList = env("TOUCHFW_EMU_FAULT")) {
             std::vector<emu::FaultRule> rules;
             std::string error;

@@ -270,7 +270,9 @@ TEST_F(EmuFramingTest, LongPathQueuesAnswersAndTimesOutWhenEmpty) {
     startEmu(CHIP_FJORDK8);
     emutest::Wire wire(sys());
     ASSERT_TRUE(wire.send(emutest::v3Read(0x1001E, 4)));
-    ASSERT_TRUE(wire.send(emutest::v3Read(0x1002B, 1)));
+    // Straight to the chip: the host drops queued reports before it writes.
+    const Bytes second = emutest::v3Read(0x1002B, 1);
+    ASSERT_TRUE(chip().receiveReport(second.data(), second.size(), emu::ReportPath::long268));
     Bytes answer;
     ASSERT_EQ(wire.receive(&answer), HidReadResult::ok);
     EXPECT_EQ(Bytes(answer.begin() + 12, answer.begin() + 16), text("0123"));
@@ -281,6 +283,21 @@ TEST_F(EmuFramingTest, LongPathQueuesAnswersAndTimesOutWhenEmpty) {
     EXPECT_EQ(wire.receive(&answer), HidReadResult::timeout);
     EXPECT_EQ(clock_.elapsedMs(), before + 100);  // the bounded wait passed in virtual time
     EXPECT_TRUE(clock_.waits().empty());          // but it is not a wait of the tool
+}
+
+TEST_F(EmuFramingTest, LateAnswerIsDroppedBeforeTheNextRequest) {
+    // The answer comes just after the wait for it expired; the host drops it
+    // before the next request, whose answer is then the one read.
+    startEmu(CHIP_FJORDK8);
+    chip().addFault(emu::faults::lateAnswerAt(0x1001E));
+    emutest::Wire wire(sys());
+    ASSERT_TRUE(wire.send(emutest::v3Read(0x1001E, 4)));
+    Bytes answer;
+    EXPECT_EQ(wire.receive(&answer), HidReadResult::timeout);
+    ASSERT_TRUE(wire.send(emutest::v3Read(0x1002B, 4)));
+    ASSERT_EQ(wire.receive(&answer), HidReadResult::ok);
+    EXPECT_EQ(answer[9], 0x2B);  // the address the answer is for
+    EXPECT_EQ(wire.receive(&answer), HidReadResult::timeout);
 }
 
 TEST_F(EmuFramingTest, TranscriptShowsReportsAndWaitsInOrder) {

@@ -89,7 +89,8 @@ class FakeNodes {
         };
         o.read = [this](int, uint8_t* data, size_t length) -> long {
             ++reads;
-            if (events.empty())
+            // A report that has not arrived yet cannot be read.
+            if (events.empty() || events.front().atMs > now)
                 return -EAGAIN;
             const Event e = events.front();
             events.pop_front();
@@ -162,6 +163,7 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         deviceMatch.pid = 0x0121;
         deviceMatch.usagePage = 0xFFF0;
         deviceMatch.usage = 0x0001;
+        deviceMatch.path.clear();  // each case is a run of its own: nothing pinned
     }
 
     // Binds the interface for a chip type and opens the controller.
