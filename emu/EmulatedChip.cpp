@@ -760,6 +760,7 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
     }
     answer.text = format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
     answer.failTransfer = fault == FaultDo::failTransfer;
+    answer.request = readRequests_;
 
     if (path_ == ReportPath::standard) {
         if (pendingAnswer_) {
@@ -876,6 +877,7 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
                format("read timed out after %d ms: nothing queued", timeoutMs));
         if (lateAnswer_) {
             record(TranscriptEntry::Kind::note, "late answer queued: " + lateAnswer_->text);
+            lateAnswer_->late = true;
             queue_.push_back(std::move(*lateAnswer_));
             lateAnswer_.reset();
         }
@@ -883,6 +885,10 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
     }
     Answer answer = std::move(queue_.front());
     queue_.pop_front();
+    if (answer.late && answer.request != readRequests_) {
+        protocolError("a late answer to an earlier read request was read after a later one (" +
+                      answer.text + ")");
+    }
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
         if (osError)

@@ -196,6 +196,8 @@ class EmulatedChip {
         std::vector<uint8_t> bytes;
         std::string text;
         bool failTransfer = false;
+        bool late = false;  // came after the host stopped waiting for it
+        int request = 0;    // number of the read request it answers
     };
     struct WriteInProgress {
         bool active = false;

@@ -187,8 +187,10 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
                 return kInvalidHidHandle;
             }
         }
-        if (iface.role != InterfaceRole::decoy && iface.device == 1 && !takeDeviceLock(osError))
+        if (iface.role == InterfaceRole::chip && !takeDeviceLock(osError)) {
+            chipOpenFailed_ = true;  // a later device with the same keys may be opened
             return kInvalidHidHandle;
+        }
         if (iface.role == InterfaceRole::twin) {
             // First match wins: the twin may only be opened when the chip's
             // device is gone or could not be opened in this enumeration.

@@ -12,7 +12,10 @@
 //
 // Where a fault is injected is taken from a fault-free run of the same cell,
 // so that it hits the operation's main step (the middle of a transfer).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -788,6 +791,162 @@ TEST(FaultMatrixCaptureTest, DeviceThatVanishesWhileAFrameIsAwaited) {
             EXPECT_EQ(r.out, "No.1\n");
             EXPECT_TRUE(matrix::logHasError(r.log, "read data ready flag failed."));
             EXPECT_EQ(run.sys().host().openHandles(), 0u);
+        }
+    }
+}
+
+// Another process holds the device (a lock on the emulator's lock file taken
+// through a descriptor of its own): every run mode fails at once, before
+// anything reaches the chip, with the status and standard output of a failed
+// open and the "in use" line on standard error.
+TEST_P(FaultMatrixTest, DeviceHeldByAnotherRun) {
+    const Mode mode = GetParam();
+    for (const int32_t type : matrix::allFamilies()) {
+        const std::optional<Expect> expect = expectation(mode, Fault::openFails, type);
+        if (!matrix::modeApplies(mode, type) || !expect)
+            continue;
+        SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode));
+        RunResult failedOpen;
+        {
+            InProcessRun run(type);
+            ASSERT_TRUE(run.chip().addFault(emu::faults::failOpen()));
+            failedOpen = run.run(matrix::modeArgs(mode, type));
+        }
+        InProcessRun run(type);
+        const std::string lockPath = run.logDir() + "/chip.lock";
+        run.sys().host().setDeviceLock(lockPath, nullptr);
+        const int holder = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        testing::internal::CaptureStderr();
+        const RunResult r = run.run(matrix::modeArgs(mode, type));
+        const std::string err = testing::internal::GetCapturedStderr();
+        ::close(holder);
+        EXPECT_EQ(r.status, expect->status);
+        EXPECT_EQ(r.out, failedOpen.out);
+        EXPECT_NE(err.find("emu:/dev/hidraw1: device is in use by another process"),
+                  std::string::npos)
+            << err;
+        // None of the three 400 ms waits of a failed open: another run holds
+        // the device for its whole run.
+        EXPECT_EQ(r.elapsedMs + 1200u, failedOpen.elapsedMs);
+        EXPECT_TRUE(outputReports(run.chip()).empty());
+        ++cells_;
+    }
+    RecordProperty("cells", cells_);
+}
+
+// A run with a second device of the same keys whose device vanishes anywhere:
+// no open of the run ever goes to the other device (the configuration step
+// of a two-step update fails instead of configuring it).
+TEST_P(FaultMatrixTest, VanishedDeviceIsNeverReplacedByItsTwin) {
+    const Mode mode = GetParam();
+    constexpr int kPositions = 8;
+    for (const int32_t type : matrix::allFamilies()) {
+        if (!matrix::modeApplies(mode, type))
+            continue;
+        const Targets fresh = baseline(mode, type);
+        for (const int n : spread(fresh.reports, kPositions)) {
+            SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode) +
+                         ", vanishes at report " + std::to_string(n));
+            InProcessRun run(type, true);
+            prepareChip(run, mode);
+            ASSERT_TRUE(run.chip().addFault(emu::faults::disappearAtOutputReport(n)));
+            const RunResult r = run.run(matrix::modeArgs(mode, type));
+            EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::twin), 0);
+            expectConsistentRun(run, mode, r, false);
+            ++cells_;
+        }
+    }
+    RecordProperty("cells", cells_);
+}
+
+// On the 268-byte path an answer that comes just after the tool stopped
+// waiting for it is never read as the answer to a later request (the chip
+// flags that as a protocol error), at any read of any run mode.
+TEST_P(FaultMatrixTest, LateAnswerIsNeverTakenForALaterOne) {
+    const Mode mode = GetParam();
+    constexpr int kPositions = 8;
+    const int32_t type = CHIP_FJORDK8;
+    if (!matrix::modeApplies(mode, type))
+        return;
+    const Targets fresh = baseline(mode, type);
+    int reads = 0;
+    for (const WireReport& w : fresh.wire)
+        reads += w.read ? 1 : 0;
+    if (reads == 0)
+        return;
+    for (const int n : spread(reads, kPositions)) {
+        SCOPED_TRACE(std::string(matrix::modeName(mode)) + ", read " + std::to_string(n) +
+                     " answered late");
+        InProcessRun run(type);
+        prepareChip(run, mode);
+        emu::FaultRule late;
+        late.on = emu::FaultOn::readRequest;
+        late.action = emu::FaultDo::lateAnswer;
+        late.skip = n - 1;
+        ASSERT_TRUE(run.chip().addFault(late));
+        const RunResult r = run.run(matrix::modeArgs(mode, type));
+        EXPECT_TRUE(faultFired(run));
+        expectConsistentRun(run, mode, r, false);
+        for (const std::string& error : run.sys().protocolErrors())
+            ADD_FAILURE() << "protocol error: " << error;
+        ++cells_;
+    }
+    RecordProperty("cells", cells_);
+}
+
+// A capture of many frames whose device vanishes stops at once (one attempt
+// at the normal-mode command) and fails; a frame whose ready flag could not
+// be read keeps the capture failed although later frames read well.
+TEST(FaultMatrixCaptureTest, CaptureStopsWhenTheDeviceIsGone) {
+    for (const int32_t type : matrix::allFamilies()) {
+        if (!matrix::modeApplies(Mode::rawData, type))
+            continue;
+        SCOPED_TRACE(emu::familyName(type));
+        std::vector<std::string> args = matrix::modeArgs(Mode::rawData, type);
+        args.insert(args.end(), {"-t", "20"});
+        const ChipProfile profile = emu::profileFor(type);
+        struct Case {
+            const char* name;
+            emu::FaultRule rule;
+        } cases[] = {
+            {"vanishes at the first ready poll",
+             emu::faults::disappearAtOutputReport(1)},  // position set below
+            {"ready flag unreadable for one frame",
+             emu::faults::failAnswerAt(profile.dataReadyAddr, 300)},
+        };
+        {
+            InProcessRun run(type);
+            ASSERT_EQ(run.run(matrix::modeArgs(Mode::rawData, type)).status, 0);
+            const std::string poll = "read " + matrix::wireAddr(type, profile.dataReadyAddr);
+            const std::vector<WireReport> wire = outputReports(run.chip());
+            for (size_t i = 0; i < wire.size(); ++i) {
+                if (wire[i].text.rfind(poll, 0) == 0) {
+                    cases[0].rule = emu::faults::disappearAtOutputReport(static_cast<int>(i) + 1);
+                    break;
+                }
+            }
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            InProcessRun run(type);
+            ASSERT_TRUE(run.chip().addFault(c.rule));
+            const RunResult r = run.run(args);
+            EXPECT_TRUE(faultFired(run));
+            EXPECT_EQ(r.status, -1);
+            EXPECT_TRUE(matrix::logHasError(r.log, "read data ready flag failed."));
+            EXPECT_EQ(run.sys().host().openHandles(), 0u);
+            if (run.sys().host().gone()) {
+                // The poll that found it gone, then the normal-mode command.
+                int callsAfter = 0;
+                for (const std::string& line : run.chip().transcript().lines())
+                    callsAfter += line.find("on a device that is gone") != std::string::npos;
+                EXPECT_EQ(callsAfter, 1);
+                EXPECT_EQ(r.out, "No.1\n");
+            } else {
+                EXPECT_NE(r.out.find("No.20\n"), std::string::npos);
+            }
         }
     }
 }
