@@ -289,6 +289,73 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
     EXPECT_EQ(nodes_.closedFds.size(), 1u);
 }
 
+TEST_F(HidHostLinuxTest, LaterOpensOfTheRunReopenTheFirstNode) {
+    // hidraw2 and hidraw10 carry the same keys. Once hidraw2 was opened, a
+    // reopen never falls back to hidraw10, and a new run starts unpinned.
+    setControllerKeys();
+    ASSERT_EQ(hidTarget.open(), 0);
+    hidTarget.close();
+    EXPECT_EQ(deviceMatch.path, "/dev/hidraw2");
+    nodes_.openErrors["/dev/hidraw2"] = ENOENT;  // the device is gone
+    EXPECT_EQ(hidTarget.open(), -1);
+    EXPECT_EQ(nodes_.opened, std::vector<std::string>{"/dev/hidraw2"});
+    resetProcessState();
+    setControllerKeys();
+    ASSERT_EQ(hidTarget.open(), 0);
+    EXPECT_EQ(nodes_.opened.back(), "/dev/hidraw10");
+}
+
+TEST_F(HidHostLinuxTest, NodesHeldByAnotherRunFailTheOpenWithOneConsoleLine) {
+    struct Case {
+        const char* name;
+        std::map<std::string, int> openErrors;
+        bool inUseLine;
+    } cases[] = {
+        {"every candidate held",
+         {{"/dev/hidraw2", EWOULDBLOCK}, {"/dev/hidraw10", EWOULDBLOCK}},
+         true},
+        {"one held, one denied", {{"/dev/hidraw2", EWOULDBLOCK}, {"/dev/hidraw10", EACCES}}, false},
+        {"one denied, one held", {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EWOULDBLOCK}}, false},
+    };
+    for (const Case& c : cases) {
+        nodes_.openErrors = c.openErrors;
+        setControllerKeys();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(hidTarget.open(), -1) << c.name;
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out, "") << c.name;
+        EXPECT_EQ(
+            err, c.inUseLine ? "touchfw: /dev/hidraw2: device is in use by another process.\n" : "")
+            << c.name;
+        EXPECT_EQ(hidTarget.openRefusedInUse(), c.inUseLine) << c.name;
+    }
+    const struct {
+        uint32_t error;
+        HidOpenFailure kind;
+    } classes[] = {{EACCES, HidOpenFailure::denied},     {EPERM, HidOpenFailure::denied},
+                   {EWOULDBLOCK, HidOpenFailure::inUse}, {EAGAIN, HidOpenFailure::inUse},
+                   {ENOENT, HidOpenFailure::other},      {ENODEV, HidOpenFailure::other}};
+    for (const auto& c : classes)
+        EXPECT_EQ(host_->classifyOpenError(c.error), c.kind) << c.error;
+}
+
+TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
+    // The real open on a plain file: the lock is the same flock a hidraw node takes.
+    testsupport::TempDir dir;
+    const std::string node = dir.file("hidraw-node");
+    testsupport::writeFile(node, "");
+    const HidrawNodeOps ops = systemHidrawNodeOps();
+    const int first = ops.open(node);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
+    ops.close(first);
+    const int again = ops.open(node);
+    EXPECT_GE(again, 0);
+    ops.close(again);
+}
+
 TEST_F(HidHostLinuxTest, UnusableNodesAreSkippedWithTheirLogLines) {
     deviceMatch.vid = 0x1234;  // matches nothing: every node is looked at
     EXPECT_EQ(hidTarget.open(), -1);
@@ -463,6 +530,21 @@ TEST_F(HidHostLinuxTest, FjordK8WritesWholeReports) {
     EXPECT_EQ(getHidInterface()->write(frame, 10, nullptr), -3);
     EXPECT_TRUE(hasLine(*log_, kError, "HidTargetFjordK8::write",
                         "Write file failed. Error = " + hexText(ENODEV) + ".\n"));
+}
+
+TEST_F(HidHostLinuxTest, FjordK8WriteDropsStaleReportsFirst) {
+    // A late answer to an earlier request, and a touch report, are queued
+    // before the request; only the answer that comes after it is read.
+    openController(CHIP_FJORDK8);
+    nodes_.addReport(0, 0x0E, 268, 0x11);
+    nodes_.addReport(0, 0x01, 9);
+    uint8_t frame[10] = {0x00, 0x42};
+    ASSERT_EQ(getHidInterface()->write(frame, 10, nullptr), 0);
+    EXPECT_TRUE(nodes_.events.empty());
+    nodes_.addReport(5, 0x0E, 268, 0x22);
+    uint8_t answer[268] = {0};
+    ASSERT_EQ(getHidInterface()->read(answer, 268, nullptr), 0);
+    EXPECT_EQ(answer[1], 0x22);
 }
 
 TEST_F(HidHostLinuxTest, FjordK8ReadSkipsOtherCollectionsReports) {
