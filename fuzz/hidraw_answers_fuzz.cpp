@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::SessionPlan plan = fuzz::readPlan(in);
     chipType = plan.chipType;
     initChipProfile();
-    deviceMatch = DeviceMatchSettings{0x2A94, 0x0121, 0x0001, 0xFFF0};
+    deviceMatch = DeviceMatchSettings{0x2A94, 0x0121, 0x0001, 0xFFF0, ""};
     fuzz::deliveries().clear();
     fuzz::FakeHidraw node(in, plan.writeFailEvery);
     bindHidInterface();
