@@ -306,6 +306,10 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
             *osError = fd < 0 ? EBADF : EINVAL;
         return false;
     }
+    // Where input reports come from the queue (kernel without HIDIOCGINPUT),
+    // a report queued before this request is no answer to it.
+    if (getInputUnsupported_)
+        drainQueued(fd);
     if (!setOutputUnsupported_) {
         // The request is read-write for the driver: hand it a copy.
         std::vector<uint8_t> copy(report, report + length);

@@ -487,6 +487,12 @@ TEST_F(HidHostLinuxTest, KernelWithoutReportIoctlsFallsBackAndSaysSoOnce) {
         ASSERT_EQ(getHidInterface()->read(answer, 65, nullptr), 0) << rejection;
         EXPECT_EQ(answer[1], 0x44);
         EXPECT_EQ(log_->count("HIDIOCGINPUT"), 1u) << rejection;
+        // A report queued before a request is dropped when the request is sent.
+        nodes_.addReport(0, 0x0E, 65, 0x55);
+        ASSERT_EQ(getHidInterface()->write(frame, 3, nullptr), 0) << rejection;
+        nodes_.addReport(1, 0x0E, 65, 0x66);
+        ASSERT_EQ(getHidInterface()->read(answer, 65, nullptr), 0) << rejection;
+        EXPECT_EQ(answer[1], 0x66);
         // Each request was tried once only, then remembered.
         EXPECT_EQ(nodes_.ioctls.size(), 2u) << rejection;
         hidTarget.close();
