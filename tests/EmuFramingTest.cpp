@@ -285,21 +285,6 @@ TEST_F(EmuFramingTest, LongPathQueuesAnswersAndTimesOutWhenEmpty) {
     EXPECT_TRUE(clock_.waits().empty());          // but it is not a wait of the tool
 }
 
-TEST_F(EmuFramingTest, LateAnswerIsDroppedBeforeTheNextRequest) {
-    // The answer comes just after the wait for it expired; the host drops it
-    // before the next request, whose answer is then the one read.
-    startEmu(CHIP_FJORDK8);
-    chip().addFault(emu::faults::lateAnswerAt(0x1001E));
-    emutest::Wire wire(sys());
-    ASSERT_TRUE(wire.send(emutest::v3Read(0x1001E, 4)));
-    Bytes answer;
-    EXPECT_EQ(wire.receive(&answer), HidReadResult::timeout);
-    ASSERT_TRUE(wire.send(emutest::v3Read(0x1002B, 4)));
-    ASSERT_EQ(wire.receive(&answer), HidReadResult::ok);
-    EXPECT_EQ(answer[9], 0x2B);  // the address the answer is for
-    EXPECT_EQ(wire.receive(&answer), HidReadResult::timeout);
-}
-
 TEST_F(EmuFramingTest, TranscriptShowsReportsAndWaitsInOrder) {
     startEmu(CHIP_FJORDK);
     emutest::Wire wire(sys());
