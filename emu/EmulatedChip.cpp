@@ -725,7 +725,8 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
 
     if (fault)
         record(TranscriptEntry::Kind::fault, which);
-    if (fault == FaultDo::noAnswer) {
+    if (fault == FaultDo::noAnswer ||
+        (fault == FaultDo::lateAnswer && path_ == ReportPath::standard)) {
         if (path_ == ReportPath::standard) {
             pendingAnswer_.reset();
             answerWithheld_ = true;
@@ -760,6 +761,7 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
     }
     answer.text = format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
     answer.failTransfer = fault == FaultDo::failTransfer;
+    answer.request = readRequests_;
 
     if (path_ == ReportPath::standard) {
         if (pendingAnswer_) {
@@ -767,9 +769,19 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
         }
         pendingAnswer_ = std::move(answer);
         answerWithheld_ = false;
+    } else if (fault == FaultDo::lateAnswer) {
+        lateAnswer_ = std::move(answer);
     } else {
         queue_.push_back(std::move(answer));
     }
+}
+
+size_t EmulatedChip::dropQueuedReports() {
+    const size_t dropped = queue_.size();
+    for (const Answer& answer : queue_)
+        record(TranscriptEntry::Kind::note, "stale report dropped by the host: " + answer.text);
+    queue_.clear();
+    return dropped;
 }
 
 void EmulatedChip::discardAnswer() {
@@ -864,10 +876,20 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
             clock_->advance(static_cast<uint64_t>(timeoutMs));
         record(TranscriptEntry::Kind::note,
                format("read timed out after %d ms: nothing queued", timeoutMs));
+        if (lateAnswer_) {
+            record(TranscriptEntry::Kind::note, "late answer queued: " + lateAnswer_->text);
+            lateAnswer_->late = true;
+            queue_.push_back(std::move(*lateAnswer_));
+            lateAnswer_.reset();
+        }
         return HidReadResult::timeout;
     }
     Answer answer = std::move(queue_.front());
     queue_.pop_front();
+    if (answer.late && answer.request != readRequests_) {
+        protocolError("a late answer to an earlier read request was read after a later one (" +
+                      answer.text + ")");
+    }
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
         if (osError)

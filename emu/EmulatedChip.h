@@ -112,6 +112,9 @@ class EmulatedChip {
                                    size_t* received, uint32_t* osError);
     // Drops the answer the next input report would deliver (lost in transit).
     void discardAnswer();
+    // fjordK8 path: drops every report already queued for the host (what a
+    // host that drains its queue before a request does); the number dropped.
+    size_t dropQueuedReports();
     // What the chip makes of a report, for the transcript.
     std::string describeReport(const uint8_t* report, size_t length) const;
     // Transcript entries and protocol errors noticed by the host.
@@ -198,6 +201,8 @@ class EmulatedChip {
         std::vector<uint8_t> bytes;
         std::string text;
         bool failTransfer = false;
+        bool late = false;  // came after the host stopped waiting for it
+        int request = 0;    // number of the read request it answers
     };
     struct WriteInProgress {
         bool active = false;
@@ -277,6 +282,7 @@ class EmulatedChip {
     bool answerWithheld_ = false;
     std::vector<uint8_t> lastInput_;
     std::deque<Answer> queue_;
+    std::optional<Answer> lateAnswer_;  // queued when the host's next wait expires
     std::vector<Effect> effects_;
     uint64_t effectOrder_ = 0;
     std::map<uint32_t, std::deque<Override>> overrides_;

@@ -1,6 +1,12 @@
 #include "emu/EmulatedHost.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <utility>
 
 namespace emu {
 
@@ -71,6 +77,59 @@ EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) 
     }
 }
 
+EmulatedHost::~EmulatedHost() {
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+void EmulatedHost::setDeviceLock(const std::string& path, std::function<void()> onLocked) {
+    lockPath_ = path;
+    onLocked_ = std::move(onLocked);
+}
+
+bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
+    if (lockPath_.empty() || lockFd_ >= 0)
+        return true;
+    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (osError)
+            *osError = kOsAccessDenied;
+        chip_.record(TranscriptEntry::Kind::open,
+                     "open refused: cannot open the lock " + lockPath_);
+        return false;
+    }
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        if (osError)
+            *osError = busy ? kOsSharingViolation : kOsAccessDenied;
+        chip_.record(TranscriptEntry::Kind::open,
+                     busy ? "open refused: the device is held by another process"
+                          : "open refused: cannot lock " + lockPath_);
+        return false;
+    }
+    lockFd_ = fd;
+    if (onLocked_)
+        onLocked_();
+    return true;
+}
+
+HidOpenFailure EmulatedHost::classifyOpenError(uint32_t osError) const {
+    if (osError == kOsAccessDenied)
+        return HidOpenFailure::denied;
+    if (osError == kOsSharingViolation)
+        return HidOpenFailure::inUse;
+    return HidOpenFailure::other;
+}
+
+bool EmulatedHost::deviceGone(uint32_t osError) const {
+    return osError == kOsDeviceNotConnected;
+}
+
 size_t EmulatedHost::chipIndex() const {
     for (size_t i = 0; i < interfaces_.size(); ++i) {
         if (interfaces_[i].role == InterfaceRole::chip)
@@ -127,6 +186,10 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
                     chipOpenFailed_ = true;
                 return kInvalidHidHandle;
             }
+        }
+        if (iface.role == InterfaceRole::chip && !takeDeviceLock(osError)) {
+            chipOpenFailed_ = true;  // a later device with the same keys may be opened
+            return kInvalidHidHandle;
         }
         if (iface.role == InterfaceRole::twin) {
             // First match wins: the twin may only be opened when the chip's
@@ -239,6 +302,14 @@ bool EmulatedHost::setOutputReport(HidHandle handle, const uint8_t* report, size
 
 bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t length,
                                uint32_t* osError) {
+    // Reports already queued are stale: a late answer to an earlier request
+    // is never read as the answer to this one.
+    auto it = handles_.find(handle);
+    if (it != handles_.end()) {
+        const EmulatedInterface& iface = interfaces_[it->second];
+        if (iface.chip != nullptr && !isGone(iface))
+            iface.chip->dropQueuedReports();
+    }
     return sendToChip(handle, report, length, ReportPath::long268, osError);
 }
 

@@ -10,8 +10,16 @@
 // open of the twin while the first device is there and was not refused
 // since the last enumeration. Opens can be made to fail and the device can
 // disappear (fault script of the chip).
+//
+// Given a lock file (touchfw-emu names the chip-state file's), the chip's
+// device is held exclusively as a hidraw node is: the first open of the
+// chip's device takes flock(LOCK_EX | LOCK_NB) on the file and the host keeps
+// it until it is destroyed; an open while another process holds it fails as
+// "in use". Before writeReport sends, the reports queued for the host are
+// dropped, as a real host does.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +44,7 @@ constexpr uint32_t kOsFileNotFound = 2;
 constexpr uint32_t kOsAccessDenied = 5;
 constexpr uint32_t kOsInvalidHandle = 6;
 constexpr uint32_t kOsGenFailure = 31;
+constexpr uint32_t kOsSharingViolation = 32;
 constexpr uint32_t kOsInvalidParameter = 87;
 constexpr uint32_t kOsDeviceNotConnected = 1167;
 
@@ -44,6 +53,14 @@ class EmulatedHost : public HidHost {
     // `twin` may be null (no second device); `decoys` false leaves only the
     // chip (and the twin).
     EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys);
+    ~EmulatedHost() override;
+    EmulatedHost(const EmulatedHost&) = delete;
+    EmulatedHost& operator=(const EmulatedHost&) = delete;
+
+    // Holds the chip's device through a lock on `path` (created when
+    // missing). `onLocked` runs once, right after the lock is taken, before
+    // the open returns (touchfw-emu loads the chip state there).
+    void setDeviceLock(const std::string& path, std::function<void()> onLocked);
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -56,6 +73,8 @@ class EmulatedHost : public HidHost {
                      uint32_t* osError) override;
     HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
                              int timeoutMs, size_t* received, uint32_t* osError) override;
+    HidOpenFailure classifyOpenError(uint32_t osError) const override;
+    bool deviceGone(uint32_t osError) const override;
 
     const std::vector<EmulatedInterface>& interfaces() const { return interfaces_; }
     // Adds an interface at the end of the enumeration order.
@@ -79,6 +98,9 @@ class EmulatedHost : public HidHost {
     bool sendToChip(HidHandle handle, const uint8_t* report, size_t length, ReportPath via,
                     uint32_t* osError);
     bool isGone(const EmulatedInterface& iface) const { return gone_ && iface.device == 1; }
+    // Takes the device lock if one is set and not yet held; false (with
+    // *osError) when another process holds it.
+    bool takeDeviceLock(uint32_t* osError);
 
     EmulatedChip& chip_;
     std::vector<EmulatedInterface> interfaces_;
@@ -86,6 +108,9 @@ class EmulatedHost : public HidHost {
     HidHandle nextHandle_ = 100;
     bool gone_ = false;
     bool chipOpenFailed_ = false;  // since the last enumeration
+    std::string lockPath_;
+    std::function<void()> onLocked_;
+    int lockFd_ = -1;
 };
 
 }  // namespace emu

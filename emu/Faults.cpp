@@ -165,6 +165,8 @@ const char* faultDoName(FaultDo action) {
             return "corrupt acknowledgement";
         case FaultDo::wrongVid:
             return "wrong version id";
+        case FaultDo::lateAnswer:
+            return "late answer";
     }
     return "?";
 }
@@ -196,7 +198,8 @@ bool FaultScript::valid(const FaultRule& rule) {
             return rule.action == FaultDo::failTransfer || rule.action == FaultDo::disappear;
         case FaultOn::readRequest:
             return rule.action == FaultDo::failTransfer || rule.action == FaultDo::noAnswer ||
-                   rule.action == FaultDo::wrongLength || rule.action == FaultDo::corruptData;
+                   rule.action == FaultDo::wrongLength || rule.action == FaultDo::corruptData ||
+                   rule.action == FaultDo::lateAnswer;
         case FaultOn::writeRequest:
             return rule.action == FaultDo::failTransfer || rule.action == FaultDo::dropReport;
         case FaultOn::command:
@@ -295,6 +298,10 @@ FaultRule failInputReport(int nth, int times) {
 FaultRule failAnswerAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::readRequest, FaultDo::failTransfer, skip, times), addr);
 }
+FaultRule lateAnswerAt(uint32_t addr, int times, int skip) {
+    return at(make(FaultOn::readRequest, FaultDo::lateAnswer, skip, times), addr);
+}
+
 FaultRule noAnswerAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::readRequest, FaultDo::noAnswer, skip, times), addr);
 }
@@ -385,12 +392,12 @@ bool parseFaultList(const std::string& text, const ChipProfile& profile,
                 parsed.push_back(faults::disappearAtOutputReport(n));
             }
         } else if (name == "fail-answer" || name == "no-answer" || name == "wrong-length" ||
-                   name == "corrupt-answer" || name == "drop-write-at") {
+                   name == "corrupt-answer" || name == "drop-write-at" || name == "late-answer") {
             if (args < 1 || args > 2)
                 return fail("needs an address");
             if (!parseAddress(parts[1], profile, &addr))
                 return fail("bad address");
-            if (name == "drop-write-at")
+            if (name == "drop-write-at" || name == "late-answer")
                 times = 1;
             if (args == 2 && !parseTimes(parts[2], &times))
                 return fail("bad count");
@@ -402,6 +409,8 @@ bool parseFaultList(const std::string& text, const ChipProfile& profile,
                 parsed.push_back(faults::wrongLengthAt(addr, times));
             } else if (name == "corrupt-answer") {
                 parsed.push_back(faults::corruptAnswerAt(addr, times));
+            } else if (name == "late-answer") {
+                parsed.push_back(faults::lateAnswerAt(addr, times));
             } else {
                 parsed.push_back(faults::dropWriteAt(addr, times));
             }

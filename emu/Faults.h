@@ -65,6 +65,8 @@ enum class FaultDo {
     withholdAck,   // the command's acknowledgement / ready value never appears
     corruptAck,    // the acknowledgement appears with a wrong value or checksum
     wrongVid,      // restart: the version id comes up different from the flashed one
+    lateAnswer,    // the answer comes just after the host stopped waiting for it
+                   // (268-byte path; on the standard path it never comes)
 };
 
 const char* faultOnName(FaultOn on);
@@ -115,6 +117,7 @@ FaultRule failAnswerAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule noAnswerAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule wrongLengthAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule corruptAnswerAt(uint32_t addr, int times = kForever, int skip = 0);
+FaultRule lateAnswerAt(uint32_t addr, int times = 1, int skip = 0);
 // The nth read request, whatever its address.
 FaultRule wrongLengthOnRead(int nth, int times = 1);
 FaultRule dropWriteAt(uint32_t addr, int times = 1, int skip = 0);

@@ -1,7 +1,11 @@
 // touchfw-emu: touchfw's command line on an emulated chip and a virtual
 // clock. The chip family follows --chip (default fjordK). The chip's state
 // is kept in "touchfw-emu-<family>.state" in the current directory (or in
-// $TOUCHFW_EMU_STATE_DIR) between runs. $TOUCHFW_EMU_FAULT injects faults,
+// $TOUCHFW_EMU_STATE_DIR) between runs. The run that opens the chip holds a
+// flock on that file until it has saved the state, so that two touchfw-emu
+// processes on one chip behave like two touchfw runs on one hidraw node: the
+// second fails to open "in use". The state is read at start, and read again
+// once the lock is held if another run saved it in between. $TOUCHFW_EMU_FAULT injects faults,
 // $TOUCHFW_EMU_TRANSCRIPT names a file the run's transcript is appended to.
 // $TOUCHFW_EMU_CLOCK=real makes every wait of the tool a real sleep (the
 // progress bar then moves at the pace of a real update) and prints the sum
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,9 +68,20 @@ class RealSleepClock : public VirtualClock {
     SystemClock system_;
 };
 
-bool fileExists(const std::string& path) {
-    std::ifstream in(path);
-    return static_cast<bool>(in);
+// The file's bytes; empty when it is missing (the lock creates it empty).
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    return text.str();
+}
+
+void loadState(emu::EmulatedChip& chip, const std::string& path) {
+    std::string error;
+    if (!chip.loadStateFile(path, &error)) {
+        std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
+    }
 }
 
 }  // namespace
@@ -95,13 +111,14 @@ int main(int argc, char** argv) {
         chip.setTranscriptRecording(transcriptPath != nullptr);
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
-        if (fileExists(statePath)) {
-            std::string error;
-            if (!chip.loadStateFile(statePath, &error)) {
-                std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n",
-                             error.c_str());
-            }
-        }
+        const std::string stateAtStart = fileText(statePath);
+        if (!stateAtStart.empty())
+            loadState(chip, statePath);
+        system.host().setDeviceLock(statePath, [&chip, &statePath, &stateAtStart]() {
+            const std::string now = fileText(statePath);
+            if (!now.empty() && now != stateAtStart)
+                loadState(chip, statePath);
+        });
         if (const char* faultList = env("TOUCHFW_EMU_FAULT")) {
             std::vector<emu::FaultRule> rules;
             std::string error;

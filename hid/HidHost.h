@@ -91,6 +91,13 @@ class HidHost {
         return true;
     }
 
+    // True when the osError of a failed report call means the device is
+    // gone (unplugged, reset, rebound): no later call on the handle can work.
+    virtual bool deviceGone(uint32_t osError) const {
+        (void)osError;
+        return false;
+    }
+
     // Called when a search found an interface with the wanted keys but could
     // not open it (osError from open), once per device path, before the
     // search reports failure. A host may explain the failure in the log (the

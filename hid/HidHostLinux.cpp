@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -139,7 +140,18 @@ HidrawNodeOps systemHidrawNodeOps() {
     HidrawNodeOps ops;
     ops.open = [](const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        return fd < 0 ? -errno : fd;
+        if (fd < 0)
+            return -errno;
+        int r;
+        do {
+            r = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) {
+            const int error = errno;
+            ::close(fd);
+            return -error;
+        }
+        return fd;
     };
     ops.ioctl = [](int fd, unsigned long request, uint8_t* data) {
         const int r = ::ioctl(fd, request, data);
@@ -299,6 +311,10 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
             *osError = fd < 0 ? EBADF : EINVAL;
         return false;
     }
+    // Where input reports come from the queue (kernel without HIDIOCGINPUT),
+    // a report queued before this request is no answer to it.
+    if (getInputUnsupported_)
+        drainQueued(fd);
     if (!setOutputUnsupported_) {
         // The request is read-write for the driver: hand it a copy (on the
         // stack for every report the targets send).
@@ -335,7 +351,26 @@ bool HidHostLinux::writeReport(HidHandle handle, const uint8_t* report, size_t l
             *osError = fd < 0 ? EBADF : EINVAL;
         return false;
     }
+    // A late answer to an earlier request must never be read as the answer
+    // to this one.
+    drainQueued(fd);
     return writeAll(fd, report, length, osError);
+}
+
+void HidHostLinux::drainQueued(int fd) {
+    std::vector<uint8_t> scratch(kHidrawMaxReportSize);
+    int interrupted = 0;
+    for (int dropped = 0; dropped < kHidrawQueueLength;) {
+        const long n = ops_.read(fd, scratch.data(), scratch.size());
+        if (n == -EINTR && ++interrupted < kMaxInterruptedRetries)
+            continue;
+        // Empty (EAGAIN) or failed: a failure shows again in the write.
+        if (n <= 0)
+            return;
+        ++dropped;
+        LOG_DEBUG("HidHostLinux::drainQueued",
+                  "Dropped a stale input report (id 0x%02X, %ld bytes).\n", scratch[0], n);
+    }
 }
 
 HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
@@ -399,11 +434,17 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
 HidOpenFailure HidHostLinux::classifyOpenError(uint32_t osError) const {
     if (osError == EACCES || osError == EPERM)
         return HidOpenFailure::denied;
+    if (osError == EWOULDBLOCK || osError == EAGAIN)
+        return HidOpenFailure::inUse;
     return HidOpenFailure::other;
 }
 
 bool HidHostLinux::mayOpen(const HidInterfaceInfo& iface) const {
     return !ops_.access || ops_.access(iface.path) == 0;
+}
+
+bool HidHostLinux::deviceGone(uint32_t osError) const {
+    return osError == ENODEV || osError == ENXIO || osError == ESHUTDOWN;
 }
 
 void HidHostLinux::explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) {

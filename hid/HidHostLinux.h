@@ -20,7 +20,9 @@
 
 // Node operations. Each returns a non-negative result or -errno.
 struct HidrawNodeOps {
-    std::function<int(const std::string& path)> open;  // a descriptor, read-write
+    // A descriptor, read-write, holding an exclusive lock on the node
+    // (-EWOULDBLOCK when another process holds it).
+    std::function<int(const std::string& path)> open;
     std::function<int(int fd, unsigned long request, uint8_t* data)> ioctl;
     std::function<long(int fd, const uint8_t* data, size_t length)> write;
     // Waits at most timeoutMs for input; >0 with *revents set, 0 on time-out.
@@ -33,6 +35,9 @@ struct HidrawNodeOps {
 };
 
 // The real system calls (descriptors opened non-blocking and close-on-exec).
+// open takes flock(LOCK_EX | LOCK_NB) on the node right after opening it:
+// one run holds its device exclusively, and the lock goes with the
+// descriptor (at close, or by the kernel however the process ends).
 HidrawNodeOps systemHidrawNodeOps();
 
 // ioctl requests of the hidraw driver used here, defined locally because
@@ -42,6 +47,9 @@ unsigned long hidrawSetOutputRequest(size_t length);  // HIDIOCSOUTPUT(length)
 
 // The largest report hidraw delivers; reads land in a buffer of this size.
 constexpr size_t kHidrawMaxReportSize = 16384;
+// The hidraw driver queues at most this many input reports per reader; the
+// drain before a write reads at most this many.
+constexpr int kHidrawQueueLength = 64;
 // Report descriptors are at most 4096 bytes; anything beyond 64 KiB is not read.
 constexpr size_t kMaxReportDescriptorFileSize = 65536;
 // Where the udev rule granting access to the device is shipped.
@@ -66,12 +74,16 @@ class HidHostLinux : public HidHost {
     HidOpenFailure classifyOpenError(uint32_t osError) const override;
     bool mayOpen(const HidInterfaceInfo& iface) const override;
     void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override;
+    bool deviceGone(uint32_t osError) const override;
 
   private:
     // The descriptor when this host opened it and has not closed it, else -1:
     // a handle of another host (or a stale one) never reaches a system call.
     int ownFd(HidHandle handle) const;
     bool writeAll(int fd, const uint8_t* report, size_t length, uint32_t* osError);
+    // Reads and drops the input reports already queued on the node, without
+    // waiting (the descriptor is non-blocking).
+    void drainQueued(int fd);
 
     std::string sysfsRoot_;
     HidrawNodeOps ops_;

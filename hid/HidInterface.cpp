@@ -43,6 +43,14 @@ bool hidInterfaceConfigured() {
     return hidInterface.open && hidInterface.close && hidInterface.read && hidInterface.write;
 }
 
+bool hidOpenRefusedInUse() {
+    return selectedTarget().openRefusedInUse();
+}
+
+bool hidDeviceGone() {
+    return selectedTarget().deviceGone();
+}
+
 void bindHidInterface() {
     hidInterface = HidInterface{targetOpen, targetClose, targetWrite, targetRead, nullptr};
 }

@@ -32,6 +32,11 @@ HidInterface* getHidInterface();
 bool hidInterfaceConfigured();
 // Binds the four operations to the target operations (done once at start-up).
 void bindHidInterface();
+// About the target selected by the chip type: the last open failed only
+// because another process holds the device; a report call failed because the
+// device is gone (until the target is closed).
+bool hidOpenRefusedInUse();
+bool hidDeviceGone();
 // Back to the unbound state and closes both process-wide targets (tests only).
 void resetHidInterface();
 

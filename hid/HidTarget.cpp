@@ -97,6 +97,8 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
                  "0x%04X, Usage = 0x%04X, DevicePath = %s.\n",
                  iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
         *handleOut = h;
+        openedPath_ = iface.path;
+        openRefusedInUse_ = false;
         if (found != nullptr)
             *found = iface;
         return 0;
@@ -106,8 +108,15 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         return -1;
     }
     explainOpenFailures(openFailures);
+    // Another run holds the device when every matching candidate is held.
+    bool allInUse = !openFailures.empty();
+    for (const OpenFailure& failure : openFailures)
+        allInUse = allInUse && host.classifyOpenError(failure.osError) == HidOpenFailure::inUse;
+    openRefusedInUse_ = allInUse;
     if (!matched) {
         hintNoMatchingDevice(vid, pid, usagePage, usage, deviceMatch.path);
+    } else if (allInUse) {
+        hintDeviceInUse(openFailures.front().iface.path);
     } else {
         for (const OpenFailure& failure : openFailures) {
             if (host.classifyOpenError(failure.osError) == HidOpenFailure::denied) {
@@ -144,6 +153,11 @@ int HidTarget::open() {
     }
     LOG_INFO("HidTarget::open", "Find the device successfully.\n");
     handle = h;
+    deviceGone_ = false;
+    // Every later open of this run goes to this same node, never to another
+    // device with the same keys.
+    if (deviceMatch.path.empty())
+        deviceMatch.path = openedPath_;
     return 0;
 }
 
@@ -152,7 +166,13 @@ int HidTarget::close() {
         hidHost().close(handle);
         handle = kInvalidHidHandle;
     }
+    deviceGone_ = false;
     return 0;
+}
+
+void HidTarget::noteTransferError(uint32_t osError) {
+    if (hidHost().deviceGone(osError))
+        deviceGone_ = true;
 }
 
 int HidTarget::listDevices() {
@@ -176,6 +196,7 @@ int HidTarget::read(uint8_t* buffer, int length) {
     if (!hidHost().getInputReport(handle, report, sizeof report, &osError)) {
         LOG_ERROR("HidTarget::read", "Read failed, because HidD_GetInputReport failed: 0x%02X.\n",
                   osError);
+        noteTransferError(osError);
         return -3;
     }
     std::memcpy(buffer, report, static_cast<size_t>(length));
@@ -197,6 +218,7 @@ int HidTarget::write(const uint8_t* buffer, int length) {
     uint32_t osError = 0;
     if (!hidHost().setOutputReport(handle, report, sizeof report, &osError)) {
         LOG_ERROR("HidTarget::write", "Write failed. Error = 0x%02X.\n", osError);
+        noteTransferError(osError);
         return -3;
     }
     return 0;
@@ -241,6 +263,7 @@ int HidTargetFjordK8::read(uint8_t* buffer, int length) {
         }
         LOG_ERROR("HidTargetFjordK8::read", "Read failed, because ReadFile failed: 0x%02X.\n",
                   osError);
+        noteTransferError(osError);
         return -3;
     }
     std::memcpy(buffer, report, static_cast<size_t>(length));
@@ -263,6 +286,7 @@ int HidTargetFjordK8::write(const uint8_t* buffer, int length) {
     uint32_t osError = 0;
     if (!hidHost().writeReport(handle, report, sizeof report, &osError)) {
         LOG_ERROR("HidTargetFjordK8::write", "Write file failed. Error = 0x%02X.\n", osError);
+        noteTransferError(osError);
         return -3;
     }
     LOG_DEBUG("HidTargetFjordK8::write", "Write file success.\n");

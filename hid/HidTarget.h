@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "hid/HidHost.h"
 
@@ -29,10 +30,19 @@ class HidTarget {
     virtual ~HidTarget() = default;
 
     // Copies the keys from deviceMatch, then finds and opens the device
-    // unless it is open already. 0 when open afterwards, -1 otherwise.
+    // unless it is open already. 0 when open afterwards, -1 otherwise. The
+    // first successful open of the run pins deviceMatch.path to the opened
+    // node (when no path was given), so that every later open of the run
+    // reopens that same device or fails.
     int open();
     // Closes the handle if open. Always 0.
     int close();
+    // True when the last open failed only because another process holds
+    // every matching device (the console was told so).
+    bool openRefusedInUse() const { return openRefusedInUse_; }
+    // True when a report call on the open handle failed because the device
+    // is gone; cleared by close.
+    bool deviceGone() const { return deviceGone_; }
     // The scan listing; returns findMathingDevice's result (-1).
     int listDevices();
 
@@ -53,6 +63,14 @@ class HidTarget {
     // The search shared by both classes; `fn` names the caller in the log.
     // On success *found is set to the matched interface.
     int searchDevice(const char* fn, HidHandle* handleOut, bool listOnly, HidInterfaceInfo* found);
+    // Notes a failed report call: sets deviceGone() when the host says the
+    // device is gone.
+    void noteTransferError(uint32_t osError);
+
+  private:
+    std::string openedPath_;  // node of the last successful search
+    bool openRefusedInUse_ = false;
+    bool deviceGone_ = false;
 };
 
 class HidTargetFjordK8 : public HidTarget {

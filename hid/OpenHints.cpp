@@ -57,6 +57,11 @@ void hintOpenDenied(const std::string& path) {
     std::fflush(stderr);
 }
 
+void hintDeviceInUse(const std::string& path) {
+    std::fprintf(stderr, "touchfw: %s: device is in use by another process.\n", path.c_str());
+    std::fflush(stderr);
+}
+
 void hintScanUnopenable(const std::vector<std::string>& paths) {
     if (paths.empty())
         return;

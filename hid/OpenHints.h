@@ -19,6 +19,9 @@ void hintNoMatchingDevice(unsigned vid, unsigned pid, unsigned usagePage, unsign
                           const std::string& path);
 // A matching interface exists but this user may not open it.
 void hintOpenDenied(const std::string& path);
+// Every matching interface is held by another run. Given at every refused
+// search (a run stops retrying once its device is held).
+void hintDeviceInUse(const std::string& path);
 // The scan listed interfaces on these nodes that this user may not open.
 void hintScanUnopenable(const std::vector<std::string>& paths);
 

@@ -30,7 +30,8 @@ struct Block {
 enum class FrameWait { ready, notReady, unreadable };
 
 // Polls the frame-ready flag; ready as soon as a read shows it set,
-// unreadable when the last poll could not read it.
+// unreadable when the last poll could not read it (at once when the device
+// is gone).
 FrameWait waitFrameReady(TlcConnection& connection) {
     const uint8_t mask = chipProfile.dataReadyMask;
     bool lastReadFailed = false;
@@ -38,6 +39,8 @@ FrameWait waitFrameReady(TlcConnection& connection) {
         uint8_t flag = 0;
         lastReadFailed = connection.read(chipProfile.dataReadyAddr, &flag, 1, false) != 0;
         if (lastReadFailed) {
+            if (connection.deviceGone())
+                break;
             continue;
         }
         if ((flag & mask) == mask) {
@@ -105,6 +108,9 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
     }
 
     int32_t result = 0;
+    // Set when the chip stopped answering the ready poll: the capture then
+    // fails, whatever later frames read.
+    bool stoppedAnswering = false;
     // Cleared when allocated: a block whose read failed prints zeros, never
     // memory that no read has written.
     std::vector<uint8_t> raw;
@@ -136,7 +142,7 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
             {baseData, chipProfile.baseDataAddr, &base, "read basedata failed.", "basedata:\n",
              "basedata end\n"},
         };
-        for (int32_t i = 1; i <= readTimes; ++i) {
+        for (int32_t i = 1; i <= readTimes && !connection.deviceGone(); ++i) {
             std::printf("No.%d\n", i);
             const FrameWait wait = waitFrameReady(connection);
             if (wait == FrameWait::unreadable) {
@@ -145,6 +151,7 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
                 // capture with nothing to show.
                 LOG_ERROR(fn, "read data ready flag failed.\n");
                 result = -1;
+                stoppedAnswering = true;
             }
             if (wait != FrameWait::ready) {
                 continue;
@@ -158,15 +165,28 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
                     std::printf("%s", block.readFailed);
                 }
             }
-            // Acknowledge the frame so that the chip flags the next one.
-            const uint8_t zero = 0x00;
-            connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
+            // Acknowledge the frame so that the chip flags the next one
+            // (pointless once the device is gone; the frame is still printed
+            // and the capture ends after it).
+            if (!connection.deviceGone()) {
+                const uint8_t zero = 0x00;
+                connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
+            }
             for (const Block& block : blocks) {
                 if (block.wanted) {
                     printBlock(block, row, col, showType);
                 }
             }
         }
+    }
+    if (connection.deviceGone()) {
+        // Nothing more reaches the chip: one attempt to leave the data mode
+        // below, and the capture fails whatever it printed so far.
+        LOG_ERROR(fn, "the device is gone, capture stopped.\n");
+        stoppedAnswering = true;
+    }
+    if (stoppedAnswering && result == 0) {
+        result = -1;
     }
     std::vector<uint8_t>().swap(raw);
     std::vector<uint8_t>().swap(diff);

@@ -289,12 +289,12 @@ uint64_t boundMs(Mode mode, int32_t type) {
     return 0;
 }
 
-InProcessRun::InProcessRun(int32_t type) : type_(type) {
+InProcessRun::InProcessRun(int32_t type, bool twin) : type_(type) {
     resetProcessState();
     setClock(&clock_);
     emu::SystemOptions options;
     options.configureProcess = false;  // runMain does the start-up
-    options.twin = false;
+    options.twin = twin;
     sys_ = std::make_unique<emu::EmulatedSystem>(type, options);
 }
 

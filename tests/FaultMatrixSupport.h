@@ -71,10 +71,10 @@ struct RunResult {
 // One emulated system of one family for one run: resets the process state,
 // installs its own virtual clock and builds the chip (with the decoys, but
 // without the second device of the same keys, so that a failed open stays
-// failed); undoes it all when destroyed.
+// failed, unless `twin` asks for it); undoes it all when destroyed.
 class InProcessRun {
   public:
-    explicit InProcessRun(int32_t type);
+    explicit InProcessRun(int32_t type, bool twin = false);
     ~InProcessRun();
     InProcessRun(const InProcessRun&) = delete;
     InProcessRun& operator=(const InProcessRun&) = delete;

@@ -12,8 +12,12 @@
 //
 // Where a fault is injected is taken from a fault-free run of the same cell,
 // so that it hits the operation's main step (the middle of a transfer).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <optional>
@@ -541,10 +545,12 @@ void expectConsistentRun(InProcessRun& run, Mode mode, const RunResult& r, bool 
             EXPECT_EQ(r.out.find(success), std::string::npos) << r.out;
         }
         // A failed block read is reported, and the block still printed; a
-        // ready flag that cannot be read at all is logged.
+        // ready flag that cannot be read at all is logged, and so is a device
+        // that vanished (the capture stops then, even after a good frame).
         if (mode == Mode::rawData && r.status == -1) {
             EXPECT_TRUE(r.out.find("read rawdata failed.rawdata:\n") != std::string::npos ||
-                        matrix::logHasError(r.log, "read data ready flag failed."))
+                        matrix::logHasError(r.log, "read data ready flag failed.") ||
+                        matrix::logHasError(r.log, "the device is gone, capture stopped."))
                 << r.out;
         }
         // Only the firmware half of a two-step update may report its success.
@@ -706,15 +712,43 @@ std::vector<int> spread(int total, int count) {
     return positions;
 }
 
-// Beyond the main step: one report failing, the device vanishing, or one
-// answer with a wrong length, at positions spread over the whole run (a
+// Output reports (counted from 1) after which a fault-free run of the cell
+// closes its connection and opens again later.
+std::vector<int> reopenPoints(Mode mode, int32_t type) {
+    InProcessRun run(type);
+    prepareChip(run, mode);
+    run.run(matrix::modeArgs(mode, type));
+    std::vector<int> points;
+    int reports = 0;
+    int closedAfter = -1;
+    for (const emu::TranscriptEntry& e : run.chip().transcript().entries()) {
+        if (e.kind == emu::TranscriptEntry::Kind::output)
+            ++reports;
+        if (e.kind != emu::TranscriptEntry::Kind::open)
+            continue;
+        if (e.text.rfind("close handle", 0) == 0) {
+            closedAfter = reports;
+        } else if (e.text.rfind("open ", 0) == 0 && closedAfter > 0) {
+            points.push_back(closedAfter);
+        }
+    }
+    return points;
+}
+
+// Beyond the main step: one report failing, the device vanishing, one
+// answer with a wrong length, or (fjordK8) one answer coming just after the
+// tool stopped waiting for it, at positions spread over the whole run (a
 // dozen per run mode and family, first and last included). Whatever the
 // outcome, it must be consistent: a success shows on the chip, a failure is
-// not reported as one.
+// not reported as one. The device vanishes with a second device of the same
+// keys present, also on the last reports before the run reopens its device:
+// no open of the run goes to that other device. A late answer is never read
+// as the answer to a later request (the chip reports that as a protocol
+// error).
 TEST_P(FaultMatrixTest, AnyReportFailingOrVanishing) {
     const Mode mode = GetParam();
     constexpr int kPositions = 12;
-    enum class Kind { failOnce, vanish, wrongLength };
+    enum class Kind { failOnce, vanish, wrongLength, lateAnswer };
     for (const int32_t type : matrix::allFamilies()) {
         if (!matrix::modeApplies(mode, type))
             continue;
@@ -725,25 +759,40 @@ TEST_P(FaultMatrixTest, AnyReportFailingOrVanishing) {
             reads += w.read ? 1 : 0;
         const std::string normalMode =
             "write " + matrix::wireAddr(type, emu::profileFor(type).cmdAddr);
-        for (const Kind kind : {Kind::failOnce, Kind::vanish, Kind::wrongLength}) {
-            const int total = kind == Kind::wrongLength ? reads : fresh.reports;
-            if (total == 0)
-                continue;  // a run that reads nothing
-            for (const int n : spread(total, kPositions)) {
+        for (const Kind kind :
+             {Kind::failOnce, Kind::vanish, Kind::wrongLength, Kind::lateAnswer}) {
+            const bool onReads = kind == Kind::wrongLength || kind == Kind::lateAnswer;
+            const int total = onReads ? reads : fresh.reports;
+            if (total == 0 || (kind == Kind::lateAnswer && type != CHIP_FJORDK8))
+                continue;  // a run that reads nothing; late answers queue on fjordK8 only
+            std::vector<int> positions = spread(total, kPositions);
+            for (const int point :
+                 kind == Kind::vanish ? reopenPoints(mode, type) : std::vector<int>{}) {
+                for (int n = std::max(1, point - 2); n <= point; ++n)
+                    positions.push_back(n);
+            }
+            for (const int n : positions) {
                 SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode) +
-                             (kind == Kind::wrongLength ? ", read " : ", report ") +
-                             std::to_string(n) + " of " + std::to_string(total) +
-                             (kind == Kind::failOnce ? ": fails once"
-                              : kind == Kind::vanish ? ": the device vanishes"
-                                                     : ": answered with a wrong length"));
-                InProcessRun run(type);
+                             (onReads ? ", read " : ", report ") + std::to_string(n) + " of " +
+                             std::to_string(total) +
+                             (kind == Kind::failOnce      ? ": fails once"
+                              : kind == Kind::vanish      ? ": the device vanishes"
+                              : kind == Kind::wrongLength ? ": answered with a wrong length"
+                                                          : ": answered late"));
+                InProcessRun run(type, kind == Kind::vanish);
                 prepareChip(run, mode);
+                emu::FaultRule late;
+                late.on = emu::FaultOn::readRequest;
+                late.action = emu::FaultDo::lateAnswer;
+                late.skip = n - 1;
                 ASSERT_TRUE(run.chip().addFault(
-                    kind == Kind::failOnce ? emu::faults::failOutputReport(n)
-                    : kind == Kind::vanish ? emu::faults::disappearAtOutputReport(n)
-                                           : emu::faults::wrongLengthOnRead(n)));
+                    kind == Kind::failOnce      ? emu::faults::failOutputReport(n)
+                    : kind == Kind::vanish      ? emu::faults::disappearAtOutputReport(n)
+                    : kind == Kind::wrongLength ? emu::faults::wrongLengthOnRead(n)
+                                                : late));
                 const RunResult r = run.run(matrix::modeArgs(mode, type));
                 EXPECT_TRUE(faultFired(run));
+                EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::twin), 0);
                 const bool normalModeLost = mode == Mode::rawData && kind == Kind::failOnce &&
                                             n == total &&
                                             fresh.wire[n - 1].text.rfind(normalMode, 0) == 0;
@@ -759,7 +808,10 @@ TEST_P(FaultMatrixTest, AnyReportFailingOrVanishing) {
 
 // A capture whose device stops answering while it waits for a frame fails
 // (-1); a frame that never becomes ready on a chip that answers is skipped
-// and the capture still ends with 0 (the matrix's ready-flag cells).
+// and the capture still ends with 0 (the matrix's ready-flag cells). A
+// capture of many frames stops when its device is gone: one more call, the
+// normal-mode command. A frame whose ready flag could not be read keeps the
+// capture failed although later frames read well.
 TEST(FaultMatrixCaptureTest, DeviceThatVanishesWhileAFrameIsAwaited) {
     for (const int32_t type : matrix::allFamilies()) {
         if (!matrix::modeApplies(Mode::rawData, type))
@@ -778,16 +830,68 @@ TEST(FaultMatrixCaptureTest, DeviceThatVanishesWhileAFrameIsAwaited) {
             }
         }
         ASSERT_GT(firstPoll, 0);
+        std::vector<std::string> args = matrix::modeArgs(Mode::rawData, type);
+        args.insert(args.end(), {"-t", "20"});
         for (const int at : {firstPoll, firstPoll + 1}) {
             InProcessRun run(type);
             ASSERT_TRUE(run.chip().addFault(emu::faults::disappearAtOutputReport(at)));
-            const RunResult r = run.run(matrix::modeArgs(Mode::rawData, type));
+            const RunResult r = run.run(args);
             EXPECT_EQ(r.status, -1);
             EXPECT_EQ(r.out, "No.1\n");
             EXPECT_TRUE(matrix::logHasError(r.log, "read data ready flag failed."));
             EXPECT_EQ(run.sys().host().openHandles(), 0u);
+            int callsWhileGone = 0;
+            for (const std::string& line : run.chip().transcript().lines())
+                callsWhileGone += line.find("on a device that is gone") != std::string::npos;
+            EXPECT_EQ(callsWhileGone, 1);  // the normal-mode command
         }
+        InProcessRun run(type);
+        ASSERT_TRUE(run.chip().addFault(emu::faults::failAnswerAt(profile.dataReadyAddr, 300)));
+        const RunResult r = run.run(args);
+        EXPECT_EQ(r.status, -1);
+        EXPECT_NE(r.out.find("No.20\nrawdata:\n"), std::string::npos);
     }
+}
+
+// Another process holds the device (a lock on the emulator's lock file taken
+// through a descriptor of its own): every run mode fails at once, before
+// anything reaches the chip, with the status and standard output of a failed
+// open and the "in use" line on standard error.
+TEST_P(FaultMatrixTest, DeviceHeldByAnotherRun) {
+    const Mode mode = GetParam();
+    for (const int32_t type : matrix::allFamilies()) {
+        const std::optional<Expect> expect = expectation(mode, Fault::openFails, type);
+        if (!matrix::modeApplies(mode, type) || !expect)
+            continue;
+        SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode));
+        RunResult failedOpen;
+        {
+            InProcessRun run(type);
+            ASSERT_TRUE(run.chip().addFault(emu::faults::failOpen()));
+            failedOpen = run.run(matrix::modeArgs(mode, type));
+        }
+        InProcessRun run(type);
+        const std::string lockPath = run.logDir() + "/chip.lock";
+        run.sys().host().setDeviceLock(lockPath, nullptr);
+        const int holder = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        testing::internal::CaptureStderr();
+        const RunResult r = run.run(matrix::modeArgs(mode, type));
+        const std::string err = testing::internal::GetCapturedStderr();
+        ::close(holder);
+        EXPECT_EQ(r.status, expect->status);
+        EXPECT_EQ(r.out, failedOpen.out);
+        EXPECT_NE(err.find("emu:/dev/hidraw1: device is in use by another process"),
+                  std::string::npos)
+            << err;
+        // None of the three 400 ms waits of a failed open: another run holds
+        // the device for its whole run.
+        EXPECT_EQ(r.elapsedMs + 1200u, failedOpen.elapsedMs);
+        EXPECT_TRUE(outputReports(run.chip()).empty());
+        ++cells_;
+    }
+    RecordProperty("cells", cells_);
 }
 
 std::string modeTestName(const ::testing::TestParamInfo<Mode>& info) {

@@ -90,7 +90,8 @@ class FakeNodes {
         };
         o.read = [this](int, uint8_t* data, size_t length) -> long {
             ++reads;
-            if (events.empty())
+            // A report that has not arrived yet cannot be read.
+            if (events.empty() || events.front().atMs > now)
                 return -EAGAIN;
             const Event e = events.front();
             events.pop_front();
@@ -163,6 +164,7 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         deviceMatch.pid = 0x0121;
         deviceMatch.usagePage = 0xFFF0;
         deviceMatch.usage = 0x0001;
+        deviceMatch.path.clear();  // each case is a run of its own: nothing pinned
     }
 
     // Binds the interface for a chip type and opens the controller.
@@ -286,6 +288,43 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
     EXPECT_EQ(nodes_.opened, std::vector<std::string>{"/dev/hidraw2"});
     hidTarget.close();
     EXPECT_EQ(nodes_.closedFds.size(), 1u);
+}
+
+TEST_F(HidHostLinuxTest, NodesHeldByAnotherRunFailTheOpenWithOneConsoleLine) {
+    // The in-use line comes only when every matching node is held by another
+    // run; a node this user may not open gets the permission hint instead.
+    for (const int second : {EWOULDBLOCK, EACCES}) {
+        nodes_.openErrors = {{"/dev/hidraw2", EWOULDBLOCK}, {"/dev/hidraw10", second}};
+        setControllerKeys();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(hidTarget.open(), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (second == EWOULDBLOCK)
+            EXPECT_EQ(err, "touchfw: /dev/hidraw2: device is in use by another process.\n");
+        else
+            EXPECT_EQ(err.rfind("touchfw: permission denied on /dev/hidraw10;", 0), 0u) << err;
+        EXPECT_EQ(hidTarget.openRefusedInUse(), second == EWOULDBLOCK);
+    }
+    EXPECT_EQ(host_->classifyOpenError(EPERM), HidOpenFailure::denied);
+    EXPECT_EQ(host_->classifyOpenError(EAGAIN), HidOpenFailure::inUse);
+    EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
+}
+
+TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
+    // The real open on a plain file: the lock is the same flock a hidraw node takes.
+    testsupport::TempDir dir;
+    const std::string node = dir.file("hidraw-node");
+    testsupport::writeFile(node, "");
+    const HidrawNodeOps ops = systemHidrawNodeOps();
+    const int first = ops.open(node);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
+    ops.close(first);
+    const int again = ops.open(node);
+    EXPECT_GE(again, 0);
+    ops.close(again);
 }
 
 TEST_F(HidHostLinuxTest, UnusableNodesAreSkippedWithTheirLogLines) {
@@ -419,6 +458,12 @@ TEST_F(HidHostLinuxTest, KernelWithoutReportIoctlsFallsBackAndSaysSoOnce) {
         ASSERT_EQ(getHidInterface()->read(answer, 65, nullptr), 0) << rejection;
         EXPECT_EQ(answer[1], 0x44);
         EXPECT_EQ(log_->count("HIDIOCGINPUT"), 1u) << rejection;
+        // A report queued before a request is dropped when the request is sent.
+        nodes_.addReport(0, 0x0E, 65, 0x55);
+        ASSERT_EQ(getHidInterface()->write(frame, 3, nullptr), 0) << rejection;
+        nodes_.addReport(1, 0x0E, 65, 0x66);
+        ASSERT_EQ(getHidInterface()->read(answer, 65, nullptr), 0) << rejection;
+        EXPECT_EQ(answer[1], 0x66);
         // Each request was tried once only, then remembered.
         EXPECT_EQ(nodes_.ioctls.size(), 2u) << rejection;
         hidTarget.close();
@@ -462,6 +507,21 @@ TEST_F(HidHostLinuxTest, FjordK8WritesWholeReports) {
     EXPECT_EQ(getHidInterface()->write(frame, 10, nullptr), -3);
     EXPECT_TRUE(hasLine(*log_, kError, "HidTargetFjordK8::write",
                         "Write file failed. Error = " + hexText(ENODEV) + ".\n"));
+}
+
+TEST_F(HidHostLinuxTest, FjordK8WriteDropsStaleReportsFirst) {
+    // A late answer to an earlier request, and a touch report, are queued
+    // before the request; only the answer that comes after it is read.
+    openController(CHIP_FJORDK8);
+    nodes_.addReport(0, 0x0E, 268, 0x11);
+    nodes_.addReport(0, 0x01, 9);
+    uint8_t frame[10] = {0x00, 0x42};
+    ASSERT_EQ(getHidInterface()->write(frame, 10, nullptr), 0);
+    EXPECT_TRUE(nodes_.events.empty());
+    nodes_.addReport(5, 0x0E, 268, 0x22);
+    uint8_t answer[268] = {0};
+    ASSERT_EQ(getHidInterface()->read(answer, 268, nullptr), 0);
+    EXPECT_EQ(answer[1], 0x22);
 }
 
 TEST_F(HidHostLinuxTest, FjordK8ReadSkipsOtherCollectionsReports) {

@@ -38,6 +38,7 @@ class HidTargetTest : public testsupport::ProcessFixture {
         deviceMatch.pid = pid;
         deviceMatch.usagePage = usagePage;
         deviceMatch.usage = usage;
+        deviceMatch.path.clear();  // each case is a run of its own: nothing pinned
     }
 
     // A host as a touch controller machine shows it: a keyboard, the touch

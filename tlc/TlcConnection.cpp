@@ -89,6 +89,9 @@ int TlcConnection::openTLC() {
         }
         LOG_ERROR("openTLC", "Open TLC failed. ret = %d. Retry remaining: %d.\n", r,
                   kOpenAttempts - attempt);
+        // Another run holds the device for its whole run: waiting is no use.
+        if (hidOpenRefusedInUse())
+            break;
         sleepMs(kOpenRetryWaitMs);
     }
     LOG_ERROR("openTLC", "Open TLC failed.\n");
@@ -105,6 +108,10 @@ void TlcConnection::close() {
     if (r != 0) {
         LOG_ERROR("TlcConnection::close", "TLC connection close failed. ret = %d.\n", r);
     }
+}
+
+bool TlcConnection::deviceGone() const {
+    return hidDeviceGone();
 }
 
 int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfer) {

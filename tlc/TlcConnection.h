@@ -49,12 +49,16 @@ class TlcConnection {
     TlcConnection(const TlcConnection&) = delete;
     TlcConnection& operator=(const TlcConnection&) = delete;
 
-    // Up to three open() attempts with 400 ms waits after each failure; 0 or -1.
+    // Up to three open() attempts with 400 ms waits after each failure; 0 or
+    // -1. No further attempt when another process holds the device.
     int openTLC();
     // One attempt: 0, -1 (HID interface not configured), -2 (open failed).
     int open();
     // Failures are logged only.
     void close();
+    // True when a report call failed because the device is gone: nothing
+    // more can be sent to it or read from it on this connection.
+    bool deviceGone() const;
 
     // Writes len bytes from data to the registers starting at addr (only the
     // low 16 bits in version 1). logTransfer asks for the success line.
