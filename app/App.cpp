@@ -11,6 +11,7 @@
 #include "fw/FwUpdate.h"
 #include "hid/DeviceMatch.h"
 #include "hid/HidInterface.h"
+#include "hid/RecordingHost.h"
 #include "log/Log.h"
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
@@ -366,6 +367,19 @@ int runMain(int argc, char** argv) {
     bindHidInterface();
 
     logStartOfRun(argc, argv);
+    // --record: every open, close, report and wait of the run goes to the file.
+    WireRecording recording;
+    if (hasOption("record")) {
+        std::string header = "touchfw " + std::string(kAppVersion) + ":";
+        for (int i = 1; i < argc; ++i)
+            header += std::string(" ") + argv[i];
+        if (!recording.start(optionValue("record").text, header)) {
+            std::printf("Cannot write the recording file \"%s\".\n",
+                        optionValue("record").text.c_str());
+            std::fflush(stdout);
+            return -20;
+        }
+    }
     const int result = runMode();
     LOG_INFO("main", "Program exit with ret = %d.\n\n", result);
     std::fflush(stdout);
