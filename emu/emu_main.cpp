@@ -3,21 +3,29 @@
 // is kept in "touchfw-emu-<family>.state" in the current directory (or in
 // $TOUCHFW_EMU_STATE_DIR) between runs. $TOUCHFW_EMU_FAULT injects faults,
 // $TOUCHFW_EMU_TRANSCRIPT names a file the run's transcript is appended to.
+// $TOUCHFW_EMU_REPLAY names a wire recording to answer from instead of the
+// chip (the chip's state is then neither read nor written): the run must
+// send exactly the recorded reports, else it ends with kReplayDiffers and
+// the first difference on standard error.
 // Protocol errors the chip noticed are printed on standard error.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/App.h"
 #include "emu/Emulator.h"
+#include "emu/Replay.h"
 #include "sys/Clock.h"
 
 namespace {
 
 // Exit status when the emulator itself cannot be set up.
 constexpr int kEmuSetupFailed = 125;
+// Exit status when a replayed run differs from its recording.
+constexpr int kReplayDiffers = 124;
 
 const char* env(const char* name) {
     const char* value = std::getenv(name);
@@ -43,8 +51,22 @@ int main(int argc, char** argv) {
         emu::EmulatedSystem system(type, options);
         emu::EmulatedChip& chip = system.chip();
 
+        std::unique_ptr<emu::ReplayHost> replay;
+        if (const char* replayPath = env("TOUCHFW_EMU_REPLAY")) {
+            std::vector<WireEvent> events;
+            std::string error;
+            if (!emu::loadRecording(replayPath, &events, &error)) {
+                std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
+                setClock(nullptr);
+                return kEmuSetupFailed;
+            }
+            const emu::EmulatedHost& host = system.host();
+            replay = std::make_unique<emu::ReplayHost>(std::move(events),
+                                                       host.interfaces()[host.chipIndex()].info);
+        }
+
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
-        if (fileExists(statePath)) {
+        if (!replay && fileExists(statePath)) {
             std::string error;
             if (!chip.loadStateFile(statePath, &error)) {
                 std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n",
@@ -63,9 +85,20 @@ int main(int argc, char** argv) {
                 chip.addFault(rule);
         }
 
-        result = runMain(argc, argv);
+        if (replay) {
+            setHidHost(replay.get());
+            result = runMain(argc, argv);
+            setHidHost(&system.host());
+            replay->finish();
+            if (replay->failed()) {
+                std::fprintf(stderr, "touchfw-emu: replay: %s\n", replay->mismatch().c_str());
+                result = kReplayDiffers;
+            }
+        } else {
+            result = runMain(argc, argv);
+        }
 
-        if (system.host().openCount(emu::InterfaceRole::chip) > 0) {
+        if (!replay && system.host().openCount(emu::InterfaceRole::chip) > 0) {
             std::string error;
             if (!chip.saveStateFile(statePath, &error)) {
                 std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
