@@ -116,8 +116,7 @@ class EmulatedChip : public ReportDescriber {
     std::string describeOutput(const uint8_t* report, size_t length) const override {
         return describeReport(report, length);
     }
-    std::string describeAnswer(const uint8_t* report, size_t length,
-                               uint32_t addr) const override;
+    std::string describeAnswer(const uint8_t* report, size_t length, uint32_t addr) const override;
     // Transcript entries and protocol errors noticed by the host.
     void record(TranscriptEntry::Kind kind, const std::string& text,
                 const std::vector<uint8_t>& bytes = {});

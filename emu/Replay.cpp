@@ -80,8 +80,8 @@ HidHandle ReplayHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     if (failed())
         return kInvalidHidHandle;
     const WireEvent* event = next();
-    if (event == nullptr || (event->kind != WireEvent::Kind::open &&
-                             event->kind != WireEvent::Kind::openFailed)) {
+    if (event == nullptr ||
+        (event->kind != WireEvent::Kind::open && event->kind != WireEvent::Kind::openFailed)) {
         differ("open " + std::to_string(reportsSent_ + 1), event, "open " + iface.path);
         return kInvalidHidHandle;
     }
@@ -102,8 +102,7 @@ void ReplayHost::close(HidHandle handle) {
         return;
     const WireEvent* event = next();
     if (event == nullptr || event->kind != WireEvent::Kind::close) {
-        differ("close after report " + std::to_string(reportsSent_), event,
-               "close " + like_.path);
+        differ("close after report " + std::to_string(reportsSent_), event, "close " + like_.path);
         return;
     }
     ++cursor_;
@@ -120,8 +119,8 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
     sent.plainPath = plainPath;
     sent.bytes.assign(report, report + length);
     const WireEvent* event = next();
-    if (event == nullptr || event->kind != WireEvent::Kind::out ||
-        event->plainPath != plainPath || event->bytes != sent.bytes) {
+    if (event == nullptr || event->kind != WireEvent::Kind::out || event->plainPath != plainPath ||
+        event->bytes != sent.bytes) {
         differ("report " + std::to_string(reportsSent_), event, describeEvent(&sent));
         return false;
     }
@@ -158,8 +157,7 @@ bool ReplayHost::setOutputReport(HidHandle, const uint8_t* report, size_t length
     return send(false, report, length, osError);
 }
 
-bool ReplayHost::writeReport(HidHandle, const uint8_t* report, size_t length,
-                             uint32_t* osError) {
+bool ReplayHost::writeReport(HidHandle, const uint8_t* report, size_t length, uint32_t* osError) {
     return send(true, report, length, osError);
 }
 

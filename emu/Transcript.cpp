@@ -68,8 +68,8 @@ std::string TranscriptEntry::line() const {
             return formatWireEvent(event);
         case Kind::open:
             if (!path.empty()) {
-                event.kind = text.rfind("close", 0) == 0 ? WireEvent::Kind::close
-                                                         : WireEvent::Kind::open;
+                event.kind =
+                    text.rfind("close", 0) == 0 ? WireEvent::Kind::close : WireEvent::Kind::open;
                 event.text = path;
                 return formatWireEvent(event) + "  # " + text;
             }

@@ -13,9 +13,8 @@ bool WireRecorder::open(const std::string& path) {
 #else
     // Non-blocking so a FIFO at the path cannot stall the run; the open
     // descriptor, not the path, is checked to be a regular file.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
-                                            O_CLOEXEC,
-                          0644);
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     struct stat st {};

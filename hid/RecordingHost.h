@@ -57,8 +57,7 @@ class RecordingHost : public HidHost {
     }
 
   private:
-    void recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok,
-                   uint32_t osError);
+    void recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok, uint32_t osError);
 
     HidHost& inner_;
     WireRecorder& recorder_;

@@ -33,7 +33,7 @@ struct WireEvent {
     uint32_t osError = 0;
     uint32_t waitMs = 0;
     std::vector<uint8_t> bytes;
-    std::string text;  // device path, or the word and text of another event
+    std::string text;       // device path, or the word and text of another event
     size_t lineNumber = 0;  // where a parsed event stood (1-based)
 };
 
