@@ -6,7 +6,9 @@
 // at start-up, the target being selected by the chip type on every call; the
 // HidTarget classes that find the device by its four keys (HidTarget.h); the
 // host seam below them (HidHost.h) with the Linux hidraw backend
-// (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h).
+// (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h);
+// the wire recording of --record, decorators of the host and the clock
+// (RecordingHost.h), and its line format (WireRecording.h).
 // Relies on: chip (chip type), log, and the host's HID stack (on Linux
 // sysfs and /dev/hidrawN).
 #pragma once
