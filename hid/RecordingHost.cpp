@@ -1,10 +1,14 @@
 #include "hid/RecordingHost.h"
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <utility>
+
+#include "log/Log.h"
 
 bool WireRecorder::open(const std::string& path) {
     close();
@@ -50,10 +54,17 @@ void WireRecorder::write(WireEvent event) {
         return;
     const uint64_t now = currentClock().monotonicMs();
     event.timeMs = now >= startMs_ ? now - startMs_ : 0;
-    const std::string line = formatWireEvent(event);
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fputc('\n', file_);
-    std::fflush(file_);
+    std::string line = formatWireEvent(event);
+    line += '\n';
+    const bool written =
+        std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0;
+    if (!written && !writeFailed_) {
+        // The run goes on (the device work matters more); the log says the
+        // recording is incomplete from here on.
+        writeFailed_ = true;
+        LOG_ERROR("WireRecorder::write",
+                  "The recording file could not be written, it ends here.\n");
+    }
 }
 
 HidHandle RecordingHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {

@@ -32,6 +32,7 @@ class WireRecorder {
   private:
     std::FILE* file_ = nullptr;
     uint64_t startMs_ = 0;
+    bool writeFailed_ = false;
 };
 
 class RecordingHost : public HidHost {

@@ -5,6 +5,7 @@
 // the tool sends; and a changed command line fails at the first report that
 // differs, with both byte strings shown.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "emu/Replay.h"
 #include "hid/WireRecording.h"
@@ -175,6 +176,40 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     EXPECT_NE(r.output.find("recorded: out set " + bytesOf(*recorded)), std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("sent:     out set " + bytesOf(*sent)), std::string::npos) << r.output;
+}
+
+TEST(RecordReplayTest, ARecordingFileThatCannotBeWrittenStopsTheRunBeforeTheDevice) {
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("target"), "");
+    ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+    for (const std::string& path : {dir.path(), dir.file("link"), dir.file("missing/rec")}) {
+        SCOPED_TRACE(path);
+        matrix::InProcessRun run(CHIP_FJORDK);
+        const matrix::RunResult r = run.run({"-p", "vid", "--record", path});
+        EXPECT_EQ(r.status, -20);
+        EXPECT_NE(r.out.find("Cannot write the recording file"), std::string::npos) << r.out;
+        EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::chip), 0);
+    }
+    EXPECT_EQ(testsupport::readFile(dir.file("target")), "");
+}
+
+TEST(RecordReplayTest, DamagedRecordingLinesAreRefusedWithTheirLine) {
+    const char* const lines[] = {
+        "0 out set 65 0E2G",    // not hex
+        "0 out set 2 0E2000",   // more bytes than the length
+        "0 in get 65",          // no bytes
+        "x open /dev/hidraw0",  // no time
+        "0 out push 65 0E",     // no such path
+        "0 wait soon",          // no number
+        "0 out set 99999 0E",   // longer than any report
+    };
+    for (const char* line : lines) {
+        std::vector<WireEvent> events;
+        std::string error;
+        EXPECT_FALSE(parseWireRecording(std::string("# header\n") + line + "\n", &events, &error))
+            << line;
+        EXPECT_EQ(error, "line 2 is not a recording line") << line;
+    }
 }
 
 }  // namespace
