@@ -7,10 +7,10 @@
 //
 // Input: arguments separated by NUL bytes; two NUL bytes end the command line
 // (at most 32 arguments); the rest drives the device. Inputs that name
-// --logfiledir, or a firmware or configuration path outside the scratch
-// folder (containing '/'), are skipped: the log file and its deletion (-d)
-// must stay in the scratch folder, and the machine's other files are not the
-// tool's input.
+// --logfiledir, or a firmware, configuration or recording path outside the
+// scratch folder (containing '/'), are skipped: the log file and its deletion
+// (-d) and a recording must stay in the scratch folder, and the machine's
+// other files are not the tool's input.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,7 +47,8 @@ class InScratchDir {
 };
 
 bool takesPath(const std::string& arg) {
-    return arg == "-f" || arg == "--firmware" || arg == "-c" || arg == "--config";
+    return arg == "-f" || arg == "--firmware" || arg == "-c" || arg == "--config" ||
+           arg == "--record";
 }
 
 }  // namespace
