@@ -7,10 +7,11 @@
 //
 // Input: arguments separated by NUL bytes; two NUL bytes end the command line
 // (at most 32 arguments); the rest drives the device. Inputs that name
-// --logfiledir, or a firmware, configuration or recording path outside the
-// scratch folder (containing '/'), are skipped: the log file and its deletion
-// (-d) and a recording must stay in the scratch folder, and the machine's
-// other files are not the tool's input.
+// --record (whose file would grow with every input; the recording has its
+// own tests) or --logfiledir, or a firmware or configuration path outside the scratch
+// folder (containing '/'), are skipped: the log file and its deletion (-d)
+// must stay in the scratch folder, and the machine's other files are not the
+// tool's input.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,8 +48,7 @@ class InScratchDir {
 };
 
 bool takesPath(const std::string& arg) {
-    return arg == "-f" || arg == "--firmware" || arg == "-c" || arg == "--config" ||
-           arg == "--record";
+    return arg == "-f" || arg == "--firmware" || arg == "-c" || arg == "--config";
 }
 
 }  // namespace
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!current.empty())
         args.push_back(current);
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--logfiledir")
+        if (args[i] == "--logfiledir" || args[i] == "--record")
             return 0;
         if (takesPath(args[i - 1]) && args[i].find('/') != std::string::npos)
             return 0;
