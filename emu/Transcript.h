@@ -48,6 +48,7 @@ struct TranscriptEntry {
     const ReportDescriber* describer = nullptr;
 
     // "write 0x00010174 +6: 00 00 04 33 37 00", "wait 50 ms", "open ..."
+    // (a report's words come from its chip, which must still exist).
     std::string description() const;
     // The recording line: "120 out set 65 0E2000...  # write 0x00010174 +6: ..."
     std::string line() const;
