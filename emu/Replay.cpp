@@ -32,11 +32,14 @@ std::string describeEvent(const WireEvent* event) {
 
 ReplayHost::ReplayHost(std::vector<WireEvent> events, const HidInterfaceInfo& like)
     : events_(std::move(events)), like_(like) {
+    bool pathFound = false;
     for (const WireEvent& event : events_) {
-        if (event.kind == WireEvent::Kind::open || event.kind == WireEvent::Kind::openFailed) {
+        if (!pathFound &&
+            (event.kind == WireEvent::Kind::open || event.kind == WireEvent::Kind::openFailed)) {
             like_.path = event.text;
-            break;
+            pathFound = true;
         }
+        hasEnumerations_ = hasEnumerations_ || event.kind == WireEvent::Kind::enumerate;
     }
     like_.collection = 0;
     like_.queryError = HidQueryError::none;
@@ -64,6 +67,28 @@ void ReplayHost::differ(const std::string& what, const WireEvent* recorded,
 }
 
 std::vector<HidInterfaceInfo> ReplayHost::enumerate() {
+    if (hasEnumerations_) {
+        if (failed())
+            return {};
+        const WireEvent* event = next();
+        if (event == nullptr || event->kind != WireEvent::Kind::enumerate) {
+            differ("enumeration after report " + std::to_string(reportsSent_), event, "enumerate");
+            return {};
+        }
+        std::vector<HidInterfaceInfo> list;
+        const size_t count = event->waitMs;
+        ++cursor_;
+        while (list.size() < count) {
+            if (cursor_ >= events_.size() || events_[cursor_].kind != WireEvent::Kind::iface) {
+                differ("enumeration after report " + std::to_string(reportsSent_),
+                       cursor_ < events_.size() ? &events_[cursor_] : nullptr,
+                       "the interfaces of the enumeration");
+                return {};
+            }
+            list.push_back(events_[cursor_++].iface);
+        }
+        return list;
+    }
     HidInterfaceInfo info = like_;
     info.vendorId = deviceMatch.vid;
     info.productId = deviceMatch.pid;

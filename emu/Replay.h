@@ -20,9 +20,11 @@ namespace emu {
 
 class ReplayHost : public HidHost {
   public:
-    // `events` from parseWireRecording. The single interface it lists has
-    // the device match keys in force at enumeration, so any command line
-    // finds it; its report lengths are taken from `like`.
+    // `events` from parseWireRecording. Enumerations list the recorded
+    // interfaces. A recording without enumerations (an emulator transcript)
+    // lists one interface with the device match keys in force, so the
+    // command line finds it, at the first recorded path and with the report
+    // lengths of `like`.
     ReplayHost(std::vector<WireEvent> events, const HidInterfaceInfo& like);
 
     std::vector<HidInterfaceInfo> enumerate() override;
@@ -52,6 +54,7 @@ class ReplayHost : public HidHost {
     const WireEvent* receive(bool plainPath, uint32_t* osError);
 
     std::vector<WireEvent> events_;
+    bool hasEnumerations_ = false;
     size_t cursor_ = 0;
     size_t reportsSent_ = 0;
     HidInterfaceInfo like_;

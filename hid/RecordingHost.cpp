@@ -67,6 +67,21 @@ void WireRecorder::write(WireEvent event) {
     }
 }
 
+std::vector<HidInterfaceInfo> RecordingHost::enumerate() {
+    std::vector<HidInterfaceInfo> list = inner_.enumerate();
+    WireEvent event;
+    event.kind = WireEvent::Kind::enumerate;
+    event.waitMs = static_cast<uint32_t>(list.size());
+    recorder_.write(event);
+    for (const HidInterfaceInfo& info : list) {
+        WireEvent item;
+        item.kind = WireEvent::Kind::iface;
+        item.iface = info;
+        recorder_.write(std::move(item));
+    }
+    return list;
+}
+
 HidHandle RecordingHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     uint32_t error = 0;
     const HidHandle handle = inner_.open(iface, &error);

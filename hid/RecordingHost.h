@@ -1,8 +1,8 @@
 // Wire recording for `touchfw --record FILE`: decorators that sit in front
-// of whichever HID host and clock are in force and append every open, close,
-// report and wait to FILE in the line format of hid/WireRecording.h, each
-// line as it happens (a run that is killed keeps what it did so far). The
-// backends below know nothing of it.
+// of whichever HID host and clock are in force and append every listing of
+// the interfaces, open, close, report and wait to FILE in the line format of hid/WireRecording.h,
+// each line as it happens (a run that is killed keeps what it did so far). The backends below know
+// nothing of it.
 #pragma once
 
 #include <cstdio>
@@ -39,7 +39,7 @@ class RecordingHost : public HidHost {
   public:
     RecordingHost(HidHost& inner, WireRecorder& recorder) : inner_(inner), recorder_(recorder) {}
 
-    std::vector<HidInterfaceInfo> enumerate() override { return inner_.enumerate(); }
+    std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
     void close(HidHandle handle) override;
     bool getInputReport(HidHandle handle, uint8_t* report, size_t length,

@@ -87,6 +87,51 @@ bool parseLine(const std::string& line, WireEvent* event) {
         event->text = rest();
         return !event->text.empty();
     }
+    if (word == "enumerate") {
+        std::string count;
+        if (!(in >> count) || !parseNumber(count, &number) || number > UINT32_MAX)
+            return false;
+        event->kind = WireEvent::Kind::enumerate;
+        event->waitMs = static_cast<uint32_t>(number);
+        return rest().empty();
+    }
+    if (word == "iface") {
+        uint32_t keys[4] = {0};
+        for (uint32_t& key : keys) {
+            std::string hex;
+            if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
+                return false;
+            for (size_t i = 2; i < hex.size(); ++i) {
+                const int nibble = hexNibble(hex[i]);
+                if (nibble < 0)
+                    return false;
+                key = key * 16 + static_cast<uint32_t>(nibble);
+            }
+        }
+        uint64_t numbers[5] = {0};
+        for (uint64_t& n : numbers) {
+            std::string field;
+            if (!(in >> field) || !parseNumber(field, &n) || n > UINT32_MAX)
+                return false;
+        }
+        HidInterfaceInfo& info = event->iface;
+        info.vendorId = static_cast<uint16_t>(keys[0]);
+        info.productId = static_cast<uint16_t>(keys[1]);
+        info.usagePage = static_cast<uint16_t>(keys[2]);
+        info.usage = static_cast<uint16_t>(keys[3]);
+        if (numbers[1] > UINT16_MAX || numbers[2] > UINT16_MAX ||
+            numbers[3] > static_cast<uint64_t>(HidQueryError::capsFailed))
+            return false;
+        info.collection = static_cast<int>(numbers[0]);
+        info.inputReportLength = static_cast<uint16_t>(numbers[1]);
+        info.outputReportLength = static_cast<uint16_t>(numbers[2]);
+        info.queryError = static_cast<HidQueryError>(numbers[3]);
+        info.osError = static_cast<uint32_t>(numbers[4]);
+        info.path = rest();
+        event->kind = WireEvent::Kind::iface;
+        event->text = info.path;
+        return !info.path.empty();
+    }
     if (word == "wait") {
         std::string ms;
         if (!(in >> ms) || !parseNumber(ms, &number) || number > UINT32_MAX)
@@ -165,6 +210,17 @@ std::string formatWireEvent(const WireEvent& event) {
             return line + "close " + event.text;
         case WireEvent::Kind::wait:
             return line + "wait " + std::to_string(event.waitMs);
+        case WireEvent::Kind::enumerate:
+            return line + "enumerate " + std::to_string(event.waitMs);
+        case WireEvent::Kind::iface: {
+            const HidInterfaceInfo& i = event.iface;
+            char keys[64];
+            std::snprintf(keys, sizeof keys, "iface 0x%04X 0x%04X 0x%04X 0x%04X %d %u %u %d %u ",
+                          i.vendorId, i.productId, i.usagePage, i.usage,
+                          i.collection < 0 ? 0 : i.collection, i.inputReportLength,
+                          i.outputReportLength, static_cast<int>(i.queryError), i.osError);
+            return line + keys + i.path;
+        }
         case WireEvent::Kind::out:
         case WireEvent::Kind::in: {
             const bool out = event.kind == WireEvent::Kind::out;

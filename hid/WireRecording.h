@@ -10,6 +10,9 @@
 //   <ms> in <get|read> <length> <hex>
 //   <ms> in <get|read> <failed|timeout> <osError>
 //   <ms> wait <milliseconds>
+//   <ms> enumerate <count>
+//   <ms> iface <vid> <pid> <usagePage> <usage> <collection> <inputLength>
+//        <outputLength> <queryError> <osError> <path>   (one line, <count> times)
 //   <ms> <word> <free text>          (other events, e.g. the emulator's notes)
 //
 // <ms> is the time since the start of the run. A report is its full length
@@ -23,15 +26,18 @@
 #include <string>
 #include <vector>
 
+#include "hid/HidHost.h"
+
 struct WireEvent {
-    enum class Kind { open, openFailed, close, out, in, wait, other };
+    enum class Kind { open, openFailed, close, out, in, wait, enumerate, iface, other };
     enum class Outcome { ok, failed, timeout };
     Kind kind = Kind::other;
     uint64_t timeMs = 0;
     bool plainPath = false;  // write/read rather than set/get
     Outcome outcome = Outcome::ok;
     uint32_t osError = 0;
-    uint32_t waitMs = 0;
+    uint32_t waitMs = 0;     // wait: milliseconds; enumerate: the number of interfaces
+    HidInterfaceInfo iface;  // iface: the interface as enumerated (its path in `text`)
     std::vector<uint8_t> bytes;
     std::string text;       // device path, or the word and text of another event
     size_t lineNumber = 0;  // where a parsed event stood (1-based)
