@@ -367,7 +367,7 @@ int runMain(int argc, char** argv) {
     bindHidInterface();
 
     logStartOfRun(argc, argv);
-    // --record: every open, close, report and wait of the run goes to the file.
+    // --record: every listing, open, close, report and wait of the run goes to the file.
     WireRecording recording;
     if (hasOption("record")) {
         std::string header = "touchfw " + std::string(kAppVersion) + ":";

@@ -45,7 +45,13 @@ void WireRecorder::close() {
 void WireRecorder::comment(const std::string& text) {
     if (file_ == nullptr)
         return;
-    std::fprintf(file_, "# %s\n", text.c_str());
+    std::string line = "# " + text;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';  // one comment line, whatever the text holds
+    }
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);
 }
 
