@@ -151,4 +151,31 @@ TEST(FramesTest, EmulatedCaptureWithADeadRowDrawsThatRowAtTheLowEnd) {
     }
 }
 
+TEST(FramesTest, ToolReadsStandardInputAndWritesEveryOutput) {
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("cap.txt"), kHandDump);
+    const std::string tool = std::string(TOUCHFW_FRAMES_BINARY);
+    const testsupport::CommandResult r = testsupport::runCommand(
+        "cd '" + dir.path() + "' && " + tool + " --term --png h --csv c.csv - < cap.txt 2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("2 frames of 2 rows x 3 columns\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("rawdata frame 2\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\x1b[48;5;"), std::string::npos);
+    Decoded png;
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata-noise.png"), &png));
+    EXPECT_EQ(testsupport::readFile(dir.file("c.csv")), frames::csvText([] {
+                  frames::Capture capture;
+                  std::string error;
+                  frames::parseCapture(kHandDump, &capture, &error);
+                  return capture;
+              }()));
+
+    const testsupport::CommandResult bad =
+        testsupport::runCommand("cd '" + dir.path() + "' && echo 'rawdata:' | " + tool + " 2>&1");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.output.find("rawdata block without its end line"), std::string::npos)
+        << bad.output;
+}
+
 }  // namespace

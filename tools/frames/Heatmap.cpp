@@ -159,6 +159,12 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
         *error = "nothing to draw";
         return false;
     }
+    // A panel of a few thousand nodes at any cell size stays far below this.
+    constexpr long long kMaxPixels = 64LL * 1024 * 1024;
+    if (static_cast<long long>(grid.cols) * cell * grid.rows * cell > kMaxPixels) {
+        *error = "the picture would be too large, choose a smaller --cell";
+        return false;
+    }
     const int gridW = grid.cols * cell;
     const int gridH = grid.rows * cell;
     Canvas canvas(kMarginLeft + gridW + kMarginRight, kMarginTop + gridH + kMarginBottom);
