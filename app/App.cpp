@@ -18,6 +18,7 @@
 #include "hid/DeviceMatch.h"
 #include "hid/HidInterface.h"
 #include "hid/OpenHints.h"
+#include "hid/RecordingHost.h"
 #include "log/Log.h"
 #include "log/Progress.h"
 #include "ops/PropertyQuery.h"
@@ -385,6 +386,19 @@ int runMain(int argc, char** argv) {
     bindHidInterface();
 
     logStartOfRun(argc, argv);
+    // --record: every listing, open, close, report and wait of the run goes to the file.
+    WireRecording recording;
+    if (hasOption("record")) {
+        std::string header = "touchfw " + std::string(kAppVersion) + ":";
+        for (int i = 1; i < argc; ++i)
+            header += std::string(" ") + argv[i];
+        if (!recording.start(optionValue("record").text, header)) {
+            std::printf("Cannot write the recording file \"%s\".\n",
+                        optionValue("record").text.c_str());
+            std::fflush(stdout);
+            return -20;
+        }
+    }
     const int result = runMode();
     LOG_INFO("main", "Program exit with ret = %d.\n\n", result);
     std::fflush(stdout);

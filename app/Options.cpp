@@ -51,6 +51,7 @@ const OptionRow kOptionRows[] = {
     {"--verbose", nullptr, "verbose", ValueForm::none},
     {"--nooutput", nullptr, "nooutput", ValueForm::none},
     {"--scan", nullptr, "scan", ValueForm::none},
+    {"--record", nullptr, "record", ValueForm::freeText},
     {"--help", "-?", nullptr, ValueForm::none},
 };
 
@@ -294,6 +295,7 @@ void printUsage(const char* p) {
     std::printf("      --verbose      Show detailed log on console.\n");
     std::printf("      --nooutput     Show nothing on console.\n");
     std::printf("      --scan         scan device.\n");
+    std::printf("      --record       Append every report of the run to a file, arg=filename.\n");
     std::printf("  -?, --help         Print this message.\n");
     std::printf("For example:\n");
     std::printf("read version id: %s --chip Corvina --pid 0x01EC -p vid\n", p);

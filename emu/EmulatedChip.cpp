@@ -251,8 +251,7 @@ void EmulatedChip::syncWaits() {
         total += waits[i];
     uint64_t t = nowMs() >= total ? nowMs() - total : 0;
     for (size_t i = waitCursor_; i < waits.size() && recording_; ++i) {
-        transcript_.add(TranscriptEntry::Kind::wait, t, format("wait %u ms", waits[i]), {},
-                        waits[i]);
+        transcript_.add(TranscriptEntry::Kind::wait, t, {}, {}, waits[i]);
         t += waits[i];
     }
     waitCursor_ = waits.size();
@@ -309,6 +308,34 @@ void EmulatedChip::record(TranscriptEntry::Kind kind, const std::string& text,
     syncWaits();
     if (recording_)
         transcript_.add(kind, nowMs(), text, bytes);
+}
+
+void EmulatedChip::recordHost(const std::string& text, const std::string& path) {
+    syncWaits();
+    if (!recording_)
+        return;
+    TranscriptEntry entry;
+    entry.kind = TranscriptEntry::Kind::open;
+    entry.timeMs = nowMs();
+    entry.text = text;
+    entry.path = path;
+    transcript_.add(std::move(entry));
+}
+
+void EmulatedChip::recordReport(TranscriptEntry::Kind kind, std::vector<uint8_t> bytes,
+                                bool plainPath, uint32_t addr, std::string text) {
+    syncWaits();
+    if (!recording_)
+        return;
+    TranscriptEntry entry;
+    entry.kind = kind;
+    entry.timeMs = nowMs();
+    entry.value = addr;
+    entry.bytes = std::move(bytes);
+    entry.text = std::move(text);
+    entry.plainPath = plainPath;
+    entry.describer = this;
+    transcript_.add(std::move(entry));
 }
 
 void EmulatedChip::protocolError(const std::string& text) {
@@ -471,22 +498,33 @@ std::string EmulatedChip::describeReport(const uint8_t* r, size_t length) const 
     return "report: " + hexBytes(r, std::min<size_t>(length, 16));
 }
 
+std::string EmulatedChip::describeAnswer(const uint8_t* r, size_t length, uint32_t addr) const {
+    const size_t header = path_ == ReportPath::standard ? 5 : 12;
+    if (length < header)
+        return describeReport(r, length);
+    const uint32_t lengthField = be16(r + header - 2);
+    const size_t shown = std::min<size_t>(lengthField, length - header);
+    return format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
+}
+
 bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPath via) {
     syncWaits();
     settle();
     ++outputReports_;
-    const std::vector<uint8_t> bytes(report, report + length);
+    std::vector<uint8_t> bytes(report, report + length);
+    const bool plain = via == ReportPath::long268;
     if (via != path_) {
-        record(TranscriptEntry::Kind::output, "report on the wrong path", bytes);
+        recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain, 0,
+                     "report on the wrong path");
         return reject(path_ == ReportPath::standard
                           ? "268-byte report path used for a chip on the standard 65-byte path"
                           : "standard 65-byte report path used for a chip on the 268-byte path");
     }
     if (length < 2) {
-        record(TranscriptEntry::Kind::output, "short report", bytes);
+        recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain, 0, "short report");
         return reject(format("report of %zu bytes (expected %zu)", length, reportSize()));
     }
-    record(TranscriptEntry::Kind::output, describeReport(report, length), bytes);
+    recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain);
     if (length != reportSize()) {
         return reject(format("report of %zu bytes (expected %zu)", length, reportSize()));
     }
@@ -759,7 +797,9 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
         a[11] = static_cast<uint8_t>(lengthField);
         std::copy(data.begin(), data.end(), a + 12);
     }
-    answer.text = format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
+    answer.addr = addr;
+    if (lengthField != len)  // the length field alone would show a byte too many
+        answer.text = format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
     answer.failTransfer = fault == FaultDo::failTransfer;
     answer.request = readRequests_;
 
@@ -827,7 +867,8 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
         }
         std::copy(answer.bytes.begin(), answer.bytes.end(), report);
         lastInput_ = answer.bytes;
-        record(TranscriptEntry::Kind::input, answer.text, answer.bytes);
+        recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), false, answer.addr,
+                     std::move(answer.text));
         return true;
     }
     if (answerWithheld_) {
@@ -841,7 +882,7 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
         lastInput_[0] = kReportId;
     }
     std::copy(lastInput_.begin(), lastInput_.end(), report);
-    record(TranscriptEntry::Kind::input, "stale input report", lastInput_);
+    recordReport(TranscriptEntry::Kind::input, lastInput_, false, 0, "stale input report");
     return true;
 }
 
@@ -900,7 +941,8 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
     if (received)
         *received = answer.bytes.size();
     lastInput_ = answer.bytes;
-    record(TranscriptEntry::Kind::input, answer.text, answer.bytes);
+    recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), true, answer.addr,
+                 std::move(answer.text));
     return HidReadResult::ok;
 }
 

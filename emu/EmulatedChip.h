@@ -88,7 +88,7 @@ struct ChipTiming {
 enum class FirmwareMode { normal, patch, update };
 enum class CfgSession { idle, downloading, written, reading };
 
-class EmulatedChip {
+class EmulatedChip : public ReportDescriber {
   public:
     explicit EmulatedChip(int32_t type, VirtualClock* clock = nullptr);
 
@@ -117,9 +117,15 @@ class EmulatedChip {
     size_t dropQueuedReports();
     // What the chip makes of a report, for the transcript.
     std::string describeReport(const uint8_t* report, size_t length) const;
+    std::string describeOutput(const uint8_t* report, size_t length) const override {
+        return describeReport(report, length);
+    }
+    std::string describeAnswer(const uint8_t* report, size_t length, uint32_t addr) const override;
     // Transcript entries and protocol errors noticed by the host.
     void record(TranscriptEntry::Kind kind, const std::string& text,
                 const std::vector<uint8_t>& bytes = {});
+    // An open or close of the interface at `path` (entry text `text`).
+    void recordHost(const std::string& text, const std::string& path);
     void protocolError(const std::string& text);
 
     // ---- Identity ----
@@ -197,9 +203,15 @@ class EmulatedChip {
     bool loadStateFile(const std::string& path, std::string* error);
 
   private:
+    // A report entry; its words are formatted only when asked for unless
+    // `text` is given.
+    void recordReport(TranscriptEntry::Kind kind, std::vector<uint8_t> bytes, bool plainPath,
+                      uint32_t addr = 0, std::string text = {});
+
     struct Answer {
         std::vector<uint8_t> bytes;
-        std::string text;
+        uint32_t addr = 0;  // of the read request it answers
+        std::string text;   // set only when the bytes alone would mislead
         bool failTransfer = false;
         bool late = false;  // came after the host stopped waiting for it
         int request = 0;    // number of the read request it answers

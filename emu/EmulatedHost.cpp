@@ -206,8 +206,8 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
         handles_[handle] = i;
         ++iface.opens;
         (iface.chip ? *iface.chip : chip_)
-            .record(TranscriptEntry::Kind::open,
-                    "open " + describe(iface.info) + " -> handle " + std::to_string(handle));
+            .recordHost("open " + describe(iface.info) + " -> handle " + std::to_string(handle),
+                        iface.info.path);
         return handle;
     }
     if (osError)
@@ -225,7 +225,7 @@ void EmulatedHost::close(HidHandle handle) {
     }
     EmulatedInterface& iface = interfaces_[it->second];
     (iface.chip ? *iface.chip : chip_)
-        .record(TranscriptEntry::Kind::open, "close handle " + std::to_string(handle));
+        .recordHost("close handle " + std::to_string(handle), iface.info.path);
     handles_.erase(it);
 }
 

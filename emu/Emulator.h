@@ -4,7 +4,8 @@
 // tool's register frames, commands and raw command reports from the chip's
 // side (EmulatedChip), an emulated HID host with decoy interfaces that
 // plugs into the HidHost seam (EmulatedHost), fault injection (Faults.h), a
-// transcript of the wire and the waits, state files for touchfw-emu, and
+// transcript of the wire and the waits (in the wire recording format),
+// replay of a recording (Replay.h), state files for touchfw-emu, and
 // EmulatedSystem, which puts it all in place for a test in one line.
 // Relies on: hid (the HidHost seam, the HID interface binding), chip (the
 // chip profile), sys (the virtual clock). Never linked into touchfw.
@@ -14,5 +15,6 @@
 #include "emu/EmulatedHost.h"
 #include "emu/EmulatedSystem.h"
 #include "emu/Faults.h"
+#include "emu/Replay.h"
 #include "emu/SparseMemory.h"
 #include "emu/Transcript.h"

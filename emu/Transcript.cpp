@@ -2,28 +2,25 @@
 
 #include <cstdio>
 
+#include "hid/WireRecording.h"
+
 namespace emu {
 
 namespace {
 
-const char* kindTag(TranscriptEntry::Kind kind) {
+// The first word of a line for events that are not reports, waits, opens or
+// closes; a replay passes over them.
+const char* otherWord(TranscriptEntry::Kind kind) {
     switch (kind) {
-        case TranscriptEntry::Kind::output:
-            return "OUT  ";
-        case TranscriptEntry::Kind::input:
-            return "IN   ";
-        case TranscriptEntry::Kind::wait:
-            return "WAIT ";
-        case TranscriptEntry::Kind::open:
-            return "HOST ";
         case TranscriptEntry::Kind::fault:
-            return "FAULT";
-        case TranscriptEntry::Kind::note:
-            return "NOTE ";
+            return "fault";
         case TranscriptEntry::Kind::error:
-            return "ERROR";
+            return "error";
+        case TranscriptEntry::Kind::open:
+            return "host";
+        default:
+            return "note";
     }
-    return "?    ";
 }
 
 }  // namespace
@@ -44,10 +41,47 @@ std::string hexBytes(const uint8_t* data, size_t n, size_t limit) {
     return out;
 }
 
+std::string TranscriptEntry::description() const {
+    if (!text.empty() || bytes.empty() || describer == nullptr) {
+        if (text.empty() && kind == Kind::wait)
+            return "wait " + std::to_string(value) + " ms";
+        return text;
+    }
+    if (kind == Kind::output)
+        return describer->describeOutput(bytes.data(), bytes.size());
+    return describer->describeAnswer(bytes.data(), bytes.size(), value);
+}
+
 std::string TranscriptEntry::line() const {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%8llu ms] ", static_cast<unsigned long long>(timeMs));
-    return std::string(stamp) + kindTag(kind) + " " + text;
+    WireEvent event;
+    event.timeMs = timeMs;
+    switch (kind) {
+        case Kind::output:
+        case Kind::input:
+            event.kind = kind == Kind::output ? WireEvent::Kind::out : WireEvent::Kind::in;
+            event.plainPath = plainPath;
+            event.bytes = bytes;
+            return formatWireEvent(event) + "  # " + description();
+        case Kind::wait:
+            event.kind = WireEvent::Kind::wait;
+            event.waitMs = value;
+            return formatWireEvent(event);
+        case Kind::open:
+            if (!path.empty()) {
+                event.kind =
+                    text.rfind("close", 0) == 0 ? WireEvent::Kind::close : WireEvent::Kind::open;
+                event.text = path;
+                return formatWireEvent(event) + "  # " + text;
+            }
+            break;
+        default:
+            break;
+    }
+    event.kind = WireEvent::Kind::other;
+    event.text = std::string(otherWord(kind)) + " " + description();
+    if (!bytes.empty())
+        event.text += " [" + wireReportText(bytes.data(), bytes.size()) + "]";
+    return formatWireEvent(event);
 }
 
 void Transcript::add(TranscriptEntry::Kind kind, uint64_t timeMs, std::string text,
@@ -73,7 +107,7 @@ std::vector<std::string> Transcript::texts(uint32_t mask) const {
     std::vector<std::string> out;
     for (const TranscriptEntry& entry : entries_) {
         if ((mask & bit(entry.kind)) != 0)
-            out.push_back(entry.text);
+            out.push_back(entry.description());
     }
     return out;
 }

@@ -2,6 +2,12 @@
 // of the tool (taken from the virtual clock), opens, closes, injected
 // faults and rejected frames, in the order they happened, each stamped
 // with the virtual time. For golden tests and for debugging a failing case.
+//
+// Its lines are in the wire recording format of `touchfw --record`
+// (hid/WireRecording.h), so a transcript reads like a recording and can be
+// replayed; what the chip made of a report follows as a comment. Entries
+// keep the raw bytes: the chip's reading of a report is only formatted when
+// a line or a description is asked for.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +15,16 @@
 #include <vector>
 
 namespace emu {
+
+// Puts into words what a report meant to the chip (the emulated chip).
+class ReportDescriber {
+  public:
+    virtual ~ReportDescriber() = default;
+    virtual std::string describeOutput(const uint8_t* report, size_t length) const = 0;
+    // An answer to the read request at `addr`.
+    virtual std::string describeAnswer(const uint8_t* report, size_t length,
+                                       uint32_t addr) const = 0;
+};
 
 struct TranscriptEntry {
     enum class Kind {
@@ -22,11 +38,19 @@ struct TranscriptEntry {
     };
     Kind kind = Kind::note;
     uint64_t timeMs = 0;
-    uint32_t value = 0;
+    uint32_t value = 0;  // wait: milliseconds; input: the address it answers
     std::vector<uint8_t> bytes;
-    std::string text;  // what the chip made of it
+    // What the chip made of it. Empty for reports and waits whose words come
+    // from `describer` and `value` when asked for (description()).
+    std::string text;
+    bool plainPath = false;  // report on the write/read path (not set/get)
+    std::string path;        // open, close: the interface's device path
+    const ReportDescriber* describer = nullptr;
 
-    // "[   120 ms] OUT  write 0x00010174 +6: 00 00 04 33 37 00"
+    // "write 0x00010174 +6: 00 00 04 33 37 00", "wait 50 ms", "open ..."
+    // (a report's words come from its chip, which must still exist).
+    std::string description() const;
+    // The recording line: "120 out set 65 0E2000...  # write 0x00010174 +6: ..."
     std::string line() const;
 };
 
@@ -40,8 +64,8 @@ class Transcript {
 
     // One line per entry.
     std::vector<std::string> lines() const;
-    // The entries' texts only, without time or kind, for kinds in `mask`
-    // (bit = 1 << Kind); handy for golden comparisons of a flow.
+    // The entries' descriptions only, without time or kind, for kinds in
+    // `mask` (bit = 1 << Kind); handy for golden comparisons of a flow.
     std::vector<std::string> texts(uint32_t mask) const;
     std::string toText() const;
 

@@ -10,25 +10,34 @@
 // $TOUCHFW_EMU_CLOCK=real makes every wait of the tool a real sleep (the
 // progress bar then moves at the pace of a real update) and prints the sum
 // of the waits and the run's wall time on standard error at the end.
+// $TOUCHFW_EMU_REPLAY names a wire recording to answer from instead of the
+// chip (the chip's state is then neither read nor written): the run must
+// send exactly the recorded reports, else it ends with kReplayDiffers and
+// the first difference on standard error.
 // Protocol errors the chip noticed are printed on standard error. After
 // touchfw's usage text (--help) comes a note on these variables.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/App.h"
 #include "emu/Emulator.h"
+#include "emu/Replay.h"
 #include "sys/Clock.h"
 
 namespace {
 
 // Exit status when the emulator itself cannot be set up.
 constexpr int kEmuSetupFailed = 125;
+// Exit status when a replayed run differs from its recording.
+constexpr int kReplayDiffers = 124;
 // touchfw's status after printing its usage text (--help, a bad command line).
 constexpr int kUsageStatus = -20;
 
@@ -45,6 +54,9 @@ const char* const kEmuUsage =
     "                          a bad list ends the run with status 125.\n"
     "  TOUCHFW_EMU_TRANSCRIPT  file the run's transcript (reports, waits, faults) is\n"
     "                          appended to.\n"
+    "  TOUCHFW_EMU_REPLAY      a wire recording (--record) to answer from instead of the\n"
+    "                          chip; the first report that differs ends the run with\n"
+    "                          status 124.\n"
     "  TOUCHFW_EMU_CLOCK       real: every wait is a real sleep, and the sum of the waits\n"
     "                          and the wall time are printed on standard error at the end;\n"
     "                          virtual (the default): waits pass at once.\n"
@@ -68,13 +80,22 @@ class RealSleepClock : public VirtualClock {
     SystemClock system_;
 };
 
-// The file's bytes; empty when it is missing (the lock creates it empty).
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (in)
-        text << in.rdbuf();
-    return text.str();
+// What tells whether another run saved the state file meanwhile: its size
+// and modification time (no stamp when it is missing or empty).
+struct StateStamp {
+    uintmax_t size = 0;
+    std::filesystem::file_time_type written{};
+    bool operator==(const StateStamp& o) const { return size == o.size && written == o.written; }
+};
+
+StateStamp stateStamp(const std::string& path) {
+    std::error_code ec;
+    StateStamp stamp;
+    stamp.size = std::filesystem::file_size(path, ec);
+    if (ec)
+        return StateStamp{};
+    stamp.written = std::filesystem::last_write_time(path, ec);
+    return ec ? StateStamp{} : stamp;
 }
 
 void loadState(emu::EmulatedChip& chip, const std::string& path) {
@@ -82,6 +103,72 @@ void loadState(emu::EmulatedChip& chip, const std::string& path) {
     if (!chip.loadStateFile(path, &error)) {
         std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
     }
+}
+
+// Loads the fault list of $TOUCHFW_EMU_FAULT into the chip; false (after
+// saying why) when the list is bad.
+bool addFaults(emu::EmulatedChip& chip) {
+    const char* faultList = env("TOUCHFW_EMU_FAULT");
+    if (faultList == nullptr)
+        return true;
+    std::vector<emu::FaultRule> rules;
+    std::string error;
+    if (!emu::parseFaultList(faultList, chip.profile(), &rules, &error)) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
+        return false;
+    }
+    for (const emu::FaultRule& rule : rules)
+        chip.addFault(rule);
+    return true;
+}
+
+// Runs touchfw's command line against the recording instead of the chip.
+int runReplay(emu::ReplayHost& replay, emu::EmulatedSystem& system, int argc, char** argv) {
+    setHidHost(&replay);
+    int result = runMain(argc, argv);
+    setHidHost(&system.host());
+    replay.finish();
+    if (replay.failed()) {
+        std::fprintf(stderr, "touchfw-emu: replay: %s\n", replay.mismatch().c_str());
+        result = kReplayDiffers;
+    }
+    return result;
+}
+
+// What the run leaves behind: the chip's state, the transcript, and notes on
+// standard error about the twin device and protocol errors.
+void finishRun(emu::EmulatedSystem& system, const std::string& statePath, bool saveState,
+               const char* transcriptPath) {
+    emu::EmulatedChip& chip = system.chip();
+    if (saveState && system.host().openCount(emu::InterfaceRole::chip) > 0) {
+        std::string error;
+        if (!chip.saveStateFile(statePath, &error)) {
+            std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
+        }
+    }
+    if (transcriptPath != nullptr) {
+        std::ofstream out(transcriptPath, std::ios::app);
+        out << chip.transcript().toText();
+    }
+    if (const int twinOpens = system.host().openCount(emu::InterfaceRole::twin)) {
+        std::fprintf(stderr,
+                     "touchfw-emu: the later device with the same keys was opened %d time%s\n",
+                     twinOpens, twinOpens == 1 ? "" : "s");
+    }
+    for (const std::string& error : system.protocolErrors()) {
+        std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
+    }
+}
+
+void reportRealClock(const VirtualClock& clock, std::chrono::steady_clock::time_point wallStart) {
+    uint64_t waitedMs = 0;
+    for (const uint32_t ms : clock.waits())
+        waitedMs += ms;
+    const double wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
+            .count();
+    std::fprintf(stderr, "touchfw-emu: real clock: waits %llu ms, wall time %.1f ms\n",
+                 static_cast<unsigned long long>(waitedMs), wallMs);
 }
 
 }  // namespace
@@ -103,68 +190,53 @@ int main(int argc, char** argv) {
 
     emu::SystemOptions options;
     options.configureProcess = false;  // runMain does the start-up
-    int result = 0;
+    int result = kEmuSetupFailed;
     {
         emu::EmulatedSystem system(type, options);
         emu::EmulatedChip& chip = system.chip();
         const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
         chip.setTranscriptRecording(transcriptPath != nullptr);
 
-        const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
-        const std::string stateAtStart = fileText(statePath);
-        if (!stateAtStart.empty())
-            loadState(chip, statePath);
-        system.host().setDeviceLock(statePath, [&chip, &statePath, &stateAtStart]() {
-            const std::string now = fileText(statePath);
-            if (!now.empty() && now != stateAtStart)
-                loadState(chip, statePath);
-        });
-        if (const char* faultList = env("TOUCHFW_EMU_FAULT")) {
-            std::vector<emu::FaultRule> rules;
+        std::unique_ptr<emu::ReplayHost> replay;
+        if (const char* replayPath = env("TOUCHFW_EMU_REPLAY")) {
+            std::vector<WireEvent> events;
             std::string error;
-            if (!emu::parseFaultList(faultList, chip.profile(), &rules, &error)) {
-                std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
+            if (!emu::loadRecording(replayPath, &events, &error)) {
+                std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
                 setClock(nullptr);
                 return kEmuSetupFailed;
             }
-            for (const emu::FaultRule& rule : rules)
-                chip.addFault(rule);
+            const emu::EmulatedHost& host = system.host();
+            replay = std::make_unique<emu::ReplayHost>(std::move(events),
+                                                       host.interfaces()[host.chipIndex()].info);
         }
 
-        result = runMain(argc, argv);
+        const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
+        if (!replay) {
+            const StateStamp atStart = stateStamp(statePath);
+            if (atStart.size > 0)
+                loadState(chip, statePath);
+            // Once the run holds the chip's lock, a state another run saved
+            // in between is the chip's state.
+            system.host().setDeviceLock(statePath, [&chip, &statePath, atStart]() {
+                const StateStamp now = stateStamp(statePath);
+                if (now.size > 0 && !(now == atStart))
+                    loadState(chip, statePath);
+            });
+        }
+        if (!addFaults(chip)) {
+            setClock(nullptr);
+            return kEmuSetupFailed;
+        }
+
+        result = replay ? runReplay(*replay, system, argc, argv) : runMain(argc, argv);
         if (result == kUsageStatus) {
             std::fputs(kEmuUsage, stdout);
             std::fflush(stdout);
         }
-
-        if (system.host().openCount(emu::InterfaceRole::chip) > 0) {
-            std::string error;
-            if (!chip.saveStateFile(statePath, &error)) {
-                std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
-            }
-        }
-        if (transcriptPath != nullptr) {
-            std::ofstream out(transcriptPath, std::ios::app);
-            out << chip.transcript().toText();
-        }
-        if (const int twinOpens = system.host().openCount(emu::InterfaceRole::twin)) {
-            std::fprintf(stderr,
-                         "touchfw-emu: the later device with the same keys was opened %d time%s\n",
-                         twinOpens, twinOpens == 1 ? "" : "s");
-        }
-        for (const std::string& error : system.protocolErrors()) {
-            std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
-        }
-        if (realClock) {
-            uint64_t waitedMs = 0;
-            for (const uint32_t ms : clock.waits())
-                waitedMs += ms;
-            const double wallMs = std::chrono::duration<double, std::milli>(
-                                      std::chrono::steady_clock::now() - wallStart)
-                                      .count();
-            std::fprintf(stderr, "touchfw-emu: real clock: waits %llu ms, wall time %.1f ms\n",
-                         static_cast<unsigned long long>(waitedMs), wallMs);
-        }
+        finishRun(system, statePath, !replay, transcriptPath);
+        if (realClock)
+            reportRealClock(clock, wallStart);
     }
     setClock(nullptr);
     return result;

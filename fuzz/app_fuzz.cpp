@@ -7,7 +7,8 @@
 //
 // Input: arguments separated by NUL bytes; two NUL bytes end the command line
 // (at most 32 arguments); the rest drives the device. Inputs that name
-// --logfiledir, or a firmware or configuration path outside the scratch
+// --record (whose file would grow with every input; the recording has its
+// own tests) or --logfiledir, or a firmware or configuration path outside the scratch
 // folder (containing '/'), are skipped: the log file and its deletion (-d)
 // must stay in the scratch folder, and the machine's other files are not the
 // tool's input.
@@ -82,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!current.empty())
         args.push_back(current);
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--logfiledir")
+        if (args[i] == "--logfiledir" || args[i] == "--record")
             return 0;
         if (takesPath(args[i - 1]) && args[i].find('/') != std::string::npos)
             return 0;

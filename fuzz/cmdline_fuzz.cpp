@@ -18,7 +18,7 @@ const std::set<std::string> kKeys = {
     "property", "firmware",   "fwflag",  "config",   "ignorever", "write",
     "writecmd", "data",       "read",    "length",   "rawdata",   "diffdata",
     "basedata", "readtimes",  "row",     "col",      "showtype",  "delprevlog",
-    "loglevel", "logfiledir", "verbose", "nooutput", "scan"};
+    "loglevel", "logfiledir", "verbose", "nooutput", "scan",      "record"};
 
 void checkValueForms(const std::string& text) {
     if (isHexValue(text)) {

@@ -9,6 +9,8 @@
 // (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h);
 // the one-line hints on standard error when no device matches or a matching
 // one may not be opened (OpenHints.h).
+// the wire recording of --record, decorators of the host and the clock
+// (RecordingHost.h), and its line format (WireRecording.h).
 // Relies on: chip (chip type), log, and the host's HID stack (on Linux
 // sysfs and /dev/hidrawN).
 #pragma once

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages needed to build touchfw and run its tests,
 # skipping those already present. Uses sudo when not run as root.
 set -euo pipefail
-packages=(g++ make cmake libgtest-dev libgmock-dev nlohmann-json3-dev "$@")
+packages=(g++ make cmake libgtest-dev libgmock-dev nlohmann-json3-dev libpng-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

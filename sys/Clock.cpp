@@ -41,6 +41,12 @@ std::chrono::system_clock::time_point toTimePoint(const LocalTime& t) {
 
 }  // namespace
 
+uint64_t Clock::monotonicMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 void SystemClock::sleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -25,6 +25,9 @@ class Clock {
     virtual ~Clock() = default;
     virtual void sleepMs(uint32_t ms) = 0;
     virtual LocalTime now() = 0;
+    // Milliseconds on a clock that never goes back, for "time since the
+    // start"; the steady clock unless the clock keeps its own time.
+    virtual uint64_t monotonicMs();
 };
 
 // Real time: sleeps the calling thread, reads the local wall clock.
@@ -43,6 +46,7 @@ class VirtualClock : public Clock {
     explicit VirtualClock(const LocalTime& start);
     void sleepMs(uint32_t ms) override;
     LocalTime now() override;
+    uint64_t monotonicMs() override { return elapsedMs_; }
 
     uint64_t elapsedMs() const { return elapsedMs_; }
     const std::vector<uint32_t>& waits() const { return waits_; }

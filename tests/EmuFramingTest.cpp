@@ -304,7 +304,7 @@ TEST_F(EmuFramingTest, TranscriptShowsReportsAndWaitsInOrder) {
     const std::vector<emu::TranscriptEntry>& entries = chip().transcript().entries();
     uint64_t readAt = 0;
     for (const emu::TranscriptEntry& e : entries) {
-        if (e.kind == K::output && e.text.rfind("read", 0) == 0)
+        if (e.kind == K::output && e.description().rfind("read", 0) == 0)
             readAt = e.timeMs;
     }
     EXPECT_EQ(readAt, 10u);

@@ -85,7 +85,7 @@ TEST(EmuMainTest, FirmwareUpdateIsSeenByTheNextRun) {
         EXPECT_EQ(r.status, 0) << r.output;
         EXPECT_EQ(r.output.find("protocol error"), std::string::npos) << r.output;
         EXPECT_TRUE(exists(dir.file(std::string("touchfw-emu-") + c.family + ".state")));
-        EXPECT_NE(testsupport::readFile(dir.file("wire.txt")).find("NOTE  restarted"),
+        EXPECT_NE(testsupport::readFile(dir.file("wire.txt")).find(" note restarted"),
                   std::string::npos);
 
         r = emuRun(dir, chip + " -p vid");

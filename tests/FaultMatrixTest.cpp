@@ -286,11 +286,11 @@ std::vector<WireReport> outputReports(emu::EmulatedChip& chip) {
         if (e.kind != emu::TranscriptEntry::Kind::output)
             continue;
         WireReport r;
-        r.text = e.text;
+        r.text = e.description();
         unsigned addr = 0;
-        if (std::sscanf(e.text.c_str(), "read 0x%X", &addr) == 1) {
+        if (std::sscanf(r.text.c_str(), "read 0x%X", &addr) == 1) {
             r.read = true;
-        } else if (std::sscanf(e.text.c_str(), "write 0x%X", &addr) == 1) {
+        } else if (std::sscanf(r.text.c_str(), "write 0x%X", &addr) == 1) {
             r.write = true;
         }
         r.addr = addr;

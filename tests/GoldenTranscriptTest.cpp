@@ -21,7 +21,7 @@ class GoldenTranscriptTest : public EmuFixture {
             if (entry.kind == Kind::fault || entry.kind == Kind::note) {
                 continue;
             }
-            actual += entry.text + "\n";
+            actual += entry.description() + "\n";
             if (!entry.bytes.empty()) {
                 // The report as on the wire, without its zero padding.
                 size_t used = entry.bytes.size();

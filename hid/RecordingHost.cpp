@@ -1,0 +1,224 @@
+#include "hid/RecordingHost.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <utility>
+
+#include "log/Log.h"
+
+bool WireRecorder::open(const std::string& path) {
+    close();
+#if defined(_WIN32)
+    file_ = std::fopen(path.c_str(), "ab");
+#else
+    // Non-blocking so a FIFO at the path cannot stall the run; the open
+    // descriptor, not the path, is checked to be a regular file.
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    file_ = fdopen(fd, "a");
+    if (file_ == nullptr) {
+        ::close(fd);
+        return false;
+    }
+#endif
+    startMs_ = currentClock().monotonicMs();
+    return file_ != nullptr;
+}
+
+void WireRecorder::close() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+void WireRecorder::comment(const std::string& text) {
+    if (file_ == nullptr)
+        return;
+    std::string line = "# " + text;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';  // one comment line, whatever the text holds
+    }
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
+}
+
+void WireRecorder::write(WireEvent event) {
+    if (file_ == nullptr)
+        return;
+    const uint64_t now = currentClock().monotonicMs();
+    event.timeMs = now >= startMs_ ? now - startMs_ : 0;
+    std::string line = formatWireEvent(event);
+    line += '\n';
+    const bool written =
+        std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0;
+    if (!written && !writeFailed_) {
+        // The run goes on (the device work matters more); the log says the
+        // recording is incomplete from here on.
+        writeFailed_ = true;
+        LOG_ERROR("WireRecorder::write",
+                  "The recording file could not be written, it ends here.\n");
+    }
+}
+
+std::vector<HidInterfaceInfo> RecordingHost::enumerate() {
+    std::vector<HidInterfaceInfo> list = inner_.enumerate();
+    WireEvent event;
+    event.kind = WireEvent::Kind::enumerate;
+    event.waitMs = static_cast<uint32_t>(list.size());
+    recorder_.write(event);
+    for (const HidInterfaceInfo& info : list) {
+        WireEvent item;
+        item.kind = WireEvent::Kind::iface;
+        item.iface = info;
+        recorder_.write(std::move(item));
+    }
+    return list;
+}
+
+HidHandle RecordingHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
+    uint32_t error = 0;
+    const HidHandle handle = inner_.open(iface, &error);
+    if (osError)
+        *osError = error;
+    WireEvent event;
+    event.text = iface.path;
+    if (handle == kInvalidHidHandle) {
+        event.kind = WireEvent::Kind::openFailed;
+        event.osError = error;
+    } else {
+        event.kind = WireEvent::Kind::open;
+        paths_[handle] = iface.path;
+    }
+    recorder_.write(std::move(event));
+    return handle;
+}
+
+void RecordingHost::close(HidHandle handle) {
+    inner_.close(handle);
+    auto it = paths_.find(handle);
+    if (it == paths_.end())
+        return;
+    WireEvent event;
+    event.kind = WireEvent::Kind::close;
+    event.text = it->second;
+    paths_.erase(it);
+    recorder_.write(std::move(event));
+}
+
+void RecordingHost::recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok,
+                              uint32_t osError) {
+    WireEvent event;
+    event.kind = WireEvent::Kind::out;
+    event.plainPath = plainPath;
+    if (!ok) {
+        event.outcome = WireEvent::Outcome::failed;
+        event.osError = osError;
+    }
+    if (report != nullptr)
+        event.bytes.assign(report, report + length);
+    recorder_.write(std::move(event));
+}
+
+bool RecordingHost::setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                                    uint32_t* osError) {
+    uint32_t error = 0;
+    const bool ok = inner_.setOutputReport(handle, report, length, &error);
+    if (osError)
+        *osError = error;
+    recordOut(false, report, length, ok, error);
+    return ok;
+}
+
+bool RecordingHost::writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                                uint32_t* osError) {
+    uint32_t error = 0;
+    const bool ok = inner_.writeReport(handle, report, length, &error);
+    if (osError)
+        *osError = error;
+    recordOut(true, report, length, ok, error);
+    return ok;
+}
+
+bool RecordingHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                   uint32_t* osError) {
+    uint32_t error = 0;
+    const bool ok = inner_.getInputReport(handle, report, length, &error);
+    if (osError)
+        *osError = error;
+    WireEvent event;
+    event.kind = WireEvent::Kind::in;
+    if (ok && report != nullptr) {
+        event.bytes.assign(report, report + length);
+    } else {
+        event.outcome = WireEvent::Outcome::failed;
+        event.osError = error;
+    }
+    recorder_.write(std::move(event));
+    return ok;
+}
+
+HidReadResult RecordingHost::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
+                                        size_t length, int timeoutMs, size_t* received,
+                                        uint32_t* osError) {
+    uint32_t error = 0;
+    size_t got = 0;
+    const HidReadResult result =
+        inner_.readReport(handle, reportId, report, length, timeoutMs, &got, &error);
+    if (osError)
+        *osError = error;
+    if (received)
+        *received = got;
+    WireEvent event;
+    event.kind = WireEvent::Kind::in;
+    event.plainPath = true;
+    if (result == HidReadResult::ok && report != nullptr) {
+        event.bytes.assign(report, report + (got < length ? got : length));
+    } else {
+        event.outcome = result == HidReadResult::timeout ? WireEvent::Outcome::timeout
+                                                         : WireEvent::Outcome::failed;
+        event.osError = error;
+    }
+    recorder_.write(std::move(event));
+    return result;
+}
+
+void RecordingClock::sleepMs(uint32_t ms) {
+    WireEvent event;
+    event.kind = WireEvent::Kind::wait;
+    event.waitMs = ms;
+    recorder_.write(std::move(event));
+    inner_.sleepMs(ms);
+}
+
+bool WireRecording::start(const std::string& path, const std::string& header) {
+    if (!recorder_.open(path))
+        return false;
+    recorder_.comment(header);
+    previousHost_ = &hidHost();
+    previousClock_ = &currentClock();
+    host_ = std::make_unique<RecordingHost>(*previousHost_, recorder_);
+    clock_ = std::make_unique<RecordingClock>(*previousClock_, recorder_);
+    setHidHost(host_.get());
+    setClock(clock_.get());
+    return true;
+}
+
+WireRecording::~WireRecording() {
+    if (host_ && &hidHost() == host_.get())
+        setHidHost(previousHost_);
+    if (clock_ && &currentClock() == clock_.get())
+        setClock(previousClock_);
+}

@@ -1,0 +1,95 @@
+// Wire recording for `touchfw --record FILE`: decorators that sit in front
+// of whichever HID host and clock are in force and append every listing of
+// the interfaces, open, close, report and wait to FILE in the line format of hid/WireRecording.h,
+// each line as it happens (a run that is killed keeps what it did so far). The backends below know
+// nothing of it.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "hid/HidHost.h"
+#include "hid/WireRecording.h"
+#include "sys/Clock.h"
+
+// The open recording file and the run's start time.
+class WireRecorder {
+  public:
+    // Opens `path` for appending (created when missing). Refuses anything
+    // but a regular file and does not follow a symbolic link at the path.
+    bool open(const std::string& path);
+    void close();
+    bool isOpen() const { return file_ != nullptr; }
+    ~WireRecorder() { close(); }
+
+    // Appends "# text" (the header naming the run).
+    void comment(const std::string& text);
+    // Stamps the event with the time since open() and appends it.
+    void write(WireEvent event);
+
+  private:
+    std::FILE* file_ = nullptr;
+    uint64_t startMs_ = 0;
+    bool writeFailed_ = false;
+};
+
+class RecordingHost : public HidHost {
+  public:
+    RecordingHost(HidHost& inner, WireRecorder& recorder) : inner_(inner), recorder_(recorder) {}
+
+    std::vector<HidInterfaceInfo> enumerate() override;
+    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
+    void close(HidHandle handle) override;
+    bool getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                        uint32_t* osError) override;
+    bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                         uint32_t* osError) override;
+    bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                     uint32_t* osError) override;
+    HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
+                             int timeoutMs, size_t* received, uint32_t* osError) override;
+    HidOpenFailure classifyOpenError(uint32_t osError) const override {
+        return inner_.classifyOpenError(osError);
+    }
+    void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override {
+        inner_.explainOpenFailure(iface, osError);
+    }
+
+  private:
+    void recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok, uint32_t osError);
+
+    HidHost& inner_;
+    WireRecorder& recorder_;
+    std::map<HidHandle, std::string> paths_;
+};
+
+class RecordingClock : public Clock {
+  public:
+    RecordingClock(Clock& inner, WireRecorder& recorder) : inner_(inner), recorder_(recorder) {}
+    void sleepMs(uint32_t ms) override;
+    LocalTime now() override { return inner_.now(); }
+    uint64_t monotonicMs() override { return inner_.monotonicMs(); }
+
+  private:
+    Clock& inner_;
+    WireRecorder& recorder_;
+};
+
+// Recording for the rest of the process's run: installs the decorators in
+// front of the host and clock in force and puts them back when destroyed.
+class WireRecording {
+  public:
+    // Opens `path`, writes `header` as a comment and installs the
+    // decorators; false when the file cannot be opened (nothing installed).
+    bool start(const std::string& path, const std::string& header);
+    ~WireRecording();
+
+  private:
+    WireRecorder recorder_;
+    std::unique_ptr<RecordingHost> host_;
+    std::unique_ptr<RecordingClock> clock_;
+    HidHost* previousHost_ = nullptr;
+    Clock* previousClock_ = nullptr;
+};

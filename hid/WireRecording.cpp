@@ -1,0 +1,271 @@
+#include "hid/WireRecording.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+// No report of any framing is longer; a longer length in a recording is a
+// damaged line rather than a report.
+constexpr size_t kMaxRecordedReport = 4096;
+
+const char* pathWord(bool plainPath, bool out) {
+    if (out)
+        return plainPath ? "write" : "set";
+    return plainPath ? "read" : "get";
+}
+
+int hexNibble(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool parseNumber(const std::string& word, uint64_t* value) {
+    if (word.empty() || word.size() > 19)
+        return false;
+    uint64_t v = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+bool parseReport(const std::string& lengthWord, const std::string& hex,
+                 std::vector<uint8_t>* bytes) {
+    uint64_t length = 0;
+    if (!parseNumber(lengthWord, &length) || length > kMaxRecordedReport)
+        return false;
+    bytes->assign(static_cast<size_t>(length), 0);
+    if (hex == "-")
+        return true;
+    if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > length)
+        return false;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = hexNibble(hex[i]);
+        const int lo = hexNibble(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        (*bytes)[i / 2] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return true;
+}
+
+// Parses one line without its comment; false when malformed.
+bool parseLine(const std::string& line, WireEvent* event) {
+    std::istringstream in(line);
+    std::string timeWord;
+    std::string word;
+    uint64_t number = 0;
+    if (!(in >> timeWord >> word) || !parseNumber(timeWord, &event->timeMs))
+        return false;
+    auto rest = [&in]() {
+        std::string text;
+        std::getline(in >> std::ws, text);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\r'))
+            text.pop_back();
+        return text;
+    };
+    if (word == "open" || word == "close") {
+        event->kind = word == "open" ? WireEvent::Kind::open : WireEvent::Kind::close;
+        event->text = rest();
+        return !event->text.empty();
+    }
+    if (word == "open-failed") {
+        std::string error;
+        if (!(in >> error) || !parseNumber(error, &number))
+            return false;
+        event->kind = WireEvent::Kind::openFailed;
+        event->osError = static_cast<uint32_t>(number);
+        event->text = rest();
+        return !event->text.empty();
+    }
+    if (word == "enumerate") {
+        std::string count;
+        if (!(in >> count) || !parseNumber(count, &number) || number > UINT32_MAX)
+            return false;
+        event->kind = WireEvent::Kind::enumerate;
+        event->waitMs = static_cast<uint32_t>(number);
+        return rest().empty();
+    }
+    if (word == "iface") {
+        uint32_t keys[4] = {0};
+        for (uint32_t& key : keys) {
+            std::string hex;
+            if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
+                return false;
+            for (size_t i = 2; i < hex.size(); ++i) {
+                const int nibble = hexNibble(hex[i]);
+                if (nibble < 0)
+                    return false;
+                key = key * 16 + static_cast<uint32_t>(nibble);
+            }
+        }
+        uint64_t numbers[5] = {0};
+        for (uint64_t& n : numbers) {
+            std::string field;
+            if (!(in >> field) || !parseNumber(field, &n) || n > UINT32_MAX)
+                return false;
+        }
+        HidInterfaceInfo& info = event->iface;
+        info.vendorId = static_cast<uint16_t>(keys[0]);
+        info.productId = static_cast<uint16_t>(keys[1]);
+        info.usagePage = static_cast<uint16_t>(keys[2]);
+        info.usage = static_cast<uint16_t>(keys[3]);
+        if (numbers[1] > UINT16_MAX || numbers[2] > UINT16_MAX ||
+            numbers[3] > static_cast<uint64_t>(HidQueryError::capsFailed))
+            return false;
+        info.collection = static_cast<int>(numbers[0]);
+        info.inputReportLength = static_cast<uint16_t>(numbers[1]);
+        info.outputReportLength = static_cast<uint16_t>(numbers[2]);
+        info.queryError = static_cast<HidQueryError>(numbers[3]);
+        info.osError = static_cast<uint32_t>(numbers[4]);
+        info.path = rest();
+        event->kind = WireEvent::Kind::iface;
+        event->text = info.path;
+        return !info.path.empty();
+    }
+    if (word == "wait") {
+        std::string ms;
+        if (!(in >> ms) || !parseNumber(ms, &number) || number > UINT32_MAX)
+            return false;
+        event->kind = WireEvent::Kind::wait;
+        event->waitMs = static_cast<uint32_t>(number);
+        return rest().empty();
+    }
+    if (word == "out" || word == "in") {
+        const bool out = word == "out";
+        std::string path;
+        if (!(in >> path))
+            return false;
+        if (path == pathWord(false, out)) {
+            event->plainPath = false;
+        } else if (path == pathWord(true, out)) {
+            event->plainPath = true;
+        } else {
+            return false;
+        }
+        event->kind = out ? WireEvent::Kind::out : WireEvent::Kind::in;
+        std::string first;
+        if (!(in >> first))
+            return false;
+        if (first == "failed" || (!out && first == "timeout")) {
+            std::string error;
+            if (!(in >> error) || !parseNumber(error, &number) || number > UINT32_MAX)
+                return false;
+            event->outcome =
+                first == "failed" ? WireEvent::Outcome::failed : WireEvent::Outcome::timeout;
+            event->osError = static_cast<uint32_t>(number);
+            if (!out)
+                return rest().empty();
+            if (!(in >> first))
+                return false;
+        }
+        std::string hex;
+        if (!(in >> hex) || !parseReport(first, hex, &event->bytes))
+            return false;
+        return rest().empty();
+    }
+    event->kind = WireEvent::Kind::other;
+    event->text = word;
+    const std::string text = rest();
+    if (!text.empty())
+        event->text += " " + text;
+    return true;
+}
+
+}  // namespace
+
+std::string wireReportText(const uint8_t* data, size_t length) {
+    size_t used = length;
+    while (used > 0 && data[used - 1] == 0)
+        --used;
+    std::string out = std::to_string(length) + " ";
+    if (used == 0)
+        return out + "-";
+    static const char kDigits[] = "0123456789ABCDEF";
+    out.reserve(out.size() + used * 2);
+    for (size_t i = 0; i < used; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string formatWireEvent(const WireEvent& event) {
+    std::string line = std::to_string(event.timeMs) + " ";
+    switch (event.kind) {
+        case WireEvent::Kind::open:
+            return line + "open " + event.text;
+        case WireEvent::Kind::openFailed:
+            return line + "open-failed " + std::to_string(event.osError) + " " + event.text;
+        case WireEvent::Kind::close:
+            return line + "close " + event.text;
+        case WireEvent::Kind::wait:
+            return line + "wait " + std::to_string(event.waitMs);
+        case WireEvent::Kind::enumerate:
+            return line + "enumerate " + std::to_string(event.waitMs);
+        case WireEvent::Kind::iface: {
+            const HidInterfaceInfo& i = event.iface;
+            char keys[64];
+            std::snprintf(keys, sizeof keys, "iface 0x%04X 0x%04X 0x%04X 0x%04X %d %u %u %d %u ",
+                          i.vendorId, i.productId, i.usagePage, i.usage,
+                          i.collection < 0 ? 0 : i.collection, i.inputReportLength,
+                          i.outputReportLength, static_cast<int>(i.queryError), i.osError);
+            return line + keys + i.path;
+        }
+        case WireEvent::Kind::out:
+        case WireEvent::Kind::in: {
+            const bool out = event.kind == WireEvent::Kind::out;
+            line += out ? "out " : "in ";
+            line += pathWord(event.plainPath, out);
+            if (event.outcome != WireEvent::Outcome::ok) {
+                line += event.outcome == WireEvent::Outcome::failed ? " failed " : " timeout ";
+                line += std::to_string(event.osError);
+                if (!out)
+                    return line;
+            }
+            return line + " " + wireReportText(event.bytes.data(), event.bytes.size());
+        }
+        case WireEvent::Kind::other:
+            break;
+    }
+    return line + event.text;
+}
+
+bool parseWireRecording(const std::string& text, std::vector<WireEvent>* events,
+                        std::string* error) {
+    events->clear();
+    std::istringstream in(text);
+    std::string line;
+    size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        // A comment starts a line or follows a blank (paths may hold '#').
+        for (size_t hash = line.find('#'); hash != std::string::npos;
+             hash = line.find('#', hash + 1)) {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+                line.erase(hash);
+                break;
+            }
+        }
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        WireEvent event;
+        event.lineNumber = number;
+        if (!parseLine(line, &event)) {
+            if (error)
+                *error = "line " + std::to_string(number) + " is not a recording line";
+            return false;
+        }
+        events->push_back(std::move(event));
+    }
+    return true;
+}

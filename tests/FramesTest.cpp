@@ -1,0 +1,181 @@
+// touchfw-frames: the capture reader and statistics against values worked
+// out by hand, the heatmap PNG read back with libpng, and a capture of the
+// emulated chip with a dead row.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "tests/FaultMatrixSupport.h"
+#include "tools/frames/Capture.h"
+#include "tools/frames/Heatmap.h"
+
+namespace {
+
+// Two frames of 2 x 3, the first in decimal, the second in hexadecimal with
+// a negative sample, with console text around them as touchfw prints it.
+const char* const kHandDump =
+    "set show type to default:hexNo.1\n"
+    "rawdata:\n"
+    "   10,   20,   30,\n"
+    "   40,   50,   60,\n"
+    "rawdata end\n"
+    "No.2\n"
+    "read rawdata failed.rawdata:\n"
+    "0x000C,0x0014,0xFFFFFFFE,\n"
+    "0x0028,0x0032,0x003C,\n"
+    "rawdata end\n";
+
+TEST(FramesTest, StatisticsMatchHandComputedValues) {
+    frames::Capture capture;
+    std::string error;
+    ASSERT_TRUE(frames::parseCapture(kHandDump, &capture, &error)) << error;
+    ASSERT_EQ(capture.frames.size(), 2u);
+    EXPECT_EQ(capture.rows, 2);
+    EXPECT_EQ(capture.cols, 3);
+    EXPECT_EQ(capture.frames[1].number, 2);
+
+    const frames::Summary first = frames::summarize(capture.frames[0].blocks[0]);
+    EXPECT_DOUBLE_EQ(first.min, 10);
+    EXPECT_DOUBLE_EQ(first.max, 60);
+    EXPECT_DOUBLE_EQ(first.mean, 35);
+    const frames::Summary second = frames::summarize(capture.frames[1].blocks[0]);
+    EXPECT_DOUBLE_EQ(second.min, -2);
+    EXPECT_DOUBLE_EQ(second.max, 60);
+    EXPECT_DOUBLE_EQ(second.mean, 30);  // (12 + 20 - 2 + 40 + 50 + 60) / 6
+
+    // Node (0,0): 10 and 12; node (0,2): 30 and -2; the others do not move.
+    const frames::Noise noise = frames::nodeNoise(capture, frames::Block::raw);
+    EXPECT_EQ(noise.frames, 2);
+    EXPECT_DOUBLE_EQ(noise.peakToPeak.at(0, 0), 2);
+    EXPECT_DOUBLE_EQ(noise.peakToPeak.at(0, 2), 32);
+    EXPECT_DOUBLE_EQ(noise.peakToPeak.at(1, 1), 0);
+    EXPECT_DOUBLE_EQ(noise.stdDev.at(0, 0), 1);
+    EXPECT_DOUBLE_EQ(noise.stdDev.at(0, 2), 16);
+    const auto rows = frames::worstRows(noise.peakToPeak, 1);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].first, 0);
+    EXPECT_DOUBLE_EQ(rows[0].second, 34.0 / 3);
+    const auto cols = frames::worstColumns(noise.peakToPeak, 3);
+    ASSERT_EQ(cols.size(), 3u);
+    EXPECT_EQ(cols[0].first, 2);
+    EXPECT_EQ(cols[1].first, 0);
+
+    const std::string stats = frames::statisticsText(capture);
+    EXPECT_NE(stats.find("frame 2 rawdata: min -2 max 60 mean 30\n"), std::string::npos) << stats;
+    EXPECT_NE(stats.find("rawdata worst columns (mean max-min): 2 (16) 0 (1) 1 (0)\n"),
+              std::string::npos)
+        << stats;
+    EXPECT_NE(frames::csvText(capture).find("2,rawdata,0,2,-2\n"), std::string::npos);
+}
+
+TEST(FramesTest, DamagedDumpsAreRefusedWithTheLine) {
+    const struct {
+        const char* dump;
+        const char* message;
+    } cases[] = {
+        {"rawdata:\n1,2,\n3,\nrawdata end\n", "line 3: a row of another length"},
+        {"rawdata:\n1,x2,\nrawdata end\n", "line 2: \"x2\" is not a sample"},
+        {"No.1\nrawdata:\n1,2,\n", "line 3: rawdata block without its end line"},
+        {"rawdata:\n1,2,\nrawdata end\ndiffdata:\n1,\ndiffdata end\n", "line 6: a block of"},
+        {"Get VID successfully.\n", "no rawdata, diffdata or basedata block"},
+    };
+    for (const auto& c : cases) {
+        frames::Capture capture;
+        std::string error;
+        EXPECT_FALSE(frames::parseCapture(c.dump, &capture, &error)) << c.dump;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+    frames::Rgb at(int x, int y) const {
+        const uint8_t* p = rgb.data() + (static_cast<size_t>(y) * width + x) * 3;
+        return {p[0], p[1], p[2]};
+    }
+};
+
+bool decodePng(const std::string& path, Decoded* out) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return false;
+    image.format = PNG_FORMAT_RGB;
+    out->width = static_cast<int>(image.width);
+    out->height = static_cast<int>(image.height);
+    out->rgb.resize(PNG_IMAGE_SIZE(image));
+    return png_image_finish_read(&image, nullptr, out->rgb.data(), 0, nullptr) != 0;
+}
+
+TEST(FramesTest, EmulatedCaptureWithADeadRowDrawsThatRowAtTheLowEnd) {
+    constexpr int kRows = 6;
+    constexpr int kCols = 8;
+    constexpr int kDeadRow = 3;
+    constexpr int kCell = 10;
+    std::string dump;
+    {
+        matrix::InProcessRun run(CHIP_FJORDK);
+        run.chip().setFramePattern([](emu::FrameKind, uint32_t frame, uint32_t index) {
+            const int row = static_cast<int>(index) / kCols;
+            return static_cast<int16_t>(row == kDeadRow ? 3 : 1500 + index * 7 % 40 + frame);
+        });
+        const matrix::RunResult r =
+            run.run({"--rawdata", "--row", std::to_string(kRows), "--col", std::to_string(kCols),
+                     "--readtimes", "3", "--showtype", "dec"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        dump = r.out;
+    }
+    frames::Capture capture;
+    std::string error;
+    ASSERT_TRUE(frames::parseCapture(dump, &capture, &error)) << error;
+    ASSERT_EQ(capture.frames.size(), 3u);
+    EXPECT_DOUBLE_EQ(frames::summarize(capture.frames[0].blocks[0]).min, 3);
+
+    testsupport::TempDir dir;
+    const std::string path = dir.file("raw.png");
+    ASSERT_TRUE(frames::writeHeatmapPng(path, capture.frames[2].blocks[0], kCell, "rawdata frame 3",
+                                        &error))
+        << error;
+    Decoded png;
+    ASSERT_TRUE(decodePng(path, &png));
+    EXPECT_EQ(png.width, kCols * kCell + frames::kMarginLeft + frames::kMarginRight);
+    EXPECT_EQ(png.height, kRows * kCell + frames::kMarginTop + frames::kMarginBottom);
+    const frames::Rgb low = frames::scaleColour(0);
+    for (int row = 0; row < kRows; ++row) {
+        for (int col = 0; col < kCols; ++col) {
+            const frames::Rgb pixel = png.at(frames::kMarginLeft + col * kCell + kCell / 2,
+                                             frames::kMarginTop + row * kCell + kCell / 2);
+            EXPECT_EQ(pixel == low, row == kDeadRow) << "row " << row << " col " << col;
+        }
+    }
+}
+
+TEST(FramesTest, ToolReadsStandardInputAndWritesEveryOutput) {
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("cap.txt"), kHandDump);
+    const std::string tool = std::string(TOUCHFW_FRAMES_BINARY);
+    const testsupport::CommandResult r = testsupport::runCommand(
+        "cd '" + dir.path() + "' && " + tool + " --term --png h --csv c.csv - < cap.txt 2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("2 frames of 2 rows x 3 columns\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("rawdata frame 2\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\x1b[48;5;"), std::string::npos);
+    Decoded png;
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata-noise.png"), &png));
+    EXPECT_EQ(testsupport::readFile(dir.file("c.csv")), frames::csvText([] {
+                  frames::Capture capture;
+                  std::string error;
+                  frames::parseCapture(kHandDump, &capture, &error);
+                  return capture;
+              }()));
+
+    const testsupport::CommandResult bad =
+        testsupport::runCommand("cd '" + dir.path() + "' && echo 'rawdata:' | " + tool + " 2>&1");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.output.find("rawdata block without its end line"), std::string::npos)
+        << bad.output;
+}
+
+}  // namespace

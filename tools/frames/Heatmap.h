@@ -1,0 +1,42 @@
+// touchfw-frames: heatmaps of one grid, as a PNG (libpng) with a colour
+// scale bar and row and column indices drawn in a small built-in digit
+// font, or as 256-colour cells on a terminal.
+//
+// PNG layout: a left margin for the row indices, a top margin for the column
+// indices and the title, the grid of cells, and on the right the scale bar
+// with its low and high values. Low values are dark (purple), high values
+// bright (yellow).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/frames/Capture.h"
+
+namespace frames {
+
+constexpr int kMarginLeft = 36;
+constexpr int kMarginTop = 32;
+constexpr int kMarginRight = 84;  // the scale bar and its labels
+constexpr int kMarginBottom = 8;
+constexpr int kDefaultCell = 12;
+constexpr int kMaxCell = 64;
+
+struct Rgb {
+    uint8_t r, g, b;
+    bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+
+// The colour of t in [0, 1] on the scale (clamped).
+Rgb scaleColour(double t);
+
+// Writes the heatmap of `grid` to `path`; `title` is drawn above it (digits,
+// letters of the block names and a few signs). false with a message on error.
+bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const std::string& title,
+                     std::string* error);
+
+// The heatmap as text with 256-colour background cells, row indices on the
+// left, and a scale line below.
+std::string terminalHeatmap(const Grid& grid, const std::string& title);
+
+}  // namespace frames
