@@ -90,6 +90,11 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         if (h == kInvalidHidHandle) {
             LOG_DEBUG(fn, "CreateFile failed. Get last error = 0x%02X.\n", osError);
             openFailures.push_back(OpenFailure{iface, osError});
+            // The first matching device is the run's device: when another
+            // run holds it, the search ends here rather than taking a
+            // different device that happens to have the same keys.
+            if (host.classifyOpenError(osError) == HidOpenFailure::inUse)
+                break;
             continue;
         }
         LOG_INFO(fn,
@@ -108,15 +113,14 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         return -1;
     }
     explainOpenFailures(openFailures);
-    // Another run holds the device when every matching candidate is held.
-    bool allInUse = !openFailures.empty();
-    for (const OpenFailure& failure : openFailures)
-        allInUse = allInUse && host.classifyOpenError(failure.osError) == HidOpenFailure::inUse;
-    openRefusedInUse_ = allInUse;
+    // The search stopped at a device another run holds.
+    const bool inUse = !openFailures.empty() &&
+                       host.classifyOpenError(openFailures.back().osError) == HidOpenFailure::inUse;
+    openRefusedInUse_ = inUse;
     if (!matched) {
         hintNoMatchingDevice(vid, pid, usagePage, usage, deviceMatch.path);
-    } else if (allInUse) {
-        hintDeviceInUse(openFailures.front().iface.path);
+    } else if (inUse) {
+        hintDeviceInUse(openFailures.back().iface.path);
     } else {
         for (const OpenFailure& failure : openFailures) {
             if (host.classifyOpenError(failure.osError) == HidOpenFailure::denied) {
