@@ -19,12 +19,16 @@
 #include <sstream>
 
 #include "emu/EmulatedChip.h"
+#include "sys/Files.h"
 
 namespace emu {
 
 namespace {
 
 constexpr const char* kMagic = "touchfw-emu-state 1";
+// Largest state file read back: the text of a flash holding several of the
+// largest images touchfw loads.
+constexpr uint64_t kStateFileMaxBytes = uint64_t{256} << 20;
 
 std::string toHex(const uint8_t* data, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
@@ -296,16 +300,22 @@ bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
 }
 
 bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error)
-            *error = "cannot open " + path;
+    // Read like touchfw reads its input: a FIFO or device at the path is
+    // refused at once instead of waited on, and the size is bounded.
+    std::vector<uint8_t> bytes;
+    const FileReadError read = readRegularFile(path.c_str(), kStateFileMaxBytes, &bytes);
+    if (read != FileReadError::none) {
+        if (error) {
+            *error = (read == FileReadError::openFailed ? "cannot open " : "cannot read ") + path;
+            if (read == FileReadError::notRegular)
+                *error += ": not a regular file";
+            else if (read == FileReadError::tooLarge)
+                *error += ": larger than any state file";
+        }
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
     std::string why;
-    if (!loadState(text.str(), &why)) {
+    if (!loadState(std::string(bytes.begin(), bytes.end()), &why)) {
         if (error)
             *error = path + ": " + why;
         return false;
