@@ -1,8 +1,9 @@
 // fw: firmware images and the firmware update.
 //
 // Offers FwImage and its five family classes: a firmware image file read
-// whole into memory, checked (length, checksum, and that every field the
-// file describes lies inside it), with its Pid, Vid and sub-firmware table
+// whole into memory, checked (size bound, length, checksum, that every field
+// the file describes lies inside it and every sub-firmware inside the flash
+// address range), with its Pid, Vid and sub-firmware table
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
