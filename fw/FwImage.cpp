@@ -1,11 +1,7 @@
 #include "fw/FwImage.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <new>
 #include <string>
 
 #include "chip/ChipProfile.h"
