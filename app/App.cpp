@@ -24,6 +24,7 @@
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
 #include "ops/TouchData.h"
+#include "tlc/TlcConnection.h"
 
 int32_t defaultPid = 0x01E0;
 int32_t defaultUsagePage = 0xFF00;
@@ -85,6 +86,19 @@ int selectChip() {
     return -1;
 }
 
+// A -r or -w address above what the chip's register framing carries would
+// be cut on the wire and reach another register: refused like a malformed
+// value. 0 or -20 (message and usage text printed).
+int checkRegisterAddresses(const char* programPath) {
+    const uint32_t maxAddress = tlcMaxAddress(chipProfile.protoType);
+    for (const char* key : {"write", "read"}) {
+        if (hasOption(key) && static_cast<uint32_t>(optionValue(key).number) > maxAddress) {
+            return rejectValue(optionValue(key), programPath);
+        }
+    }
+    return 0;
+}
+
 void configureLog() {
     logMessage = (hasOption("verbose") && !hasOption("nooutput")) ? logToFileAndConsole : logToFile;
     logLevel = hasOption("loglevel")
@@ -92,7 +106,7 @@ void configureLog() {
                    : 0x18;
     LOG_INFO("main", "\nlogLevel = 0x%02X\n\n", logLevel);
     setLogFolder(hasOption("logfiledir") ? optionValue("logfiledir").text.c_str() : ".");
-    LOG_INFO("main", "logPath = %s\n\n", logPath);
+    LOG_INFO("main", "logPath = %s\n\n", logSafeText(logPath).c_str());
     const bool delPrevLog = hasOption("delprevlog");
     if (delPrevLog && getLogFileSize() > 0) {
         std::remove(logPath);
@@ -117,7 +131,7 @@ void logStartOfRun(int argc, char** argv) {
             cmdline += argv[i];
             cmdline += ' ';
         }
-        LOG_DEBUG("main", "Cmdline: %s\n", cmdline.c_str());
+        LOG_DEBUG("main", "Cmdline: %s\n", logSafeText(cmdline).c_str());
     }
     LOG_INFO("main", "Current Version: %s\n", kAppVersion);
     LOG_CRITICAL("main", "chip = %s\n", optionValue("chip").text.c_str());
@@ -376,6 +390,9 @@ int runMain(int argc, char** argv) {
     }
     setDeviceDefaults(chipType);
     initChipProfile();
+    if (checkRegisterAddresses(argc > 0 ? argv[0] : "") != 0) {
+        return -20;
+    }
     configureLog();
 
     deviceMatch.vid = matchKey("vid", kDefaultVendorId);

@@ -10,7 +10,18 @@ std::map<std::string, OptionValue> optionTable;
 
 namespace {
 
-enum class ValueForm { none, freeText, upperText, property, hex, decimal, dataList, path, folder };
+enum class ValueForm {
+    none,
+    freeText,
+    upperText,
+    property,
+    hex,
+    address,
+    decimal,
+    dataList,
+    path,
+    folder
+};
 
 struct OptionRow {
     const char* longForm;
@@ -33,10 +44,10 @@ const OptionRow kOptionRows[] = {
     {"--fwflag", nullptr, "fwflag", ValueForm::hex},
     {"--config", "-c", "config", ValueForm::path},
     {"--ignorever", "-i", "ignorever", ValueForm::none},
-    {"--write", "-w", "write", ValueForm::hex},
+    {"--write", "-w", "write", ValueForm::address},
     {"--writecmd", nullptr, "writecmd", ValueForm::none},
     {"--data", nullptr, "data", ValueForm::dataList},
-    {"--read", "-r", "read", ValueForm::hex},
+    {"--read", "-r", "read", ValueForm::address},
     {"--length", "-l", "length", ValueForm::decimal},
     {"--rawdata", nullptr, "rawdata", ValueForm::none},
     {"--diffdata", nullptr, "diffdata", ValueForm::none},
@@ -126,6 +137,19 @@ uint32_t hexValue(const std::string& text) {
     return value;
 }
 
+bool isAddressValue(const std::string& text) {
+    if (!isHexValue(text))
+        return false;
+    const size_t first = text.find_first_not_of('0', 2);
+    return first == std::string::npos || text.size() - first <= 8;
+}
+
+int rejectValue(const OptionValue& value, const char* programPath) {
+    std::printf("\"%s\" is not a valid value for option \"%s\".\n", value.typedValue.c_str(),
+                value.typedOption.c_str());
+    return reject(programPath);
+}
+
 bool isDecimalValue(const std::string& text) {
     if (text.empty() || text.size() > 4)
         return false;
@@ -200,6 +224,10 @@ int parseArgs(int argc, char** argv) {
                     valid = isHexValue(text);
                     value.number = static_cast<int32_t>(hexValue(text));
                     break;
+                case ValueForm::address:
+                    valid = isAddressValue(text);
+                    value.number = static_cast<int32_t>(hexValue(text));
+                    break;
                 case ValueForm::decimal:
                     valid = isDecimalValue(text);
                     if (valid)
@@ -241,10 +269,10 @@ int parseArgs(int argc, char** argv) {
                     value.text = text;
                     break;
             }
+            value.typedOption = arg;
+            value.typedValue = text;
             if (!valid) {
-                std::printf("\"%s\" is not a valid value for option \"%s\".\n", text.c_str(),
-                            arg.c_str());
-                return reject(program);
+                return rejectValue(value, program);
             }
         }
         optionTable[row->key] = value;

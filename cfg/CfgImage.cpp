@@ -1,20 +1,14 @@
 #include "cfg/CfgImage.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
+#include <string>
 
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "sys/Files.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Hexadecimal digit values; 0 for any other character.
 struct DigitTable {
@@ -119,6 +113,18 @@ void CfgImageFjordK::initCfgVersion() {
     cfgVersion = kCfgVersionIndexFjordK < cfgData.size() ? cfgData[kCfgVersionIndexFjordK] : 0;
 }
 
+int32_t CfgImage::checkBlock(int32_t type) {
+    const CfgBlockCheck check =
+        loaded ? checkCfgBlock(type, cfgData.data(), cfgData.size()) : CfgBlockCheck{};
+    if (check.passed)
+        return 0;
+    LOG_ERROR("CfgImage::checkBlock",
+              "<CfgImage::checkBlock> Cfg data check bytes wrong for this chip: computed 0x%X, "
+              "expected 0x%X. The chip would not accept this configuration.\n",
+              check.computed, check.expected);
+    return kCfgCheckFailed;
+}
+
 int32_t CfgImage::load(const char* fileName) {
     LOG_DEBUG("CfgImage::load", "<CfgImage::load> Function begins.\n");
     // A reload starts from an empty object.
@@ -142,43 +148,46 @@ int32_t CfgImage::parseFile(const char* fileName) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Configuration file name cannot be NULL.\n");
         return -1;
     }
-    // Only a regular file has a size to read whole. Anything else is refused
-    // before it is opened: opening a FIFO would wait for a writer forever.
-    std::error_code ec;
-    const bool regular = std::filesystem::is_regular_file(fileName, ec);
-    FileHandle file(regular ? std::fopen(fileName, "rb") : nullptr);
-    const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
-    if (!file || ec) {
+    const std::string name = logSafeText(fileName);
+    // Opened without blocking and checked on the open descriptor: a FIFO or a
+    // device at the path (even one swapped in after any earlier check) is
+    // refused, never waited on; a file above the bound is refused unread.
+    std::vector<uint8_t> text;
+    uint64_t size = 0;
+    uint32_t osError = 0;
+    const FileReadError read = readRegularFile(fileName, kCfgFileMaxBytes, &text, &size, &osError);
+    if (read == FileReadError::openFailed || read == FileReadError::notRegular) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Open cfg file failed. filename = %s.\n",
-                  fileName);
+                  name.c_str());
         return -2;
     }
     LOG_INFO("CfgImage::load", "<CfgImage::load> Open cfg file successfully. filename = %s.\n",
-             fileName);
+             name.c_str());
     const uint32_t fileSize = static_cast<uint32_t>(size);
     LOG_INFO("CfgImage::load", "<CfgImage::load> Cfg file size: %d Bytes.\n",
              static_cast<int>(fileSize));
-    std::vector<uint8_t> text;
-    try {
-        if (size > UINT32_MAX)
-            throw std::bad_alloc();
-        text.resize(fileSize);
-    } catch (const std::bad_alloc&) {
+    if (read == FileReadError::tooLarge) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Cfg file of %llu bytes is larger than any configuration file "
+                  "(at most %llu bytes); not read.\n",
+                  static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(kCfgFileMaxBytes));
+        return -3;
+    }
+    if (read == FileReadError::noMemory) {
         LOG_ERROR("CfgImage::load",
                   "<CfgImage::load> Allocate memory for cfgFileBufData failed.\n");
         return -3;
     }
-    errno = 0;
-    const size_t count = std::fread(text.data(), 1, fileSize, file.get());
-    if (std::ferror(file.get())) {
+    if (read == FileReadError::readFailed && osError != 0) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Read cfg file failed. Error code: 0x%02X.\n",
-                  errno);
+                  osError);
         return -4;
     }
-    if (count != fileSize) {
+    if (read == FileReadError::readFailed) {
         LOG_ERROR("CfgImage::load",
                   "<CfgImage::load> Read file failed, bin file length(%d), read length(%d).\n",
-                  static_cast<int>(fileSize), static_cast<int>(count));
+                  static_cast<int>(fileSize), static_cast<int>(text.size()));
         return -5;
     }
 

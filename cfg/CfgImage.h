@@ -3,14 +3,16 @@
 // Offers CfgImage and CfgImageFjordK: a configuration text file parsed into
 // a zero-padded data block (a multiple of 4096 bytes) with its configuration
 // version byte, and the configuration update (CfgUpdate.h).
-// Relies on: log (messages), chip (chip type values), the C++ standard library
-// for file I/O.
+// Relies on: log (messages), chip (chip type values, the chip's configuration
+// check), sys (whole-file reads).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+#include "chip/CfgBlock.h"
 
 // A configuration file parsed into a data block. Every 'x' or 'X' in the
 // file marks one data byte whose high and low hexadecimal digits are the two
@@ -24,9 +26,11 @@ class CfgImage {
     CfgImage(const CfgImage&) = delete;
     CfgImage& operator=(const CfgImage&) = delete;
 
-    // 0 loaded; -1 no file name; -2 the file cannot be opened; -3 no memory;
-    // -4 the read fails; -5 fewer bytes read than the file size; -6 fewer
-    // than two byte markers. On failure the object is not loaded and holds
+    // 0 loaded; -1 no file name; -2 the file cannot be opened or is not a
+    // regular file; -3 no memory, or the file is larger than kCfgFileMaxBytes
+    // (refused unread); -4 the read fails; -5 fewer bytes read than the file
+    // size; -6 fewer than two byte markers. The chip's check bytes are not
+    // examined here (see checkBlock). On failure the object is not loaded and holds
     // no data; it can be loaded again.
     int32_t load(const char* fileName);
     // What load() does once the file is read: parses `size` bytes of text
@@ -41,6 +45,11 @@ class CfgImage {
     virtual const uint8_t* getCfgData();
     // Takes cfgVersion from the data block: byte 0.
     virtual void initCfgVersion();
+    // Whether a chip of `type` will accept the loaded block: its
+    // configuration-version read checks the first bytes (checkCfgBlock). 0
+    // when they pass; kCfgCheckFailed, with an Error line giving the values
+    // compared, when the chip would reject the block (or nothing is loaded).
+    int32_t checkBlock(int32_t type);
 
     bool loaded = false;
     uint32_t cfgSize = 0;  // bytes in the data block, a multiple of 4096
@@ -58,8 +67,14 @@ class CfgImageFjordK : public CfgImage {
 };
 
 // Position of the configuration version byte in the data block.
-constexpr uint32_t kCfgVersionIndex = 0;
-constexpr uint32_t kCfgVersionIndexFjordK = 34;
+constexpr uint32_t kCfgVersionIndex = kCfgVersionAtLegacy;
+constexpr uint32_t kCfgVersionIndexFjordK = kCfgVersionAtFjord;
+// Largest configuration file load reads: text for far more configuration
+// bytes than any of these chips holds. A larger file is refused by its size
+// before anything is read.
+constexpr uint64_t kCfgFileMaxBytes = uint64_t{1} << 20;
+// Result of checkBlock for a block the chip would reject.
+constexpr int32_t kCfgCheckFailed = -7;
 // Bytes per block of the configuration area; cfgSize is a multiple of it.
 constexpr uint32_t kCfgBlockSize = 4096;
 

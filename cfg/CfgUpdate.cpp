@@ -275,10 +275,13 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer) {
         LOG_ERROR(fn, "cfgUpdateWithFile unsupport this chip type:%d.\n", chipType);
         result = -1;
     } else {
-        const int32_t b = image->load(cfgFile);
+        int32_t b = image->load(cfgFile);
+        // A block the chip's own check would reject is never sent: written,
+        // it would leave a chip whose configuration version cannot be read.
+        if (b == 0)
+            b = image->checkBlock(chipType);
         if (b != 0) {
-            LOG_ERROR(fn, "Failed read cfg file: %s. ret = %d.\n",
-                      cfgFile != nullptr ? cfgFile : "(null)", b);
+            LOG_ERROR(fn, "Failed read cfg file: %s. ret = %d.\n", logSafeText(cfgFile).c_str(), b);
             result = -3;
         } else {
             result = cfgUpdateHelper(*image, ignoreVer);

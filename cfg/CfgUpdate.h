@@ -15,7 +15,8 @@ class CfgImage;
 class TlcConnection;
 
 // Run-mode entry: loads the file into the image of the chip family and runs
-// cfgUpdateHelper. -1 unsupported chip type; -3 the file did not load;
+// cfgUpdateHelper. -1 unsupported chip type; -3 the file did not load, or
+// its block fails the chip's configuration check (nothing is sent);
 // otherwise the result of cfgUpdateHelper.
 int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer);
 

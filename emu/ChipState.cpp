@@ -15,6 +15,7 @@
 //   block 0x00040000 4096                  (flashed since the last restart)
 //   end
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -304,6 +305,14 @@ bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
 }
 
 bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {
+    // A FIFO or device at the path is refused instead of waited on; the
+    // state is then streamed, never held whole (it is larger than the flash).
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        if (error)
+            *error = "cannot open " + path + (ec ? "" : ": not a regular file");
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (error)

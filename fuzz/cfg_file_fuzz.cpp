@@ -59,6 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(cfg != nullptr);
     const int32_t result = cfg->load(path.c_str());
     const std::vector<uint8_t> expected = expectedBytes(text, textSize);
+    if (textSize > kCfgFileMaxBytes) {
+        FUZZ_CHECK(result == -3 && !cfg->loaded);  // refused by its size, unread
+        return 0;
+    }
     if (expected.size() < 2) {
         FUZZ_CHECK(result == -6);
         FUZZ_CHECK(!cfg->loaded && cfg->getCfgData() == nullptr && cfg->cfgData.empty());

@@ -103,6 +103,12 @@ Expected expectedImage(int32_t type, const uint8_t* f, size_t size) {
     }
     if (at > size)
         return e;
+    // Every sub-firmware ends inside the 24-bit (A) or 32-bit (B) flash address range.
+    const uint64_t addressEnd = l.b ? uint64_t{1} << 32 : uint64_t{1} << 24;
+    for (const Entry& entry : e.entries) {
+        if (uint64_t{entry.addr} + entry.length > addressEnd)
+            return e;
+    }
     e.loads = true;
     for (uint32_t k = 0; k < 8; ++k) {
         if (f[l.pid + k] != 0)
@@ -166,6 +172,8 @@ void walk(FwImage& image, bool loaded) {
         if (data == nullptr)
             continue;
         FUZZ_CHECK(inside(image, data, length));
+        // A loaded image never has a block flashed at a wrapped address.
+        FUZZ_CHECK(!loaded || uint64_t{addr} + length <= (uint64_t{1} << 32));
         for (uint32_t sent = 0; sent < length; sent += kFlashBlockSize) {
             const uint32_t blockLen =
                 length - sent < kFlashBlockSize ? length - sent : kFlashBlockSize;

@@ -1,11 +1,7 @@
 #include "fw/FwImage.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <new>
 #include <string>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -14,6 +10,7 @@
 
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "sys/Files.h"
 
 const FwImageLayout kFwLayout5410 = {"FwImage_5410", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
 const FwImageLayout kFwLayout5415R = {"FwImage_5415R", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
@@ -123,10 +120,17 @@ uint32_t readLe32(const uint8_t* p) {
            (static_cast<uint32_t>(p[3]) << 24);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+// Length and flash address of a table entry (kLayoutAEntrySize or
+// kLayoutBEntrySize bytes at `entry`).
+uint32_t entryLength(FwLayoutKind kind, const uint8_t* entry) {
+    return kind == FwLayoutKind::A ? readBe32(entry + 1) : readLe32(entry + 1);
+}
+
+uint32_t entryAddress(FwLayoutKind kind, const uint8_t* entry) {
+    if (kind == FwLayoutKind::A)
+        return (static_cast<uint32_t>(entry[5]) << 16) | (static_cast<uint32_t>(entry[6]) << 8);
+    return readLe32(entry + 5);
+}
 
 std::string qualified(const FwImageLayout* layout, const char* operation) {
     return std::string(layout->className) + "::" + operation;
@@ -209,42 +213,44 @@ int32_t FwImage::readFile(const char* fileName) {
         LOG_ERROR("FwImage::load", "Firmware image file name cannot be NULL.\n");
         return -1;
     }
-    // Only a regular file has a size to read whole. Anything else is refused
-    // before it is opened: opening a FIFO would wait for a writer forever.
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(fileName, ec)) {
-        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", fileName);
+    const std::string name = logSafeText(fileName);
+    // Opened without blocking and checked on the open descriptor: a FIFO or a
+    // device at the path (even one swapped in after any earlier check) is
+    // refused, never waited on; a file above the bound is refused unread.
+    uint64_t size = 0;
+    uint32_t osError = 0;
+    const FileReadError read =
+        readRegularFile(fileName, kFwImageMaxBytes, &fwData, &size, &osError);
+    if (read == FileReadError::openFailed || read == FileReadError::notRegular) {
+        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", name.c_str());
         return -2;
     }
-    FileHandle file(std::fopen(fileName, "rb"));
-    const std::uintmax_t size = file ? std::filesystem::file_size(fileName, ec) : 0;
-    if (!file || ec) {
-        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", fileName);
-        return -2;
-    }
-    LOG_INFO("FwImage::load", "Open firmware file successfully. filename = %s.\n", fileName);
+    LOG_INFO("FwImage::load", "Open firmware file successfully. filename = %s.\n", name.c_str());
     fwSize = static_cast<uint32_t>(size);
     LOG_INFO("FwImage::load", "Firmware file size is %d.\n", static_cast<int>(fwSize));
-    try {
-        if (size > UINT32_MAX)
-            throw std::bad_alloc();
-        fwData.resize(fwSize);
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("FwImage::load", "Allocate memory for firmware data failed.\n");
-        return -3;
+    switch (read) {
+        case FileReadError::none:
+            return 0;
+        case FileReadError::tooLarge:
+            LOG_ERROR("FwImage::load",
+                      "Firmware file of %llu bytes is larger than any firmware image (at most %llu "
+                      "bytes); not read.\n",
+                      static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(kFwImageMaxBytes));
+            return -3;
+        case FileReadError::noMemory:
+            LOG_ERROR("FwImage::load", "Allocate memory for firmware data failed.\n");
+            return -3;
+        default:
+            break;
     }
-    errno = 0;
-    const size_t count = std::fread(fwData.data(), 1, fwSize, file.get());
-    if (std::ferror(file.get())) {
-        LOG_ERROR("FwImage::load", "Read firmware file failed. Error code: 0x%02X.\n", errno);
+    if (osError != 0) {
+        LOG_ERROR("FwImage::load", "Read firmware file failed. Error code: 0x%02X.\n", osError);
         return -4;
     }
-    if (count != fwSize) {
-        LOG_ERROR("FwImage::load", "Read file failed, bin file length(%d), read length(%d).\n",
-                  static_cast<int>(fwSize), static_cast<int>(count));
-        return -5;
-    }
-    return 0;
+    LOG_ERROR("FwImage::load", "Read file failed, bin file length(%d), read length(%d).\n",
+              static_cast<int>(fwSize), static_cast<int>(fwData.size()));
+    return -5;
 }
 
 bool FwImage::checkFieldsInside() {
@@ -288,6 +294,22 @@ bool FwImage::checkFieldsInside() {
                   "Firmware image too short: sub-firmware data end at %llu, file size %u.\n",
                   static_cast<unsigned long long>(dataEnd), fileSize);
         return false;
+    }
+    // Every sub-firmware must end inside the flash address range: past its end
+    // the block addresses of the download would wrap round to the bottom.
+    const uint64_t addressEnd = fwFlashAddressEnd(layout_->kind);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* entry =
+            fwData.data() + tableOffset + static_cast<uint64_t>(i) * layout_->entrySize;
+        const uint32_t addr = entryAddress(layout_->kind, entry);
+        const uint32_t length = entryLength(layout_->kind, entry);
+        if (static_cast<uint64_t>(addr) + length > addressEnd) {
+            LOG_ERROR("FwImage::load",
+                      "Firmware image invalid: sub-firmware %d (flash address 0x%08X, length %u) "
+                      "runs past the end of the flash address range at 0x%llX.\n",
+                      i, addr, length, static_cast<unsigned long long>(addressEnd));
+            return false;
+        }
     }
     return true;
 }
@@ -388,7 +410,7 @@ uint32_t FwImage::getFwSubFwLen(int32_t subFwIndex) {
         LOG_ERROR("FwImage::getFwSubFwLen", "FwImage::getFwSubFwLen,get fw sub fw info failed.\n");
         return 0xFFFFFFFF;
     }
-    return readBe32(entry + 1);
+    return entryLength(FwLayoutKind::A, entry);
 }
 
 uint32_t FwImage::getFwSubFwAddr(int32_t subFwIndex) {
@@ -398,7 +420,7 @@ uint32_t FwImage::getFwSubFwAddr(int32_t subFwIndex) {
                   "FwImage::getFwSubFwAddr,get fw sub fw info failed.\n");
         return 0xFFFFFFFF;
     }
-    return (static_cast<uint32_t>(entry[5]) << 16) | (static_cast<uint32_t>(entry[6]) << 8);
+    return entryAddress(FwLayoutKind::A, entry);
 }
 
 const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
@@ -443,7 +465,7 @@ int32_t FwImage::initPidLayoutB() {
                   fn.c_str(), cls, static_cast<unsigned>(fwData.size()));
         return -1;
     }
-    LOG_DEBUG(fn.c_str(), "<%s> Function ends:%s.\n", fn.c_str(), pid);
+    LOG_DEBUG(fn.c_str(), "<%s> Function ends:%s.\n", fn.c_str(), logSafeText(pid).c_str());
     return 0;
 }
 
@@ -517,7 +539,7 @@ uint32_t FwImage::getFwSubFwLenLayoutB(int32_t subFwIndex) {
         LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
         return 0xFFFFFFFF;
     }
-    return readLe32(entry + 1);
+    return entryLength(FwLayoutKind::B, entry);
 }
 
 uint32_t FwImage::getFwSubFwAddrLayoutB(int32_t subFwIndex) {
@@ -527,7 +549,7 @@ uint32_t FwImage::getFwSubFwAddrLayoutB(int32_t subFwIndex) {
         LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
         return 0xFFFFFFFF;
     }
-    return readLe32(entry + 5);
+    return entryAddress(FwLayoutKind::B, entry);
 }
 
 bool FwImage::checkFwLayoutB(const uint8_t* data, uint32_t totalLen) {

@@ -1,13 +1,13 @@
 // fw: firmware images and the firmware update.
 //
 // Offers FwImage and its five family classes: a firmware image file read
-// whole into memory, checked (length, checksum, and that every field the
-// file describes lies inside it), with its Pid, Vid and sub-firmware table
+// whole into memory, checked (size bound, length, checksum, that every field
+// the file describes lies inside it and every sub-firmware inside the flash
+// address range), with its Pid, Vid and sub-firmware table
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
-// Relies on: log (messages), chip (chip type values), the C++ standard library
-// for file I/O.
+// Relies on: log (messages), chip (chip type values), sys (whole-file reads).
 #pragma once
 
 #include <cstddef>
@@ -35,6 +35,19 @@ struct FwImageLayout {
 };
 
 constexpr uint32_t kFwPidBytes = 8;
+
+// Largest file load reads: far above any image of these chips' flash. A
+// larger file is refused by its size before anything is read.
+constexpr uint64_t kFwImageMaxBytes = uint64_t{64} << 20;
+
+// End of the flash address range a table entry can name: 24 bits in layout A
+// (the entry carries address bits 8 to 23), 32 bits in layout B. A
+// sub-firmware must end at or below it.
+constexpr uint64_t kFwFlashEndLayoutA = uint64_t{1} << 24;
+constexpr uint64_t kFwFlashEndLayoutB = uint64_t{1} << 32;
+constexpr uint64_t fwFlashAddressEnd(FwLayoutKind kind) {
+    return kind == FwLayoutKind::A ? kFwFlashEndLayoutA : kFwFlashEndLayoutB;
+}
 constexpr uint32_t kFwVidBytes = 4;
 
 extern const FwImageLayout kFwLayout5410;
@@ -65,9 +78,12 @@ class FwImage {
     FwImage& operator=(const FwImage&) = delete;
 
     // Reads and validates the file, then fills pid and vid. 0 success;
-    // -1 no file name; -2 the file cannot be opened; -3 no memory for the
-    // contents; -4 the read fails; -5 fewer bytes read than the file size;
-    // -6 length or checksum wrong, or a field lies beyond the end of the file.
+    // -1 no file name; -2 the file cannot be opened or is not a regular file;
+    // -3 no memory for the contents, or the file is larger than
+    // kFwImageMaxBytes (refused unread); -4 the read fails; -5 fewer bytes
+    // read than the file size; -6 length or checksum wrong, a field lies
+    // beyond the end of the file, or a sub-firmware runs past the end of the
+    // flash address range.
     // A failed load leaves the object not loaded and without contents.
     int32_t load(const char* fileName);
     // Clears isLoaded and releases fwData.

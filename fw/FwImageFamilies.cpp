@@ -24,7 +24,8 @@ int32_t FwImage_5410::initPid() {
                   static_cast<unsigned>(fwData.size()));
         result = -1;
     } else {
-        LOG_INFO("FwImage_5410::initPid", "<FwImage_5410::initPid> FwImage_5410 Pid is %s.\n", pid);
+        LOG_INFO("FwImage_5410::initPid", "<FwImage_5410::initPid> FwImage_5410 Pid is %s.\n",
+                 logSafeText(pid).c_str());
     }
     LOG_DEBUG("FwImage_5410::initPid", "<FwImage_5410::initPid> Function ends.\n");
     return result;
@@ -105,7 +106,7 @@ int32_t FwImage_5415R::initPid() {
         std::memcpy(pid, "5416", 4);
     } else {
         LOG_INFO("FwImage_5415R::initPid", "<FwImage_5415R::initPid> FwImage_5415R Pid is %s.\n",
-                 pid);
+                 logSafeText(pid).c_str());
     }
     LOG_DEBUG("FwImage_5415R::initPid", "<FwImage_5415R::initPid> Function ends.\n");
     return result;

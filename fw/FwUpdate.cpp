@@ -150,15 +150,16 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag,
     do {
         int ret = image->load(binFile);
         if (ret != 0) {
-            LOG_ERROR(fn, "Failed read firmware file %s. ret = %d.\n", binFile ? binFile : "(null)",
+            LOG_ERROR(fn, "Failed read firmware file %s. ret = %d.\n", logSafeText(binFile).c_str(),
                       ret);
             result = -3;
             break;
         }
         const bool withCfg = cfgFile != nullptr && cfgImage;
         if (withCfg) {
-            LOG_INFO(fn, "find cfg flash to ic:%s\n", cfgFile);
-            if (cfgImage->load(cfgFile) != 0) {
+            LOG_INFO(fn, "find cfg flash to ic:%s\n", logSafeText(cfgFile).c_str());
+            // The chip's own check must accept the block before it is flashed.
+            if (cfgImage->load(cfgFile) != 0 || cfgImage->checkBlock(chipType) != 0) {
                 LOG_ERROR(fn, "load cfg from file failed.\n");
                 result = -4;
                 break;

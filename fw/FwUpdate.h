@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-// cfgFile may be nullptr (no configuration flashed with the firmware).
+// cfgFile may be nullptr (no configuration flashed with the firmware). Both
+// files are loaded and checked before the device is opened: -3 the image did
+// not load; -4 the configuration did not load or its block fails the chip's
+// configuration check.
 int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile);
 
 class FwImage;

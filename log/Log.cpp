@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sys/Clock.h"
+#include "sys/Files.h"
 
 uint32_t logLevel = 0;
 LogFunction logMessage = nullptr;
@@ -28,22 +29,24 @@ void appendLogLine(const char* line) {
     if (logPath[0] == '\0') {
         return;
     }
-    struct stat st {};
-    const bool exists = stat(logPath, &st) == 0;
-    // Only a regular file is appended to: opening a FIFO or a device that sits
-    // at the log path could wait forever for its other end.
-    if (exists && !S_ISREG(st.st_mode)) {
-        return;
+    appendRegularFile(logPath, line, std::strlen(line), static_cast<uint64_t>(kLogFileSizeLimit));
+}
+
+std::string logSafeText(const char* text) {
+    if (text == nullptr)
+        return "(null)";
+    std::string safe;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            safe += escaped;
+        } else {
+            safe += *p;
+        }
     }
-    if (exists && static_cast<long long>(st.st_size) > kLogFileSizeLimit) {
-        std::remove(logPath);
-    }
-    std::FILE* file = std::fopen(logPath, "a");
-    if (file == nullptr) {
-        return;
-    }
-    std::fputs(line, file);
-    std::fclose(file);
+    return safe;
 }
 
 long long getLogFileSize() {

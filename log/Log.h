@@ -6,12 +6,13 @@
 // source line; the format is a literal checked by the compiler. Every line is
 // "YYYY-MM-DD hh:mm:ss.mmm -> " followed by the message, appended to the log
 // file, which is opened and closed for every line.
-// Relies on: sys (timestamps from the clock seam), the C library's file I/O.
+// Relies on: sys (timestamps from the clock seam, appends to a regular file).
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
@@ -42,12 +43,25 @@ void logToFileAndConsole(const char* format, ...) TFW_PRINTF(1, 2);
 // empty) while logLevel is 0.
 bool formatLogLine(char* line, const char* format, va_list args);
 // Appends one finished line to the file at logPath; a line that cannot be
-// written is dropped silently. A file above the size limit is deleted first.
+// written is dropped silently. A file above the size limit is started anew
+// first. Nothing but a regular file is written, without blocking, and a
+// symbolic link at the path is not followed when the folder may be written
+// by other users.
 void appendLogLine(const char* line);
 // Size in bytes of the file at logPath, 0 when there is none.
 long long getLogFileSize();
 // Sets logPath to "<folder>/FirmwareUpdate_App.log".
 void setLogFolder(const char* folder);
+
+// Text from outside the tool (a file or folder name, the command line, a
+// product id read from a file) made safe to put into a log line: every
+// control character (line feed, carriage return, tab, escape, DEL, ...) is
+// written as \xNN, so the text can neither end the line nor forge another.
+// Other bytes are kept as they are; nullptr gives "(null)".
+std::string logSafeText(const char* text);
+inline std::string logSafeText(const std::string& text) {
+    return logSafeText(text.c_str());
+}
 
 // Back to the unconfigured state (tests only).
 void resetLogConfig();

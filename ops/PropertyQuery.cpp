@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "chip/CfgBlock.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "ops/RegisterAccess.h"
@@ -12,10 +13,8 @@
 namespace {
 
 constexpr uint32_t kCfgCmdWaitMs = 10;
-constexpr int kCfgBlockHalf = 32;
-constexpr int kCfgBlockSize = 64;
-constexpr int kCfgChecksumAt = 62;
-constexpr int kCfgVersionAt = 34;
+// The fjord-family block is read in two halves.
+constexpr int kCfgBlockHalf = static_cast<int>(kCfgBlockBytesFjord / 2);
 constexpr int kCfgVerMaxLen = 16;
 
 // The frame shared by the four run modes: open, pause reporting, read, resume,
@@ -56,10 +55,7 @@ bool checkCfgCheckSum(const uint8_t* bytes, int len) {
         LOG_INFO("checkCfgCheckSum", "<checkCfgCheckSum> Addr: 0x%04X; Value: 0x%02X.\n",
                  (chipProfile.cfgAddr + static_cast<uint32_t>(i)) & 0xFFFF, bytes[i]);
     }
-    if (chipType == CHIP_5410) {
-        return static_cast<uint8_t>(bytes[0] + bytes[1] + bytes[2] + bytes[3]) == 0;
-    }
-    return bytes[0] + bytes[1] + bytes[2] == bytes[3] + bytes[4];
+    return checkCfgBlock(chipType, bytes, static_cast<size_t>(len)).passed;
 }
 
 int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
@@ -76,7 +72,7 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
                   "getCfgVerWithConnection,check cfg data buf failed.\n");
         return -1;
     }
-    *out = bytes[0];
+    *out = bytes[kCfgVersionAtLegacy];
     LOG_INFO("getCfgVerWithConnection",
              "<getCfgVerWithConnection> Read firmware cfg version success, cfg version: 0x%02X.\n",
              *out);
@@ -90,7 +86,7 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
         LOG_ERROR("getCfgVerWithConnection", "start read cfg at send start read cfg cmd failed.\n");
         return -1;
     }
-    uint8_t block[kCfgBlockSize] = {0};
+    uint8_t block[kCfgBlockBytesFjord] = {0};
     const int first = connection.read(p.cfgAddr, block, kCfgBlockHalf, true);
     const int second =
         connection.read(p.cfgAddr + kCfgBlockHalf, block + kCfgBlockHalf, kCfgBlockHalf, true);
@@ -100,19 +96,16 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
                   first | second);
         code = -3;
     } else {
-        uint16_t sum = 0;
-        for (int i = 0; i < kCfgChecksumAt; ++i)
-            sum = static_cast<uint16_t>(sum + block[i]);
-        const uint16_t stored =
-            static_cast<uint16_t>(block[kCfgChecksumAt] | (block[kCfgChecksumAt + 1] << 8));
-        if (sum == stored) {
-            *out = block[kCfgVersionAt];
+        const CfgBlockCheck check = checkCfgBlock(chipType, block, sizeof block);
+        if (check.passed) {
+            *out = block[kCfgVersionAtFjord];
             LOG_INFO("getCfgVerWithConnection",
                      "Read firmware cfg version success, cfg version: 0x%02X.\n", *out);
             code = 0;
         } else {
             LOG_ERROR("getCfgVerWithConnection",
-                      "cfg data checksum error,cal checksum:0x%x,read checksum:%x\n", sum, stored);
+                      "cfg data checksum error,cal checksum:0x%x,read checksum:%x\n",
+                      check.computed, check.expected);
             code = -1;
         }
     }
@@ -129,7 +122,7 @@ int32_t getPid(char* pid) {
         if (ret == 0) {
             LOG_INFO("getPid", "Get Pid successfully.\n");
             std::memcpy(pid, connection.pid, sizeof connection.pid);
-            LOG_INFO("getPid", "Pid: %s.\n", pid);
+            LOG_INFO("getPid", "Pid: %s.\n", logSafeText(pid).c_str());
         }
         return ret;
     });

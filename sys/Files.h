@@ -29,7 +29,9 @@ enum class FileReadError {
 // Reads the whole regular file at `path` into *out (replaced). `size` (if not
 // null) gets the file's size as the open descriptor reports it, also when the
 // read is refused for being too large. `osError` (if not null) gets the
-// system error code of the failed step (0 when there is none).
+// system error code of the failed step (0 when there is none). After
+// readFailed, *out holds the bytes that were read; osError 0 then means the
+// file ended before the size the descriptor reported.
 FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<uint8_t>* out,
                               uint64_t* size = nullptr, uint32_t* osError = nullptr);
 
@@ -40,3 +42,12 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
 // written by other users (the classic planted-link attack on a tool run as
 // root in /tmp). false when nothing was written.
 bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove);
+
+#ifndef _WIN32
+// The open(2) call both functions make, replaceable so that a test can change
+// what sits at the path between any earlier check and the open itself.
+// Receives the path, the flags and the creation mode; returns a descriptor
+// or -1 with errno set. nullptr restores the system's open.
+using FileOpenCall = int (*)(const char* path, int flags, unsigned mode);
+void setFileOpenCall(FileOpenCall call);
+#endif

@@ -11,6 +11,7 @@
 
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
+#include "fw/FwImageBuilder.h"
 #include "tests/FaultMatrixSupport.h"
 
 namespace {
@@ -308,6 +309,17 @@ TEST_F(BadInputTest, RefusedCommandLinesNeverReachTheDevice) {
         {{"--writecmd", "-l", "3"}, -10, "\nYou must specify the data to be written.\n"},
         {{"--rawdata", "--row", "2"}, -10, "invalid parameters,for help --help or -?\n"},
         {{"--chip", "xyz", "-p", "vid"}, -1, "unsupport this chip:XYZ."},
+        // Register addresses the chip's framing cannot carry (the chip may come later).
+        {{"--chip", "5410", "-w", "0x14535", "--data", "0x01"},
+         -20,
+         "\"0x14535\" is not a valid value for option \"-w\".\n"},
+        {{"-r", "0x10000", "--chip", "5415R"},
+         -20,
+         "\"0x10000\" is not a valid value for option \"-r\".\n"},
+        {{"--write", "0x100012000", "--data", "0x01"},
+         -20,
+         "\"0x100012000\" is not a valid value for option \"--write\".\n"},
+        {{"--chip", "fjordK8", "-r", "0x1FFFFFFFF"}, -20, "is not a valid value for option \"-r\""},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -395,6 +407,105 @@ TEST_F(BadInputTest, RequestsBeyondTheDeviceLimitsSendNothing) {
             EXPECT_NE(r.out.find("rawdata end\n"), std::string::npos);
         }
         EXPECT_TRUE(run.sys().protocolErrors().empty());
+    }
+}
+
+// Addresses the framing carries are taken, leading zero digits or not.
+TEST_F(BadInputTest, AddressesTheFramingCarriesAreTaken) {
+    const std::pair<int32_t, const char*> cases[] = {
+        {CHIP_5410, "0xFFFF"}, {CHIP_5415R, "0x00000FFFF"}, {CHIP_FJORDK, "0x0FFFFFFFF"}};
+    for (const auto& [type, addr] : cases) {
+        InProcessRun run(type);
+        EXPECT_EQ(run.run({"-r", addr}).status, 0) << addr;
+    }
+}
+
+// A sub-firmware that runs past the end of the flash address range is
+// refused: nothing is flashed at a wrapped address. One that ends at the
+// end of the range loads.
+TEST_F(BadInputTest, SubFirmwaresPastTheAddressRangeNeverReachTheDevice) {
+    struct Case {
+        int32_t type;
+        uint32_t addr;
+        uint32_t length;
+        bool loads;
+    };
+    const Case cases[] = {
+        {CHIP_FJORDK, 0xFFFFF000, 8192, false},
+        {CHIP_5410, 0xFFFF00, 512, false},
+        {CHIP_FJORDK, 0xFFFFE000, 8192, true},
+        {CHIP_5410, 0xFFFE00, 512, true},
+    };
+    const uint8_t vid[4] = {1, 2, 3, 4};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.addr));
+        Bytes image;
+        std::string error;
+        ASSERT_TRUE(buildFwImage(*fwImageLayout(c.type), "P", vid,
+                                 {FwSubFirmware{2, c.addr, Bytes(c.length, 0x5A)}}, image, error))
+            << error;
+        const std::string path = dir_.file("wrap.bin");
+        writeBytes(path, image);
+        EXPECT_EQ(createFwImage(c.type)->load(path.c_str()), c.loads ? 0 : -6);
+        if (c.loads)
+            continue;
+        const RunResult r = runUntouched(c.type, {"-f", path});
+        expectRefusedFirmware(r);
+        EXPECT_TRUE(matrix::logHasError(r.log, "runs past the end of the flash address range"));
+    }
+}
+
+// A configuration whose block the chip's own check would reject is refused
+// before anything is sent, alone and with a firmware image: a README, a
+// firmware image, another family's configuration.
+TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
+    struct Case {
+        int32_t type;
+        std::string file;
+    };
+    const Case cases[] = {
+        {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md"},
+        {CHIP_FJORDK, matrix::sampleFirmware(CHIP_FJORDK)},
+        {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410)},
+        {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK)},
+        {CHIP_5415R, matrix::sampleConfig(CHIP_5410)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + c.file);
+        RunResult r = runUntouched(c.type, {"-c", c.file});
+        EXPECT_NE(r.out.find("\nErrors occurred when updating cfg. ret = -3.\n"), std::string::npos)
+            << r.out;
+        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+        if (matrix::isLegacy(c.type))
+            continue;
+        r = runUntouched(c.type, {"-f", matrix::sampleFirmware(c.type), "-c", c.file});
+        EXPECT_NE(r.out.find("\nErrors occurred when Flash firmware and cfg. ret = -4.\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+    }
+}
+
+// File and folder names with a line end cannot forge log lines.
+TEST_F(BadInputTest, NamesWithLineEndsStayOnTheirLogLine) {
+    const std::string forged = "name\n   [Error] <main:1> FORGED";
+    const std::string folder = dir_.file(forged);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string file = dir_.file(forged + ".in");
+    testsupport::writeFile(file, "junk");
+    for (const char* option : {"-f", "-c"}) {
+        SCOPED_TRACE(option);
+        InProcessRun run(CHIP_FJORDK);
+        const std::string logFile = folder + "/FirmwareUpdate_App.log";
+        std::remove(logFile.c_str());
+        run.runRaw({option, file, "--loglevel", "0x1F", "--logfiledir", folder});
+        const std::string log = testsupport::readFile(logFile);
+        size_t lines = 0;
+        for (size_t at = 0; (at = log.find("FORGED", at)) != std::string::npos; ++at, ++lines) {
+            const size_t begin = log.rfind('\n', at) + 1;
+            EXPECT_NE(log.substr(begin, at - begin).find("name\\x0A   [Error]"), std::string::npos);
+        }
+        EXPECT_GE(lines, 3u);  // the command line, the log path and the file name
     }
 }
 

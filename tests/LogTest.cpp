@@ -139,6 +139,27 @@ TEST_F(LogTest, EveryLineIsOnDiskWhenTheCallReturns) {
     EXPECT_GT(getLogFileSize(), first);
 }
 
+// A link planted at the log path is followed only in a folder no one else
+// may write to; in a shared one (/tmp-like, sticky or not) the line is lost.
+TEST_F(LogTest, APlantedLinkIsNotFollowedInASharedFolder) {
+    struct Case {
+        mode_t mode;
+        bool followed;
+    };
+    for (const Case c :
+         {Case{01777, false}, Case{0777, false}, Case{0770, false}, Case{0700, true}}) {
+        SCOPED_TRACE(c.mode);
+        TempDir folder;
+        ASSERT_EQ(chmod(folder.path().c_str(), c.mode), 0);
+        const std::string target = dir_.file("target");
+        testsupport::writeFile(target, "");
+        ASSERT_EQ(symlink(target.c_str(), folder.file(kLogFileName).c_str()), 0);
+        setLogFolder(folder.path().c_str());
+        LOG_ERROR("f", "through the link\n");
+        EXPECT_EQ(readFile(target).find("through the link") != std::string::npos, c.followed);
+    }
+}
+
 TEST(ProgressTest, BarStrings) {
     const std::string back(59, '\b');
     struct Case {

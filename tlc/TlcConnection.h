@@ -30,6 +30,12 @@ constexpr int kTlcHeaderV3 = 12;
 constexpr int kTlcReportSize = 65;     // versions 1 and 2
 constexpr int kTlcReportSizeV3 = 268;  // version 3
 
+// Largest register address a framing version carries: 16 bits in version 1,
+// 32 bits in versions 2 and 3.
+constexpr uint32_t tlcMaxAddress(int32_t protoType) {
+    return protoType == 1 ? 0xFFFF : 0xFFFFFFFF;
+}
+
 // The register-protocol connection. Build one as a local object per device
 // operation: openTLC(), any number of write/read/write0/read0, close().
 // The object owns no device resource; the HID target is reached through

@@ -23,10 +23,12 @@
 
 #include "app/App.h"
 #include "cfg/CfgImage.h"
+#include "chip/CfgBlock.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
 #include "log/Log.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -195,24 +197,36 @@ std::string vidText(const uint8_t* vid) {
     return format("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
 }
 
-bool readWholeFile(const std::string& path, Bytes& out, std::string& error) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         std::fclose);
-    if (!file) {
-        error = format("cannot open %s: %s", path.c_str(), std::strerror(errno));
-        return false;
+// Reads a whole input file the way touchfw does: without blocking, regular
+// files only, and nothing larger than `maxBytes`.
+bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error) {
+    uint64_t size = 0;
+    uint32_t osError = 0;
+    switch (readRegularFile(path.c_str(), maxBytes, &out, &size, &osError)) {
+        case FileReadError::none:
+            return true;
+        case FileReadError::openFailed:
+            error = format("cannot open %s: %s", path.c_str(),
+                           std::strerror(static_cast<int>(osError)));
+            return false;
+        case FileReadError::notRegular:
+            error = format("cannot read %s: not a regular file", path.c_str());
+            return false;
+        case FileReadError::tooLarge:
+            error = format("cannot read %s: %llu bytes, more than the %llu this input may have",
+                           path.c_str(), static_cast<unsigned long long>(size),
+                           static_cast<unsigned long long>(maxBytes));
+            return false;
+        case FileReadError::noMemory:
+            error = format("cannot read %s: out of memory", path.c_str());
+            return false;
+        case FileReadError::readFailed:
+            break;
     }
-    out.clear();
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-        out.insert(out.end(), buffer, buffer + n);
-    }
-    if (std::ferror(file.get())) {
-        error = format("cannot read %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    error = osError != 0 ? format("cannot read %s: %s", path.c_str(),
+                                  std::strerror(static_cast<int>(osError)))
+                         : format("cannot read %s: the file ended early", path.c_str());
+    return false;
 }
 
 bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error) {
@@ -294,7 +308,7 @@ SubFirmware parseSub(const std::string& option, const std::string& text, size_t 
         std::string error;
         if (rest.empty())
             throw usageError("--sub: file name missing in '" + text + "'");
-        if (!readWholeFile(rest, sub.data, error))
+        if (!readWholeFile(rest, kFwImageMaxBytes, sub.data, error))
             throw inputError(error);
         sub.source = rest;
     } else {
@@ -481,7 +495,7 @@ void printJson(const nlohmann::json& object) {
 int printImageInfo(const ChipName& chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
-    if (!readWholeFile(path, bytes, error))
+    if (!readWholeFile(path, kFwImageMaxBytes, bytes, error))
         throw inputError(error);
     const FwImageLayout& layout = *fwImageLayout(chip.type);
     const bool layoutB = layout.kind == FwLayoutKind::B;
@@ -682,17 +696,20 @@ Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
     } else {
         // 64-byte block: version in byte 34, bytes 62 and 63 the 16-bit sum of bytes 0 to 61.
         data[kCfgVersionIndexFjordK] = version;
-        uint16_t sum = 0;
-        for (int i = 0; i < 62; ++i)
-            sum = static_cast<uint16_t>(sum + data[i]);
-        data[62] = static_cast<uint8_t>(sum & 0xFF);
-        data[63] = static_cast<uint8_t>(sum >> 8);
+        const uint32_t sum = checkCfgBlock(chipType, data.data(), data.size()).computed;
+        data[kCfgChecksumAtFjord] = static_cast<uint8_t>(sum & 0xFF);
+        data[kCfgChecksumAtFjord + 1] = static_cast<uint8_t>(sum >> 8);
     }
     return data;
 }
 
+// Most configuration bytes "cfg" writes: at six characters of text a byte
+// ("0x12, "), the file stays within what touchfw reads.
+constexpr uint64_t kMaxConfigLength = kCfgFileMaxBytes / 6;
+
 uint32_t minConfigLength(int32_t chipType) {
-    return isFjordFamily(chipType) ? 64 : 5;
+    return static_cast<uint32_t>(isFjordFamily(chipType) ? kCfgBlockBytesFjord
+                                                         : kCfgCheckBytes5415R);
 }
 
 std::string configText(const Bytes& data) {
@@ -732,9 +749,10 @@ int commandCfg(Args& args) {
         throw usageError("cfg: --version '" + versionText + "' is not a number from 0 to 255");
     }
     const uint32_t minLength = minConfigLength(chip.type);
-    if (!lengthText.empty() && (!parseNumber(lengthText, 1 << 20, length) || length < minLength)) {
+    if (!lengthText.empty() &&
+        (!parseNumber(lengthText, kMaxConfigLength, length) || length < minLength)) {
         throw usageError(format("cfg: --length must be a number from %u to %u for %s", minLength,
-                                1u << 20, chip.name));
+                                static_cast<unsigned>(kMaxConfigLength), chip.name));
     }
     if (output.empty())
         throw usageError("cfg: -o OUT is required");
@@ -788,7 +806,7 @@ int commandCfgInfo(Args& args) {
     const ChipName& chip = chipAndFile(args, "cfginfo", file, json);
     Bytes text;
     std::string error;
-    if (!readWholeFile(file, text, error))
+    if (!readWholeFile(file, kCfgFileMaxBytes, text, error))
         throw inputError(error);
     const size_t markers =
         std::count_if(text.begin(), text.end(), [](uint8_t c) { return c == 'x' || c == 'X'; });
@@ -842,30 +860,27 @@ int commandCfgInfo(Args& args) {
     j["bytesParsed"] = markers;
     j["blockSize"] = image->cfgSize;
     j["version"] = image->getCfgVersion();
-    bool checkOk;
+    const CfgBlockCheck check = checkCfgBlock(chip.type, data, image->cfgSize);
+    const bool checkOk = check.passed;
+    const char* verdict = checkOk ? "ok" : "WRONG";
     if (chip.type == CHIP_5410) {
-        const uint8_t sum = static_cast<uint8_t>(data[0] + data[1] + data[2] + data[3]);
-        checkOk = sum == 0;
-        out.line("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n", sum,
-                 checkOk ? "ok" : "WRONG");
-        j["checkBytes"] = {{"rule", "sum8"}, {"sum", sum}, {"ok", checkOk}};
+        out.line("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n",
+                 check.computed, verdict);
+        j["checkBytes"] = {{"rule", "sum8"}, {"sum", check.computed}, {"ok", checkOk}};
     } else if (chip.type == CHIP_5415R) {
-        const unsigned left = data[0] + data[1] + data[2];
-        const unsigned right = data[3] + data[4];
-        checkOk = left == right;
-        out.line("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n", left,
-                 right, checkOk ? "ok" : "WRONG");
-        j["checkBytes"] = {
-            {"rule", "sum3-equals-sum2"}, {"left", left}, {"right", right}, {"ok", checkOk}};
+        out.line("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n",
+                 check.computed, check.expected, verdict);
+        j["checkBytes"] = {{"rule", "sum3-equals-sum2"},
+                           {"left", check.computed},
+                           {"right", check.expected},
+                           {"ok", checkOk}};
     } else {
-        uint16_t sum = 0;
-        for (int i = 0; i < 62; ++i)
-            sum = static_cast<uint16_t>(sum + data[i]);
-        const uint16_t stored = static_cast<uint16_t>(data[62] | data[63] << 8);
-        checkOk = sum == stored;
         out.line("Check bytes:   bytes 62-63 hold 0x%04X, bytes 0 to 61 sum to 0x%04X: %s\n",
-                 stored, sum, checkOk ? "ok" : "WRONG");
-        j["checkBytes"] = {{"rule", "sum16"}, {"stored", stored}, {"sum", sum}, {"ok", checkOk}};
+                 check.expected, check.computed, verdict);
+        j["checkBytes"] = {{"rule", "sum16"},
+                           {"stored", check.expected},
+                           {"sum", check.computed},
+                           {"ok", checkOk}};
     }
     if (json) {
         printJson(j);

@@ -1,0 +1,39 @@
+#include "chip/CfgBlock.h"
+
+#include "chip/ChipProfile.h"
+
+size_t cfgCheckBytes(int32_t chipType) {
+    if (chipType == CHIP_5410)
+        return kCfgCheckBytes5410;
+    if (chipType == CHIP_5415R)
+        return kCfgCheckBytes5415R;
+    if (isFjordFamily(chipType))
+        return kCfgBlockBytesFjord;
+    return 0;
+}
+
+CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t length) {
+    CfgBlockCheck check;
+    const size_t needed = cfgCheckBytes(chipType);
+    if (needed == 0 || bytes == nullptr || length < needed)
+        return check;
+    if (chipType == CHIP_5410) {
+        uint8_t sum = 0;
+        for (size_t i = 0; i < kCfgCheckBytes5410; ++i)
+            sum = static_cast<uint8_t>(sum + bytes[i]);
+        check.computed = sum;
+        check.expected = 0;
+    } else if (chipType == CHIP_5415R) {
+        for (size_t i = 0; i < kCfgCheckBytes5415R; ++i)
+            (i < kCfgCheckLeftBytes5415R ? check.computed : check.expected) += bytes[i];
+    } else {
+        uint16_t sum = 0;
+        for (size_t i = 0; i < kCfgChecksumAtFjord; ++i)
+            sum = static_cast<uint16_t>(sum + bytes[i]);
+        check.computed = sum;
+        check.expected = static_cast<uint32_t>(bytes[kCfgChecksumAtFjord]) |
+                         (static_cast<uint32_t>(bytes[kCfgChecksumAtFjord + 1]) << 8);
+    }
+    check.passed = check.computed == check.expected;
+    return check;
+}

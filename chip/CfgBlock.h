@@ -1,0 +1,44 @@
+// chip: the check a chip makes on its stored configuration.
+//
+// Offers checkCfgBlock(): whether the first bytes of a configuration, as they
+// stand at cfgAddr, pass the check the chip family's configuration-version
+// read makes, with the two values compared. The configuration update uses
+// it to refuse a file before anything is sent, the property query on the
+// bytes read back from the chip, and touchfw-image to report on a file.
+// Relies on: chip (chip type values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// 5410: bytes 0 to 3 sum to 0 in 8 bits.
+constexpr size_t kCfgCheckBytes5410 = 4;
+// 5415R: bytes 0 + 1 + 2 equal bytes 3 + 4, as plain integer sums.
+constexpr size_t kCfgCheckBytes5415R = 5;
+constexpr size_t kCfgCheckLeftBytes5415R = 3;
+// Fjord family: a 64-byte block whose bytes 62 and 63 hold, little-endian,
+// the 16-bit sum of bytes 0 to 61.
+constexpr size_t kCfgBlockBytesFjord = 64;
+constexpr size_t kCfgChecksumAtFjord = 62;
+// Where the configuration version stands in the configuration.
+constexpr size_t kCfgVersionAtLegacy = 0;  // 5410, 5415R
+constexpr size_t kCfgVersionAtFjord = 34;  // fjord family
+
+struct CfgBlockCheck {
+    bool passed = false;
+    // 5410: the 8-bit sum of bytes 0 to 3 and 0; 5415R: the sums of bytes 0
+    // to 2 and of bytes 3 and 4; fjord family: the 16-bit sum of bytes 0 to
+    // 61 and the stored checksum. Both 0 when the chip type is unknown or
+    // fewer bytes than the check reads were given.
+    uint32_t computed = 0;
+    uint32_t expected = 0;
+};
+
+// Bytes of the configuration the check of the chip type reads; 0 for an
+// unknown chip type.
+size_t cfgCheckBytes(int32_t chipType);
+
+// Checks the `length` bytes at `bytes` (the configuration from its first
+// byte on) as a chip of `chipType` does. Fails for an unknown chip type or
+// when `length` is less than cfgCheckBytes(chipType).
+CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t length);

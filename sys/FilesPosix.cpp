@@ -1,0 +1,154 @@
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "sys/Files.h"
+
+namespace {
+
+int systemOpen(const char* path, int flags, unsigned mode) {
+    return ::open(path, flags, static_cast<mode_t>(mode));
+}
+
+FileOpenCall openCall = systemOpen;
+
+// Closes the descriptor on every path out of a function.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The folder part of `path` ("." when it has none).
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// True when only this user (or root) can add or replace entries in the folder
+// holding `path`. Anywhere else a link at the path may have been planted by
+// someone else, so it is not followed. A folder that cannot be examined is
+// taken as shared.
+bool folderIsPrivate(const char* path) {
+    struct stat st {};
+    if (::stat(folderOf(path).c_str(), &st) != 0)
+        return false;
+    const bool ownerTrusted = st.st_uid == ::geteuid() || st.st_uid == 0;
+    return ownerTrusted && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool writeAll(int fd, const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void setFileOpenCall(FileOpenCall call) {
+    openCall = call != nullptr ? call : systemOpen;
+}
+
+FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<uint8_t>* out,
+                              uint64_t* size, uint32_t* osError) {
+    if (size != nullptr)
+        *size = 0;
+    uint32_t unusedError = 0;
+    uint32_t& error = osError != nullptr ? *osError : unusedError;
+    error = 0;
+    if (path == nullptr || out == nullptr) {
+        error = EINVAL;
+        return FileReadError::openFailed;
+    }
+    // O_NONBLOCK: opening a FIFO without a writer (or a device) returns at once
+    // instead of waiting; the descriptor is then refused for not being regular.
+    const Descriptor fd(openCall(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0));
+    if (fd.get() < 0) {
+        error = static_cast<uint32_t>(errno);
+        return FileReadError::openFailed;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        error = static_cast<uint32_t>(errno);
+        return FileReadError::openFailed;
+    }
+    if (!S_ISREG(st.st_mode))
+        return FileReadError::notRegular;
+    const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+    if (size != nullptr)
+        *size = fileSize;
+    if (fileSize > maxBytes)
+        return FileReadError::tooLarge;
+    std::vector<uint8_t> data;
+    try {
+        data.resize(static_cast<size_t>(fileSize));
+    } catch (const std::bad_alloc&) {
+        return FileReadError::noMemory;
+    }
+    size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = static_cast<uint32_t>(errno);
+            data.resize(got);
+            out->swap(data);
+            return FileReadError::readFailed;
+        }
+        if (n == 0)
+            break;  // the file shrank since fstat
+        got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    out->swap(data);
+    return got == fileSize ? FileReadError::none : FileReadError::readFailed;
+}
+
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove) {
+    if (path == nullptr || path[0] == '\0' || text == nullptr)
+        return false;
+    const bool shared = !folderIsPrivate(path);
+    int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (shared)
+        flags |= O_NOFOLLOW;
+    const Descriptor fd(openCall(path, flags, 0666));
+    if (fd.get() < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // In a shared folder a second name for the file may have been made by
+    // someone else to have this process write into a file it should not.
+    if (shared && st.st_nlink > 1)
+        return false;
+    if (static_cast<uint64_t>(st.st_size) > restartAbove && ::ftruncate(fd.get(), 0) != 0)
+        return false;
+    return writeAll(fd.get(), text, length);
+}
+
+#endif  // _WIN32
