@@ -27,7 +27,7 @@ if grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
 fi
 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build"
-cmake --build "$build" -j2 --target touchfw touchfw-image touchfw-emu touchfw_man_pages
+cmake --build "$build" -j2 --target touchfw touchfw-image touchfw-emu touchfw-frames touchfw_man_pages
 rm -f "$build"/touchfw_*.deb
 (cd "$build" && cpack -G DEB)
 deb=$(ls "$build"/touchfw_*.deb)
@@ -36,8 +36,9 @@ dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
 contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
 for path in ./usr/bin/touchfw ./usr/bin/touchfw-image ./usr/bin/touchfw-emu \
-    ./usr/lib/udev/rules.d/60-touchfw.rules ./usr/share/man/man1/touchfw.1.gz \
-    ./usr/share/man/man1/touchfw-image.1.gz ./usr/share/man/man1/touchfw-emu.1.gz \
+    ./usr/bin/touchfw-frames ./usr/lib/udev/rules.d/60-touchfw.rules \
+    ./usr/share/man/man1/touchfw.1.gz ./usr/share/man/man1/touchfw-image.1.gz \
+    ./usr/share/man/man1/touchfw-emu.1.gz ./usr/share/man/man1/touchfw-frames.1.gz \
     ./usr/share/bash-completion/completions/touchfw; do
     grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
 done
@@ -54,7 +55,7 @@ out=$(/usr/bin/touchfw-emu --help || true)  # the usage text ends with status 23
 grep -q "TOUCHFW_EMU_STATE_DIR" <<<"$out" || fail "touchfw-emu --help"
 
 echo "== man pages"
-for page in touchfw touchfw-image touchfw-emu; do
+for page in touchfw touchfw-image touchfw-emu touchfw-frames; do
     text=$(MANWIDTH=80 man "$page" 2>&1) || fail "man $page: $text"
     grep -q "EXIT STATUS" <<<"$text" || fail "man $page lacks EXIT STATUS"
     warnings=$(MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null || true)
