@@ -13,7 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// MinGW's C++ runtime formats with its own (C99) printf, not the system's.
+#if defined(__MINGW32__)
+#define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(gnu_printf, fmtIndex, firstArg)))
+#else
 #define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+#endif
 
 constexpr uint32_t LOG_LEVEL_DEBUG = 0x01;
 constexpr uint32_t LOG_LEVEL_INFO = 0x02;
@@ -46,7 +51,7 @@ bool formatLogLine(char* line, const char* format, va_list args);
 void appendLogLine(const char* line);
 // Size in bytes of the file at logPath, 0 when there is none.
 long long getLogFileSize();
-// Sets logPath to "<folder>/FirmwareUpdate_App.log".
+// Sets logPath to "<folder>/FirmwareUpdate_App.log" ("<folder>\\..." on Windows).
 void setLogFolder(const char* folder);
 
 // Back to the unconfigured state (tests only).
