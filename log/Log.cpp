@@ -38,7 +38,8 @@ void appendLogLine(const char* line) {
     if (exists && static_cast<long long>(st.st_size) > kLogFileSizeLimit) {
         std::remove(logPath);
     }
-    std::FILE* file = std::fopen(logPath, "a");
+    // Binary: the same bytes (lines ending in LF) on every platform.
+    std::FILE* file = std::fopen(logPath, "ab");
     if (file == nullptr) {
         return;
     }

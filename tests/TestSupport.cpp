@@ -1,11 +1,14 @@
 #include "tests/TestSupport.h"
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace testsupport {
@@ -68,6 +71,36 @@ void ProcessFixture::TearDown() {
     resetProcessState();
 }
 
+#if defined(_WIN32)
+
+CommandResult runCommand(const std::string& command) {
+    CommandResult result;
+    std::FILE* pipe = _popen(command.c_str(), "rb");
+    if (pipe == nullptr)
+        return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        result.output.append(buffer, n);
+    }
+    // The exit code is a full int on Windows; its low byte is what POSIX shows.
+    result.status = _pclose(pipe) & 0xFF;
+    return result;
+}
+
+TempDir::TempDir() {
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::filesystem::path candidate = base / ("touchfw-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec))
+            path_ = candidate.string();
+    }
+}
+
+#else
+
 CommandResult runCommand(const std::string& command) {
     CommandResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -90,6 +123,8 @@ TempDir::TempDir() {
     if (mkdtemp(buf.data()) != nullptr)
         path_ = buf.data();
 }
+
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;
