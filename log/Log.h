@@ -14,7 +14,10 @@
 #include <cstdint>
 
 // MinGW's C++ runtime formats with its own (C99) printf, not the system's.
-#if defined(__MINGW32__)
+// MSVC has no format checking.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TFW_PRINTF(fmtIndex, firstArg)
+#elif defined(__MINGW32__)
 #define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(gnu_printf, fmtIndex, firstArg)))
 #else
 #define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
