@@ -13,38 +13,35 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Calls = std::vector<std::string>;
 
-// One scripted answer of readFile: an error code, or the bytes of a report,
-// and the milliseconds the read takes.
+// One scripted read: an error code or a report, and how long it takes.
 struct ReadStep {
     DWORD error;
     Bytes report;
     int64_t takesMs;
 };
 
-// Scripted devices: every call is recorded, handles are small numbers.
+// Scripted devices (handle 0x100 + index) on a scripted clock; calls are recorded.
 struct FakeWindows {
     struct Device {
-        std::wstring path;
-        DWORD openError = 0;
-        DWORD attributesError = 0;
-        DWORD capsError = 0;
-        uint16_t vendorId = 0, productId = 0;
-        HidWinCaps caps;
+        std::wstring path = L"\\\\?\\HID#VID_1234&PID_5678#7&1";
+        DWORD errors[3] = {0, 0, 0};  // open, attributes, caps
+        HidWinCaps caps{0xFF00, 0x0001, 65, 65};
     };
-    std::vector<Device> devices;
-    std::vector<std::string> calls;
-    std::vector<std::wstring> heldLocks;
-    DWORD lockError = 0;
-    DWORD flushError = 0;
-    DWORD writeError = 0;
-    int shortWrite = 0;  // bytes the write falls short by
+    std::vector<Device> devices{Device{}};
+    Calls calls;
+    std::vector<std::wstring> locks;
+    DWORD lockError = 0, flushError = 0, writeError = 0, shortWrite = 0;
     std::deque<ReadStep> reads;
-    std::vector<int> readWaits;  // the timeout handed to each read
-    Bytes lastReport;            // the buffer of the last report call or write
+    std::vector<int> readWaits;  // the time each read was allowed
+    Bytes lastReport;
     int64_t now = 1000;
     int openHandles = 0;
 
+    const Device& device(HANDLE h) const {
+        return devices.at(static_cast<size_t>(reinterpret_cast<intptr_t>(h) - 0x100));
+    }
     HidWinOps ops() {
         HidWinOps o;
         o.listPaths = [this] {
@@ -56,61 +53,53 @@ struct FakeWindows {
         o.openPath = [this](const std::wstring& path, bool overlapped, HANDLE* out) -> DWORD {
             calls.push_back(overlapped ? "open overlapped" : "open");
             for (size_t i = 0; i < devices.size(); ++i) {
-                if (devices[i].path != path)
-                    continue;
-                if (devices[i].openError != 0)
-                    return devices[i].openError;
-                ++openHandles;
-                *out = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x100 + i));
-                return 0;
+                if (devices[i].path == path && devices[i].errors[0] == 0) {
+                    ++openHandles;
+                    *out = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x100 + i));
+                }
+                if (devices[i].path == path)
+                    return devices[i].errors[0];
             }
             return ERROR_FILE_NOT_FOUND;
         };
-        o.closeHandle = [this](HANDLE) {
-            calls.push_back("close");
-            --openHandles;
-        };
+        o.closeHandle = [this](HANDLE) { --openHandles; };
         o.getAttributes = [this](HANDLE h, uint16_t* v, uint16_t* p) -> DWORD {
-            const Device& d = device(h);
-            *v = d.vendorId;
-            *p = d.productId;
-            return d.attributesError;
+            *v = 0x1234, *p = 0x5678;
+            return device(h).errors[1];
         };
         o.getCaps = [this](HANDLE h, HidWinCaps* caps) -> DWORD {
             *caps = device(h).caps;
-            return device(h).capsError;
+            return device(h).errors[2];
         };
-        o.getInputReport = [this](HANDLE, uint8_t* r, DWORD n) -> DWORD {
-            calls.push_back("getInput");
+        auto record = [this](const char* call, const uint8_t* r, DWORD n) {
+            calls.push_back(call);
             lastReport.assign(r, r + n);
+        };
+        o.getInputReport = [=](HANDLE, uint8_t* r, DWORD n) -> DWORD {
+            record("getInput", r, n);
             for (DWORD i = 1; i < n; ++i)
                 r[i] = static_cast<uint8_t>(i);
             return 0;
         };
-        o.setOutputReport = [this](HANDLE, uint8_t* r, DWORD n) -> DWORD {
-            calls.push_back("setOutput");
-            lastReport.assign(r, r + n);
+        o.setOutputReport = [=](HANDLE, uint8_t* r, DWORD n) -> DWORD {
+            record("setOutput", r, n);
             return 0;
         };
         o.flushQueue = [this](HANDLE) -> DWORD {
             calls.push_back("flush");
             return flushError;
         };
-        o.writeFile = [this](HANDLE, const uint8_t* data, DWORD n, int, DWORD* written) -> DWORD {
-            calls.push_back("write");
-            lastReport.assign(data, data + n);
-            *written = n - static_cast<DWORD>(shortWrite);
+        o.writeFile = [=](HANDLE, const uint8_t* r, DWORD n, int, DWORD* written) -> DWORD {
+            record("write", r, n);
+            *written = n - shortWrite;
             return writeError;
         };
         o.readFile = [this](HANDLE, uint8_t* data, DWORD n, int timeoutMs, DWORD* got) -> DWORD {
             readWaits.push_back(timeoutMs);
-            if (reads.empty()) {  // a silent device
-                now += timeoutMs;
-                return WAIT_TIMEOUT;
-            }
-            const ReadStep step = reads.front();
-            reads.pop_front();
-            if (step.takesMs > timeoutMs) {  // comes too late for this wait
+            const ReadStep step = reads.empty() ? ReadStep{0, {}, INT32_MAX} : reads.front();
+            if (!reads.empty())
+                reads.pop_front();
+            if (step.takesMs > timeoutMs) {  // silent, or too late for this wait
                 now += timeoutMs;
                 return WAIT_TIMEOUT;
             }
@@ -120,64 +109,39 @@ struct FakeWindows {
             return step.error;
         };
         o.acquireLock = [this](const std::wstring& name, HANDLE* lock) -> DWORD {
-            if (lockError != 0)
-                return lockError;
-            heldLocks.push_back(name);
-            *lock = reinterpret_cast<HANDLE>(static_cast<intptr_t>(heldLocks.size()));
-            return 0;
+            if (lockError == 0)
+                locks.push_back(name);
+            *lock = reinterpret_cast<HANDLE>(static_cast<intptr_t>(locks.size()));
+            return lockError;
         };
-        o.releaseLock = [this](HANDLE lock) {
-            heldLocks.erase(heldLocks.begin() + (reinterpret_cast<intptr_t>(lock) - 1));
-        };
+        o.releaseLock = [this](HANDLE) { locks.pop_back(); };
         o.nowMs = [this] { return now; };
         return o;
     }
-
-    const Device& device(HANDLE h) const {
-        return devices.at(static_cast<size_t>(reinterpret_cast<intptr_t>(h) - 0x100));
-    }
 };
-
-FakeWindows::Device vendorDevice(const wchar_t* path = L"\\\\?\\HID#VID_1234&PID_5678#7&1") {
-    FakeWindows::Device d;
-    d.path = path;
-    d.vendorId = 0x1234;
-    d.productId = 0x5678;
-    d.caps = HidWinCaps{0xFF00, 0x0001, 65, 65};
-    return d;
-}
 
 TEST(HidHostWindowsTest, EnumerationTurnsCapsIntoKeysAndSkipsFailedQueries) {
     FakeWindows win;
-    win.devices.push_back(vendorDevice());
-    FakeWindows::Device denied = vendorDevice(L"\\\\?\\hid#denied");
-    denied.openError = ERROR_ACCESS_DENIED;
-    FakeWindows::Device noAttributes = vendorDevice(L"\\\\?\\hid#noattr");
-    noAttributes.attributesError = ERROR_INVALID_FUNCTION;
-    FakeWindows::Device noCaps = vendorDevice(L"\\\\?\\hid#nocaps");
-    noCaps.capsError = ERROR_INVALID_DATA;
-    win.devices.insert(win.devices.end(), {denied, noAttributes, noCaps});
+    const DWORD errors[3] = {ERROR_ACCESS_DENIED, ERROR_INVALID_FUNCTION, ERROR_INVALID_DATA};
+    for (int step = 0; step < 3; ++step) {
+        win.devices.emplace_back();
+        win.devices.back().path += std::to_wstring(step);
+        win.devices.back().errors[step] = errors[step];
+    }
     HidHostWindows host(win.ops());
-
     const std::vector<HidInterfaceInfo> found = host.enumerate();
     ASSERT_EQ(found.size(), 4u);
-    EXPECT_EQ(found[0].path, "\\\\?\\HID#VID_1234&PID_5678#7&1");
-    EXPECT_EQ(found[0].queryError, HidQueryError::none);
-    EXPECT_EQ(found[0].vendorId, 0x1234);
-    EXPECT_EQ(found[0].productId, 0x5678);
-    EXPECT_EQ(found[0].usagePage, 0xFF00);
-    EXPECT_EQ(found[0].usage, 0x0001);
-    EXPECT_EQ(found[0].inputReportLength, 65);
-    EXPECT_EQ(found[0].outputReportLength, 65);
-    const struct {
-        HidQueryError error;
-        uint32_t osError;
-    } failures[] = {{HidQueryError::openFailed, ERROR_ACCESS_DENIED},
-                    {HidQueryError::attributesFailed, ERROR_INVALID_FUNCTION},
-                    {HidQueryError::capsFailed, ERROR_INVALID_DATA}};
+    const HidInterfaceInfo& ok = found[0];
+    EXPECT_EQ(ok.path, "\\\\?\\HID#VID_1234&PID_5678#7&1");
+    EXPECT_EQ(ok.queryError, HidQueryError::none);
+    EXPECT_EQ(std::vector<int>({ok.vendorId, ok.productId, ok.usagePage, ok.usage,
+                                ok.inputReportLength, ok.outputReportLength}),
+              std::vector<int>({0x1234, 0x5678, 0xFF00, 0x0001, 65, 65}));
+    const HidQueryError kinds[3] = {HidQueryError::openFailed, HidQueryError::attributesFailed,
+                                    HidQueryError::capsFailed};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(found[i + 1].queryError, failures[i].error) << i;
-        EXPECT_EQ(found[i + 1].osError, failures[i].osError) << i;
+        EXPECT_EQ(found[i + 1].queryError, kinds[i]) << i;
+        EXPECT_EQ(found[i + 1].osError, errors[i]) << i;
     }
     // Queries use plain handles, and every one opened is closed again.
     EXPECT_EQ(win.openHandles, 0);
@@ -193,27 +157,24 @@ TEST(HidHostWindowsTest, LockNameFoldsCaseAndStaysAValidObjectName) {
     EXPECT_EQ(name.rfind(L"Global\\", 0), 0u);
     EXPECT_EQ(name.find(L'\\', 7), std::wstring::npos);
     const std::string longPath = "\\\\?\\hid#" + std::string(400, 'a');
-    const std::wstring hashed = deviceLockName(longPath);
-    EXPECT_LT(hashed.size(), static_cast<size_t>(MAX_PATH));
-    EXPECT_NE(hashed, deviceLockName(longPath + "b"));
+    EXPECT_LT(deviceLockName(longPath).size(), static_cast<size_t>(MAX_PATH));
+    EXPECT_NE(deviceLockName(longPath), deviceLockName(longPath + "b"));
 }
 
 TEST(HidHostWindowsTest, OpenHoldsTheDeviceLockUntilClose) {
     FakeWindows win;
-    win.devices.push_back(vendorDevice());
     HidHostWindows host(win.ops());
     const HidInterfaceInfo iface = host.enumerate().at(0);
-
     uint32_t osError = 0;
     const HidHandle h = host.open(iface, &osError);
     ASSERT_NE(h, kInvalidHidHandle);
     EXPECT_EQ(win.calls.back(), "open overlapped");
-    ASSERT_EQ(win.heldLocks.size(), 1u);
-    // The same device again (another collection run, or a second target) is in use.
+    EXPECT_EQ(win.locks, std::vector<std::wstring>{deviceLockName(iface.path)});
+    // The same device again (from this run) is in use.
     EXPECT_EQ(host.open(iface, &osError), kInvalidHidHandle);
     EXPECT_EQ(osError, kHidDeviceInUseError);
     host.close(h);
-    EXPECT_TRUE(win.heldLocks.empty());
+    EXPECT_TRUE(win.locks.empty());
     EXPECT_EQ(win.openHandles, 0);
 
     // Held by another run: the device is not even opened.
@@ -224,34 +185,27 @@ TEST(HidHostWindowsTest, OpenHoldsTheDeviceLockUntilClose) {
     EXPECT_TRUE(win.calls.empty());
     // The device refuses the open: the lock is given back.
     win.lockError = 0;
-    win.devices[0].openError = ERROR_ACCESS_DENIED;
+    win.devices[0].errors[0] = ERROR_ACCESS_DENIED;
     EXPECT_EQ(host.open(iface, &osError), kInvalidHidHandle);
     EXPECT_EQ(osError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(win.heldLocks.empty());
+    EXPECT_TRUE(win.locks.empty());
 
-    const struct {
-        uint32_t error;
-        HidOpenFailure kind;
-    } classes[] = {{kHidDeviceInUseError, HidOpenFailure::inUse},
-                   {ERROR_SHARING_VIOLATION, HidOpenFailure::inUse},
-                   {ERROR_ACCESS_DENIED, HidOpenFailure::denied},
-                   {ERROR_FILE_NOT_FOUND, HidOpenFailure::other}};
-    for (const auto& c : classes)
-        EXPECT_EQ(host.classifyOpenError(c.error), c.kind) << c.error;
+    EXPECT_EQ(host.classifyOpenError(kHidDeviceInUseError), HidOpenFailure::inUse);
+    EXPECT_EQ(host.classifyOpenError(ERROR_SHARING_VIOLATION), HidOpenFailure::inUse);
+    EXPECT_EQ(host.classifyOpenError(ERROR_ACCESS_DENIED), HidOpenFailure::denied);
+    EXPECT_EQ(host.classifyOpenError(ERROR_FILE_NOT_FOUND), HidOpenFailure::other);
 }
 
-TEST(HidHostWindowsTest, ReportBuffersHaveTheCollectionsLength) {
+TEST(HidHostWindowsTest, ReportBuffersAndTheFlushBeforeAWrite) {
     FakeWindows win;
-    FakeWindows::Device d = vendorDevice();
-    d.caps.inputReportLength = 100;
-    d.caps.outputReportLength = 300;
-    win.devices.push_back(d);
+    win.devices[0].caps.inputReportLength = 100;
+    win.devices[0].caps.outputReportLength = 300;
     HidHostWindows host(win.ops());
     uint32_t osError = 0;
     const HidHandle h = host.open(host.enumerate().at(0), &osError);
     ASSERT_NE(h, kInvalidHidHandle);
 
-    // Input: the report id asks for the report, only `length` bytes come back.
+    // Input: the report id asks for the report; only `length` bytes come back.
     uint8_t in[66] = {0x0E};
     in[65] = 0xAA;
     ASSERT_TRUE(host.getInputReport(h, in, 65, &osError));
@@ -260,80 +214,53 @@ TEST(HidHostWindowsTest, ReportBuffersHaveTheCollectionsLength) {
     EXPECT_EQ(in[64], 64);
     EXPECT_EQ(in[65], 0xAA);
 
-    // Output, either path: zero padded to the collection's output length.
+    // Output, either path: zero padded to the collection's output length;
+    // the plain path first discards the queued input reports.
     const uint8_t out[3] = {0x0E, 0x20, 0x30};
-    ASSERT_TRUE(host.setOutputReport(h, out, sizeof out, &osError));
     Bytes padded(300, 0);
-    std::copy(out, out + sizeof out, padded.begin());
+    std::copy(out, out + 3, padded.begin());
+    win.calls.clear();
+    ASSERT_TRUE(host.setOutputReport(h, out, 3, &osError));
+    ASSERT_TRUE(host.writeReport(h, out, 3, &osError));
+    EXPECT_EQ(win.calls, (Calls{"setOutput", "flush", "write"}));
     EXPECT_EQ(win.lastReport, padded);
-    // A report longer than the collection's goes out whole.
-    EXPECT_EQ(driverReportBuffer(out, 3, 2).size(), 3u);
+    EXPECT_EQ(driverReportBuffer(out, 3, 2).size(), 3u);  // longer ones go out whole
 
+    // Failures: the flush (then nothing is sent), the write, a short write.
+    const DWORD failures[][4] = {{ERROR_INVALID_FUNCTION, 0, 0, ERROR_INVALID_FUNCTION},
+                                 {0, WAIT_TIMEOUT, 0, WAIT_TIMEOUT},
+                                 {0, 0, 298, ERROR_WRITE_FAULT}};
+    for (const auto& f : failures) {
+        win.flushError = f[0], win.writeError = f[1], win.shortWrite = f[2];
+        win.calls.clear();
+        EXPECT_FALSE(host.writeReport(h, out, 3, &osError));
+        EXPECT_EQ(osError, f[3]);
+        EXPECT_EQ(win.calls.size(), f[0] != 0 ? 1u : 2u);
+    }
     // A handle this host did not open never reaches the driver.
     win.calls.clear();
-    EXPECT_FALSE(host.setOutputReport(h + 1, out, sizeof out, &osError));
+    EXPECT_FALSE(host.setOutputReport(h + 1, out, 3, &osError));
     EXPECT_EQ(osError, static_cast<uint32_t>(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(win.calls.empty());
-    host.close(h);
-}
-
-TEST(HidHostWindowsTest, WriteDiscardsQueuedReportsFirstAndFailsOnShortOrRefusedWrites) {
-    FakeWindows win;
-    win.devices.push_back(vendorDevice());
-    HidHostWindows host(win.ops());
-    uint32_t osError = 0;
-    const HidHandle h = host.open(host.enumerate().at(0), &osError);
-    const Bytes report(65, 0x0E);
-
-    win.calls.clear();
-    ASSERT_TRUE(host.writeReport(h, report.data(), report.size(), &osError));
-    EXPECT_EQ(win.calls, (std::vector<std::string>{"flush", "write"}));
-
-    const struct {
-        DWORD flushError, writeError;
-        int shortBy;
-        uint32_t expected;
-    } failures[] = {{ERROR_INVALID_FUNCTION, 0, 0, ERROR_INVALID_FUNCTION},
-                    {0, WAIT_TIMEOUT, 0, WAIT_TIMEOUT},
-                    {0, ERROR_DEVICE_NOT_CONNECTED, 0, ERROR_DEVICE_NOT_CONNECTED},
-                    {0, 0, 1, ERROR_WRITE_FAULT}};
-    for (const auto& f : failures) {
-        win.flushError = f.flushError;
-        win.writeError = f.writeError;
-        win.shortWrite = f.shortBy;
-        win.calls.clear();
-        EXPECT_FALSE(host.writeReport(h, report.data(), report.size(), &osError));
-        EXPECT_EQ(osError, f.expected);
-        // Nothing is sent when the queue could not be emptied.
-        EXPECT_EQ(win.calls.size(), f.flushError != 0 ? 1u : 2u);
-    }
-    host.close(h);
 }
 
 TEST(HidHostWindowsTest, ReadSkipsOtherReportsWithinOneBoundedWait) {
     const Bytes touch = {0x01, 0x11, 0x22};
     Bytes answer(268, 0x5A);
     answer[0] = 0x0E;
+    const HidReadResult ok = HidReadResult::ok, timeout = HidReadResult::timeout;
     const struct Case {
         const char* name;
         std::vector<ReadStep> steps;
         HidReadResult result;
-        uint32_t osError;
+        DWORD osError;
         size_t reads;
     } cases[] = {
-        {"answer after touch reports",
-         {{0, touch, 5}, {0, touch, 5}, {0, answer, 5}},
-         HidReadResult::ok,
-         0,
-         3},
-        {"an empty read is skipped", {{0, {}, 1}, {0, answer, 1}}, HidReadResult::ok, 0, 2},
-        {"silent device", {}, HidReadResult::timeout, WAIT_TIMEOUT, 1},
-        // Touch reports keep coming: the deadline ends the wait all the same.
-        {"flood of touch reports",
-         {{0, touch, 700}, {0, touch, 700}, {0, answer, 700}},
-         HidReadResult::timeout,
-         WAIT_TIMEOUT,
-         3},
+        {"touch, then the answer", {{0, touch, 5}, {0, touch, 5}, {0, answer, 5}}, ok, 0, 3},
+        {"an empty read is skipped", {{0, {}, 1}, {0, answer, 1}}, ok, 0, 2},
+        {"silent device", {}, timeout, WAIT_TIMEOUT, 1},
+        // Touch reports keep coming: the one deadline ends the wait all the same.
+        {"touch flood", {{0, touch, 700}, {0, touch, 700}, {0, answer, 700}}, timeout, 0x102, 3},
         {"device gone",
          {{0, touch, 5}, {ERROR_DEVICE_NOT_CONNECTED, {}, 0}},
          HidReadResult::failed,
@@ -343,9 +270,7 @@ TEST(HidHostWindowsTest, ReadSkipsOtherReportsWithinOneBoundedWait) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeWindows win;
-        FakeWindows::Device d = vendorDevice();
-        d.caps.inputReportLength = 268;
-        win.devices.push_back(d);
+        win.devices[0].caps.inputReportLength = 268;
         win.reads.assign(c.steps.begin(), c.steps.end());
         HidHostWindows host(win.ops());
         uint32_t osError = 0;
@@ -361,18 +286,13 @@ TEST(HidHostWindowsTest, ReadSkipsOtherReportsWithinOneBoundedWait) {
         for (size_t i = 1; i < win.readWaits.size(); ++i)
             EXPECT_LT(win.readWaits[i], win.readWaits[i - 1]);
         EXPECT_LE(win.now - 1000, 2000);
-        if (c.result == HidReadResult::ok) {
-            EXPECT_EQ(received, 268u);
-            EXPECT_EQ(Bytes(report, report + 268), answer);
-        } else {
-            EXPECT_EQ(received, 0u);
-        }
-        host.close(h);
+        EXPECT_EQ(received, c.result == ok ? 268u : 0u);
+        EXPECT_EQ(Bytes(report, report + 268), c.result == ok ? answer : Bytes(268, 0));
     }
 }
 
-// The real named mutex: held by one thread, another cannot take it until
-// the holder lets go (and a holder that ends without letting go frees it).
+// The real named mutex: held by one thread, another cannot take it until the
+// holder lets go.
 TEST(HidHostWindowsTest, SystemLockIsExclusiveBetweenHolders) {
     const HidWinOps ops = systemHidWinOps();
     const std::wstring name =
@@ -391,14 +311,6 @@ TEST(HidHostWindowsTest, SystemLockIsExclusiveBetweenHolders) {
     letGo.set_value();
     holder.join();
     ASSERT_EQ(ops.acquireLock(name, &lock), 0u);
-    ops.releaseLock(lock);
-
-    std::thread quitter([&] {
-        HANDLE abandoned = nullptr;
-        ops.acquireLock(name, &abandoned);  // never released: abandoned when the thread ends
-    });
-    quitter.join();
-    EXPECT_EQ(ops.acquireLock(name, &lock), 0u);
     ops.releaseLock(lock);
 }
 
