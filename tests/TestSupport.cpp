@@ -73,21 +73,7 @@ void ProcessFixture::TearDown() {
 
 #if defined(_WIN32)
 
-CommandResult runCommand(const std::string& command) {
-    CommandResult result;
-    std::FILE* pipe = _popen(command.c_str(), "rb");
-    if (pipe == nullptr)
-        return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        result.output.append(buffer, n);
-    }
-    // The exit code is a full int on Windows; its low byte is what POSIX shows.
-    result.status = _pclose(pipe) & 0xFF;
-    return result;
-}
-
+// No POSIX shell for runCommand here: the tests that need one are not built.
 TempDir::TempDir() {
     std::random_device random;
     const std::filesystem::path base = std::filesystem::temp_directory_path();

@@ -50,6 +50,7 @@ class ProcessFixture : public ::testing::Test {
 };
 
 // Runs a shell command, returning its standard output and exit status (0-255).
+// POSIX only.
 struct CommandResult {
     std::string output;
     int status = -1;
