@@ -1,7 +1,11 @@
 #include "app/Options.h"
 
 #include <sys/stat.h>
+#if defined(_MSC_VER)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cstdio>
@@ -95,7 +99,11 @@ bool pathExists(const std::string& path) {
 }
 
 bool folderExists(const std::string& path) {
+#if defined(_MSC_VER)
+    return _access(path.c_str(), 0) == 0;
+#else
     return access(path.c_str(), F_OK) == 0;
+#endif
 }
 
 std::string toUpper(std::string s) {

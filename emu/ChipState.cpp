@@ -14,6 +14,10 @@
 //   flash 0x00040000 <256 bytes in hex>    (one line per flash page written)
 //   block 0x00040000 4096                  (flashed since the last restart)
 //   end
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +30,15 @@ namespace emu {
 namespace {
 
 constexpr const char* kMagic = "touchfw-emu-state 1";
+
+// Moves `from` over `to` in one step (rename does not replace on Windows).
+bool replaceFile(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
 
 std::string toHex(const uint8_t* data, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
@@ -295,7 +308,7 @@ bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
             return false;
         }
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!replaceFile(temp, path)) {
         if (error)
             *error = "cannot replace " + path;
         std::remove(temp.c_str());

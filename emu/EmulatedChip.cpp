@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "log/Log.h"
+
 namespace emu {
 
 namespace {
@@ -45,7 +47,7 @@ constexpr size_t kConfigArea = 4096;
 // Bytes of the fjord configuration window that read 0xFF outside a read session.
 constexpr size_t kFjordCfgBlock = 64;
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
 
 std::string format(const char* fmt, ...) {
     char buffer[512];

@@ -2,6 +2,8 @@
 
 #if defined(__linux__)
 #include "hid/HidHostLinux.h"
+#elif defined(_WIN32)
+#include "hid/HidHostWindows.h"
 #endif
 
 namespace {
@@ -28,6 +30,8 @@ class EmptyHost : public HidHost {
 HidHost& platformHost() {
 #if defined(__linux__)
     static HidHostLinux host;
+#elif defined(_WIN32)
+    static HidHostWindows host;
 #else
     static EmptyHost host;
 #endif

@@ -12,10 +12,37 @@
 #include "hid/OpenHints.h"
 #include "log/Log.h"
 
+#if defined(_WIN32)
+#include "hid/HidHostWindows.h"
+#endif
+
 HidTarget hidTarget;
 HidTargetFjordK8 hidTargetFjordK8;
 
 namespace {
+
+// Device paths are printed as the host gives them: wide text on Windows.
+#if defined(_WIN32)
+#define TFW_DEVICE_PATH "%ls"
+class DevicePathText {
+  public:
+    explicit DevicePathText(const std::string& path) : text_(wideText(path)) {}
+    const wchar_t* c_str() const { return text_.c_str(); }
+
+  private:
+    std::wstring text_;
+};
+#else
+#define TFW_DEVICE_PATH "%s"
+class DevicePathText {
+  public:
+    explicit DevicePathText(const std::string& path) : text_(path) {}
+    const char* c_str() const { return text_.c_str(); }
+
+  private:
+    const std::string& text_;
+};
+#endif
 
 // A matching interface that could not be opened, remembered for the host's
 // explanation should the search fail.
@@ -61,11 +88,12 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
             case HidQueryError::none:
                 break;
         }
-        const char* path = iface.path.c_str();
+        const DevicePathText pathText(iface.path);
+        const auto* path = pathText.c_str();
         if (listOnly) {
             std::printf(
-                "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath = "
-                "%s.\n",
+                "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath "
+                "= " TFW_DEVICE_PATH ".\n",
                 iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
             if (!host.mayOpen(iface) &&
                 std::find(unopenable.begin(), unopenable.end(), iface.path) == unopenable.end()) {
@@ -80,7 +108,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
             iface.usagePage != usagePage || iface.usage != usage) {
             LOG_INFO(fn,
                      "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
-                     "0x%04X, DevicePath = %s.\n",
+                     "0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
                      iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
             continue;
         }
@@ -99,7 +127,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         }
         LOG_INFO(fn,
                  "Find the target device successfully. Vid = 0x%04X, Pid = 0x%04X, UsagePage = "
-                 "0x%04X, Usage = 0x%04X, DevicePath = %s.\n",
+                 "0x%04X, Usage = 0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
                  iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
         *handleOut = h;
         openedPath_ = iface.path;

@@ -90,7 +90,11 @@ void logToFileAndConsole(const char* format, ...) {
 }
 
 void setLogFolder(const char* folder) {
+#if defined(_WIN32)
+    std::snprintf(logPath, sizeof logPath, "%s\\%s", folder, kLogFileName);
+#else
     std::snprintf(logPath, sizeof logPath, "%s/%s", folder, kLogFileName);
+#endif
 }
 
 void resetLogConfig() {

@@ -14,7 +14,15 @@
 #include <cstdint>
 #include <string>
 
+// MinGW's C++ runtime formats with its own (C99) printf, not the system's.
+// MSVC has no format checking.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TFW_PRINTF(fmtIndex, firstArg)
+#elif defined(__MINGW32__)
+#define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(gnu_printf, fmtIndex, firstArg)))
+#else
 #define TFW_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+#endif
 
 constexpr uint32_t LOG_LEVEL_DEBUG = 0x01;
 constexpr uint32_t LOG_LEVEL_INFO = 0x02;
@@ -50,7 +58,7 @@ bool formatLogLine(char* line, const char* format, va_list args);
 void appendLogLine(const char* line);
 // Size in bytes of the file at logPath, 0 when there is none.
 long long getLogFileSize();
-// Sets logPath to "<folder>/FirmwareUpdate_App.log".
+// Sets logPath to "<folder>/FirmwareUpdate_App.log" ("<folder>\\..." on Windows).
 void setLogFolder(const char* folder);
 
 // Text from outside the tool (a file or folder name, the command line, a

@@ -1,5 +1,9 @@
 #include "sys/Clock.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -14,7 +18,11 @@ LocalTime fromTimePoint(std::chrono::system_clock::time_point tp) {
     const auto ms = duration_cast<milliseconds>(tp.time_since_epoch()).count();
     std::time_t secs = static_cast<std::time_t>(ms / 1000);
     std::tm tmv{};
+#if defined(_WIN32)
+    localtime_s(&tmv, &secs);
+#else
     localtime_r(&secs, &tmv);
+#endif
     LocalTime t;
     t.year = tmv.tm_year + 1900;
     t.month = tmv.tm_mon + 1;
@@ -47,6 +55,28 @@ uint64_t Clock::monotonicMs() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+#if defined(_WIN32)
+
+void SystemClock::sleepMs(uint32_t ms) {
+    ::Sleep(ms);
+}
+
+LocalTime SystemClock::now() {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    LocalTime t;
+    t.year = st.wYear;
+    t.month = st.wMonth;
+    t.day = st.wDay;
+    t.hour = st.wHour;
+    t.minute = st.wMinute;
+    t.second = st.wSecond;
+    t.millisecond = st.wMilliseconds;
+    return t;
+}
+
+#else
+
 void SystemClock::sleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -54,6 +84,8 @@ void SystemClock::sleepMs(uint32_t ms) {
 LocalTime SystemClock::now() {
     return fromTimePoint(std::chrono::system_clock::now());
 }
+
+#endif
 
 VirtualClock::VirtualClock() : start_(fromTimePoint(std::chrono::system_clock::now())) {}
 

@@ -4,7 +4,7 @@
 // every log timestamp through localNow(). Production uses the system clock;
 // tests and the emulator install a VirtualClock that returns at once,
 // advances virtual time and records each wait.
-// Relies on: the C++ standard library only.
+// Relies on: the C++ standard library (and on Windows Sleep and GetLocalTime).
 #pragma once
 
 #include <cstdint>

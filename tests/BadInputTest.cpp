@@ -486,6 +486,7 @@ TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
     }
 }
 
+#if !defined(_WIN32)  // names with line ends and POSIX folder modes; FIFOs and a POSIX shell
 // File and folder names with a line end cannot forge log lines.
 TEST_F(BadInputTest, NamesWithLineEndsStayOnTheirLogLine) {
     const std::string forged = "name\n   [Error] <main:1> FORGED";
@@ -544,5 +545,6 @@ TEST_F(BadInputTest, AFifoInsteadOfAFileEndsTheRunAtOnce) {
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
     }
 }
+#endif
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include "tests/TestSupport.h"
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace testsupport {
@@ -68,6 +71,22 @@ void ProcessFixture::TearDown() {
     resetProcessState();
 }
 
+#if defined(_WIN32)
+
+// No POSIX shell for runCommand here: the tests that need one are not built.
+TempDir::TempDir() {
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::filesystem::path candidate = base / ("touchfw-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec))
+            path_ = candidate.string();
+    }
+}
+
+#else
+
 CommandResult runCommand(const std::string& command) {
     CommandResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -90,6 +109,8 @@ TempDir::TempDir() {
     if (mkdtemp(buf.data()) != nullptr)
         path_ = buf.data();
 }
+
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdarg>
 #include <string>
@@ -11,6 +12,13 @@
 #include "app/App.h"
 #include "log/Log.h"
 #include "sys/Clock.h"
+
+#if defined(_WIN32)
+// Windows folders have no mode bits: mkdir takes the path alone.
+inline int mkdir(const char* path, int /*mode*/) {
+    return ::mkdir(path);
+}
+#endif
 
 namespace testsupport {
 
@@ -42,6 +50,7 @@ class ProcessFixture : public ::testing::Test {
 };
 
 // Runs a shell command, returning its standard output and exit status (0-255).
+// POSIX only.
 struct CommandResult {
     std::string output;
     int status = -1;

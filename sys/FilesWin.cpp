@@ -1,0 +1,140 @@
+// Whole-file reads and log appends on Windows. The file is opened once; the
+// open handle (never the path again) is checked to be a regular disk file of
+// bounded size, then read or appended through that handle. Named pipes and
+// character devices ("\\.\pipe\x", "COM1", "CON") are refused by their file
+// type, folders by their attributes; a symbolic link or junction at
+// a log path is refused by opening the reparse point itself.
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <algorithm>
+#include <new>
+
+#include "sys/Files.h"
+
+namespace {
+
+// ReadFile and WriteFile move at most this much per call.
+constexpr DWORD kMaxTransferChunk = 1u << 20;
+
+struct FileHandle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (ok())
+            ::CloseHandle(h);
+    }
+    bool ok() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+};
+
+DWORD lastErrorOr(DWORD fallback) {
+    const DWORD error = ::GetLastError();
+    return error != 0 ? error : fallback;
+}
+
+// A regular disk file (no pipe, device, folder or reparse point), and its size.
+bool isRegularFile(HANDLE h, uint64_t* size) {
+    if (::GetFileType(h) != FILE_TYPE_DISK)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h, &info))
+        return false;
+    const DWORD notRegular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((info.dwFileAttributes & notRegular) != 0)
+        return false;
+    *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return true;
+}
+
+// Opens the log file for appending only, creating it if missing, without
+// following a reparse point at the path. Others may read and write meanwhile.
+bool openForAppend(const char* path, FileHandle* file, uint64_t* size) {
+    file->h =
+        ::CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return file->ok() && isRegularFile(file->h, size);
+}
+
+}  // namespace
+
+FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<uint8_t>* out,
+                              uint64_t* size, uint32_t* osError) {
+    if (size)
+        *size = 0;
+    if (osError)
+        *osError = 0;
+    auto failed = [osError](FileReadError result, DWORD error) {
+        if (osError)
+            *osError = error;
+        return result;
+    };
+    if (path == nullptr || out == nullptr)
+        return failed(FileReadError::openFailed, ERROR_INVALID_PARAMETER);
+    FileHandle file;
+    // Backup semantics let a folder open too, so it is refused as not regular.
+    file.h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (!file.ok())
+        return failed(FileReadError::openFailed, lastErrorOr(ERROR_OPEN_FAILED));
+    uint64_t fileSize = 0;
+    if (!isRegularFile(file.h, &fileSize))
+        return failed(FileReadError::notRegular, ERROR_BAD_FILE_TYPE);
+    if (size)
+        *size = fileSize;
+    if (fileSize > maxBytes)
+        return failed(FileReadError::tooLarge, ERROR_FILE_TOO_LARGE);
+    std::vector<uint8_t> data;
+    try {
+        data.resize(static_cast<size_t>(fileSize));
+    } catch (const std::bad_alloc&) {
+        return failed(FileReadError::noMemory, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    uint64_t done = 0;
+    while (done < fileSize) {
+        const DWORD want =
+            static_cast<DWORD>(std::min<uint64_t>(fileSize - done, kMaxTransferChunk));
+        DWORD got = 0;
+        if (!::ReadFile(file.h, data.data() + done, want, &got, nullptr))
+            return failed(FileReadError::readFailed, lastErrorOr(ERROR_READ_FAULT));
+        if (got == 0)  // the file shrank after its size was taken
+            return failed(FileReadError::readFailed, ERROR_HANDLE_EOF);
+        done += got;
+    }
+    out->swap(data);
+    return FileReadError::none;
+}
+
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove) {
+    if (path == nullptr || path[0] == '\0' || (text == nullptr && length > 0))
+        return false;
+    FileHandle file;
+    uint64_t size = 0;
+    if (!openForAppend(path, &file, &size))
+        return false;
+    if (size > restartAbove) {
+        // Started anew: the old file goes (a link planted meanwhile is refused
+        // by the second open, which again takes no reparse point).
+        ::CloseHandle(file.h);
+        file.h = INVALID_HANDLE_VALUE;
+        if (!::DeleteFileA(path))
+            return false;
+        if (!openForAppend(path, &file, &size))
+            return false;
+    }
+    size_t done = 0;
+    while (done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
+        DWORD written = 0;
+        if (!::WriteFile(file.h, text + done, want, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+#endif  // _WIN32
