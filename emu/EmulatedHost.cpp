@@ -1,9 +1,5 @@
 #include "emu/EmulatedHost.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -77,34 +73,17 @@ EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) 
     }
 }
 
-EmulatedHost::~EmulatedHost() {
-    if (lockFd_ >= 0)
-        ::close(lockFd_);
-}
-
 void EmulatedHost::setDeviceLock(const std::string& path, std::function<void()> onLocked) {
     lockPath_ = path;
     onLocked_ = std::move(onLocked);
 }
 
 bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
-    if (lockPath_.empty() || lockFd_ >= 0)
+    if (lockPath_.empty() || lock_.held())
         return true;
-    const int fd = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (osError)
-            *osError = kOsAccessDenied;
-        chip_.record(TranscriptEntry::Kind::open,
-                     "open refused: cannot open the lock " + lockPath_);
-        return false;
-    }
-    int r;
-    do {
-        r = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-        const bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
+    const FileLock::Result r = lock_.tryLock(lockPath_);
+    if (r != FileLock::Result::locked) {
+        const bool busy = r == FileLock::Result::busy;
         if (osError)
             *osError = busy ? kOsSharingViolation : kOsAccessDenied;
         chip_.record(TranscriptEntry::Kind::open,
@@ -112,7 +91,6 @@ bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
                           : "open refused: cannot lock " + lockPath_);
         return false;
     }
-    lockFd_ = fd;
     if (onLocked_)
         onLocked_();
     return true;

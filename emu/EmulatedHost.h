@@ -13,7 +13,7 @@
 //
 // Given a lock file (touchfw-emu names the chip-state file's), the chip's
 // device is held exclusively as a hidraw node is: the first open of the
-// chip's device takes flock(LOCK_EX | LOCK_NB) on the file and the host keeps
+// chip's device takes an exclusive lock (FileLock) on the file and the host keeps
 // it until it is destroyed; an open while another process holds it fails as
 // "in use". Before writeReport sends, the reports queued for the host are
 // dropped, as a real host does.
@@ -26,6 +26,7 @@
 
 #include "emu/EmulatedChip.h"
 #include "hid/HidHost.h"
+#include "sys/FileLock.h"
 
 namespace emu {
 
@@ -53,7 +54,6 @@ class EmulatedHost : public HidHost {
     // `twin` may be null (no second device); `decoys` false leaves only the
     // chip (and the twin).
     EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys);
-    ~EmulatedHost() override;
     EmulatedHost(const EmulatedHost&) = delete;
     EmulatedHost& operator=(const EmulatedHost&) = delete;
 
@@ -110,7 +110,7 @@ class EmulatedHost : public HidHost {
     bool chipOpenFailed_ = false;  // since the last enumeration
     std::string lockPath_;
     std::function<void()> onLocked_;
-    int lockFd_ = -1;
+    FileLock lock_;
 };
 
 }  // namespace emu

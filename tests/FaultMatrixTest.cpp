@@ -12,10 +12,7 @@
 //
 // Where a fault is injected is taken from a fault-free run of the same cell,
 // so that it hits the operation's main step (the middle of a transfer).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +23,7 @@
 #include <vector>
 
 #include "chip/ChipProfile.h"
+#include "sys/FileLock.h"
 #include "tests/FaultMatrixSupport.h"
 
 namespace matrix {
@@ -873,13 +871,12 @@ TEST_P(FaultMatrixTest, DeviceHeldByAnotherRun) {
         InProcessRun run(type);
         const std::string lockPath = run.logDir() + "/chip.lock";
         run.sys().host().setDeviceLock(lockPath, nullptr);
-        const int holder = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        ASSERT_GE(holder, 0);
-        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        FileLock holder;  // another run holding the chip
+        ASSERT_EQ(holder.tryLock(lockPath), FileLock::Result::locked);
         testing::internal::CaptureStderr();
         const RunResult r = run.run(matrix::modeArgs(mode, type));
         const std::string err = testing::internal::GetCapturedStderr();
-        ::close(holder);
+        holder.release();
         EXPECT_EQ(r.status, expect->status);
         EXPECT_EQ(r.out, failedOpen.out);
         EXPECT_NE(err.find("emu:/dev/hidraw1: device is in use by another process"),

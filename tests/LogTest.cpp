@@ -139,6 +139,7 @@ TEST_F(LogTest, EveryLineIsOnDiskWhenTheCallReturns) {
     EXPECT_GT(getLogFileSize(), first);
 }
 
+#if !defined(_WIN32)  // POSIX folder modes and symbolic links
 // A link planted at the log path is followed only in a folder no one else
 // may write to; in a shared one (/tmp-like, sticky or not) the line is lost.
 TEST_F(LogTest, APlantedLinkIsNotFollowedInASharedFolder) {
@@ -159,6 +160,7 @@ TEST_F(LogTest, APlantedLinkIsNotFollowedInASharedFolder) {
         EXPECT_EQ(readFile(target).find("through the link") != std::string::npos, c.followed);
     }
 }
+#endif
 
 TEST(ProgressTest, BarStrings) {
     const std::string back(59, '\b');

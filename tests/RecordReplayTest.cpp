@@ -169,6 +169,7 @@ TEST(RecordReplayTest, KeptRecordingsStillMatchTheWire) {
     }
 }
 
+#if !defined(_WIN32)  // runs touchfw-emu through a POSIX shell
 TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     testsupport::TempDir dir;
     const std::string rec = dir.file("vid.rec");
@@ -223,12 +224,17 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
         << r.output;
     EXPECT_NE(r.output.find("sent:     out set " + bytesOf(*sent)), std::string::npos) << r.output;
 }
+#endif
 
 TEST(RecordReplayTest, ARecordingFileThatCannotBeWrittenStopsTheRunBeforeTheDevice) {
     testsupport::TempDir dir;
     testsupport::writeFile(dir.file("target"), "");
+    std::vector<std::string> paths = {dir.path(), dir.file("missing/rec")};
+#if !defined(_WIN32)
     ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
-    for (const std::string& path : {dir.path(), dir.file("link"), dir.file("missing/rec")}) {
+    paths.push_back(dir.file("link"));
+#endif
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         matrix::InProcessRun run(CHIP_FJORDK);
         const matrix::RunResult r = run.run({"-p", "vid", "--record", path});

@@ -30,7 +30,8 @@ struct Traffic {
     Traffic& operator+=(const Traffic& other) {
         sent += other.sent;
         received += other.received;
-        waits.insert(waits.end(), other.waits.begin(), other.waits.end());
+        for (const uint32_t ms : other.waits)
+            waits.push_back(ms);
         return *this;
     }
 };

@@ -1,0 +1,87 @@
+#include "sys/FileLock.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <cctype>
+#include <functional>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#if defined(_WIN32)
+
+// Windows byte-range locks are mandatory: they would keep this very process
+// from reading the file through another handle. The lock is therefore a
+// named mutex derived from the file's full path, which the system also
+// releases when the process ends.
+FileLock::Result FileLock::tryLock(const std::string& path) {
+    if (held())
+        return Result::locked;
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Result::failed;
+    char full[MAX_PATH];
+    const DWORD n = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    ::CloseHandle(file);
+    if (n == 0 || n >= sizeof full)
+        return Result::failed;
+    std::string key(full, n);
+    for (char& c : key)
+        c = (c == '\\') ? '/' : static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    const std::string name = "Local\\touchfw-file-" + std::to_string(std::hash<std::string>{}(key));
+    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr)
+        return Result::failed;
+    const DWORD wait = ::WaitForSingleObject(mutex, 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        ::CloseHandle(mutex);
+        return wait == WAIT_TIMEOUT ? Result::busy : Result::failed;
+    }
+    handle_ = reinterpret_cast<intptr_t>(mutex);
+    return Result::locked;
+}
+
+void FileLock::release() {
+    if (held()) {
+        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+        ::ReleaseMutex(mutex);
+        ::CloseHandle(mutex);
+    }
+    handle_ = kNone;
+}
+
+#else
+
+FileLock::Result FileLock::tryLock(const std::string& path) {
+    if (held())
+        return Result::locked;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return Result::failed;
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        return busy ? Result::busy : Result::failed;
+    }
+    handle_ = fd;
+    return Result::locked;
+}
+
+void FileLock::release() {
+    if (held())
+        ::close(static_cast<int>(handle_));
+    handle_ = kNone;
+}
+
+#endif
