@@ -17,8 +17,9 @@
 
 // Windows byte-range locks are mandatory: they would keep this very process
 // from reading the file through another handle. The lock is therefore a
-// named mutex derived from the file's full path, which the system also
-// releases when the process ends.
+// named semaphore of one count derived from the file's full path (a mutex
+// would let the thread that holds it take it again). The system closes the
+// holder's handle when the process ends, and the semaphore with it.
 FileLock::Result FileLock::tryLock(const std::string& path) {
     if (held())
         return Result::locked;
@@ -36,23 +37,23 @@ FileLock::Result FileLock::tryLock(const std::string& path) {
     for (char& c : key)
         c = (c == '\\') ? '/' : static_cast<char>(::tolower(static_cast<unsigned char>(c)));
     const std::string name = "Local\\touchfw-file-" + std::to_string(std::hash<std::string>{}(key));
-    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
-    if (mutex == nullptr)
+    const HANDLE semaphore = ::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
+    if (semaphore == nullptr)
         return Result::failed;
-    const DWORD wait = ::WaitForSingleObject(mutex, 0);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        ::CloseHandle(mutex);
+    const DWORD wait = ::WaitForSingleObject(semaphore, 0);
+    if (wait != WAIT_OBJECT_0) {
+        ::CloseHandle(semaphore);
         return wait == WAIT_TIMEOUT ? Result::busy : Result::failed;
     }
-    handle_ = reinterpret_cast<intptr_t>(mutex);
+    handle_ = reinterpret_cast<intptr_t>(semaphore);
     return Result::locked;
 }
 
 void FileLock::release() {
     if (held()) {
-        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
-        ::ReleaseMutex(mutex);
-        ::CloseHandle(mutex);
+        const HANDLE semaphore = reinterpret_cast<HANDLE>(handle_);
+        ::ReleaseSemaphore(semaphore, 1, nullptr);
+        ::CloseHandle(semaphore);
     }
     handle_ = kNone;
 }

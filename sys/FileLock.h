@@ -4,7 +4,7 @@
 // exclusive lock on it at once or fails, telling whether another process
 // holds it; the lock is released when the object is destroyed (and by the
 // system when the process ends, however it ends).
-// Relies on: flock on POSIX; on Windows a named mutex derived from the
+// Relies on: flock on POSIX; on Windows a named semaphore derived from the
 // file's full path.
 #pragma once
 
