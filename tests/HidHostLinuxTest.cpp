@@ -685,64 +685,46 @@ ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logD
 }
 
 // --path leaves one node as candidate; failures to find or open the device
-// are explained on standard error while standard output stays as it was.
+// are explained on standard error in one line at most, while standard output
+// stays as it was.
 TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
-    const std::string failed = "\nErrors occurred when getting PID. ret = -2.\n";
     struct Case {
-        const char* name;
-        std::vector<std::string> args;
-        std::map<std::string, int> openErrors;
-        std::vector<std::string> opened;
-        std::string out;  // empty: not compared
+        std::vector<std::string> args;  // before -p pid
+        int openError;                  // of both nodes; 0: they open
         std::vector<std::string> errParts;
     };
     const Case cases[] = {
-        {"path picks the later twin",
-         {"--chip", "fjordK", "--path", "/dev/hidraw10", "-p", "pid"},
-         {},
-         {"/dev/hidraw10"},
-         "",
-         {}},
-        {"path without a matching interface",
-         {"--chip", "fjordK", "--path", "/dev/hidraw1", "-p", "pid"},
-         {},
-         {},
-         failed,
+        {{"--path", "/dev/hidraw10"}, 0, {}},  // the later twin
+        {{"--path", "/dev/hidraw1"},
+         0,
          {"no HID interface matches vid 0x2A94, pid 0x0121, usage page 0xFFF0, usage 0x0001, "
           "path /dev/hidraw1;",
           "--scan"}},
-        {"no match",
-         {"--chip", "fjordK", "--pid", "0x0999", "-p", "pid"},
-         {},
-         {},
-         failed,
-         {"pid 0x0999", "--scan"}},
-        {"permission denied",
-         {"--chip", "fjordK", "-p", "pid"},
-         {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EACCES}},
-         {},
-         failed,
-         {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
-        {"vanished node: no hint",
-         {"--chip", "fjordK", "-p", "pid"},
-         {{"/dev/hidraw2", ENOENT}, {"/dev/hidraw10", ENOENT}},
-         {},
-         failed,
-         {}},
+        {{"--pid", "0x0999"}, 0, {"pid 0x0999", "--scan"}},
+        {{}, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {{}, ENOENT, {}},  // a vanished node: nothing to explain
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.openError));
+        const bool opens = c.args.size() == 2 && c.args[1] == "/dev/hidraw10";
         nodes_.opened.clear();
-        nodes_.openErrors = c.openErrors;
-        const ConsoleRun run = runOnFakeNodes(c.args, root_.path());
-        EXPECT_EQ(nodes_.opened, c.opened) << c.name;
-        if (!c.out.empty()) {
-            EXPECT_EQ(run.out, c.out) << c.name;
+        nodes_.openErrors.clear();
+        if (c.openError != 0)
+            nodes_.openErrors = {{"/dev/hidraw2", c.openError}, {"/dev/hidraw10", c.openError}};
+        std::vector<std::string> args = {"--chip", "fjordK"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"-p", "pid"});
+        const ConsoleRun run = runOnFakeNodes(args, root_.path());
+        EXPECT_EQ(nodes_.opened,
+                  opens ? std::vector<std::string>{"/dev/hidraw10"} : std::vector<std::string>{})
+            << run.err;
+        if (!opens) {
+            EXPECT_EQ(run.out, "\nErrors occurred when getting PID. ret = -2.\n") << run.err;
         }
         for (const std::string& part : c.errParts)
-            EXPECT_NE(run.err.find(part), std::string::npos) << c.name << ": " << run.err;
-        // One line at most, and none where there is nothing to explain.
+            EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.errParts.empty() ? 0 : 1)
-            << c.name << ": " << run.err;
+            << run.err;
     }
 }
 

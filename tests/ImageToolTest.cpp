@@ -336,6 +336,10 @@ TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
         EXPECT_EQ(text.status, c.status) << c.file << "\n" << text.output;
         EXPECT_EQ(json.status, c.status) << c.file;
         EXPECT_EQ(cfg["configurationText"], c.configurationText) << c.file;
+        if (c.status == 0) {
+            EXPECT_EQ(cfg["version"], 0x13);
+            EXPECT_EQ(cfg["checkBytes"]["ok"], true);
+        }
         EXPECT_EQ(text.output.find("warning"), std::string::npos) << c.file;
         if (c.warning.empty()) {
             EXPECT_EQ(warning, "") << c.file;
@@ -346,10 +350,6 @@ TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
             EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
         }
     }
-    const nlohmann::json good = nlohmann::json::parse(
-        toolStdout("cfginfo --json --chip fjordK " + examples + "cfg-fjordK.cfg", err).output);
-    EXPECT_EQ(good["version"], 0x13);
-    EXPECT_EQ(good["checkBytes"]["ok"], true);
 }
 
 }  // namespace
