@@ -290,33 +290,6 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
     EXPECT_EQ(nodes_.closedFds.size(), 1u);
 }
 
-TEST_F(HidHostLinuxTest, NodesHeldByAnotherRunFailTheOpenWithOneConsoleLine) {
-    // A node held by another run ends the search: the next node with the
-    // same keys is a different device and is never tried; a node this user
-    // may not open is passed over as before.
-    const std::vector<std::map<std::string, int>> cases = {
-        {{"/dev/hidraw2", EWOULDBLOCK}},
-        {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EWOULDBLOCK}},
-    };
-    for (const auto& errors : cases) {
-        nodes_.openErrors = errors;
-        nodes_.opened.clear();
-        setControllerKeys();
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(hidTarget.open(), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        const std::string held = errors.size() == 1 ? "/dev/hidraw2" : "/dev/hidraw10";
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "touchfw: " + held + ": device is in use by another process.\n");
-        EXPECT_TRUE(hidTarget.openRefusedInUse());
-        EXPECT_TRUE(nodes_.opened.empty());
-    }
-    EXPECT_EQ(host_->classifyOpenError(EPERM), HidOpenFailure::denied);
-    EXPECT_EQ(host_->classifyOpenError(EAGAIN), HidOpenFailure::inUse);
-    EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
-}
-
 TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
     // The real open on a plain file: the lock is the same flock a hidraw node takes.
     testsupport::TempDir dir;
@@ -686,31 +659,42 @@ ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logD
 
 // --path leaves one node as candidate; failures to find or open the device
 // are explained on standard error in one line at most, while standard output
-// stays as it was.
+// stays as it was. A node held by another run ends the search at once (the
+// next node with the same keys is a different device and is never tried); a
+// node this user may not open is passed over.
 TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
+    const std::string inUse = ": device is in use by another process.\n";
     struct Case {
         std::vector<std::string> args;  // before -p pid
-        int openError;                  // of both nodes; 0: they open
+        int error2;  // open errors of /dev/hidraw2 and /dev/hidraw10; 0: it opens
+        int error10;
         std::vector<std::string> errParts;
     };
     const Case cases[] = {
-        {{"--path", "/dev/hidraw10"}, 0, {}},  // the later twin
+        {{"--path", "/dev/hidraw10"}, 0, 0, {}},  // the later twin
         {{"--path", "/dev/hidraw1"},
+         0,
          0,
          {"no HID interface matches vid 0x2A94, pid 0x0121, usage page 0xFFF0, usage 0x0001, "
           "path /dev/hidraw1;",
           "--scan"}},
-        {{"--pid", "0x0999"}, 0, {"pid 0x0999", "--scan"}},
-        {{}, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
-        {{}, ENOENT, {}},  // a vanished node: nothing to explain
+        {{"--pid", "0x0999"}, 0, 0, {"pid 0x0999", "--scan"}},
+        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {{}, ENOENT, ENOENT, {}},  // vanished nodes: nothing to explain
+        {{}, EWOULDBLOCK, 0, {"touchfw: /dev/hidraw2" + inUse}},
+        {{}, EACCES, EWOULDBLOCK, {"touchfw: /dev/hidraw10" + inUse}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.openError));
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.error2) + " " +
+                     std::to_string(c.error10));
         const bool opens = c.args.size() == 2 && c.args[1] == "/dev/hidraw10";
         nodes_.opened.clear();
         nodes_.openErrors.clear();
-        if (c.openError != 0)
-            nodes_.openErrors = {{"/dev/hidraw2", c.openError}, {"/dev/hidraw10", c.openError}};
+        for (const auto& [node, error] : {std::make_pair("/dev/hidraw2", c.error2),
+                                          std::make_pair("/dev/hidraw10", c.error10)}) {
+            if (error != 0)
+                nodes_.openErrors[node] = error;
+        }
         std::vector<std::string> args = {"--chip", "fjordK"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"-p", "pid"});
@@ -726,6 +710,9 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.errParts.empty() ? 0 : 1)
             << run.err;
     }
+    EXPECT_EQ(host_->classifyOpenError(EPERM), HidOpenFailure::denied);
+    EXPECT_EQ(host_->classifyOpenError(EAGAIN), HidOpenFailure::inUse);
+    EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
 }
 
 TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {
