@@ -79,30 +79,26 @@ void expectSameRun(const matrix::RunResult& replayed, const matrix::RunResult& r
 // Every run mode of every family, and runs failing on faults.
 TEST(RecordReplayTest, RunsReplayTheirRecordingAndTheirTranscript) {
     struct Cell {
-        std::string name;
         int32_t type;
         std::vector<std::string> args;
         const char* faults;
     };
     std::vector<Cell> cells = {
-        {"fail-open", CHIP_FJORDK, {"-p", "vid"}, "fail-open"},
-        {"disappear", CHIP_5410, {"-p", "vid"}, "disappear:4"},
-        {"fail-write", CHIP_FJORDH3, {"-p", "vid"}, "fail-write:1:forever"},
-        {"fail-read", CHIP_FJORDK8, {"-r", "0x10010", "-l", "4"}, "fail-read:1:forever"},
-        {"fail-block-read",
-         CHIP_CORVINA,
-         {"--rawdata", "--row", "4", "--col", "4"},
-         "fail-block-read:forever"},
+        {CHIP_FJORDK, {"-p", "vid"}, "fail-open"},
+        {CHIP_5410, {"-p", "vid"}, "disappear:4"},
+        {CHIP_FJORDH3, {"-p", "vid"}, "fail-write:1:forever"},
+        {CHIP_FJORDK8, {"-r", "0x10010", "-l", "4"}, "fail-read:1:forever"},
+        {CHIP_CORVINA, {"--rawdata", "--row", "4", "--col", "4"}, "fail-block-read:forever"},
     };
     for (int32_t type : matrix::allFamilies()) {
         for (matrix::Mode mode : matrix::allModes()) {
             if (matrix::modeApplies(mode, type))
-                cells.push_back({std::string(emu::familyName(type)) + " " + matrix::modeName(mode),
-                                 type, matrix::modeArgs(mode, type), ""});
+                cells.push_back({type, matrix::modeArgs(mode, type), ""});
         }
     }
     for (const Cell& c : cells) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + testing::PrintToString(c.args) +
+                     " " + c.faults);
         const Recorded r = record(c.type, c.args, c.faults);
         expectSameRun(replay(c.type, r.events, c.args), r.result);
         if (*c.faults != '\0') {
