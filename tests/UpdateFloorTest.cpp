@@ -30,8 +30,7 @@ struct Traffic {
     Traffic& operator+=(const Traffic& other) {
         sent += other.sent;
         received += other.received;
-        for (const uint32_t ms : other.waits)
-            waits.push_back(ms);
+        waits.insert(waits.end(), other.waits.begin(), other.waits.end());
         return *this;
     }
 };
@@ -44,9 +43,7 @@ uint32_t writePayload(int32_t type) {
     return type == CHIP_FJORDK8 ? 256 : matrix::isLegacy(type) ? 55 : 53;
 }
 Traffic registerWrite(int32_t type, uint32_t bytes) {
-    Traffic t;
-    t.sent = static_cast<int>((bytes + writePayload(type) - 1) / writePayload(type));
-    return t;
+    return {static_cast<int>((bytes + writePayload(type) - 1) / writePayload(type)), 0, {}};
 }
 // Every command, status field, Pid and Vid fits one report and one answer.
 Traffic command() {
