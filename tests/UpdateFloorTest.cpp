@@ -181,6 +181,9 @@ void expectTraffic(int32_t type, Mode mode, const Traffic& floor,
     EXPECT_EQ(run.clock().waits(), floor.waits);
 }
 
+// Then a first block whose flash is not acknowledged once: the failed
+// attempt adds its buffer write, its command, its 80 ms and the five status
+// reads of the acknowledgement check, and nothing else.
 TEST(UpdateFloorTest, UpdatesExchangeTheProtocolMinimumAndWaitThePrescribedWaits) {
     for (const int32_t type : matrix::allFamilies()) {
         for (const Mode mode : {Mode::firmwareConfig, Mode::config}) {
@@ -191,15 +194,7 @@ TEST(UpdateFloorTest, UpdatesExchangeTheProtocolMinimumAndWaitThePrescribedWaits
                 type, mode,
                 mode == Mode::config ? configUpdate(type) : firmwareUpdateWithConfig(type));
         }
-    }
-}
-
-// A first block whose flash is not acknowledged once: the failed attempt
-// adds its buffer write, its command, its 80 ms and the five status reads
-// of the acknowledgement check, and nothing else.
-TEST(UpdateFloorTest, OneBlockRetryAddsExactlyOneAttempt) {
-    for (const int32_t type : matrix::allFamilies()) {
-        SCOPED_TRACE(emu::familyName(type));
+        SCOPED_TRACE(std::string(emu::familyName(type)) + " one block retry");
         const uint32_t firstBlock = std::min(kFlashBlock, selectedSubFirmwareLengths(type).at(0));
         const Traffic failed = seq(registerWrite(type, firstBlock), command(), wait(80),
                                    shortRead(), shortRead(), shortRead(), shortRead(), shortRead());
