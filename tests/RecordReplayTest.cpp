@@ -1,8 +1,7 @@
-// Wire recording and replay: a run recorded with --record replays on the
-// emulator's replay host with the same console output and status, for every
-// run mode of every family and for failing runs; the emulator's transcript
-// holds the same events as the recording of a fault-free run; the recordings kept in
-// tests/recordings still match what the tool sends; and a changed command line fails at the first
+// Wire recording and replay: runs recorded with --record (every run mode of
+// every family, failing runs) replay with the same output and status; the
+// emulator's transcript of a fault-free run holds the same events; the kept
+// recordings still match the wire; a changed command line fails at the first
 // report that differs, with both byte strings shown.
 #include <gtest/gtest.h>
 #include <unistd.h>
