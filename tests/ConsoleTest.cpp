@@ -4,12 +4,6 @@
 
 #ifdef TOUCHFW_EMU_BINARY
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <string>
 
 #include "tests/TestSupport.h"
@@ -22,36 +16,13 @@ using testsupport::TempDir;
 const std::string kFirmware = std::string(TOUCHFW_SOURCE_DIR) + "/examples/fw-fjordK.bin";
 const std::string kFullBar = "[" + std::string(50, '=') + "]  100%";
 
-// Runs touchfw-emu on a pseudo-terminal and returns what the terminal got.
+// Runs touchfw-emu on a pseudo-terminal (script(1), at most a minute) and
+// returns what the terminal got.
 std::string runOnTerminal(const std::string& dir, const std::string& args) {
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(127);
-        setenv("TOUCHFW_EMU_STATE_DIR", dir.c_str(), 1);
-        const std::string command = std::string(TOUCHFW_EMU_BINARY) + " " + args;
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::string output;
-    if (child < 0)
-        return output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;  // EIO once the child has gone
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    close(master);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return output;
+    return testsupport::runCommand("cd '" + dir + "' && TOUCHFW_EMU_STATE_DIR='" + dir +
+                                   "' timeout 60 script -qec '" + TOUCHFW_EMU_BINARY + " " + args +
+                                   "' /dev/null </dev/null")
+        .output;
 }
 
 TEST(ConsoleTest, ProgressIsPlainLinesInAPipeAndRedrawnOnATerminal) {

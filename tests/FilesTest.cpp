@@ -59,8 +59,12 @@ class FilesTest : public testsupport::ProcessFixture {
     testsupport::TempDir dir_;
 };
 
-TEST_F(FilesTest, APathSwappedForAFifoBeforeTheOpenIsRefusedAtOnce) {
+// Each loader: a path swapped for a FIFO is refused at once; a file above
+// the bound is refused unread (at the bound it is read, then refused for the
+// zero bytes it holds).
+TEST_F(FilesTest, LoadersRefuseAFifoSwappedInAndFilesAboveTheBound) {
     swapPath = dir_.file("input");
+    const std::string huge = dir_.file("huge");
     for (const Loader& l : kLoaders) {
         SCOPED_TRACE(l.name);
         unlink(swapPath.c_str());
@@ -70,6 +74,14 @@ TEST_F(FilesTest, APathSwappedForAFifoBeforeTheOpenIsRefusedAtOnce) {
         EXPECT_EQ(l.load(swapPath.c_str()), -2);
         EXPECT_TRUE(log_->contains(l.openFailed));
         ::close(fifoReader);
+        for (const uint64_t size : {uint64_t{1} << 30, l.bound + 1, l.bound}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes");
+            testsupport::writeFile(huge, "");
+            ASSERT_EQ(truncate(huge.c_str(), static_cast<off_t>(size)), 0);  // sparse
+            log_->clear();
+            EXPECT_EQ(l.load(huge.c_str()), size > l.bound ? -3 : -6);
+            EXPECT_EQ(log_->contains(l.tooLarge), size > l.bound);
+        }
     }
     // A log line is not written into the FIFO, though its reader is there.
     unlink(swapPath.c_str());
@@ -78,21 +90,6 @@ TEST_F(FilesTest, APathSwappedForAFifoBeforeTheOpenIsRefusedAtOnce) {
     char byte;
     EXPECT_LE(::read(fifoReader, &byte, 1), 0);
     ::close(fifoReader);
-}
-
-TEST_F(FilesTest, FilesAboveTheBoundAreRefusedUnread) {
-    const std::string path = dir_.file("huge");
-    for (const Loader& l : kLoaders) {
-        for (const uint64_t size : {uint64_t{1} << 30, l.bound + 1, l.bound}) {
-            SCOPED_TRACE(std::string(l.name) + " of " + std::to_string(size) + " bytes");
-            testsupport::writeFile(path, "");
-            ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);  // sparse
-            log_->clear();
-            // Zero bytes: at the bound the file is read, then refused for what it holds.
-            EXPECT_EQ(l.load(path.c_str()), size > l.bound ? -3 : -6);
-            EXPECT_EQ(log_->contains(l.tooLarge), size > l.bound);
-        }
-    }
 }
 
 }  // namespace

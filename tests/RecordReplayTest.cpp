@@ -1,11 +1,13 @@
-// Wire recording and replay: a run recorded with --record replays on the
-// emulator's replay host with the same console output and status, for every
-// run mode of every family; the emulator's transcript holds the same events
-// as the recording; the recordings kept in tests/recordings still match what
-// the tool sends; and a changed command line fails at the first report that
-// differs, with both byte strings shown.
+// Wire recording and replay: runs recorded with --record (every run mode of
+// every family, failing runs) replay with the same output and status; the
+// emulator's transcript of a fault-free run holds the same events; the kept
+// recordings still match the wire; a changed command line fails at the first
+// report that differs, with both byte strings shown.
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
 
 #include "emu/Replay.h"
 #include "hid/WireRecording.h"
@@ -14,25 +16,21 @@
 namespace {
 
 // Opens, closes, reports and waits (what both the recording and the
-// emulator's transcript hold).
-std::vector<WireEvent> wireOnly(const std::vector<WireEvent>& events) {
-    std::vector<WireEvent> out;
+// emulator's transcript hold), as recording lines.
+std::vector<std::string> wireLines(const std::vector<WireEvent>& events) {
+    std::vector<std::string> lines;
     for (const WireEvent& e : events) {
         if (e.kind != WireEvent::Kind::other && e.kind != WireEvent::Kind::enumerate &&
             e.kind != WireEvent::Kind::iface)
-            out.push_back(e);
+            lines.push_back(formatWireEvent(e));
     }
-    return out;
+    return lines;
 }
 
-bool sameEvent(const WireEvent& a, const WireEvent& b) {
-    return a.kind == b.kind && a.timeMs == b.timeMs && a.plainPath == b.plainPath &&
-           a.outcome == b.outcome && a.waitMs == b.waitMs && a.bytes == b.bytes && a.text == b.text;
-}
-
-// Replays `args` on a fresh emulated system of `type` from `events`.
+// Replays `args` on a fresh emulated system of `type` from `events`, which
+// must hold every report the run sends, and never reach the chip.
 matrix::RunResult replay(int32_t type, std::vector<WireEvent> events,
-                         const std::vector<std::string>& args, std::string* mismatch) {
+                         const std::vector<std::string>& args) {
     matrix::InProcessRun run(type);
     emu::EmulatedHost& host = run.sys().host();
     emu::ReplayHost replayHost(std::move(events), host.interfaces()[host.chipIndex()].info);
@@ -40,139 +38,111 @@ matrix::RunResult replay(int32_t type, std::vector<WireEvent> events,
     matrix::RunResult result = run.run(args);
     setHidHost(&host);
     replayHost.finish();
-    *mismatch = replayHost.mismatch();
+    EXPECT_EQ(replayHost.mismatch(), "");
     EXPECT_EQ(run.chip().outputReports(), 0) << "the replay reached the chip";
     return result;
 }
 
-TEST(RecordReplayTest, EveryRunModeOnEveryFamilyReplaysItsRecording) {
+struct Recorded {
+    matrix::RunResult result;
+    std::vector<WireEvent> events;      // the recording file
+    std::vector<WireEvent> transcript;  // the emulator's transcript of the same run
+};
+
+// Runs `args` with --record on a fresh emulated system of `type`, with the
+// faults listed.
+Recorded record(int32_t type, std::vector<std::string> args, const char* faults = "") {
+    testsupport::TempDir dir;
+    args.insert(args.end(), {"--record", dir.file("run.rec")});
+    Recorded r;
+    std::string error;
+    {
+        matrix::InProcessRun run(type);
+        std::vector<emu::FaultRule> rules;
+        EXPECT_TRUE(emu::parseFaultList(faults, run.chip().profile(), &rules, &error)) << error;
+        for (const emu::FaultRule& rule : rules)
+            run.chip().addFault(rule);
+        r.result = run.run(args);
+        EXPECT_TRUE(parseWireRecording(run.chip().transcript().toText(), &r.transcript, &error))
+            << error;
+    }
+    EXPECT_TRUE(emu::loadRecording(dir.file("run.rec"), &r.events, &error)) << error;
+    return r;
+}
+
+void expectSameRun(const matrix::RunResult& replayed, const matrix::RunResult& recorded) {
+    EXPECT_EQ(replayed.status, recorded.status);
+    EXPECT_EQ(replayed.out, recorded.out);
+}
+
+// Every run mode of every family, and runs failing on faults.
+TEST(RecordReplayTest, RunsReplayTheirRecordingAndTheirTranscript) {
+    struct Cell {
+        int32_t type;
+        std::vector<std::string> args;
+        const char* faults;
+    };
+    std::vector<Cell> cells = {
+        {CHIP_FJORDK, {"-p", "vid"}, "fail-open"},
+        {CHIP_5410, {"-p", "vid"}, "disappear:4"},
+        {CHIP_FJORDH3, {"-p", "vid"}, "fail-write:1:forever"},
+        {CHIP_FJORDK8, {"-r", "0x10010", "-l", "4"}, "fail-read:1:forever"},
+        {CHIP_CORVINA, {"--rawdata", "--row", "4", "--col", "4"}, "fail-block-read:forever"},
+    };
     for (int32_t type : matrix::allFamilies()) {
         for (matrix::Mode mode : matrix::allModes()) {
-            if (!matrix::modeApplies(mode, type))
-                continue;
-            SCOPED_TRACE(std::string(emu::familyName(type)) + " " + matrix::modeName(mode));
-            testsupport::TempDir dir;
-            std::vector<std::string> args = matrix::modeArgs(mode, type);
-            std::vector<std::string> recordArgs = args;
-            recordArgs.insert(recordArgs.end(), {"--record", dir.file("run.rec")});
-
-            matrix::RunResult recorded;
-            std::vector<WireEvent> fromTranscript;
-            {
-                matrix::InProcessRun run(type);
-                recorded = run.run(recordArgs);
-                std::string error;
-                ASSERT_TRUE(
-                    parseWireRecording(run.chip().transcript().toText(), &fromTranscript, &error))
-                    << error;
-            }
-            std::vector<WireEvent> events;
-            std::string error;
-            ASSERT_TRUE(emu::loadRecording(dir.file("run.rec"), &events, &error)) << error;
-            const std::vector<WireEvent> wire = wireOnly(events);
-            const std::vector<WireEvent> transcriptWire = wireOnly(fromTranscript);
-            ASSERT_GT(wire.size(), 2u);
-            ASSERT_EQ(wire.size(), transcriptWire.size());
-            for (size_t i = 0; i < wire.size(); ++i) {
-                EXPECT_TRUE(sameEvent(wire[i], transcriptWire[i]))
-                    << "event " << i << ": " << formatWireEvent(wire[i]) << " vs "
-                    << formatWireEvent(transcriptWire[i]);
-            }
-
-            std::string mismatch;
-            const matrix::RunResult replayed = replay(type, events, args, &mismatch);
-            EXPECT_EQ(mismatch, "");
-            EXPECT_EQ(replayed.status, recorded.status);
-            EXPECT_EQ(replayed.out, recorded.out);
-            // The transcript (no enumerations) replays as well.
-            const matrix::RunResult fromChip = replay(type, fromTranscript, args, &mismatch);
-            EXPECT_EQ(mismatch, "");
-            EXPECT_EQ(fromChip.out, recorded.out);
+            if (matrix::modeApplies(mode, type))
+                cells.push_back({type, matrix::modeArgs(mode, type), ""});
         }
+    }
+    for (const Cell& c : cells) {
+        SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + testing::PrintToString(c.args) +
+                     " " + c.faults);
+        const Recorded r = record(c.type, c.args, c.faults);
+        expectSameRun(replay(c.type, r.events, c.args), r.result);
+        if (*c.faults != '\0') {
+            EXPECT_NE(r.result.status, 0) << r.result.out;
+            continue;  // the transcript has no failed reports: it cannot replay this run
+        }
+        const std::vector<std::string> wire = wireLines(r.events);
+        ASSERT_GT(wire.size(), 2u);
+        EXPECT_EQ(wire, wireLines(r.transcript));
+        // The transcript (no enumerations) replays as well.
+        expectSameRun(replay(c.type, r.transcript, c.args), r.result);
     }
 }
 
-TEST(RecordReplayTest, AFailingRunReplaysWithTheSameFailure) {
-    const struct {
-        int32_t type;
-        const char* faults;
-        std::vector<std::string> args;
-    } cases[] = {
-        {CHIP_FJORDK, "fail-open", {"-p", "vid"}},
-        {CHIP_5410, "disappear:4", {"-p", "vid"}},
-        {CHIP_FJORDH3, "fail-write:1:forever", {"-p", "vid"}},
-        {CHIP_FJORDK8, "fail-read:1:forever", {"-r", "0x10010", "-l", "4"}},
-        {CHIP_CORVINA, "fail-block-read:forever", {"--rawdata", "--row", "4", "--col", "4"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults);
-        testsupport::TempDir dir;
-        std::vector<std::string> recordArgs = c.args;
-        recordArgs.insert(recordArgs.end(), {"--record", dir.file("run.rec")});
-        matrix::RunResult recorded;
-        {
-            matrix::InProcessRun run(c.type);
-            std::vector<emu::FaultRule> rules;
-            std::string error;
-            ASSERT_TRUE(emu::parseFaultList(c.faults, run.chip().profile(), &rules, &error))
-                << error;
-            for (const emu::FaultRule& rule : rules)
-                run.chip().addFault(rule);
-            recorded = run.run(recordArgs);
-        }
-        EXPECT_NE(recorded.status, 0) << recorded.out;
-        std::vector<WireEvent> events;
-        std::string error;
-        ASSERT_TRUE(emu::loadRecording(dir.file("run.rec"), &events, &error)) << error;
-        std::string mismatch;
-        const matrix::RunResult replayed = replay(c.type, events, c.args, &mismatch);
-        EXPECT_EQ(mismatch, "");
-        EXPECT_EQ(replayed.status, recorded.status);
-        EXPECT_EQ(replayed.out, recorded.out);
-    }
-}
-
+// Each kept recording replays the command line its header names (run from
+// the source folder).
 TEST(RecordReplayTest, KeptRecordingsStillMatchTheWire) {
-    struct Case {
-        const char* file;
-        int32_t type;
+    const std::string source = std::string(TOUCHFW_SOURCE_DIR) + "/";
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(source + "tests/recordings")) {
+        SCOPED_TRACE(entry.path().string());
+        ++files;
+        std::istringstream header(testsupport::readFile(entry.path().string()));
+        std::string word;
+        header >> word >> word >> word;  // "# touchfw <version>:"
         std::vector<std::string> args;
-    };
-    const std::string examples = std::string(TOUCHFW_SOURCE_DIR) + "/examples/";
-    const Case cases[] = {
-        {"update-framing1-5410.txt", CHIP_5410, {"-f", examples + "fw-5410.bin"}},
-        {"capture-framing1-5410.txt",
-         CHIP_5410,
-         {"--rawdata", "--row", "10", "--col", "10", "--readtimes", "2"}},
-        {"update-framing2-fjordH3.txt",
-         CHIP_FJORDH3,
-         {"-f", examples + "fw-fjordH3.bin", "-c", examples + "cfg-fjordH3.cfg"}},
-        {"capture-framing2-fjordH3.txt",
-         CHIP_FJORDH3,
-         {"--diffdata", "--row", "10", "--col", "10", "--readtimes", "2"}},
-        {"update-framing3-fjordK8.txt",
-         CHIP_FJORDK8,
-         {"-f", examples + "fw-fjordK8.bin", "-c", examples + "cfg-fjordK8.cfg"}},
-        {"read-framing3-fjordK8.txt", CHIP_FJORDK8, {"-r", "0x10010", "-l", "300"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+        int32_t type = 0;
+        while (header >> word && word != "--record") {
+            if (!args.empty() && args.back() == "--chip")
+                type = emu::familyFromName(word);
+            args.push_back(word.rfind("examples/", 0) == 0 ? source + word : word);
+        }
+        ASSERT_NE(type, 0);
         std::vector<WireEvent> events;
         std::string error;
-        ASSERT_TRUE(emu::loadRecording(
-            std::string(TOUCHFW_SOURCE_DIR) + "/tests/recordings/" + c.file, &events, &error))
-            << error;
-        std::string mismatch;
-        const matrix::RunResult r = replay(c.type, events, c.args, &mismatch);
-        EXPECT_EQ(mismatch, "");
+        ASSERT_TRUE(emu::loadRecording(entry.path().string(), &events, &error)) << error;
+        const matrix::RunResult r = replay(type, events, args);
         EXPECT_EQ(r.status, 0) << r.out;
     }
+    EXPECT_EQ(files, 6);
 }
 
 #if !defined(_WIN32)  // runs touchfw-emu through a POSIX shell
 TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     testsupport::TempDir dir;
-    const std::string rec = dir.file("vid.rec");
     const std::string emuCmd = "cd '" + dir.path() + "' && TOUCHFW_EMU_STATE_DIR=. " +
                                "TOUCHFW_EMU_REPLAY=$REPLAY " + TOUCHFW_EMU_BINARY;
     ASSERT_EQ(testsupport::runCommand(emuCmd + " --chip fjordH3 -p vid --record vid.rec").status,
@@ -181,7 +151,7 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     // that differs is the configuration version read of -p cfgver.
     std::vector<WireEvent> vid;
     std::string error;
-    ASSERT_TRUE(emu::loadRecording(rec, &vid, &error)) << error;
+    ASSERT_TRUE(emu::loadRecording(dir.file("vid.rec"), &vid, &error)) << error;
     testsupport::CommandResult same =
         testsupport::runCommand("REPLAY=vid.rec; " + emuCmd + " --chip fjordH3 -p pid 2>&1");
     EXPECT_EQ(same.status, 0) << same.output;
@@ -191,38 +161,28 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     EXPECT_EQ(r.status, 124) << r.output;
     // The first differing report: find it in the recording and in a fresh
     // recording of -p cfgver.
-    ASSERT_EQ(testsupport::runCommand(emuCmd + " --chip fjordH3 -p cfgver --record cfg.rec").status,
-              0);
-    std::vector<WireEvent> cfg;
-    ASSERT_TRUE(emu::loadRecording(dir.file("cfg.rec"), &cfg, &error)) << error;
-    size_t position = 0;
-    const WireEvent* recorded = nullptr;
-    const WireEvent* sent = nullptr;
-    for (size_t i = 0, j = 0; i < vid.size() && j < cfg.size(); ++i, ++j) {
-        while (i < vid.size() && vid[i].kind != WireEvent::Kind::out)
-            ++i;
-        while (j < cfg.size() && cfg[j].kind != WireEvent::Kind::out)
-            ++j;
-        if (i == vid.size() || j == cfg.size())
-            break;
-        ++position;
-        if (vid[i].bytes != cfg[j].bytes) {
-            recorded = &vid[i];
-            sent = &cfg[j];
-            break;
+    const std::vector<WireEvent> cfg = record(CHIP_FJORDH3, {"-p", "cfgver"}).events;
+    const auto outs = [](const std::vector<WireEvent>& events) {
+        std::vector<const WireEvent*> reports;
+        for (const WireEvent& e : events) {
+            if (e.kind == WireEvent::Kind::out)
+                reports.push_back(&e);
         }
-    }
-    ASSERT_NE(recorded, nullptr);
-    const auto bytesOf = [](const WireEvent& e) {
-        return wireReportText(e.bytes.data(), e.bytes.size());
+        return reports;
     };
-    EXPECT_NE(r.output.find("report " + std::to_string(position) + " (line " +
-                            std::to_string(recorded->lineNumber) + ")"),
-              std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("recorded: out set " + bytesOf(*recorded)), std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("sent:     out set " + bytesOf(*sent)), std::string::npos) << r.output;
+    const std::vector<const WireEvent*> vidOut = outs(vid), cfgOut = outs(cfg);
+    size_t i = 0;
+    while (i < vidOut.size() && i < cfgOut.size() && vidOut[i]->bytes == cfgOut[i]->bytes)
+        ++i;
+    ASSERT_LT(i, std::min(vidOut.size(), cfgOut.size()));
+    const auto bytesOf = [](const WireEvent* e) {
+        return wireReportText(e->bytes.data(), e->bytes.size());
+    };
+    for (const std::string& part :
+         {"report " + std::to_string(i + 1) + " (line " + std::to_string(vidOut[i]->lineNumber) +
+              ")",
+          "recorded: out set " + bytesOf(vidOut[i]), "sent:     out set " + bytesOf(cfgOut[i])})
+        EXPECT_NE(r.output.find(part), std::string::npos) << r.output;
 }
 #endif
 
