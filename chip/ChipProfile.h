@@ -70,6 +70,7 @@ struct ChipProfile {
     uint8_t cfgStartReadyValue;
     Seq12 cfgFinishCmd;
     uint8_t cfgFinishReadyValue;
+    Seq10 cfgResetCmd;  // written to cmdAddr after every configuration attempt
     Seq10 cfgWriteDoneCmd;
     Seq10 cfgCmdAck;
     int32_t cfgVerLen;
@@ -81,6 +82,7 @@ struct ChipProfile {
     Seq12 enterUpdateCmd;
     Seq12 restartCmd;
     Seq12 flashBlockCmd;
+    Seq12 flashPrepareCmd;  // raw report sent before the sixth sub-firmware
     uint32_t patchStatusAddr;
     uint8_t patchReadyValue;
     uint32_t fwBufAddr;
@@ -92,7 +94,7 @@ struct ChipProfile {
     Seq10 disableReportCmd;
     Seq10 enableReportCmd;
     uint32_t reportStatusAddr;
-    Seq10 reportQueryCmd;
+    Seq10 reportQueryCmd;  // asks for the report status (5410: a three-byte answer)
     // Touch data
     Seq10 dataModeCmd;
     Seq10 normalModeCmd;

@@ -126,7 +126,10 @@ const SeqRow kSequences[] = {
     {SEQ(disableReportCmd),
      {Bytes{0x33, 0x00, 0xCD}, Bytes{0x33, 0, 0, 0, 0x33}, kNone, kFjordDisable, kFjordDisable,
       kNone, kNone}},
-    {SEQ(reportQueryCmd), {kNone, kNone, kNone, kFjordQuery, kFjordQuery, kNone, kNone}},
+    {SEQ(reportQueryCmd),
+     {Bytes{0x35, 0x00, 0xCB}, kNone, kNone, kFjordQuery, kFjordQuery, kNone, kNone}},
+    {SEQ(cfgResetCmd), {kNone, Bytes{0x7D, 0, 0, 0, 0x7D}, kNone, kNone, kNone, kNone, kNone}},
+    {SEQ(flashPrepareCmd), {kNone, kNone, kNone, kNone, kNone, Bytes{0x0E, 0x40, 0x00}, kNone}},
     {SEQ(enableReportCmd),
      {Bytes{0x34, 0x00, 0xCC}, Bytes{0x34, 0, 0, 0, 0x34}, kNone, kFjordEnable, kFjordEnable, kNone,
       kNone}},
@@ -149,8 +152,8 @@ TEST_F(ChipProfileTest, ByteSequencesPerChipType) {
 
 TEST_F(ChipProfileTest, FiveFourTenCommandsSumToZero) {
     const ChipProfile p = profileFor(CHIP_5410);
-    for (const Seq10* seq :
-         {&p.disableReportCmd, &p.enableReportCmd, &p.dataModeCmd, &p.normalModeCmd}) {
+    for (const Seq10* seq : {&p.disableReportCmd, &p.enableReportCmd, &p.reportQueryCmd,
+                             &p.dataModeCmd, &p.normalModeCmd}) {
         uint8_t sum = 0;
         for (size_t i = 0; i < seq->size(); ++i)
             sum = static_cast<uint8_t>(sum + seq->data[i]);
