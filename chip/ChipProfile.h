@@ -1,4 +1,4 @@
-// chip: chip type and chip profile.
+// chip: chip family table, chip type and chip profile.
 //
 // Offers the chip family table (one row a family: type, names, USB keys, the
 // Pid text of a fresh chip, the framing version), the process-wide chip type
