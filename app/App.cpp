@@ -31,20 +31,6 @@ int32_t defaultUsagePage = 0xFF00;
 
 namespace {
 
-struct ChipFamily {
-    int32_t type;
-    const char* acceptedValue;  // upper case
-    const char* canonicalName;
-    int32_t defaultPid;
-};
-
-const ChipFamily kChipFamilies[] = {
-    {CHIP_5410, "5410", "5410", 0x01E0},          {CHIP_5415R, "5415R", "5415R", 0x01E8},
-    {CHIP_FJORDK, "FJORDK", "fjordK", 0x0121},    {CHIP_FJORDH3, "FJORDH3", "fjordH3", 0x0F60},
-    {CHIP_CORVINA, "CORVINA", "Corvina", 0x01EC}, {CHIP_FJORDK8, "FJORDK8", "fjordK8", 0x0123},
-    {CHIP_FJORDK4, "FJORDK4", "fjordK4", 0x0132},
-};
-
 bool stdoutIsTerminal() {
 #if defined(_WIN32)
     return _isatty(_fileno(stdout)) != 0;
@@ -68,18 +54,16 @@ void showBytes(const std::vector<uint8_t>& bytes) {
 int selectChip() {
     if (!hasOption("chip")) {
         chipType = CHIP_FJORDK;
-        optionTable["chip"].text = "fjordK";
-        std::printf("use default chip type:%s", "fjordK");
+        optionTable["chip"].text = chipFamily(CHIP_FJORDK)->name;
+        std::printf("use default chip type:%s", chipFamily(CHIP_FJORDK)->name);
         std::fflush(stdout);
         return 0;
     }
     OptionValue& chip = optionTable["chip"];
-    for (const ChipFamily& family : kChipFamilies) {
-        if (chip.text == family.acceptedValue) {
-            chipType = family.type;
-            chip.text = family.canonicalName;
-            return 0;
-        }
+    if (const ChipFamily* family = chipFamilyNamed(chip.text)) {
+        chipType = family->type;
+        chip.text = family->name;
+        return 0;
     }
     std::printf("unsupport this chip:%s.", chip.text.c_str());
     std::fflush(stdout);
@@ -346,16 +330,12 @@ int runMode() {
 }  // namespace
 
 int setDeviceDefaults(int32_t type) {
-    for (const ChipFamily& family : kChipFamilies) {
-        if (family.type == type) {
-            defaultPid = family.defaultPid;
-            if (type == CHIP_FJORDK || type == CHIP_FJORDK8 || type == CHIP_FJORDK4) {
-                defaultUsagePage = 0xFFF0;
-            }
-            return 0;
-        }
-    }
-    return -1;
+    const ChipFamily* family = chipFamily(type);
+    if (family == nullptr)
+        return -1;
+    defaultPid = family->defaultPid;
+    defaultUsagePage = family->usagePage;
+    return 0;
 }
 
 int runMain(int argc, char** argv) {

@@ -16,8 +16,8 @@ constexpr uint16_t kDefaultVendorId = 0x2A94;
 extern int32_t defaultPid;
 extern int32_t defaultUsagePage;
 
-// Writes defaultPid (and defaultUsagePage for fjordK, fjordK8, fjordK4) for a
-// chip type; -1 and nothing written for an unknown chip type.
+// Writes defaultPid and defaultUsagePage from the chip type's family row; -1
+// and nothing written for an unknown chip type.
 int setDeviceDefaults(int32_t type);
 
 // The whole program; the result is the process exit status.

@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "sys/Bytes.h"
+
 std::map<std::string, OptionValue> optionTable;
 
 namespace {
@@ -82,15 +84,7 @@ const OptionRow* findRow(const std::string& arg) {
 }
 
 bool isHexDigit(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return c - 'A' + 10;
+    return hexDigitValue(c) >= 0;
 }
 
 bool pathExists(const std::string& path) {

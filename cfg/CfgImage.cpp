@@ -1,11 +1,13 @@
 #include "cfg/CfgImage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "sys/Bytes.h"
 #include "sys/Files.h"
 
 namespace {
@@ -14,12 +16,8 @@ namespace {
 struct DigitTable {
     uint8_t value[256];
     constexpr DigitTable() : value{} {
-        for (int c = '0'; c <= '9'; ++c)
-            value[c] = static_cast<uint8_t>(c - '0');
-        for (int c = 'a'; c <= 'f'; ++c)
-            value[c] = static_cast<uint8_t>(c - 'a' + 10);
-        for (int c = 'A'; c <= 'F'; ++c)
-            value[c] = static_cast<uint8_t>(c - 'A' + 10);
+        for (int c = 0; c < 128; ++c)
+            value[c] = static_cast<uint8_t>(std::max(hexDigitValue(static_cast<char>(c)), 0));
     }
 };
 constexpr DigitTable kDigits;

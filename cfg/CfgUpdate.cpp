@@ -22,8 +22,6 @@ constexpr int kAttempts = 5;
 constexpr uint32_t kAttemptWaitMs = 200;
 constexpr size_t kVersionBufferSize = 65;
 
-// 5415R: written to the command register after every attempt.
-constexpr uint8_t k5415RResetCmd[] = {0x7D, 0x00, 0x00, 0x00, 0x7D};
 // 5415R: a finish answer that also means ready.
 constexpr uint8_t k5415RFinishAlt[] = {0x7E, 0x00, 0x07};
 
@@ -229,9 +227,8 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
             DisableReport(connection);
             const int32_t r = cfgUpdateWithConnection(connection, image);
             sleepMs(kAttemptWaitMs);
-            if (chipType == CHIP_5415R) {
-                connection.write(chipProfile.cmdAddr, k5415RResetCmd, sizeof k5415RResetCmd, true);
-            }
+            if (!chipProfile.cfgResetCmd.empty())
+                writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd);
             if (r != 0) {
                 LOG_ERROR(fn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
                           remaining);

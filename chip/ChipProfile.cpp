@@ -1,5 +1,6 @@
 #include "chip/ChipProfile.h"
 
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 
@@ -31,7 +32,6 @@ void setCommonRawReports(ChipProfile& p) {
 }
 
 void fill5410(ChipProfile& p) {
-    p.protoType = 1;
     p.pidAddr = 0x4535;
     p.vidAddr = 0x453D;
     p.sidAddr = 0x4541;
@@ -58,12 +58,12 @@ void fill5410(ChipProfile& p) {
     setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
     setSeq(p.disableReportCmd, {0x33, 0x00, 0xCD});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0xCC});
+    setSeq(p.reportQueryCmd, {0x35, 0x00, 0xCB});
     setSeq(p.dataModeCmd, {0x01, 0x00, 0xFF});
     setSeq(p.normalModeCmd, {0x00, 0x00, 0x00});
 }
 
 void fill5415R(ChipProfile& p) {
-    p.protoType = 1;
     p.pidAddr = 0x4022;
     p.vidAddr = 0x402A;
     p.sidAddr = 0x402F;
@@ -87,6 +87,7 @@ void fill5415R(ChipProfile& p) {
     p.baseDataAddr = 0x8078;
     setSeq(p.cfgStartCmd, {0x80, 0x00, 0x00, 0x00, 0x80});
     setSeq(p.cfgFinishCmd, {0x83, 0x00, 0x00, 0x00, 0x83});
+    setSeq(p.cfgResetCmd, {0x7D, 0x00, 0x00, 0x00, 0x7D});
     setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
     setSeq(p.disableReportCmd, {0x33, 0x00, 0x00, 0x00, 0x33});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0x00, 0x00, 0x34});
@@ -102,7 +103,6 @@ void setFjordCmd(Seq& seq, uint8_t code) {
 
 // The fjordK column; the other fjord chips start from it.
 void fillFjordK(ChipProfile& p) {
-    p.protoType = 2;
     p.pidAddr = 0x1001E;
     p.vidAddr = 0x10026;
     p.sidAddr = 0x1002B;
@@ -184,10 +184,10 @@ void fillCorvina(ChipProfile& p) {
 
 void fillFjordK8(ChipProfile& p) {
     fillFjordK(p);
-    p.protoType = 3;
     p.fwBufAddr = 0x10011000;
     p.flashStatusAddr = 0x10010011;
     p.patchStatusAddr = 0x10010010;
+    setSeq(p.flashPrepareCmd, {0x0E, 0x40, 0x00});
 }
 
 void fillFjordK4(ChipProfile& p) {
@@ -200,35 +200,62 @@ void fillFjordK4(ChipProfile& p) {
     p.baseDataAddr = 0x1E288;
 }
 
+struct FamilyRow {
+    ChipFamily family;
+    void (*fill)(ChipProfile&);  // the family's own profile values
+};
+
+const FamilyRow kFamilies[] = {
+    {{CHIP_5410, "5410", "5410", 0x01E0, 0xFF00, "5410", 1}, fill5410},
+    {{CHIP_5415R, "5415R", "5415R", 0x01E8, 0xFF00, "5416", 1}, fill5415R},
+    {{CHIP_FJORDK, "fjordK", "FJORDK", 0x0121, 0xFFF0, "0121", 2}, fillFjordK},
+    {{CHIP_FJORDH3, "fjordH3", "FJORDH3", 0x0F60, 0xFF00, "0F60", 2}, fillFjordH3},
+    {{CHIP_CORVINA, "Corvina", "CORVINA", 0x01EC, 0xFF00, "01EC", 2}, fillCorvina},
+    {{CHIP_FJORDK8, "fjordK8", "FJORDK8", 0x0123, 0xFFF0, "0123", 3}, fillFjordK8},
+    {{CHIP_FJORDK4, "fjordK4", "FJORDK4", 0x0132, 0xFFF0, "0132", 2}, fillFjordK4},
+};
+
+const FamilyRow* findRow(int32_t type) {
+    for (const FamilyRow& row : kFamilies) {
+        if (row.family.type == type)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool equalsIgnoreCase(const std::string& text, const char* name) {
+    size_t i = 0;
+    for (; i < text.size() && name[i] != '\0'; ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(name[i]))) {
+            return false;
+        }
+    }
+    return i == text.size() && name[i] == '\0';
+}
+
 }  // namespace
 
-void initChipProfile() {
-    ChipProfile p{};
-    switch (chipType) {
-        case CHIP_5410:
-            fill5410(p);
-            break;
-        case CHIP_5415R:
-            fill5415R(p);
-            break;
-        case CHIP_FJORDK:
-            fillFjordK(p);
-            break;
-        case CHIP_FJORDH3:
-            fillFjordH3(p);
-            break;
-        case CHIP_CORVINA:
-            fillCorvina(p);
-            break;
-        case CHIP_FJORDK8:
-            fillFjordK8(p);
-            break;
-        case CHIP_FJORDK4:
-            fillFjordK4(p);
-            break;
-        default:
-            return;
+const ChipFamily* chipFamily(int32_t type) {
+    const FamilyRow* row = findRow(type);
+    return row ? &row->family : nullptr;
+}
+
+const ChipFamily* chipFamilyNamed(const std::string& name) {
+    for (const FamilyRow& row : kFamilies) {
+        if (equalsIgnoreCase(name, row.family.acceptedName))
+            return &row.family;
     }
+    return nullptr;
+}
+
+void initChipProfile() {
+    const FamilyRow* row = findRow(chipType);
+    if (row == nullptr)
+        return;
+    ChipProfile p{};
+    row->fill(p);
+    p.protoType = row->family.framing;
     setCommonRawReports(p);
     chipProfile = p;
 }

@@ -1,15 +1,16 @@
-// chip: chip type and chip profile.
+// chip: chip family table, chip type and chip profile.
 //
-// Offers the process-wide chip type (1 5410, 2 5415R, 3 fjordK, 4 fjordH3,
-// 5 Corvina, 6 fjordK8, 7 fjordK4) and the chip profile: the register
-// addresses, lengths, values and command byte sequences of the selected
-// family. initChipProfile() fills the profile once at start-up; afterwards
-// every layer only reads it.
+// Offers the chip family table (one row a family: type, names, USB keys, the
+// Pid text of a fresh chip, the framing version), the process-wide chip type
+// and the chip profile: the register addresses, lengths, values and command
+// byte sequences of the selected family. initChipProfile() fills the profile
+// once at start-up; afterwards every layer only reads it.
 // Relies on: nothing but the C++ standard library.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum ChipTypeValue : int32_t {
     CHIP_5410 = 1,
@@ -20,6 +21,22 @@ enum ChipTypeValue : int32_t {
     CHIP_FJORDK8 = 6,
     CHIP_FJORDK4 = 7,
 };
+
+// Everything that names or finds a chip family.
+struct ChipFamily {
+    int32_t type;              // a ChipTypeValue
+    const char* name;          // canonical name, as shown and logged
+    const char* acceptedName;  // the --chip value (upper case; matched in any case)
+    uint16_t defaultPid;       // USB product id looked for when no --pid is given
+    uint16_t usagePage;        // usage page of the family's vendor collection
+    const char* pidText;       // Pid text a fresh chip of the family reports
+    int32_t framing;           // register framing version (the profile's protoType)
+};
+
+// The family of a chip type; nullptr when unknown.
+const ChipFamily* chipFamily(int32_t type);
+// The family whose accepted name is `name` in any case; nullptr when unknown.
+const ChipFamily* chipFamilyNamed(const std::string& name);
 
 // A fixed-capacity byte sequence; only the first `len` bytes are meaningful.
 template <size_t Capacity, typename LengthType>
@@ -53,6 +70,7 @@ struct ChipProfile {
     uint8_t cfgStartReadyValue;
     Seq12 cfgFinishCmd;
     uint8_t cfgFinishReadyValue;
+    Seq10 cfgResetCmd;  // written to cmdAddr after every configuration attempt
     Seq10 cfgWriteDoneCmd;
     Seq10 cfgCmdAck;
     int32_t cfgVerLen;
@@ -64,6 +82,7 @@ struct ChipProfile {
     Seq12 enterUpdateCmd;
     Seq12 restartCmd;
     Seq12 flashBlockCmd;
+    Seq12 flashPrepareCmd;  // raw report sent before the sixth sub-firmware
     uint32_t patchStatusAddr;
     uint8_t patchReadyValue;
     uint32_t fwBufAddr;
@@ -75,7 +94,7 @@ struct ChipProfile {
     Seq10 disableReportCmd;
     Seq10 enableReportCmd;
     uint32_t reportStatusAddr;
-    Seq10 reportQueryCmd;
+    Seq10 reportQueryCmd;  // asks for the report status (5410: a three-byte answer)
     // Touch data
     Seq10 dataModeCmd;
     Seq10 normalModeCmd;

@@ -24,6 +24,7 @@
 #include <sstream>
 
 #include "emu/EmulatedChip.h"
+#include "sys/Bytes.h"
 
 namespace emu {
 
@@ -51,24 +52,14 @@ std::string toHex(const uint8_t* data, size_t n) {
     return out;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool fromHex(const std::string& text, std::vector<uint8_t>* out) {
     if (text.size() % 2 != 0)
         return false;
     out->clear();
     out->reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        const int hi = hexDigit(text[i]);
-        const int lo = hexDigit(text[i + 1]);
+        const int hi = hexDigitValue(text[i]);
+        const int lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         out->push_back(static_cast<uint8_t>(hi * 16 + lo));
@@ -81,7 +72,7 @@ bool parseAddress(const std::string& text, uint32_t* addr) {
         return false;
     uint32_t value = 0;
     for (size_t i = 2; i < text.size(); ++i) {
-        const int d = hexDigit(text[i]);
+        const int d = hexDigitValue(text[i]);
         if (d < 0)
             return false;
         value = value * 16 + static_cast<uint32_t>(d);

@@ -6,19 +6,11 @@
 #include <cstdio>
 
 #include "emu/EmulatedChip.h"
+#include "sys/Bytes.h"
 
 namespace emu {
 
 namespace {
-
-uint32_t be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-uint32_t be16(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 8) | p[1];
-}
 
 std::string hex(uint32_t value) {
     char text[16];
@@ -113,10 +105,11 @@ bool EmulatedChip::runRawCommand(uint8_t sub, const uint8_t* r, size_t length) {
 
 void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
     const bool fjord = isFjordFamily(type_);
-    const uint32_t len = be16(r + 5);
+    const uint32_t len = readBe16(r + 5);
     // The older families send flash address bits 23..8 only.
-    const uint32_t addr = fjord ? be32(r + 7) : (static_cast<uint32_t>(r[7]) << 16) | (r[8] << 8);
-    const uint32_t sent = fjord ? be32(r + 11) : be16(r + 9);
+    const uint32_t addr =
+        fjord ? readBe32(r + 7) : (static_cast<uint32_t>(r[7]) << 16) | (r[8] << 8);
+    const uint32_t sent = fjord ? readBe32(r + 11) : readBe16(r + 9);
     memory_.set(profile_.flashStatusAddr, 0x00);
     if (len == 0 || len > kBlockLimit) {
         protocolError("flash block of " + std::to_string(len) + " bytes (allowed 1 to 4096)");

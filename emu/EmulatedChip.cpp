@@ -1,42 +1,16 @@
 #include "emu/EmulatedChip.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 #include "log/Log.h"
+#include "sys/Bytes.h"
 
 namespace emu {
 
 namespace {
-
-struct FamilyRow {
-    int32_t type;
-    const char* name;
-    uint16_t productId;
-    uint16_t usagePage;
-    const char* pidText;
-};
-
-const FamilyRow kFamilies[] = {
-    {CHIP_5410, "5410", 0x01E0, 0xFF00, "5410"},
-    {CHIP_5415R, "5415R", 0x01E8, 0xFF00, "5416"},
-    {CHIP_FJORDK, "fjordK", 0x0121, 0xFFF0, "0121"},
-    {CHIP_FJORDH3, "fjordH3", 0x0F60, 0xFF00, "0F60"},
-    {CHIP_CORVINA, "Corvina", 0x01EC, 0xFF00, "01EC"},
-    {CHIP_FJORDK8, "fjordK8", 0x0123, 0xFFF0, "0123"},
-    {CHIP_FJORDK4, "fjordK4", 0x0132, 0xFFF0, "0132"},
-};
-
-const FamilyRow* findFamily(int32_t type) {
-    for (const FamilyRow& row : kFamilies) {
-        if (row.type == type)
-            return &row;
-    }
-    return nullptr;
-}
 
 // Windows error codes the host reports, as the tool prints them.
 constexpr uint32_t kErrGenFailure = 31;
@@ -56,15 +30,6 @@ std::string format(const char* fmt, ...) {
     std::vsnprintf(buffer, sizeof buffer, fmt, args);
     va_end(args);
     return buffer;
-}
-
-uint32_t be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-uint32_t be16(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 8) | p[1];
 }
 
 bool inWindow(uint32_t addr, uint32_t base, size_t size) {
@@ -91,38 +56,28 @@ const char* rawName(uint8_t sub) {
 }  // namespace
 
 const char* familyName(int32_t type) {
-    const FamilyRow* row = findFamily(type);
-    return row ? row->name : "";
+    const ChipFamily* family = chipFamily(type);
+    return family ? family->name : "";
 }
 
 int32_t familyFromName(const std::string& name) {
-    std::string upper;
-    for (char c : name)
-        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const FamilyRow& row : kFamilies) {
-        std::string rowUpper;
-        for (const char* p = row.name; *p; ++p) {
-            rowUpper += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-        }
-        if (rowUpper == upper)
-            return row.type;
-    }
-    return 0;
+    const ChipFamily* family = chipFamilyNamed(name);
+    return family ? family->type : 0;
 }
 
 uint16_t deviceProductId(int32_t type) {
-    const FamilyRow* row = findFamily(type);
-    return row ? row->productId : 0;
+    const ChipFamily* family = chipFamily(type);
+    return family ? family->defaultPid : 0;
 }
 
 uint16_t deviceUsagePage(int32_t type) {
-    const FamilyRow* row = findFamily(type);
-    return row ? row->usagePage : 0;
+    const ChipFamily* family = chipFamily(type);
+    return family ? family->usagePage : 0;
 }
 
 std::string defaultProductIdText(int32_t type) {
-    const FamilyRow* row = findFamily(type);
-    return row ? row->pidText : "";
+    const ChipFamily* family = chipFamily(type);
+    return family ? family->pidText : "";
 }
 
 ChipProfile profileFor(int32_t type) {
@@ -471,12 +426,12 @@ std::string EmulatedChip::describeReport(const uint8_t* r, size_t length) const 
         uint32_t len;
         size_t header;
         if (version == 1) {
-            addr = be16(r + 6);
-            len = be16(r + 8);
+            addr = readBe16(r + 6);
+            len = readBe16(r + 8);
             header = 10;
         } else {
-            addr = be32(r + 6);
-            len = be16(r + 10);
+            addr = readBe32(r + 6);
+            len = readBe16(r + 10);
             header = 12;
         }
         if (r[5] == 0x01)
@@ -504,7 +459,7 @@ std::string EmulatedChip::describeAnswer(const uint8_t* r, size_t length, uint32
     const size_t header = path_ == ReportPath::standard ? 5 : 12;
     if (length < header)
         return describeReport(r, length);
-    const uint32_t lengthField = be16(r + header - 2);
+    const uint32_t lengthField = readBe16(r + header - 2);
     const size_t shown = std::min<size_t>(lengthField, length - header);
     return format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
 }
@@ -557,20 +512,20 @@ bool EmulatedChip::handleRegisterFrame(const uint8_t* r, size_t length) {
         case 1:
             header = 10;
             maxPayload = 55;
-            addr = be16(r + 6);
-            len = be16(r + 8);
+            addr = readBe16(r + 6);
+            len = readBe16(r + 8);
             break;
         case 2:
             header = 12;
             maxPayload = 53;
-            addr = be32(r + 6);
-            len = be16(r + 10);
+            addr = readBe32(r + 6);
+            len = readBe16(r + 10);
             break;
         case 3:
             header = 12;
             maxPayload = 256;
-            addr = be32(r + 6);
-            len = be16(r + 10);
+            addr = readBe32(r + 6);
+            len = readBe16(r + 10);
             break;
         default:
             return reject("register frame for a chip without framing");

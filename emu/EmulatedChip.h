@@ -36,7 +36,8 @@ constexpr uint8_t kReportId = 0x0E;
 constexpr size_t kShortReport = 65;
 constexpr size_t kLongReport = 268;
 
-// "5410", "5415R", "fjordK", "fjordH3", "Corvina", "fjordK8", "fjordK4"; "" when unknown.
+// The columns of the chip family table, with "", 0 or "" for an unknown type.
+// Canonical family name.
 const char* familyName(int32_t type);
 // Case-insensitive inverse of familyName; 0 when unknown.
 int32_t familyFromName(const std::string& name);

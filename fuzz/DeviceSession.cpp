@@ -85,9 +85,8 @@ void checkRead(int32_t version, uint32_t addr, const uint8_t* buffer, int32_t le
 }  // namespace
 
 const char* familyName(int32_t type) {
-    static const char* const names[] = {"",        "5410",    "5415R",   "fjordK",
-                                        "fjordH3", "Corvina", "fjordK8", "fjordK4"};
-    return type >= CHIP_5410 && type <= CHIP_FJORDK4 ? names[type] : "";
+    const ChipFamily* family = chipFamily(type);
+    return family ? family->name : "";
 }
 
 std::vector<uint8_t> sampleImage(int32_t type) {

@@ -15,8 +15,8 @@
 
 namespace {
 
-// Sent before the sixth sub-firmware on fjordK8.
-const uint8_t kFjordK8ExtraCmd[] = {0x0E, 0x40, 0x00};
+// The sub-firmware before which the chip's flash preparation command (if any) goes.
+constexpr int32_t kFlashPrepareSubFw = 5;
 const uint8_t kRamCheckPattern[] = {0x55, 0x55, 0x55, 0x55, 0x55};
 
 // Byte i of a block, 0 past its end (the odd last word of a block).
@@ -237,9 +237,10 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
             const uint32_t addr = image.getFwSubFwAddr(i);
             LOG_INFO(fn, "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n",
                      i, type, static_cast<int>(len), addr);
-            if (i == 5 && chipType == CHIP_FJORDK8) {
+            if (i == kFlashPrepareSubFw && !chipProfile.flashPrepareCmd.empty()) {
                 LOG_INFO(fn, "send 0x40 cmd.\n");
-                connection.write0(kFjordK8ExtraCmd, sizeof kFjordK8ExtraCmd, false);
+                connection.write0(chipProfile.flashPrepareCmd.data,
+                                  static_cast<int32_t>(chipProfile.flashPrepareCmd.size()), false);
                 const uint8_t expected = 0x01;
                 checkChipRegValueEx(connection, chipProfile.flashStatusAddr, &expected, 1);
             }

@@ -10,6 +10,7 @@
 
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "sys/Bytes.h"
 #include "sys/Files.h"
 
 const FwImageLayout kFwLayout5410 = {"FwImage_5410", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
@@ -109,16 +110,6 @@ constexpr uint32_t kLayoutAHeaderSize = 6;
 constexpr uint32_t kLayoutAEntrySize = 8;
 constexpr uint32_t kLayoutBHeaderSize = 8;
 constexpr uint32_t kLayoutBEntrySize = 10;
-
-uint32_t readBe32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-uint32_t readLe32(const uint8_t* p) {
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Length and flash address of a table entry (kLayoutAEntrySize or
 // kLayoutBEntrySize bytes at `entry`).

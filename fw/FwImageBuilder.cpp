@@ -3,21 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "sys/Bytes.h"
 
-void putBe(std::vector<uint8_t>& b, size_t at, uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        b[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-    }
-}
-
-void putLe(std::vector<uint8_t>& b, size_t at, uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        b[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::vector<uint8_t> fwIdentityBlock(const std::string& pid, const uint8_t vid[4]) {
     std::vector<uint8_t> block(kFwIdentityBlockSize, 0);
@@ -76,8 +64,8 @@ bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uin
         const uint32_t length = static_cast<uint32_t>(sub.data.size());
         image[entry] = sub.type;
         if (layoutB) {
-            putLe(image, entry + 1, length, 4);
-            putLe(image, entry + 5, sub.addr, 4);
+            writeLe32(image.data() + entry + 1, length);
+            writeLe32(image.data() + entry + 5, sub.addr);
         } else {
             if ((sub.addr & 0xFF) != 0 || sub.addr > 0xFFFF00) {
                 std::snprintf(message, sizeof message,
@@ -88,8 +76,8 @@ bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uin
                 image.clear();
                 return false;
             }
-            putBe(image, entry + 1, length, 4);
-            putBe(image, entry + 5, sub.addr >> 8, 2);
+            writeBe32(image.data() + entry + 1, length);
+            writeBe16(image.data() + entry + 5, sub.addr >> 8);
         }
         if (!sub.data.empty()) {
             std::memcpy(image.data() + data, sub.data.data(), sub.data.size());
@@ -99,11 +87,11 @@ bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uin
     }
     const size_t bodySize = image.size() - layout.headerSize;
     if (layoutB) {
-        putLe(image, 0, static_cast<uint32_t>(bodySize), 4);
-        putLe(image, 4, fwChecksumLayoutB(image.data() + layout.headerSize, bodySize), 4);
+        writeLe32(image.data(), static_cast<uint32_t>(bodySize));
+        writeLe32(image.data() + 4, fwChecksumLayoutB(image.data() + layout.headerSize, bodySize));
     } else {
-        putBe(image, 0, static_cast<uint32_t>(bodySize), 4);
-        putBe(image, 4, fwChecksumLayoutA(image.data() + layout.headerSize, bodySize), 2);
+        writeBe32(image.data(), static_cast<uint32_t>(bodySize));
+        writeBe16(image.data() + 4, fwChecksumLayoutA(image.data() + layout.headerSize, bodySize));
     }
     return true;
 }

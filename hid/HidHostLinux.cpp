@@ -19,6 +19,7 @@
 #include "hid/HidInterface.h"
 #include "hid/ReportDescriptor.h"
 #include "log/Log.h"
+#include "sys/Bytes.h"
 
 namespace {
 
@@ -56,16 +57,9 @@ bool parseHexField(const std::string& text, uint32_t* value) {
         return false;
     uint32_t v = 0;
     for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
+        const int digit = hexDigitValue(c);
+        if (digit < 0)
             return false;
-        }
         v = (v << 4) | static_cast<uint32_t>(digit);
     }
     *value = v;

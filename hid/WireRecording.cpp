@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "sys/Bytes.h"
+
 namespace {
 
 // No report of any framing is longer; a longer length in a recording is a
@@ -13,16 +15,6 @@ const char* pathWord(bool plainPath, bool out) {
     if (out)
         return plainPath ? "write" : "set";
     return plainPath ? "read" : "get";
-}
-
-int hexNibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 bool parseNumber(const std::string& word, uint64_t* value) {
@@ -49,8 +41,8 @@ bool parseReport(const std::string& lengthWord, const std::string& hex,
     if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > length)
         return false;
     for (size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = hexNibble(hex[i]);
-        const int lo = hexNibble(hex[i + 1]);
+        const int hi = hexDigitValue(hex[i]);
+        const int lo = hexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         (*bytes)[i / 2] = static_cast<uint8_t>(hi * 16 + lo);
@@ -102,7 +94,7 @@ bool parseLine(const std::string& line, WireEvent* event) {
             if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
                 return false;
             for (size_t i = 2; i < hex.size(); ++i) {
-                const int nibble = hexNibble(hex[i]);
+                const int nibble = hexDigitValue(hex[i]);
                 if (nibble < 0)
                     return false;
                 key = key * 16 + static_cast<uint32_t>(nibble);

@@ -14,9 +14,7 @@ constexpr uint8_t kCmdAccepted = 0x80;
 constexpr int kRepeatWrites = 3;
 constexpr uint32_t kRepeatWriteWaitMs = 10;
 
-// 5410 report status query: a fixed command written to the 5410's command register.
-constexpr uint32_t k5410QueryAddr = 0x60CC;
-constexpr uint8_t k5410QueryCmd[] = {0x35, 0x00, 0xCB};
+// 5410 report status query: the answer's check bytes sum to zero with this seed.
 constexpr uint8_t k5410CheckSeed = 0x36;
 constexpr int k5410Attempts = 3;
 constexpr uint32_t k5410QueryWaitMs = 10;
@@ -122,7 +120,8 @@ int32_t DisableReport5410(TlcConnection& connection) {
             sleepMs(kRepeatWriteWaitMs);
         }
         sleepMs(k5410QueryWaitMs);
-        last = connection.write(k5410QueryAddr, k5410QueryCmd, sizeof k5410QueryCmd, false);
+        last = connection.write(chipProfile.reportCmdAddr, chipProfile.reportQueryCmd.data,
+                                static_cast<int32_t>(chipProfile.reportQueryCmd.size()), false);
         if (last != 0) {
             LOG_ERROR("DisableReport5410", "DisableReport5410 send read report cmd failed.\n");
             continue;

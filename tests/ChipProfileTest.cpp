@@ -126,7 +126,10 @@ const SeqRow kSequences[] = {
     {SEQ(disableReportCmd),
      {Bytes{0x33, 0x00, 0xCD}, Bytes{0x33, 0, 0, 0, 0x33}, kNone, kFjordDisable, kFjordDisable,
       kNone, kNone}},
-    {SEQ(reportQueryCmd), {kNone, kNone, kNone, kFjordQuery, kFjordQuery, kNone, kNone}},
+    {SEQ(reportQueryCmd),
+     {Bytes{0x35, 0x00, 0xCB}, kNone, kNone, kFjordQuery, kFjordQuery, kNone, kNone}},
+    {SEQ(cfgResetCmd), {kNone, Bytes{0x7D, 0, 0, 0, 0x7D}, kNone, kNone, kNone, kNone, kNone}},
+    {SEQ(flashPrepareCmd), {kNone, kNone, kNone, kNone, kNone, Bytes{0x0E, 0x40, 0x00}, kNone}},
     {SEQ(enableReportCmd),
      {Bytes{0x34, 0x00, 0xCC}, Bytes{0x34, 0, 0, 0, 0x34}, kNone, kFjordEnable, kFjordEnable, kNone,
       kNone}},
@@ -149,8 +152,8 @@ TEST_F(ChipProfileTest, ByteSequencesPerChipType) {
 
 TEST_F(ChipProfileTest, FiveFourTenCommandsSumToZero) {
     const ChipProfile p = profileFor(CHIP_5410);
-    for (const Seq10* seq :
-         {&p.disableReportCmd, &p.enableReportCmd, &p.dataModeCmd, &p.normalModeCmd}) {
+    for (const Seq10* seq : {&p.disableReportCmd, &p.enableReportCmd, &p.reportQueryCmd,
+                             &p.dataModeCmd, &p.normalModeCmd}) {
         uint8_t sum = 0;
         for (size_t i = 0; i < seq->size(); ++i)
             sum = static_cast<uint8_t>(sum + seq->data[i]);
@@ -168,6 +171,49 @@ TEST_F(ChipProfileTest, ChipTypeOutsideRangeLeavesProfileZero) {
             EXPECT_TRUE(row.get(p).empty()) << row.name << " chip type " << type;
         }
     }
+}
+
+// The family table: --chip values in any case, the USB keys the tool looks
+// for and the Pid a fresh chip reports; anything else finds no family.
+TEST(ChipFamilyTable, LookupByNameAndType) {
+    struct Case {
+        const char* text;
+        int32_t type;  // 0: no family
+        const char* name;
+        uint16_t pid, usagePage;
+        const char* pidText;
+    };
+    const Case cases[] = {
+        {"5410", CHIP_5410, "5410", 0x01E0, 0xFF00, "5410"},
+        {"5415r", CHIP_5415R, "5415R", 0x01E8, 0xFF00, "5416"},
+        {"FJORDK", CHIP_FJORDK, "fjordK", 0x0121, 0xFFF0, "0121"},
+        {"fjordh3", CHIP_FJORDH3, "fjordH3", 0x0F60, 0xFF00, "0F60"},
+        {"Corvina", CHIP_CORVINA, "Corvina", 0x01EC, 0xFF00, "01EC"},
+        {"fJoRdK8", CHIP_FJORDK8, "fjordK8", 0x0123, 0xFFF0, "0123"},
+        {"FJORDK4", CHIP_FJORDK4, "fjordK4", 0x0132, 0xFFF0, "0132"},
+        {"", 0, "", 0, 0, ""},
+        {"fjord", 0, "", 0, 0, ""},
+        {"FJORDK44", 0, "", 0, 0, ""},
+        {"5410 ", 0, "", 0, 0, ""},
+        {"5415", 0, "", 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const ChipFamily* named = chipFamilyNamed(c.text);
+        if (c.type == 0) {
+            EXPECT_EQ(named, nullptr);
+            continue;
+        }
+        ASSERT_NE(named, nullptr);
+        EXPECT_EQ(named, chipFamily(c.type));
+        EXPECT_EQ(named->type, c.type);
+        EXPECT_STREQ(named->name, c.name);
+        EXPECT_EQ(named->defaultPid, c.pid);
+        EXPECT_EQ(named->usagePage, c.usagePage);
+        EXPECT_STREQ(named->pidText, c.pidText);
+    }
+    for (int32_t type : {0, 8, -1})
+        EXPECT_EQ(chipFamily(type), nullptr) << type;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "chip/ChipProfile.h"
 #include "hid/HidInterface.h"
 #include "log/Log.h"
+#include "sys/Bytes.h"
 #include "sys/Clock.h"
 
 namespace {
@@ -26,22 +27,6 @@ constexpr size_t kLargestReport =
 
 const char* plural(int32_t n) {
     return n >= 2 ? "s" : "";
-}
-
-void putBe16(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 8);
-    at[1] = static_cast<uint8_t>(value);
-}
-
-void putBe32(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 24);
-    at[1] = static_cast<uint8_t>(value >> 16);
-    at[2] = static_cast<uint8_t>(value >> 8);
-    at[3] = static_cast<uint8_t>(value);
-}
-
-int be16(const uint8_t* at) {
-    return (at[0] << 8) | at[1];
 }
 
 // Writes a whole report to the log without tag and level test: its length,
@@ -224,11 +209,11 @@ int TlcConnection::writeV12(int version, uint32_t addr, const uint8_t* data, int
         frame[4] = static_cast<uint8_t>(payload + header - 5);
         frame[5] = kOpWrite;
         if (version == 1) {
-            putBe16(frame + 6, current);
-            putBe16(frame + 8, static_cast<uint32_t>(payload));
+            writeBe16(frame + 6, current);
+            writeBe16(frame + 8, static_cast<uint32_t>(payload));
         } else {
-            putBe32(frame + 6, current);
-            putBe16(frame + 10, static_cast<uint32_t>(payload));
+            writeBe32(frame + 6, current);
+            writeBe16(frame + 10, static_cast<uint32_t>(payload));
         }
         std::memcpy(frame + header, data + sent, static_cast<size_t>(payload));
         const int r = write0(frame, header + payload, false);
@@ -267,8 +252,8 @@ int TlcConnection::writeV3(uint32_t addr, const uint8_t* data, int32_t len, bool
         frame[3] = 0x00;
         frame[4] = 0x00;
         frame[5] = kOpWrite;
-        putBe32(frame + 6, current);
-        putBe16(frame + 10, static_cast<uint32_t>(payload));
+        writeBe32(frame + 6, current);
+        writeBe16(frame + 10, static_cast<uint32_t>(payload));
         std::memcpy(frame + kTlcHeaderV3, data + sent, static_cast<size_t>(payload));
         const int r = write0(frame, kTlcReportSizeV3, false);
         if (r != 0) {
@@ -351,13 +336,13 @@ int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t 
     int requestLength;
     if (version == 1) {
         report[4] = 0x05;
-        putBe16(report + 6, addr & 0xFFFF);
-        putBe16(report + 8, static_cast<uint32_t>(len));
+        writeBe16(report + 6, addr & 0xFFFF);
+        writeBe16(report + 8, static_cast<uint32_t>(len));
         requestLength = kTlcHeaderV1;
     } else {
         report[4] = 0x07;
-        putBe32(report + 6, addr);
-        putBe16(report + 10, static_cast<uint32_t>(len));
+        writeBe32(report + 6, addr);
+        writeBe16(report + 10, static_cast<uint32_t>(len));
         requestLength = kTlcHeaderV2;
     }
     const int r = write0(report, requestLength, false);
@@ -373,7 +358,7 @@ int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t 
         LOG_ERROR(fn, "Read failed, because native read method failed.\n");
         return -3;
     }
-    const int answered = be16(report + 3);
+    const int answered = static_cast<int>(readBe16(report + 3));
     if (answered != len) {
         LOG_ERROR(
             fn, "Valid data length from firmware verify failed. readLen = %d, fw_data_len = %d.\n",
@@ -399,8 +384,8 @@ int TlcConnection::readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logT
     report[0] = kHidReportId;
     report[1] = kFrameMarker;
     report[5] = kOpRead;
-    putBe32(report + 6, addr);
-    putBe16(report + 10, static_cast<uint32_t>(len));
+    writeBe32(report + 6, addr);
+    writeBe16(report + 10, static_cast<uint32_t>(len));
     const int r = write0(report, kTlcReportSizeV3, false);
     if (r != 0) {
         LOG_ERROR("TlcConnection::readV3",
@@ -414,7 +399,7 @@ int TlcConnection::readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logT
         LOG_ERROR("TlcConnection::readV3", "Read failed, because native read method failed.\n");
         return -3;
     }
-    const int answered = be16(report + 10);
+    const int answered = static_cast<int>(readBe16(report + 10));
     if (answered != len) {
         LOG_ERROR(
             "TlcConnection::readV3",

@@ -28,6 +28,7 @@
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
 #include "log/Log.h"
+#include "sys/Bytes.h"
 #include "sys/Files.h"
 
 namespace {
@@ -64,17 +65,6 @@ const char* const kUsage =
     "01020304. Exit status: 0 success, 1 failure (or an image that would not load),\n"
     "2 command-line error.\n";
 
-struct ChipName {
-    const char* name;
-    int32_t type;
-};
-
-const ChipName kChips[] = {
-    {"5410", CHIP_5410},       {"5415R", CHIP_5415R},     {"fjordK", CHIP_FJORDK},
-    {"fjordH3", CHIP_FJORDH3}, {"Corvina", CHIP_CORVINA}, {"fjordK8", CHIP_FJORDK8},
-    {"fjordK4", CHIP_FJORDK4},
-};
-
 // A command-line or input error: the message is printed and the tool ends.
 struct Failure {
     int status;
@@ -98,26 +88,6 @@ Failure inputError(const std::string& message) {
     return {kExitFailure, message};
 }
 
-bool equalsIgnoreCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b))
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-const ChipName* findChip(const std::string& text) {
-    for (const ChipName& chip : kChips) {
-        if (equalsIgnoreCase(text, chip.name))
-            return &chip;
-    }
-    return nullptr;
-}
-
 // Decimal, or hexadecimal with a 0x prefix; false for anything else or above `max`.
 bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -126,30 +96,15 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
         return false;
     uint64_t result = 0;
     for (char c : digits) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (hex && std::isxdigit(static_cast<unsigned char>(c))) {
-            digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        } else {
+        const int digit = hex ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0)
             return false;
-        }
         result = result * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
         if (result > max)
             return false;
     }
     value = result;
     return true;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // "01.02.03.04" (one or two hex digits per byte) or "01020304".
@@ -176,7 +131,7 @@ bool parseVid(const std::string& text, uint8_t vid[4]) {
             return false;
         int value = 0;
         for (char c : p) {
-            const int digit = hexValue(c);
+            const int digit = hexDigitValue(c);
             if (digit < 0)
                 return false;
             value = value * 16 + digit;
@@ -265,10 +220,10 @@ class Args {
     size_t pos_ = 0;
 };
 
-const ChipName& requireChip(const std::string& text) {
+const ChipFamily& requireChip(const std::string& text) {
     if (text.empty())
         throw usageError("--chip is required");
-    const ChipName* chip = findChip(text);
+    const ChipFamily* chip = chipFamilyNamed(text);
     if (chip == nullptr)
         throw usageError("unknown chip '" + text + "'");
     return *chip;
@@ -342,7 +297,7 @@ Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint
     return image;
 }
 
-int printImageInfo(const ChipName& chip, const std::string& path, bool json);
+int printImageInfo(const ChipFamily& chip, const std::string& path, bool json);
 
 int commandBuild(Args& args) {
     std::string chipText, pid, vidArg, output, identityPid, identityVidArg;
@@ -370,7 +325,7 @@ int commandBuild(Args& args) {
             throw usageError("build: unexpected argument '" + arg + "'");
         }
     }
-    const ChipName& chip = requireChip(chipText);
+    const ChipFamily& chip = requireChip(chipText);
     if (pid.empty())
         throw usageError("build: --pid is required");
     if (!validPid(pid))
@@ -492,7 +447,7 @@ void printJson(const nlohmann::json& object) {
                 object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-int printImageInfo(const ChipName& chip, const std::string& path, bool json) {
+int printImageInfo(const ChipFamily& chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
     if (!readWholeFile(path, kFwImageMaxBytes, bytes, error))
@@ -644,7 +599,8 @@ int printImageInfo(const ChipName& chip, const std::string& path, bool json) {
 }
 
 // The arguments of the inspecting commands: --chip CHIP, --json and one FILE.
-const ChipName& chipAndFile(Args& args, const std::string& command, std::string& file, bool& json) {
+const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
+                              bool& json) {
     std::string chipText;
     while (!args.done()) {
         const std::string arg = args.next();
@@ -660,7 +616,7 @@ const ChipName& chipAndFile(Args& args, const std::string& command, std::string&
             throw usageError(command + ": one file only");
         }
     }
-    const ChipName& chip = requireChip(chipText);
+    const ChipFamily& chip = requireChip(chipText);
     if (file.empty())
         throw usageError(command + ": FILE is required");
     return chip;
@@ -669,7 +625,7 @@ const ChipName& chipAndFile(Args& args, const std::string& command, std::string&
 int commandInfo(Args& args) {
     std::string file;
     bool json = false;
-    const ChipName& chip = chipAndFile(args, "info", file, json);
+    const ChipFamily& chip = chipAndFile(args, "info", file, json);
     return printImageInfo(chip, file, json);
 }
 
@@ -741,7 +697,7 @@ int commandCfg(Args& args) {
             throw usageError("cfg: unexpected argument '" + arg + "'");
         }
     }
-    const ChipName& chip = requireChip(chipText);
+    const ChipFamily& chip = requireChip(chipText);
     uint64_t version = 0, length = isFjordFamily(chip.type) ? 128 : 32;
     if (versionText.empty())
         throw usageError("cfg: --version is required");
@@ -803,7 +759,7 @@ std::string configTextProblem(const Bytes& text) {
 int commandCfgInfo(Args& args) {
     std::string file;
     bool json = false;
-    const ChipName& chip = chipAndFile(args, "cfginfo", file, json);
+    const ChipFamily& chip = chipAndFile(args, "cfginfo", file, json);
     Bytes text;
     std::string error;
     if (!readWholeFile(file, kCfgFileMaxBytes, text, error))
