@@ -27,6 +27,10 @@ struct FakeNode {
     unsigned writes = 0;
     int64_t now = 0;
     std::vector<uint8_t> lastRequest;
+    // Set when a poll reported a report waiting: the read that follows is
+    // the answer to lastRequest. A read without it is the host dropping
+    // reports queued before its next request, and delivers no answer.
+    bool polledReady = false;
 
     bool writeFails() {
         ++writes;
@@ -107,6 +111,7 @@ int fakePoll(int, int, short* revents) {
     switch (control & 0x3) {
         case 0:
             *revents = POLLIN;
+            node.polledReady = true;
             return 1;
         case 1:
             return 0;
@@ -125,7 +130,9 @@ long queuedReport(uint8_t* data, size_t length);
 long fakeRead(int fd, uint8_t* data, size_t length) {
     (void)fd;
     const long n = queuedReport(data, length);
-    if (n > 0 && data[0] == kHidReportId) {
+    const bool answer = node.polledReady;
+    node.polledReady = false;
+    if (answer && n > 0 && data[0] == kHidReportId) {
         const size_t size = node.lastRequest.size() >= static_cast<size_t>(kFjordK8ReportSize)
                                 ? static_cast<size_t>(kFjordK8ReportSize)
                                 : static_cast<size_t>(kStandardReportSize);

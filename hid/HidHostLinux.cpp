@@ -352,10 +352,10 @@ bool HidHostLinux::writeReport(HidHandle handle, const uint8_t* report, size_t l
 }
 
 void HidHostLinux::drainQueued(int fd) {
-    std::vector<uint8_t> scratch(kHidrawMaxReportSize);
+    uint8_t scratch[kHidrawMaxReportSize];  // on the stack: nothing allocated per report
     int interrupted = 0;
     for (int dropped = 0; dropped < kHidrawQueueLength;) {
-        const long n = ops_.read(fd, scratch.data(), scratch.size());
+        const long n = ops_.read(fd, scratch, sizeof scratch);
         if (n == -EINTR && ++interrupted < kMaxInterruptedRetries)
             continue;
         // Empty (EAGAIN) or failed: a failure shows again in the write.
