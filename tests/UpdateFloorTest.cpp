@@ -30,7 +30,10 @@ struct Traffic {
     Traffic& operator+=(const Traffic& other) {
         sent += other.sent;
         received += other.received;
-        waits.insert(waits.end(), other.waits.begin(), other.waits.end());
+        // One at a time: MinGW's g++ 12 warns falsely (stringop-overflow)
+        // on a range insert here.
+        for (const uint32_t ms : other.waits)
+            waits.push_back(ms);
         return *this;
     }
 };
