@@ -17,6 +17,17 @@ namespace {
 
 // The sub-firmware before which the chip's flash preparation command (if any) goes.
 constexpr int32_t kFlashPrepareSubFw = 5;
+// Attempts at one flash block (buffer write, flash command, acknowledgement).
+constexpr int kFlashBlockAttempts = 10;
+// Time the chip takes to flash one block before its acknowledgement is read.
+constexpr uint32_t kFlashBlockWaitMs = 80;
+constexpr int kEnterUpdateAttempts = 3;
+constexpr int kRamCheckAttempts = 3;
+constexpr uint32_t kRamCheckRetryWaitMs = 10;
+// Time the chip takes to switch to its patch before the patch status is read.
+constexpr uint32_t kSwitchToPatchWaitMs = 250;
+// Time the update program takes to start before the first block is sent.
+constexpr uint32_t kUpdateProgramStartWaitMs = 100;
 const uint8_t kRamCheckPattern[] = {0x55, 0x55, 0x55, 0x55, 0x55};
 
 // Byte i of a block, 0 past its end (the odd last word of a block).
@@ -108,7 +119,7 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
         const uint32_t blockAddr = flashAddr + sent;
         const uint8_t* block = data + sent;
         bool flashed = false;
-        for (int remaining = 9; remaining >= 0 && !flashed; --remaining) {
+        for (int remaining = kFlashBlockAttempts - 1; remaining >= 0 && !flashed; --remaining) {
             LOG_INFO("loadSubFw",
                      "Writing sub fw, total length: %d, flashAddr: 0x%04X, now write len: %d.\n",
                      static_cast<int>(length), blockAddr, static_cast<int>(blockLen));
@@ -131,7 +142,7 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
                           remaining);
                 continue;
             }
-            sleepMs(80);
+            sleepMs(kFlashBlockWaitMs);
             ret = checkChipRegValueEx(connection, chipProfile.flashStatusAddr,
                                       &chipProfile.flashAckValue, 1);
             if (ret != 0) {
@@ -158,7 +169,7 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
 
 int32_t NotifyICEnterUpdate(TlcConnection& connection) {
     int32_t result = -3;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < kEnterUpdateAttempts; ++attempt) {
         const int ret =
             connection.write0(chipProfile.enterUpdateCmd.data,
                               static_cast<int32_t>(chipProfile.enterUpdateCmd.size()), true);
@@ -174,13 +185,13 @@ int32_t NotifyICEnterUpdate(TlcConnection& connection) {
     }
     // The fjord family proves its update program runs by echoing a RAM pattern.
     uint8_t readBack[sizeof kRamCheckPattern] = {0};
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < kRamCheckAttempts; ++attempt) {
         connection.write(chipProfile.fwBufAddr, kRamCheckPattern, sizeof kRamCheckPattern, false);
         connection.read(chipProfile.fwBufAddr, readBack, sizeof readBack, false);
         if (std::memcmp(readBack, kRamCheckPattern, sizeof readBack) == 0) {
             return 0;
         }
-        sleepMs(10);
+        sleepMs(kRamCheckRetryWaitMs);
     }
     return -1;
 }
@@ -200,7 +211,7 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
             result = -1;
             break;
         }
-        sleepMs(250);
+        sleepMs(kSwitchToPatchWaitMs);
         if (DisableReport(connection) != 0) {
             LOG_ERROR(fn, "fwUpdateWithConnection disable report failed.\n");
             result = -2;
@@ -221,7 +232,7 @@ int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32
             break;
         }
         LOG_INFO(fn, "IC runs update program.\n");
-        sleepMs(100);
+        sleepMs(kUpdateProgramStartWaitMs);
         LOG_INFO(fn, "Start loading firmware.\n");
         if (!image.isLoaded || image.fwData.empty()) {
             LOG_ERROR(fn, "No valid fwData.\n");

@@ -15,12 +15,21 @@
 
 namespace {
 
+// Attempts at the whole download when it fails part way.
+constexpr int kDownloadAttempts = 3;
+constexpr uint32_t kDownloadRetryWaitMs = 50;
+// Time the chip takes to start its new firmware before it is read again.
+constexpr uint32_t kNewFirmwareStartWaitMs = 500;
+// Where configuration data of the fjord family and Corvina holds its version.
+constexpr uint32_t kCfgDataVersionOffset = 34;
+
 // The configuration version carried by configuration data of this chip type.
 uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgVersion) {
     if (chipType == CHIP_FJORDK8) {
         return chipCfgVersion;  // fjordK8 reports the version it holds itself
     }
-    const uint32_t at = (chipType == CHIP_5410 || chipType == CHIP_5415R) ? 0 : 34;
+    const uint32_t at =
+        (chipType == CHIP_5410 || chipType == CHIP_5415R) ? 0 : kCfgDataVersionOffset;
     return at < cfgLen ? cfgData[at] : 0;
 }
 
@@ -86,7 +95,7 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
             }
         }
         result = -5;
-        for (int remaining = 2; remaining >= 0; --remaining) {
+        for (int remaining = kDownloadAttempts - 1; remaining >= 0; --remaining) {
             ret = fwUpdateWithConnection(connection, image, fwFlag, cfgData, cfgLen);
             if (ret == 0) {
                 result = 0;
@@ -94,7 +103,7 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
             }
             LOG_ERROR(fn, "Write firmware data failed. ret = %d. Retry remaining: %d.\n", ret,
                       remaining);
-            sleepMs(50);
+            sleepMs(kDownloadRetryWaitMs);
             if (remaining == 0) {
                 LOG_ERROR(fn, "Write firmware data failed. ret = %d.\n", ret);
             }
@@ -103,7 +112,7 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
             break;
         }
         LOG_INFO(fn, "Write firmware data successfully.\n");
-        sleepMs(500);
+        sleepMs(kNewFirmwareStartWaitMs);
         if (DisableReport(connection) != 0) {
             LOG_ERROR(fn, "fwUpdateHelper disable report failed after update fw.\n");
             result = -1;

@@ -161,15 +161,15 @@ int TlcConnection::read0(uint8_t* buffer, int32_t length) {
 
 int TlcConnection::write(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
     switch (protoType) {
-        case 1:
+        case kTlcFramingV1:
             LOG_DEBUG("TlcConnection::write", "use hid proto v1 for write.addr:0x%x,len:%d.\n",
                       addr, len);
             return writeV1(addr, data, len, logTransfer);
-        case 2:
+        case kTlcFramingV2:
             LOG_DEBUG("TlcConnection::write", "use hid proto v2 for write.addr:0x%x,len:%d.\n",
                       addr, len);
             return writeV2(addr, data, len, logTransfer);
-        case 3:
+        case kTlcFramingV3:
             LOG_DEBUG("TlcConnection::write", "use hid proto v3 for write.addr:0x%x,len:%d.\n",
                       addr, len);
             return writeV3(addr, data, len, logTransfer);
@@ -181,24 +181,24 @@ int TlcConnection::write(uint32_t addr, const uint8_t* data, int32_t len, bool l
 }
 
 int TlcConnection::writeV1(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    return writeV12(1, addr, data, len, logTransfer);
+    return writeV12(kTlcFramingV1, addr, data, len, logTransfer);
 }
 
 int TlcConnection::writeV2(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    const int ret = writeV12(2, addr, data, len, logTransfer);
+    const int ret = writeV12(kTlcFramingV2, addr, data, len, logTransfer);
     LOG_DEBUG("TlcConnection::writeV2", "TlcConnection::writeV2 exit:%d.\n", ret);
     return ret;
 }
 
 int TlcConnection::writeV12(int version, uint32_t addr, const uint8_t* data, int32_t len,
                             bool logTransfer) {
-    const char* fn = version == 1 ? "TlcConnection::writeV1" : "TlcConnection::writeV2";
-    const int maxPayload = version == 1 ? kTlcWritePayloadV1 : kTlcWritePayloadV2;
-    const int header = version == 1 ? kTlcHeaderV1 : kTlcHeaderV2;
+    const char* fn = version == kTlcFramingV1 ? "TlcConnection::writeV1" : "TlcConnection::writeV2";
+    const int maxPayload = version == kTlcFramingV1 ? kTlcWritePayloadV1 : kTlcWritePayloadV2;
+    const int header = version == kTlcFramingV1 ? kTlcHeaderV1 : kTlcHeaderV2;
     uint8_t frame[kTlcReportSize] = {0};
     int32_t sent = 0;
     uint8_t sequence = 0;
-    uint32_t current = version == 1 ? (addr & 0xFFFF) : addr;
+    uint32_t current = version == kTlcFramingV1 ? (addr & 0xFFFF) : addr;
     while (sent < len) {
         const int32_t remaining = len - sent;
         const int payload = std::min<int32_t>(remaining, maxPayload);
@@ -208,7 +208,7 @@ int TlcConnection::writeV12(int version, uint32_t addr, const uint8_t* data, int
         frame[3] = sequence;
         frame[4] = static_cast<uint8_t>(payload + header - 5);
         frame[5] = kOpWrite;
-        if (version == 1) {
+        if (version == kTlcFramingV1) {
             writeBe16(frame + 6, current);
             writeBe16(frame + 8, static_cast<uint32_t>(payload));
         } else {
@@ -225,13 +225,13 @@ int TlcConnection::writeV12(int version, uint32_t addr, const uint8_t* data, int
         }
         sent += payload;
         current += static_cast<uint32_t>(payload);
-        if (version == 1)
+        if (version == kTlcFramingV1)
             current &= 0xFFFF;
         ++sequence;
     }
     if (logTransfer) {
         LOG_INFO(fn, "Write %d byte%s to reg from 0x%04X.\n", len, plural(len),
-                 version == 1 ? (addr & 0xFFFF) : addr);
+                 version == kTlcFramingV1 ? (addr & 0xFFFF) : addr);
     }
     return 0;
 }
@@ -277,15 +277,15 @@ int TlcConnection::writeV3(uint32_t addr, const uint8_t* data, int32_t len, bool
 int TlcConnection::read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
     int chunk;
     switch (protoType) {
-        case 1:
+        case kTlcFramingV1:
             LOG_DEBUG("TlcConnection::read", "use hid proto v1 for read\n");
             chunk = kTlcReadChunkV12;
             break;
-        case 2:
+        case kTlcFramingV2:
             LOG_DEBUG("TlcConnection::read", "use hid proto v2 for read\n");
             chunk = kTlcReadChunkV12;
             break;
-        case 3:
+        case kTlcFramingV3:
             LOG_DEBUG("TlcConnection::read", "use hid proto v3 for read\n");
             chunk = kTlcReadChunkV3;
             break;
@@ -297,9 +297,9 @@ int TlcConnection::read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTra
         const int32_t n = std::min<int32_t>(chunk, len - done);
         const uint32_t at = addr + static_cast<uint32_t>(done);
         int r;
-        if (protoType == 1) {
+        if (protoType == kTlcFramingV1) {
             r = readV1(at, buffer + done, n, logTransfer);
-        } else if (protoType == 2) {
+        } else if (protoType == kTlcFramingV2) {
             r = readV2(at, buffer + done, n, logTransfer);
         } else {
             r = readV3(at, buffer + done, n, logTransfer);
@@ -315,16 +315,16 @@ int TlcConnection::read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTra
 }
 
 int TlcConnection::readV1(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    return readV12(1, addr, buffer, len, logTransfer);
+    return readV12(kTlcFramingV1, addr, buffer, len, logTransfer);
 }
 
 int TlcConnection::readV2(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    return readV12(2, addr, buffer, len, logTransfer);
+    return readV12(kTlcFramingV2, addr, buffer, len, logTransfer);
 }
 
 int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t len,
                            bool logTransfer) {
-    const char* fn = version == 1 ? "TlcConnection::readV1" : "TlcConnection::readV2";
+    const char* fn = version == kTlcFramingV1 ? "TlcConnection::readV1" : "TlcConnection::readV2";
     if (len > kTlcReadChunkV12) {
         LOG_ERROR(fn, "Read failed, readLen(%d) is bigger than max(%d).\n", len, kTlcReadChunkV12);
         return -1;
@@ -334,7 +334,7 @@ int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t 
     report[1] = kFrameMarker;
     report[5] = kOpRead;
     int requestLength;
-    if (version == 1) {
+    if (version == kTlcFramingV1) {
         report[4] = 0x05;
         writeBe16(report + 6, addr & 0xFFFF);
         writeBe16(report + 8, static_cast<uint32_t>(len));
@@ -369,7 +369,7 @@ int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t 
         std::memcpy(buffer, report + 5, static_cast<size_t>(len));
     if (logTransfer) {
         LOG_INFO(fn, "Read %d byte%s from reg 0x%04X.\n", len, plural(len),
-                 version == 1 ? (addr & 0xFFFF) : addr);
+                 version == kTlcFramingV1 ? (addr & 0xFFFF) : addr);
     }
     return 0;
 }

@@ -18,6 +18,13 @@
 
 #include <cstdint>
 
+// The register framing versions (the chip profile's protoType).
+enum TlcFraming : int32_t {
+    kTlcFramingV1 = 1,
+    kTlcFramingV2 = 2,
+    kTlcFramingV3 = 3,
+};
+
 // Framing limits.
 constexpr int kTlcWritePayloadV1 = 55;
 constexpr int kTlcWritePayloadV2 = 53;
@@ -33,7 +40,7 @@ constexpr int kTlcReportSizeV3 = 268;  // version 3
 // Largest register address a framing version carries: 16 bits in version 1,
 // 32 bits in versions 2 and 3.
 constexpr uint32_t tlcMaxAddress(int32_t protoType) {
-    return protoType == 1 ? 0xFFFF : 0xFFFFFFFF;
+    return protoType == kTlcFramingV1 ? 0xFFFF : 0xFFFFFFFF;
 }
 
 // The register-protocol connection. Build one as a local object per device
