@@ -196,112 +196,172 @@ int32_t NotifyICEnterUpdate(TlcConnection& connection) {
     return -1;
 }
 
+namespace {
+
+// Results of fwUpdateWithConnection's steps (the driver returns them as they are).
+constexpr int32_t kDownloadSwitchNotSent = -1;
+constexpr int32_t kDownloadPatchNotReady = -2;
+constexpr int32_t kDownloadNotEntered = -3;
+constexpr int32_t kDownloadNoImage = -4;
+constexpr int32_t kDownloadSubFwFailed = -5;
+constexpr int32_t kDownloadResetFailed = -6;
+// A sub-firmware whose type fwFlag does not select: not flashed, no progress.
+constexpr int32_t kSubFwSkipped = 1;
+
+const char* const kDownloadFn = "fwUpdateWithConnection";
+
+// Switches the chip to its update patch and checks that the patch runs.
+int32_t switchToPatch(TlcConnection& connection) {
+    LOG_INFO(kDownloadFn, "Start switching to patch.\n");
+    const int ret =
+        connection.write0(chipProfile.switchToPatchCmd.data,
+                          static_cast<int32_t>(chipProfile.switchToPatchCmd.size()), true);
+    if (ret != 0) {
+        LOG_ERROR(kDownloadFn, "Failed switching to patch. ret = %d.\n", ret);
+        return kDownloadSwitchNotSent;
+    }
+    sleepMs(kSwitchToPatchWaitMs);
+    if (DisableReport(connection) != 0) {
+        LOG_ERROR(kDownloadFn, "fwUpdateWithConnection disable report failed.\n");
+        return kDownloadPatchNotReady;
+    }
+    if (checkChipRegValueEx(connection, chipProfile.patchStatusAddr, &chipProfile.patchReadyValue,
+                            1) != 0) {
+        LOG_ERROR(kDownloadFn, "Switch to patch failed.\n");
+        return kDownloadPatchNotReady;
+    }
+    LOG_INFO(kDownloadFn, "Switch to patch successfully.\n");
+    return 0;
+}
+
+// Has the patch start the update program.
+int32_t enterUpdateProgram(TlcConnection& connection) {
+    LOG_INFO(kDownloadFn, "Start updating. Notifying IC to run update program.\n");
+    const int ret = NotifyICEnterUpdate(connection);
+    if (ret != 0) {
+        LOG_ERROR(kDownloadFn, "Failed to start updating. ret = %d.\n", ret);
+        return kDownloadNotEntered;
+    }
+    LOG_INFO(kDownloadFn, "IC runs update program.\n");
+    sleepMs(kUpdateProgramStartWaitMs);
+    return 0;
+}
+
+// Before sub-firmware kFlashPrepareSubFw, a family with a flash preparation
+// command sends it and waits for its acknowledgement.
+void prepareFlash(TlcConnection& connection, int32_t index) {
+    if (index != kFlashPrepareSubFw || chipProfile.flashPrepareCmd.empty()) {
+        return;
+    }
+    LOG_INFO(kDownloadFn, "send 0x40 cmd.\n");
+    connection.write0(chipProfile.flashPrepareCmd.data,
+                      static_cast<int32_t>(chipProfile.flashPrepareCmd.size()), false);
+    const uint8_t expected = 0x01;
+    checkChipRegValueEx(connection, chipProfile.flashStatusAddr, &expected, 1);
+}
+
+// Flashes sub-firmware `index` when fwFlag selects its type: 0 flashed,
+// kSubFwSkipped not selected, kDownloadSubFwFailed failed.
+int32_t loadSelectedSubFw(TlcConnection& connection, FwImage& image, uint32_t fwFlag,
+                          int32_t index) {
+    const uint8_t type = image.getFwSubFwType(index);
+    const uint32_t len = image.getFwSubFwLen(index);
+    const uint32_t addr = image.getFwSubFwAddr(index);
+    LOG_INFO(kDownloadFn,
+             "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n", index,
+             type, static_cast<int>(len), addr);
+    prepareFlash(connection, index);
+    if ((fwFlag & (1u << (type % 32))) == 0) {
+        LOG_WARNING(kDownloadFn,
+                    "Sub firmware type does not math. i(subFwNum) = %d, subFwType = "
+                    "0x%02X. flag:0x%x\n",
+                    index, type, fwFlag);
+        return kSubFwSkipped;
+    }
+    LOG_INFO(kDownloadFn, "Found a valid sub subsystem start loading, subFwType = 0x%02X.\n", type);
+    LOG_INFO(kDownloadFn, "subFwFlashAddr = 0x%02X, subFwLen = %d bytes.\n", addr,
+             static_cast<int>(len));
+    const int ret = loadSubFw(connection, addr, image.getFwSubFwData(index), len);
+    if (ret != 0) {
+        LOG_ERROR(kDownloadFn, "Failed to load sub firmware, subFwType = 0x%02X. ret = %d.\n", type,
+                  ret);
+        LOG_ERROR(kDownloadFn, "Load sub firmware failed.\n");
+        return kDownloadSubFwFailed;
+    }
+    return 0;
+}
+
+// Flashes every selected sub-firmware of the image, showing the progress.
+int32_t loadImage(TlcConnection& connection, FwImage& image, uint32_t fwFlag) {
+    LOG_INFO(kDownloadFn, "Start loading firmware.\n");
+    if (!image.isLoaded || image.fwData.empty()) {
+        LOG_ERROR(kDownloadFn, "No valid fwData.\n");
+        return kDownloadNoImage;
+    }
+    const int32_t subFwNum = image.getFwSubFwNum();
+    LOG_INFO(kDownloadFn, "Load firmware successfully, subFwNum = %d.\n", subFwNum);
+    int32_t lastPercent = -1;
+    for (int32_t i = 0; i < subFwNum; ++i) {
+        const int32_t ret = loadSelectedSubFw(connection, image, fwFlag, i);
+        if (ret == kSubFwSkipped) {
+            continue;
+        }
+        if (ret != 0) {
+            return ret;
+        }
+        // With a single sub-firmware the download is complete after it.
+        const int32_t percent = subFwNum > 1 ? i * 100 / (subFwNum - 1) : 100;
+        if (percent != lastPercent) {
+            showProgress(static_cast<unsigned int>(percent));
+            lastPercent = percent;
+        }
+    }
+    return 0;
+}
+
+// Flashes the configuration block when there is one; loadSubFw's result.
+int32_t flashCfg(TlcConnection& connection, const uint8_t* cfgData, uint32_t cfgLen) {
+    if (cfgData == nullptr || cfgLen == 0) {
+        LOG_INFO(kDownloadFn, "no need flash cfg to ic,cfg len:%d.\n", static_cast<int>(cfgLen));
+        return 0;
+    }
+    LOG_INFO(kDownloadFn, "start flash cfg to ic.cfg len:%d\n", static_cast<int>(cfgLen));
+    const int32_t ret = loadSubFw(connection, chipProfile.cfgFlashAddr, cfgData, cfgLen);
+    if (ret != 0) {
+        LOG_ERROR(kDownloadFn, "flash cfg failed.\n");
+    }
+    return ret;
+}
+
+// Restarts the chip into its new firmware.
+int32_t restartChip() {
+    const int ret = resetIC();
+    if (ret != 0) {
+        LOG_ERROR(kDownloadFn, "Reset IC failed. ret = %d.\n", ret);
+        return kDownloadResetFailed;
+    }
+    LOG_INFO(kDownloadFn, "Update firmware successfully.\n");
+    return 0;
+}
+
+}  // namespace
+
 int32_t fwUpdateWithConnection(TlcConnection& connection, FwImage& image, uint32_t fwFlag,
                                const uint8_t* cfgData, uint32_t cfgLen) {
-    static const char* const fn = "fwUpdateWithConnection";
-    LOG_DEBUG(fn, "Function begins.\n");
-    int32_t result = 0;
-    do {
-        LOG_INFO(fn, "Start switching to patch.\n");
-        int ret =
-            connection.write0(chipProfile.switchToPatchCmd.data,
-                              static_cast<int32_t>(chipProfile.switchToPatchCmd.size()), true);
-        if (ret != 0) {
-            LOG_ERROR(fn, "Failed switching to patch. ret = %d.\n", ret);
-            result = -1;
-            break;
-        }
-        sleepMs(kSwitchToPatchWaitMs);
-        if (DisableReport(connection) != 0) {
-            LOG_ERROR(fn, "fwUpdateWithConnection disable report failed.\n");
-            result = -2;
-            break;
-        }
-        if (checkChipRegValueEx(connection, chipProfile.patchStatusAddr,
-                                &chipProfile.patchReadyValue, 1) != 0) {
-            LOG_ERROR(fn, "Switch to patch failed.\n");
-            result = -2;
-            break;
-        }
-        LOG_INFO(fn, "Switch to patch successfully.\n");
-        LOG_INFO(fn, "Start updating. Notifying IC to run update program.\n");
-        ret = NotifyICEnterUpdate(connection);
-        if (ret != 0) {
-            LOG_ERROR(fn, "Failed to start updating. ret = %d.\n", ret);
-            result = -3;
-            break;
-        }
-        LOG_INFO(fn, "IC runs update program.\n");
-        sleepMs(kUpdateProgramStartWaitMs);
-        LOG_INFO(fn, "Start loading firmware.\n");
-        if (!image.isLoaded || image.fwData.empty()) {
-            LOG_ERROR(fn, "No valid fwData.\n");
-            result = -4;
-            break;
-        }
-        const int32_t subFwNum = image.getFwSubFwNum();
-        LOG_INFO(fn, "Load firmware successfully, subFwNum = %d.\n", subFwNum);
-        int32_t lastPercent = -1;
-        for (int32_t i = 0; i < subFwNum; ++i) {
-            const uint8_t type = image.getFwSubFwType(i);
-            const uint32_t len = image.getFwSubFwLen(i);
-            const uint32_t addr = image.getFwSubFwAddr(i);
-            LOG_INFO(fn, "Load sub firmware. i:%d,subFwType = 0x%02X, subFwLen = %d, addr:0x%04x\n",
-                     i, type, static_cast<int>(len), addr);
-            if (i == kFlashPrepareSubFw && !chipProfile.flashPrepareCmd.empty()) {
-                LOG_INFO(fn, "send 0x40 cmd.\n");
-                connection.write0(chipProfile.flashPrepareCmd.data,
-                                  static_cast<int32_t>(chipProfile.flashPrepareCmd.size()), false);
-                const uint8_t expected = 0x01;
-                checkChipRegValueEx(connection, chipProfile.flashStatusAddr, &expected, 1);
-            }
-            if ((fwFlag & (1u << (type % 32))) == 0) {
-                LOG_WARNING(fn,
-                            "Sub firmware type does not math. i(subFwNum) = %d, subFwType = "
-                            "0x%02X. flag:0x%x\n",
-                            i, type, fwFlag);
-                continue;
-            }
-            LOG_INFO(fn, "Found a valid sub subsystem start loading, subFwType = 0x%02X.\n", type);
-            LOG_INFO(fn, "subFwFlashAddr = 0x%02X, subFwLen = %d bytes.\n", addr,
-                     static_cast<int>(len));
-            ret = loadSubFw(connection, addr, image.getFwSubFwData(i), len);
-            if (ret != 0) {
-                LOG_ERROR(fn, "Failed to load sub firmware, subFwType = 0x%02X. ret = %d.\n", type,
-                          ret);
-                LOG_ERROR(fn, "Load sub firmware failed.\n");
-                result = -5;
-                break;
-            }
-            // With a single sub-firmware the download is complete after it.
-            const int32_t percent = subFwNum > 1 ? i * 100 / (subFwNum - 1) : 100;
-            if (percent != lastPercent) {
-                showProgress(static_cast<unsigned int>(percent));
-                lastPercent = percent;
-            }
-        }
-        if (result != 0) {
-            break;
-        }
-        if (cfgData != nullptr && cfgLen > 0) {
-            LOG_INFO(fn, "start flash cfg to ic.cfg len:%d\n", static_cast<int>(cfgLen));
-            ret = loadSubFw(connection, chipProfile.cfgFlashAddr, cfgData, cfgLen);
-            if (ret != 0) {
-                LOG_ERROR(fn, "flash cfg failed.\n");
-                result = ret;
-                break;
-            }
-        } else {
-            LOG_INFO(fn, "no need flash cfg to ic,cfg len:%d.\n", static_cast<int>(cfgLen));
-        }
-        ret = resetIC();
-        if (ret != 0) {
-            LOG_ERROR(fn, "Reset IC failed. ret = %d.\n", ret);
-            result = -6;
-            break;
-        }
-        LOG_INFO(fn, "Update firmware successfully.\n");
-    } while (false);
-    LOG_DEBUG(fn, "Function ends.\n");
+    LOG_DEBUG(kDownloadFn, "Function begins.\n");
+    int32_t result = switchToPatch(connection);
+    if (result == 0) {
+        result = enterUpdateProgram(connection);
+    }
+    if (result == 0) {
+        result = loadImage(connection, image, fwFlag);
+    }
+    if (result == 0) {
+        result = flashCfg(connection, cfgData, cfgLen);
+    }
+    if (result == 0) {
+        result = restartChip();
+    }
+    LOG_DEBUG(kDownloadFn, "Function ends.\n");
     return result;
 }

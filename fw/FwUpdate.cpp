@@ -37,107 +37,137 @@ void logVid(const char* text, const uint8_t* vid) {
     LOG_INFO("fwUpdateHelper", "%s: %02X %02X %02X %02X.\n", text, vid[0], vid[1], vid[2], vid[3]);
 }
 
+// Results of fwUpdateHelper's steps (the driver returns them as they are).
+constexpr int32_t kHelperFailed = -1;  // open, report control, Pid or cfg version read
+constexpr int32_t kHelperIdentityBeforeFailed = -2;
+constexpr int32_t kHelperDownloadFailed = -5;
+constexpr int32_t kHelperIdentityAfterFailed = -6;
+constexpr int32_t kHelperVidMismatch = -7;
+// The version check found nothing to write: the driver ends with success.
+constexpr int32_t kHelperUpToDate = 1;
+
+const char* const kHelperFn = "fwUpdateHelper";
+
+// Opens the device, stops reporting and reads the chip's identity.
+int32_t openAndReadIdentity(TlcConnection& connection) {
+    if (connection.openTLC() != 0) {
+        return kHelperFailed;
+    }
+    int ret = DisableReport(connection);
+    if (ret != 0) {
+        LOG_ERROR(kHelperFn, "fw update failed at disable report:%d.\n", ret);
+        return kHelperFailed;
+    }
+    ret = connection.getBasicProperties();
+    if (ret != 0) {
+        LOG_ERROR(kHelperFn, "Read IC version failed. ret = %d.\n", ret);
+        return kHelperIdentityBeforeFailed;
+    }
+    LOG_INFO(kHelperFn, "Before update, read IC version successfully.\n");
+    logVid("Vid before update", connection.vid);
+    LOG_INFO(kHelperFn, "fwImage initialize successfully.\n");
+    return 0;
+}
+
+// With equal firmware versions: whether the configuration still differs.
+int32_t checkCfgVersion(TlcConnection& connection, const uint8_t* cfgData, uint32_t cfgLen) {
+    if (cfgData == nullptr || cfgLen < 1) {
+        LOG_INFO(kHelperFn, "There's no need to update FW.\n");
+        return kHelperUpToDate;
+    }
+    uint8_t chipCfgVersion = 0;
+    if (getCfgVerWithConnection(connection, &chipCfgVersion) < 0) {
+        LOG_ERROR("checkCfgVersion", "read cfg version failed at check cfg version.\n");
+        return kHelperFailed;
+    }
+    const uint8_t dataVersion = dataCfgVersion(cfgData, cfgLen, chipCfgVersion);
+    LOG_INFO("checkCfgVersion", "read ic cfg version:0x%02x, data cfg ver:0x%02x.\n",
+             chipCfgVersion, dataVersion);
+    if (chipCfgVersion == dataVersion) {
+        LOG_INFO(kHelperFn, "There's no need to update FW & cfg, version is equal.\n");
+        return kHelperUpToDate;
+    }
+    return 0;
+}
+
+// Whether the chip needs the image (0) or already holds it (kHelperUpToDate).
+int32_t checkNeedsUpdate(TlcConnection& connection, FwImage& image, const uint8_t* cfgData,
+                         uint32_t cfgLen) {
+    const int ret = checkUpdateWithConnection(connection, image);
+    if (ret == -1) {
+        LOG_ERROR(kHelperFn, "pid is invalid.\n");
+        return kHelperFailed;
+    }
+    if (ret == -2) {
+        return checkCfgVersion(connection, cfgData, cfgLen);
+    }
+    return 0;
+}
+
+// Runs the download, again after a failure, up to kDownloadAttempts times.
+int32_t downloadWithRetries(TlcConnection& connection, FwImage& image, uint32_t fwFlag,
+                            const uint8_t* cfgData, uint32_t cfgLen) {
+    for (int remaining = kDownloadAttempts - 1; remaining >= 0; --remaining) {
+        const int ret = fwUpdateWithConnection(connection, image, fwFlag, cfgData, cfgLen);
+        if (ret == 0) {
+            LOG_INFO(kHelperFn, "Write firmware data successfully.\n");
+            return 0;
+        }
+        LOG_ERROR(kHelperFn, "Write firmware data failed. ret = %d. Retry remaining: %d.\n", ret,
+                  remaining);
+        sleepMs(kDownloadRetryWaitMs);
+        if (remaining == 0) {
+            LOG_ERROR(kHelperFn, "Write firmware data failed. ret = %d.\n", ret);
+        }
+    }
+    return kHelperDownloadFailed;
+}
+
+// Reads the identity of the restarted chip and compares its Vid with the image's.
+int32_t verifyNewFirmware(TlcConnection& connection, FwImage& image) {
+    sleepMs(kNewFirmwareStartWaitMs);
+    if (DisableReport(connection) != 0) {
+        LOG_ERROR(kHelperFn, "fwUpdateHelper disable report failed after update fw.\n");
+        return kHelperFailed;
+    }
+    const int ret = connection.getBasicProperties();
+    if (ret != 0) {
+        LOG_ERROR(kHelperFn, " After update, read IC version failed. ret = %d.\n", ret);
+        return kHelperIdentityAfterFailed;
+    }
+    LOG_INFO(kHelperFn, "After update, read IC version successfully.\n");
+    logVid("Firmware file Vid", image.vid);
+    logVid("Vid after update", connection.vid);
+    if (std::memcmp(image.vid, connection.vid, 4) != 0) {
+        LOG_ERROR(kHelperFn, "Vid version verify after updating failed.\n");
+        return kHelperVidMismatch;
+    }
+    LOG_INFO(kHelperFn, "Update firmware successfully.\n");
+    return 0;
+}
+
 }  // namespace
 
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
                        uint32_t cfgLen) {
-    static const char* const fn = "fwUpdateHelper";
-    LOG_DEBUG(fn, "Function begins.\n");
+    LOG_DEBUG(kHelperFn, "Function begins.\n");
     TlcConnection connection;
-    int32_t result = 0;
-    do {
-        if (connection.openTLC() != 0) {
-            result = -1;
-            break;
-        }
-        int ret = DisableReport(connection);
-        if (ret != 0) {
-            LOG_ERROR(fn, "fw update failed at disable report:%d.\n", ret);
-            result = -1;
-            break;
-        }
-        ret = connection.getBasicProperties();
-        if (ret != 0) {
-            LOG_ERROR(fn, "Read IC version failed. ret = %d.\n", ret);
-            result = -2;
-            break;
-        }
-        LOG_INFO(fn, "Before update, read IC version successfully.\n");
-        logVid("Vid before update", connection.vid);
-        LOG_INFO(fn, "fwImage initialize successfully.\n");
-        if (!ignoreVer) {
-            ret = checkUpdateWithConnection(connection, image);
-            if (ret == -1) {
-                LOG_ERROR(fn, "pid is invalid.\n");
-                result = -1;
-                break;
-            }
-            if (ret == -2) {
-                if (cfgData == nullptr || cfgLen < 1) {
-                    LOG_INFO(fn, "There's no need to update FW.\n");
-                    result = 0;
-                    break;
-                }
-                uint8_t chipCfgVersion = 0;
-                if (getCfgVerWithConnection(connection, &chipCfgVersion) < 0) {
-                    LOG_ERROR("checkCfgVersion", "read cfg version failed at check cfg version.\n");
-                    result = -1;
-                    break;
-                }
-                const uint8_t dataVersion = dataCfgVersion(cfgData, cfgLen, chipCfgVersion);
-                LOG_INFO("checkCfgVersion", "read ic cfg version:0x%02x, data cfg ver:0x%02x.\n",
-                         chipCfgVersion, dataVersion);
-                if (chipCfgVersion == dataVersion) {
-                    LOG_INFO(fn, "There's no need to update FW & cfg, version is equal.\n");
-                    result = 0;
-                    break;
-                }
-            }
-        }
-        result = -5;
-        for (int remaining = kDownloadAttempts - 1; remaining >= 0; --remaining) {
-            ret = fwUpdateWithConnection(connection, image, fwFlag, cfgData, cfgLen);
-            if (ret == 0) {
-                result = 0;
-                break;
-            }
-            LOG_ERROR(fn, "Write firmware data failed. ret = %d. Retry remaining: %d.\n", ret,
-                      remaining);
-            sleepMs(kDownloadRetryWaitMs);
-            if (remaining == 0) {
-                LOG_ERROR(fn, "Write firmware data failed. ret = %d.\n", ret);
-            }
-        }
-        if (result != 0) {
-            break;
-        }
-        LOG_INFO(fn, "Write firmware data successfully.\n");
-        sleepMs(kNewFirmwareStartWaitMs);
-        if (DisableReport(connection) != 0) {
-            LOG_ERROR(fn, "fwUpdateHelper disable report failed after update fw.\n");
-            result = -1;
-            break;
-        }
-        ret = connection.getBasicProperties();
-        if (ret != 0) {
-            LOG_ERROR(fn, " After update, read IC version failed. ret = %d.\n", ret);
-            result = -6;
-            break;
-        }
-        LOG_INFO(fn, "After update, read IC version successfully.\n");
-        logVid("Firmware file Vid", image.vid);
-        logVid("Vid after update", connection.vid);
-        if (std::memcmp(image.vid, connection.vid, 4) != 0) {
-            LOG_ERROR(fn, "Vid version verify after updating failed.\n");
-            result = -7;
-            break;
-        }
-        LOG_INFO(fn, "Update firmware successfully.\n");
+    int32_t result = openAndReadIdentity(connection);
+    if (result == 0 && !ignoreVer) {
+        result = checkNeedsUpdate(connection, image, cfgData, cfgLen);
+    }
+    if (result == 0) {
+        result = downloadWithRetries(connection, image, fwFlag, cfgData, cfgLen);
+    }
+    if (result == 0) {
+        result = verifyNewFirmware(connection, image);
+    }
+    if (result == kHelperUpToDate) {
         result = 0;
-    } while (false);
+    }
     EnableReport(connection);
     connection.close();
-    LOG_DEBUG(fn, "Function ends.\n");
+    LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
 }
 
