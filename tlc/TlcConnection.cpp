@@ -417,6 +417,29 @@ int TlcConnection::readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logT
     return 0;
 }
 
+namespace {
+
+// Reads one identity field, up to kPropertyAttempts times; true once a read
+// succeeded. `what` names the field in the log.
+bool readProperty(TlcConnection& connection, const char* what, uint32_t addr, uint8_t* buffer,
+                  int32_t len) {
+    for (int attempt = 0; attempt < kPropertyAttempts; ++attempt) {
+        if (connection.read(addr, buffer, len, true) == 0)
+            return true;
+        LOG_ERROR("TlcConnection::getBasicProperties", "Read %s failed. Retry remaining: %d.\n",
+                  what, kPropertyAttempts - 1 - attempt);
+        sleepMs(kPropertyRetryWaitMs);
+    }
+    return false;
+}
+
+// Results of getBasicProperties: which identity field could not be read.
+constexpr int kPidUnread = -1;
+constexpr int kVidUnread = -2;
+constexpr int kSidUnread = -3;
+
+}  // namespace
+
 int TlcConnection::getBasicProperties() {
     LOG_DEBUG("TlcConnection::getBasicProperties", "Function begins.\n");
     // The identity fields hold at most 8 product id and 4 version id bytes.
@@ -424,47 +447,19 @@ int TlcConnection::getBasicProperties() {
     const int32_t vidLen = std::clamp<int32_t>(chipProfile.vidLen, 0, sizeof vid - 1);
 
     int ret = 0;
-    int attempt = 0;
-    for (; attempt < kPropertyAttempts; ++attempt) {
-        if (read(chipProfile.pidAddr, reinterpret_cast<uint8_t*>(pid), pidLen, true) == 0)
-            break;
-        LOG_ERROR("TlcConnection::getBasicProperties", "Read Pid failed. Retry remaining: %d.\n",
-                  kPropertyAttempts - 1 - attempt);
-        sleepMs(kPropertyRetryWaitMs);
-    }
-    if (attempt == kPropertyAttempts) {
+    if (!readProperty(*this, "Pid", chipProfile.pidAddr, reinterpret_cast<uint8_t*>(pid), pidLen)) {
         LOG_ERROR("TlcConnection::getBasicProperties", "Read Pid failed.\n");
-        ret = -1;
+        ret = kPidUnread;
     } else {
         pid[pidLen] = '\0';
-    }
-
-    if (ret == 0) {
-        for (attempt = 0; attempt < kPropertyAttempts; ++attempt) {
-            if (read(chipProfile.vidAddr, vid, vidLen, true) == 0)
-                break;
-            LOG_ERROR("TlcConnection::getBasicProperties",
-                      "Read Vid failed. Retry remaining: %d.\n", kPropertyAttempts - 1 - attempt);
-            sleepMs(kPropertyRetryWaitMs);
-        }
-        if (attempt == kPropertyAttempts) {
+        if (!readProperty(*this, "Vid", chipProfile.vidAddr, vid, vidLen)) {
             LOG_ERROR("TlcConnection::getBasicProperties", "Read Vid failed.\n");
-            ret = -2;
+            ret = kVidUnread;
         } else {
             vid[vidLen] = 0;
+            if (!readProperty(*this, "Sid", chipProfile.sidAddr, &sensorId, 1))
+                ret = kSidUnread;
         }
-    }
-
-    if (ret == 0) {
-        for (attempt = 0; attempt < kPropertyAttempts; ++attempt) {
-            if (read(chipProfile.sidAddr, &sensorId, 1, true) == 0)
-                break;
-            LOG_ERROR("TlcConnection::getBasicProperties",
-                      "Read Sid failed. Retry remaining: %d.\n", kPropertyAttempts - 1 - attempt);
-            sleepMs(kPropertyRetryWaitMs);
-        }
-        if (attempt == kPropertyAttempts)
-            ret = -3;
     }
 
     if (ret == 0) {
