@@ -79,34 +79,27 @@ void printBlock(const Block& block, int32_t row, int32_t col, int32_t showType) 
     std::printf("%s", block.closing);
 }
 
-}  // namespace
+// Results of GetSomeData (its exit status).
+constexpr int32_t kCaptureFailed = -1;  // bad arguments, a failed frame read, a silent chip
+constexpr int32_t kCaptureNotOpened = -2;
+constexpr int32_t kCaptureNoMemory = -3;
+constexpr int32_t kCaptureNoDataMode = -4;
 
-int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int32_t col,
-                    int32_t readTimes, int32_t showType) {
-    static const char* const fn = "GetSomeData";
-    TlcConnection connection;
-    const int32_t rawDataMaxLen = chipProfile.rawDataMaxLen();
-    if (connection.openTLC() != 0) {
-        LOG_ERROR(fn, "open TLC failed\n\n");
-        return -2;
-    }
-    // Computed wide so that no geometry can wrap around into an accepted size.
-    const long long frameLen = static_cast<long long>(row) * col * 2;
-    if (frameLen > rawDataMaxLen) {
-        LOG_ERROR(fn,
-                  "Input [row] and [col] param error,row*col * 2:%lld > rawDataMaxLen"
-                  "\xA3\xBA"
-                  "%d\n\n",
-                  frameLen, rawDataMaxLen);
-        connection.close();
-        return -1;
-    }
-    if (readTimes <= 0) {
-        LOG_ERROR(fn, "Input [times] value:%d  invalid\n\n", readTimes);
-        connection.close();
-        return -1;
-    }
+const char* const kCaptureFn = "GetSomeData";
 
+// What the caller asked to capture.
+struct CaptureRequest {
+    bool rawData;
+    bool baseData;
+    bool diffData;
+    int32_t row;
+    int32_t col;
+    int32_t readTimes;
+    int32_t showType;
+};
+
+// The capture's state across frames.
+struct Capture {
     int32_t result = 0;
     // Set when the chip stopped answering the ready poll: the capture then
     // fails, whatever later frames read.
@@ -116,82 +109,144 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
     std::vector<uint8_t> raw;
     std::vector<uint8_t> diff;
     std::vector<uint8_t> base;
-    bool allocated = true;
+};
+
+// Computed wide so that no geometry can wrap around into an accepted size.
+long long frameBytes(const CaptureRequest& request) {
+    return static_cast<long long>(request.row) * request.col * 2;
+}
+
+int32_t checkRequest(const CaptureRequest& request, int32_t rawDataMaxLen) {
+    const long long frameLen = frameBytes(request);
+    if (frameLen > rawDataMaxLen) {
+        LOG_ERROR(kCaptureFn,
+                  "Input [row] and [col] param error,row*col * 2:%lld > rawDataMaxLen"
+                  "\xA3\xBA"
+                  "%d\n\n",
+                  frameLen, rawDataMaxLen);
+        return kCaptureFailed;
+    }
+    if (request.readTimes <= 0) {
+        LOG_ERROR(kCaptureFn, "Input [times] value:%d  invalid\n\n", request.readTimes);
+        return kCaptureFailed;
+    }
+    return 0;
+}
+
+bool allocateBuffers(Capture& capture, int32_t rawDataMaxLen) {
     try {
         const size_t size = rawDataMaxLen > 0 ? static_cast<size_t>(rawDataMaxLen) : 0;
-        raw.assign(size, 0);
-        diff.assign(size, 0);
-        base.assign(size, 0);
+        capture.raw.assign(size, 0);
+        capture.diff.assign(size, 0);
+        capture.base.assign(size, 0);
     } catch (const std::bad_alloc&) {
-        allocated = false;
+        return false;
     }
+    return true;
+}
 
-    if (!allocated) {
-        LOG_ERROR(fn, "Malloc data buf failed\n\n");
-        result = -3;
-    } else if (!SwitchToDataModel(connection)) {
-        LOG_ERROR(fn, "switch data model failed.\n");
-        result = -4;
-    } else {
-        const int32_t len = static_cast<int32_t>(frameLen);
-        const Block blocks[] = {
-            {rawData, chipProfile.rawDataAddr, &raw, "read rawdata failed.", "rawdata:\n",
-             "rawdata end\n"},
-            {diffData, chipProfile.diffDataAddr, &diff, "read diffdata failed.", "diffdata:\n",
-             "diffdata end\n"},
-            {baseData, chipProfile.baseDataAddr, &base, "read basedata failed.", "basedata:\n",
-             "basedata end\n"},
-        };
-        for (int32_t i = 1; i <= readTimes && !connection.deviceGone(); ++i) {
-            std::printf("No.%d\n", i);
-            const FrameWait wait = waitFrameReady(connection);
-            if (wait == FrameWait::unreadable) {
-                // Not a frame that never became ready: the chip stopped
-                // answering (it may be gone). That is a failed read, not a
-                // capture with nothing to show.
-                LOG_ERROR(fn, "read data ready flag failed.\n");
-                result = -1;
-                stoppedAnswering = true;
-            }
-            if (wait != FrameWait::ready) {
-                continue;
-            }
-            for (const Block& block : blocks) {
-                if (!block.wanted) {
-                    continue;
-                }
-                result = connection.read(block.addr, block.buffer->data(), len, false);
-                if (result != 0) {
-                    std::printf("%s", block.readFailed);
-                }
-            }
-            // Acknowledge the frame so that the chip flags the next one
-            // (pointless once the device is gone; the frame is still printed
-            // and the capture ends after it).
-            if (!connection.deviceGone()) {
-                const uint8_t zero = 0x00;
-                connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
-            }
-            for (const Block& block : blocks) {
-                if (block.wanted) {
-                    printBlock(block, row, col, showType);
-                }
-            }
+void releaseBuffers(Capture& capture) {
+    std::vector<uint8_t>().swap(capture.raw);
+    std::vector<uint8_t>().swap(capture.diff);
+    std::vector<uint8_t>().swap(capture.base);
+}
+
+// Reads the wanted blocks of one ready frame, acknowledges it and prints it.
+void captureFrame(TlcConnection& connection, const CaptureRequest& request, Capture& capture) {
+    const int32_t len = static_cast<int32_t>(frameBytes(request));
+    const Block blocks[] = {
+        {request.rawData, chipProfile.rawDataAddr, &capture.raw, "read rawdata failed.",
+         "rawdata:\n", "rawdata end\n"},
+        {request.diffData, chipProfile.diffDataAddr, &capture.diff, "read diffdata failed.",
+         "diffdata:\n", "diffdata end\n"},
+        {request.baseData, chipProfile.baseDataAddr, &capture.base, "read basedata failed.",
+         "basedata:\n", "basedata end\n"},
+    };
+    for (const Block& block : blocks) {
+        if (!block.wanted) {
+            continue;
         }
+        capture.result = connection.read(block.addr, block.buffer->data(), len, false);
+        if (capture.result != 0) {
+            std::printf("%s", block.readFailed);
+        }
+    }
+    // Acknowledge the frame so that the chip flags the next one (pointless
+    // once the device is gone; the frame is still printed and the capture
+    // ends after it).
+    if (!connection.deviceGone()) {
+        const uint8_t zero = 0x00;
+        connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
+    }
+    for (const Block& block : blocks) {
+        if (block.wanted) {
+            printBlock(block, request.row, request.col, request.showType);
+        }
+    }
+}
+
+// Waits for and prints up to readTimes frames; stops once the device is gone.
+void captureFrames(TlcConnection& connection, const CaptureRequest& request, Capture& capture) {
+    for (int32_t i = 1; i <= request.readTimes && !connection.deviceGone(); ++i) {
+        std::printf("No.%d\n", i);
+        const FrameWait wait = waitFrameReady(connection);
+        if (wait == FrameWait::unreadable) {
+            // Not a frame that never became ready: the chip stopped answering
+            // (it may be gone). That is a failed read, not a capture with
+            // nothing to show.
+            LOG_ERROR(kCaptureFn, "read data ready flag failed.\n");
+            capture.result = kCaptureFailed;
+            capture.stoppedAnswering = true;
+        }
+        if (wait == FrameWait::ready) {
+            captureFrame(connection, request, capture);
+        }
+    }
+}
+
+// Everything between the checked arguments and closing the connection:
+// buffers, data mode in, frames, data mode out.
+int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
+                   int32_t rawDataMaxLen) {
+    Capture capture;
+    if (!allocateBuffers(capture, rawDataMaxLen)) {
+        LOG_ERROR(kCaptureFn, "Malloc data buf failed\n\n");
+        capture.result = kCaptureNoMemory;
+    } else if (!SwitchToDataModel(connection)) {
+        LOG_ERROR(kCaptureFn, "switch data model failed.\n");
+        capture.result = kCaptureNoDataMode;
+    } else {
+        captureFrames(connection, request, capture);
     }
     if (connection.deviceGone()) {
         // Nothing more reaches the chip: one attempt to leave the data mode
         // below, and the capture fails whatever it printed so far.
-        LOG_ERROR(fn, "the device is gone, capture stopped.\n");
-        stoppedAnswering = true;
+        LOG_ERROR(kCaptureFn, "the device is gone, capture stopped.\n");
+        capture.stoppedAnswering = true;
     }
-    if (stoppedAnswering && result == 0) {
-        result = -1;
+    if (capture.stoppedAnswering && capture.result == 0) {
+        capture.result = kCaptureFailed;
     }
-    std::vector<uint8_t>().swap(raw);
-    std::vector<uint8_t>().swap(diff);
-    std::vector<uint8_t>().swap(base);
+    releaseBuffers(capture);
     SwitchOutDataModel(connection);
+    return capture.result;
+}
+
+}  // namespace
+
+int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int32_t col,
+                    int32_t readTimes, int32_t showType) {
+    TlcConnection connection;
+    const int32_t rawDataMaxLen = chipProfile.rawDataMaxLen();
+    if (connection.openTLC() != 0) {
+        LOG_ERROR(kCaptureFn, "open TLC failed\n\n");
+        return kCaptureNotOpened;
+    }
+    const CaptureRequest request{rawData, baseData, diffData, row, col, readTimes, showType};
+    int32_t result = checkRequest(request, rawDataMaxLen);
+    if (result == 0) {
+        result = runCapture(connection, request, rawDataMaxLen);
+    }
     connection.close();
     return result;
 }
