@@ -184,82 +184,117 @@ int32_t cfgUpdateWithConnection(TlcConnection& connection, CfgImage& image) {
     return result;
 }
 
+namespace {
+
+// Results of cfgUpdateHelper's steps (the driver returns them as they are).
+constexpr int32_t kHelperFailed = -1;  // open or report control
+constexpr int32_t kHelperVersionUnread = -2;
+constexpr int32_t kHelperNotUpdated = -5;
+// The chip already holds the file's version: the driver ends with success.
+constexpr int32_t kHelperUpToDate = 1;
+
+const char* const kHelperFn = "cfgUpdateHelper";
+
+int32_t openWithoutReports(TlcConnection& connection) {
+    if (connection.openTLC() != 0) {
+        return kHelperFailed;
+    }
+    if (DisableReport(connection) != 0) {
+        LOG_ERROR(kHelperFn, "cfgUpdateHelper disable report failed.\n");
+        return kHelperFailed;
+    }
+    return 0;
+}
+
+// Reads the chip's configuration version into `version` (unless ignoreVer)
+// and decides whether the file must be written.
+int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t fileVersion,
+                         uint8_t* version) {
+    if (!ignoreVer) {
+        LOG_INFO(kHelperFn, "Before updating cfg, check the checkSum.\n");
+        if (getCfgVerWithConnection(connection, version) != 0) {
+            LOG_ERROR(kHelperFn, "read cfg version failed at send cfg.\n");
+            return kHelperVersionUnread;
+        }
+    }
+    LOG_INFO(kHelperFn, "Cfg file before update from chip checksum correct.\n");
+    LOG_INFO(kHelperFn, "cfgImage initialize successfully.\n");
+    if (!ignoreVer && version[0] == fileVersion) {
+        LOG_INFO(kHelperFn,
+                 "Chip cfg version(%d) equals to input cfg file(%d), no need to update "
+                 "config.\n",
+                 version[0], fileVersion);
+        return kHelperUpToDate;
+    }
+    LOG_INFO(kHelperFn, "Chip cfg version(%d) does not equal to input cfg file(%d).\n", version[0],
+             fileVersion);
+    return 0;
+}
+
+// One download and read-back; true when the chip then reports the file's version.
+bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
+                   uint8_t* version, int remaining) {
+    DisableReport(connection);
+    const int32_t r = cfgUpdateWithConnection(connection, image);
+    sleepMs(kAttemptWaitMs);
+    if (!chipProfile.cfgResetCmd.empty())
+        writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd);
+    if (r != 0) {
+        LOG_ERROR(kHelperFn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
+                  remaining);
+        sleepMs(kAttemptWaitMs);
+        return false;
+    }
+    LOG_INFO(kHelperFn, "Update cfg Complete.\n");
+    if (getCfgVerWithConnection(connection, version) != 0) {
+        LOG_ERROR(kHelperFn, "error reading version after update cfg,retry:%d.\n", remaining);
+        return false;
+    }
+    if (version[0] == fileVersion) {
+        LOG_INFO(kHelperFn, "Update cfg successfully. Cfg version is 0x%02X.\n", version[0]);
+        return true;
+    }
+    LOG_ERROR(kHelperFn,
+              "After config update, chip cfg version(%d) does not equal to cfg file "
+              "version(%d). Retry remaining: %d.\n",
+              version[0], fileVersion, remaining);
+    sleepMs(kAttemptWaitMs);
+    return false;
+}
+
+int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
+                          uint8_t* version) {
+    for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
+        if (attemptUpdate(connection, image, fileVersion, version, remaining)) {
+            return 0;
+        }
+    }
+    LOG_ERROR(kHelperFn, "Update cfg failed.\n");
+    return kHelperNotUpdated;
+}
+
+}  // namespace
+
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
-    static const char* const fn = "cfgUpdateHelper";
     TlcConnection connection;
     uint8_t version[kVersionBufferSize] = {0};
-    LOG_DEBUG(fn, "Function begins.\n");
-    int32_t result = 0;
-    do {
-        if (connection.openTLC() != 0) {
-            result = -1;
-            break;
-        }
-        if (DisableReport(connection) != 0) {
-            LOG_ERROR(fn, "cfgUpdateHelper disable report failed.\n");
-            result = -1;
-            break;
-        }
-        if (!ignoreVer) {
-            LOG_INFO(fn, "Before updating cfg, check the checkSum.\n");
-            if (getCfgVerWithConnection(connection, version) != 0) {
-                LOG_ERROR(fn, "read cfg version failed at send cfg.\n");
-                result = -2;
-                break;
-            }
-        }
-        LOG_INFO(fn, "Cfg file before update from chip checksum correct.\n");
-        LOG_INFO(fn, "cfgImage initialize successfully.\n");
+    LOG_DEBUG(kHelperFn, "Function begins.\n");
+    int32_t result = openWithoutReports(connection);
+    if (result == 0) {
         const uint8_t fileVersion = image.getCfgVersion();
-        if (!ignoreVer && version[0] == fileVersion) {
-            LOG_INFO(fn,
-                     "Chip cfg version(%d) equals to input cfg file(%d), no need to update "
-                     "config.\n",
-                     version[0], fileVersion);
-            result = 0;
-            break;
+        result = checkNeedsUpdate(connection, ignoreVer, fileVersion, version);
+        if (result == 0) {
+            result = updateWithRetries(connection, image, fileVersion, version);
         }
-        LOG_INFO(fn, "Chip cfg version(%d) does not equal to input cfg file(%d).\n", version[0],
-                 fileVersion);
-
-        result = -5;
-        for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
-            DisableReport(connection);
-            const int32_t r = cfgUpdateWithConnection(connection, image);
-            sleepMs(kAttemptWaitMs);
-            if (!chipProfile.cfgResetCmd.empty())
-                writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd);
-            if (r != 0) {
-                LOG_ERROR(fn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
-                          remaining);
-                sleepMs(kAttemptWaitMs);
-                continue;
-            }
-            LOG_INFO(fn, "Update cfg Complete.\n");
-            if (getCfgVerWithConnection(connection, version) != 0) {
-                LOG_ERROR(fn, "error reading version after update cfg,retry:%d.\n", remaining);
-                continue;
-            }
-            if (version[0] == fileVersion) {
-                LOG_INFO(fn, "Update cfg successfully. Cfg version is 0x%02X.\n", version[0]);
-                result = 0;
-                break;
-            }
-            LOG_ERROR(fn,
-                      "After config update, chip cfg version(%d) does not equal to cfg file "
-                      "version(%d). Retry remaining: %d.\n",
-                      version[0], fileVersion, remaining);
-            sleepMs(kAttemptWaitMs);
-        }
-        if (result != 0) {
-            LOG_ERROR(fn, "Update cfg failed.\n");
-        }
-    } while (false);
+    }
+    if (result == kHelperUpToDate) {
+        result = 0;
+    }
     resetIC();
     EnableReport(connection);
     connection.close();
     image.freeData();
-    LOG_DEBUG(fn, "Function ends.\n");
+    LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
 }
 
