@@ -105,66 +105,85 @@ int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAd
     return 0;
 }
 
+namespace {
+
+// One block of a sub-firmware on its way to flash.
+struct FlashBlock {
+    const uint8_t* data;
+    uint32_t len;
+    uint32_t addr;
+    uint32_t totalLen;  // the whole sub-firmware's length, for the log
+};
+
+// One attempt at a block: RAM buffer, load-flash command, acknowledgement.
+bool flashBlockOnce(TlcConnection& connection, const FlashBlock& block, int remaining) {
+    LOG_INFO("loadSubFw",
+             "Writing sub fw, total length: %d, flashAddr: 0x%04X, now write len: %d.\n",
+             static_cast<int>(block.totalLen), block.addr, static_cast<int>(block.len));
+    int ret =
+        connection.write(chipProfile.fwBufAddr, block.data, static_cast<int32_t>(block.len), false);
+    if (ret != 0) {
+        LOG_ERROR("loadSubFw",
+                  "Failed to write sub fw, total length: %d, flashAddr: 0x%04X, now write "
+                  "len: %d. ret = %d. Retry remaining: %d.\n",
+                  static_cast<int>(block.totalLen), block.addr, static_cast<int>(block.len), ret,
+                  remaining);
+        return false;
+    }
+    uint8_t cmd[kFlashBlockCmdMaxLen] = {0};
+    const int cmdLen = buildFlashBlockCmd(block.data, block.len, block.addr, cmd);
+    ret = connection.write0(cmd, cmdLen, false);
+    if (ret != 0) {
+        LOG_ERROR("loadSubFw", "Failed write load flash command. ret = %d. Retry remaining: %d.\n",
+                  ret, remaining);
+        return false;
+    }
+    sleepMs(kFlashBlockWaitMs);
+    ret =
+        checkChipRegValueEx(connection, chipProfile.flashStatusAddr, &chipProfile.flashAckValue, 1);
+    if (ret != 0) {
+        LOG_ERROR("loadSubFw", "Write load flash command error. ret = %d. Retry remaining: %d.\n",
+                  ret, remaining);
+        return false;
+    }
+    const uint8_t clear = 0x00;
+    connection.write(chipProfile.flashStatusAddr, &clear, 1, false);
+    return true;
+}
+
+bool flashBlock(TlcConnection& connection, const FlashBlock& block) {
+    for (int remaining = kFlashBlockAttempts - 1; remaining >= 0; --remaining) {
+        if (flashBlockOnce(connection, block, remaining)) {
+            return true;
+        }
+    }
+    LOG_ERROR("loadSubFw", "Write load flash command error.\n");
+    return false;
+}
+
+}  // namespace
+
 int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* data,
                   uint32_t length) {
     LOG_DEBUG("loadSubFw", "<%s> Function begins.\n", "loadSubFw");
+    int32_t result = 0;
     if (data == nullptr && length > 0) {
         LOG_ERROR("loadSubFw", "No data for the %u bytes to flash at 0x%04X.\n", length, flashAddr);
-        LOG_DEBUG("loadSubFw", "Function ends.\n");
-        return -1;
+        result = -1;
     }
-    uint32_t sent = 0;
-    while (sent < length) {
+    for (uint32_t sent = 0; result == 0 && sent < length;) {
         const uint32_t blockLen = std::min(length - sent, kFlashBlockSize);
-        const uint32_t blockAddr = flashAddr + sent;
-        const uint8_t* block = data + sent;
-        bool flashed = false;
-        for (int remaining = kFlashBlockAttempts - 1; remaining >= 0 && !flashed; --remaining) {
-            LOG_INFO("loadSubFw",
-                     "Writing sub fw, total length: %d, flashAddr: 0x%04X, now write len: %d.\n",
-                     static_cast<int>(length), blockAddr, static_cast<int>(blockLen));
-            int ret = connection.write(chipProfile.fwBufAddr, block, static_cast<int32_t>(blockLen),
-                                       false);
-            if (ret != 0) {
-                LOG_ERROR("loadSubFw",
-                          "Failed to write sub fw, total length: %d, flashAddr: 0x%04X, now write "
-                          "len: %d. ret = %d. Retry remaining: %d.\n",
-                          static_cast<int>(length), blockAddr, static_cast<int>(blockLen), ret,
-                          remaining);
-                continue;
-            }
-            uint8_t cmd[kFlashBlockCmdMaxLen] = {0};
-            const int cmdLen = buildFlashBlockCmd(block, blockLen, blockAddr, cmd);
-            ret = connection.write0(cmd, cmdLen, false);
-            if (ret != 0) {
-                LOG_ERROR("loadSubFw",
-                          "Failed write load flash command. ret = %d. Retry remaining: %d.\n", ret,
-                          remaining);
-                continue;
-            }
-            sleepMs(kFlashBlockWaitMs);
-            ret = checkChipRegValueEx(connection, chipProfile.flashStatusAddr,
-                                      &chipProfile.flashAckValue, 1);
-            if (ret != 0) {
-                LOG_ERROR("loadSubFw",
-                          "Write load flash command error. ret = %d. Retry remaining: %d.\n", ret,
-                          remaining);
-                continue;
-            }
-            const uint8_t clear = 0x00;
-            connection.write(chipProfile.flashStatusAddr, &clear, 1, false);
-            flashed = true;
-        }
-        if (!flashed) {
-            LOG_ERROR("loadSubFw", "Write load flash command error.\n");
-            LOG_DEBUG("loadSubFw", "Function ends.\n");
-            return -1;
+        const FlashBlock block{data + sent, blockLen, flashAddr + sent, length};
+        if (!flashBlock(connection, block)) {
+            result = -1;
         }
         sent += blockLen;
     }
-    LOG_INFO("loadSubFw", "Load sub firmware data successfully.\n");
+    if (result == 0) {
+        LOG_INFO("loadSubFw", "Load sub firmware data successfully.\n");
+    }
     LOG_DEBUG("loadSubFw", "Function ends.\n");
-    return 0;
+    return result;
 }
 
 int32_t NotifyICEnterUpdate(TlcConnection& connection) {
