@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cfg/CfgImage.h"
+#include "chip/CfgBlock.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwDownload.h"
 #include "fw/FwImage.h"
@@ -20,16 +21,14 @@ constexpr int kDownloadAttempts = 3;
 constexpr uint32_t kDownloadRetryWaitMs = 50;
 // Time the chip takes to start its new firmware before it is read again.
 constexpr uint32_t kNewFirmwareStartWaitMs = 500;
-// Where configuration data of the fjord family and Corvina holds its version.
-constexpr uint32_t kCfgDataVersionOffset = 34;
 
 // The configuration version carried by configuration data of this chip type.
 uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgVersion) {
     if (chipType == CHIP_FJORDK8) {
         return chipCfgVersion;  // fjordK8 reports the version it holds itself
     }
-    const uint32_t at =
-        (chipType == CHIP_5410 || chipType == CHIP_5415R) ? 0 : kCfgDataVersionOffset;
+    const size_t at = (chipType == CHIP_5410 || chipType == CHIP_5415R) ? kCfgVersionAtLegacy
+                                                                        : kCfgVersionAtFjord;
     return at < cfgLen ? cfgData[at] : 0;
 }
 
