@@ -3,16 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
 
+#include "cfg/InputFile.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "sys/Bytes.h"
-#include "sys/Files.h"
 
 const FwImageLayout kFwLayout5410 = {"FwImage_5410", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
 const FwImageLayout kFwLayout5415R = {"FwImage_5415R", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
@@ -131,6 +130,18 @@ QualifiedName qualified(const char* owner, const char* operation) {
     return name;
 }
 
+const InputFileTexts kImageFileTexts = {
+    "FwImage::load",   // function
+    "",                // lead
+    "Firmware image",  // nameTitle
+    "firmware",        // fileKind
+    "Firmware",        // fileTitle
+    " is ",            // sizeIs
+    "",                // sizeUnit
+    "firmware image",  // largestKind
+    "firmware data",   // bufferName
+};
+
 }  // namespace
 
 FwImage::FwImage() = default;
@@ -184,7 +195,9 @@ int32_t FwImage::load(const char* fileName) {
     std::memset(pid, 0, sizeof pid);
     std::memset(vid, 0, sizeof vid);
 
-    int32_t result = readFile(fileName);
+    uint64_t size = 0;
+    int32_t result = readInputFile(fileName, kFwImageMaxBytes, kImageFileTexts, &fwData, &size);
+    fwSize = static_cast<uint32_t>(size);
     if (result == 0 && !checkFw(fwData.data(), fwSize)) {
         LOG_ERROR("FwImage::load", "Check sum error\n");
         result = -6;
@@ -201,51 +214,6 @@ int32_t FwImage::load(const char* fileName) {
         releaseData();
     LOG_DEBUG("FwImage::load", "Function ends.\n");
     return result;
-}
-
-int32_t FwImage::readFile(const char* fileName) {
-    if (fileName == nullptr) {
-        LOG_ERROR("FwImage::load", "Firmware image file name cannot be NULL.\n");
-        return -1;
-    }
-    const std::string name = logSafeText(fileName);
-    // Opened without blocking and checked on the open descriptor: a FIFO or a
-    // device at the path (even one swapped in after any earlier check) is
-    // refused, never waited on; a file above the bound is refused unread.
-    uint64_t size = 0;
-    uint32_t osError = 0;
-    const FileReadError read =
-        readRegularFile(fileName, kFwImageMaxBytes, &fwData, &size, &osError);
-    if (read == FileReadError::openFailed || read == FileReadError::notRegular) {
-        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", name.c_str());
-        return -2;
-    }
-    LOG_INFO("FwImage::load", "Open firmware file successfully. filename = %s.\n", name.c_str());
-    fwSize = static_cast<uint32_t>(size);
-    LOG_INFO("FwImage::load", "Firmware file size is %d.\n", static_cast<int>(fwSize));
-    switch (read) {
-        case FileReadError::none:
-            return 0;
-        case FileReadError::tooLarge:
-            LOG_ERROR("FwImage::load",
-                      "Firmware file of %llu bytes is larger than any firmware image (at most %llu "
-                      "bytes); not read.\n",
-                      static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(kFwImageMaxBytes));
-            return -3;
-        case FileReadError::noMemory:
-            LOG_ERROR("FwImage::load", "Allocate memory for firmware data failed.\n");
-            return -3;
-        default:
-            break;
-    }
-    if (osError != 0) {
-        LOG_ERROR("FwImage::load", "Read firmware file failed. Error code: 0x%02X.\n", osError);
-        return -4;
-    }
-    LOG_ERROR("FwImage::load", "Read file failed, bin file length(%d), read length(%d).\n",
-              static_cast<int>(fwSize), static_cast<int>(fwData.size()));
-    return -5;
 }
 
 bool FwImage::checkFieldsInside() {

@@ -7,7 +7,7 @@
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
-// Relies on: log (messages), chip (chip type values), sys (whole-file reads).
+// Relies on: log (messages), chip (chip type values), cfg (input file reads).
 #pragma once
 
 #include <cstddef>
@@ -126,7 +126,6 @@ class FwImage {
     int32_t initPidTakingAs(const char* prefix, const char* reportedPid);
 
   private:
-    int32_t readFile(const char* fileName);
     // Pid, Vid, count, table and data all inside the file, the table before the data.
     bool checkFieldsInside();
 
