@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string>
 
+#include "cfg/InputFile.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "sys/Bytes.h"
-#include "sys/Files.h"
 
 namespace {
 
@@ -81,6 +80,18 @@ size_t parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
     return count;
 }
 
+const InputFileTexts kCfgFileTexts = {
+    "CfgImage::load",      // function
+    "<CfgImage::load> ",   // lead
+    "Configuration",       // nameTitle
+    "cfg",                 // fileKind
+    "Cfg",                 // fileTitle
+    ": ",                  // sizeIs
+    " Bytes",              // sizeUnit
+    "configuration file",  // largestKind
+    "cfgFileBufData",      // bufferName
+};
+
 }  // namespace
 
 CfgImage::~CfgImage() {
@@ -131,7 +142,10 @@ int32_t CfgImage::load(const char* fileName) {
     cfgSize = 0;
     cfgVersion = 0;
 
-    const int32_t result = parseFile(fileName);
+    std::vector<uint8_t> text;
+    int32_t result = readInputFile(fileName, kCfgFileMaxBytes, kCfgFileTexts, &text, nullptr);
+    if (result == 0)
+        result = parseText(text.data(), text.size());
     loaded = (result == 0);
     if (!loaded) {
         std::vector<uint8_t>().swap(cfgData);
@@ -139,57 +153,6 @@ int32_t CfgImage::load(const char* fileName) {
     }
     LOG_DEBUG("CfgImage::load", "<CfgImage::load> Function ends.\n");
     return result;
-}
-
-int32_t CfgImage::parseFile(const char* fileName) {
-    if (fileName == nullptr) {
-        LOG_ERROR("CfgImage::load", "<CfgImage::load> Configuration file name cannot be NULL.\n");
-        return -1;
-    }
-    const std::string name = logSafeText(fileName);
-    // Opened without blocking and checked on the open descriptor: a FIFO or a
-    // device at the path (even one swapped in after any earlier check) is
-    // refused, never waited on; a file above the bound is refused unread.
-    std::vector<uint8_t> text;
-    uint64_t size = 0;
-    uint32_t osError = 0;
-    const FileReadError read = readRegularFile(fileName, kCfgFileMaxBytes, &text, &size, &osError);
-    if (read == FileReadError::openFailed || read == FileReadError::notRegular) {
-        LOG_ERROR("CfgImage::load", "<CfgImage::load> Open cfg file failed. filename = %s.\n",
-                  name.c_str());
-        return -2;
-    }
-    LOG_INFO("CfgImage::load", "<CfgImage::load> Open cfg file successfully. filename = %s.\n",
-             name.c_str());
-    const uint32_t fileSize = static_cast<uint32_t>(size);
-    LOG_INFO("CfgImage::load", "<CfgImage::load> Cfg file size: %d Bytes.\n",
-             static_cast<int>(fileSize));
-    if (read == FileReadError::tooLarge) {
-        LOG_ERROR("CfgImage::load",
-                  "<CfgImage::load> Cfg file of %llu bytes is larger than any configuration file "
-                  "(at most %llu bytes); not read.\n",
-                  static_cast<unsigned long long>(size),
-                  static_cast<unsigned long long>(kCfgFileMaxBytes));
-        return -3;
-    }
-    if (read == FileReadError::noMemory) {
-        LOG_ERROR("CfgImage::load",
-                  "<CfgImage::load> Allocate memory for cfgFileBufData failed.\n");
-        return -3;
-    }
-    if (read == FileReadError::readFailed && osError != 0) {
-        LOG_ERROR("CfgImage::load", "<CfgImage::load> Read cfg file failed. Error code: 0x%02X.\n",
-                  osError);
-        return -4;
-    }
-    if (read == FileReadError::readFailed) {
-        LOG_ERROR("CfgImage::load",
-                  "<CfgImage::load> Read file failed, bin file length(%d), read length(%d).\n",
-                  static_cast<int>(fileSize), static_cast<int>(text.size()));
-        return -5;
-    }
-
-    return parseText(text.data(), text.size());
 }
 
 int32_t CfgImage::parseText(const uint8_t* text, size_t size) {

@@ -2,7 +2,8 @@
 //
 // Offers CfgImage and CfgImageFjordK: a configuration text file parsed into
 // a zero-padded data block (a multiple of 4096 bytes) with its configuration
-// version byte, and the configuration update (CfgUpdate.h).
+// version byte; the whole-file read that image and configuration loading
+// share (InputFile.h); and the configuration update (CfgUpdate.h).
 // Relies on: log (messages), chip (chip type values, the chip's configuration
 // check), sys (whole-file reads).
 #pragma once
@@ -55,9 +56,6 @@ class CfgImage {
     uint32_t cfgSize = 0;  // bytes in the data block, a multiple of 4096
     uint8_t cfgVersion = 0;
     std::vector<uint8_t> cfgData;
-
-  private:
-    int32_t parseFile(const char* fileName);
 };
 
 // The fjord family and Corvina keep the configuration version in byte 34.

@@ -1,17 +1,17 @@
 #include "fw/FwImage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
 
+#include "cfg/InputFile.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "sys/Bytes.h"
-#include "sys/Files.h"
 
 const FwImageLayout kFwLayout5410 = {"FwImage_5410", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
 const FwImageLayout kFwLayout5415R = {"FwImage_5415R", FwLayoutKind::A, 6, 15, 23, 27, 32, 8, 256};
@@ -106,13 +106,7 @@ uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size) {
 
 namespace {
 
-constexpr uint32_t kLayoutAHeaderSize = 6;
-constexpr uint32_t kLayoutAEntrySize = 8;
-constexpr uint32_t kLayoutBHeaderSize = 8;
-constexpr uint32_t kLayoutBEntrySize = 10;
-
-// Length and flash address of a table entry (kLayoutAEntrySize or
-// kLayoutBEntrySize bytes at `entry`).
+// Length and flash address of a table entry (the layout's entrySize bytes at `entry`).
 uint32_t entryLength(FwLayoutKind kind, const uint8_t* entry) {
     return kind == FwLayoutKind::A ? readBe32(entry + 1) : readLe32(entry + 1);
 }
@@ -123,9 +117,30 @@ uint32_t entryAddress(FwLayoutKind kind, const uint8_t* entry) {
     return readLe32(entry + 5);
 }
 
-std::string qualified(const FwImageLayout* layout, const char* operation) {
-    return std::string(layout->className) + "::" + operation;
+// "<owner>::<operation>", the function name of a log line, built without the
+// heap (the accessors build it only for the lines the log level lets through).
+struct QualifiedName {
+    char text[64];
+    const char* c_str() const { return text; }
+};
+
+QualifiedName qualified(const char* owner, const char* operation) {
+    QualifiedName name;
+    std::snprintf(name.text, sizeof name.text, "%s::%s", owner, operation);
+    return name;
 }
+
+const InputFileTexts kImageFileTexts = {
+    "FwImage::load",   // function
+    "",                // lead
+    "Firmware image",  // nameTitle
+    "firmware",        // fileKind
+    "Firmware",        // fileTitle
+    " is ",            // sizeIs
+    "",                // sizeUnit
+    "firmware image",  // largestKind
+    "firmware data",   // bufferName
+};
 
 }  // namespace
 
@@ -180,7 +195,9 @@ int32_t FwImage::load(const char* fileName) {
     std::memset(pid, 0, sizeof pid);
     std::memset(vid, 0, sizeof vid);
 
-    int32_t result = readFile(fileName);
+    uint64_t size = 0;
+    int32_t result = readInputFile(fileName, kFwImageMaxBytes, kImageFileTexts, &fwData, &size);
+    fwSize = static_cast<uint32_t>(size);
     if (result == 0 && !checkFw(fwData.data(), fwSize)) {
         LOG_ERROR("FwImage::load", "Check sum error\n");
         result = -6;
@@ -197,51 +214,6 @@ int32_t FwImage::load(const char* fileName) {
         releaseData();
     LOG_DEBUG("FwImage::load", "Function ends.\n");
     return result;
-}
-
-int32_t FwImage::readFile(const char* fileName) {
-    if (fileName == nullptr) {
-        LOG_ERROR("FwImage::load", "Firmware image file name cannot be NULL.\n");
-        return -1;
-    }
-    const std::string name = logSafeText(fileName);
-    // Opened without blocking and checked on the open descriptor: a FIFO or a
-    // device at the path (even one swapped in after any earlier check) is
-    // refused, never waited on; a file above the bound is refused unread.
-    uint64_t size = 0;
-    uint32_t osError = 0;
-    const FileReadError read =
-        readRegularFile(fileName, kFwImageMaxBytes, &fwData, &size, &osError);
-    if (read == FileReadError::openFailed || read == FileReadError::notRegular) {
-        LOG_ERROR("FwImage::load", "Open firmware file failed. filename = %s.\n", name.c_str());
-        return -2;
-    }
-    LOG_INFO("FwImage::load", "Open firmware file successfully. filename = %s.\n", name.c_str());
-    fwSize = static_cast<uint32_t>(size);
-    LOG_INFO("FwImage::load", "Firmware file size is %d.\n", static_cast<int>(fwSize));
-    switch (read) {
-        case FileReadError::none:
-            return 0;
-        case FileReadError::tooLarge:
-            LOG_ERROR("FwImage::load",
-                      "Firmware file of %llu bytes is larger than any firmware image (at most %llu "
-                      "bytes); not read.\n",
-                      static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(kFwImageMaxBytes));
-            return -3;
-        case FileReadError::noMemory:
-            LOG_ERROR("FwImage::load", "Allocate memory for firmware data failed.\n");
-            return -3;
-        default:
-            break;
-    }
-    if (osError != 0) {
-        LOG_ERROR("FwImage::load", "Read firmware file failed. Error code: 0x%02X.\n", osError);
-        return -4;
-    }
-    LOG_ERROR("FwImage::load", "Read file failed, bin file length(%d), read length(%d).\n",
-              static_cast<int>(fwSize), static_cast<int>(fwData.size()));
-    return -5;
 }
 
 bool FwImage::checkFieldsInside() {
@@ -305,79 +277,208 @@ bool FwImage::checkFieldsInside() {
     return true;
 }
 
+const FwImageLayout& FwImage::decoding() const {
+    return layout_ != nullptr ? *layout_ : kFwLayout5410;
+}
+
+bool FwImage::isLayoutB() const {
+    return layout_ != nullptr && layout_->kind == FwLayoutKind::B;
+}
+
+const char* FwImage::decoderName() const {
+    return isLayoutB() ? layout_->className : "FwImage";
+}
+
 bool FwImage::checkFw(const uint8_t* data, uint32_t totalLen) {
-    LOG_DEBUG("FwImage::checkFw", "FwImage::checkFw run.\n");
-    if (data == nullptr || totalLen < kLayoutAHeaderSize) {
-        LOG_ERROR("FwImage::checkFw",
-                  "Firmware image too short: header ends at %u, file size %u.\n",
-                  kLayoutAHeaderSize, totalLen);
+    const FwImageLayout& row = decoding();
+    const bool layoutB = isLayoutB();
+    const QualifiedName fn = qualified(decoderName(), "checkFw");
+    if (!layoutB)
+        LOG_DEBUG(fn.c_str(), "FwImage::checkFw run.\n");
+    const uint32_t header = row.headerSize;
+    if (data == nullptr || totalLen < header) {
+        LOG_ERROR(fn.c_str(), "Firmware image too short: header ends at %u, file size %u.\n",
+                  header, totalLen);
         return false;
     }
-    const uint32_t bodyLen = readBe32(data);
-    if (bodyLen + kLayoutAHeaderSize != totalLen) {
-        LOG_ERROR("FwImage::checkFw", "invalid len,from fw:%d.total len:%d.\n",
-                  static_cast<int>(bodyLen), static_cast<int>(totalLen));
+    const uint32_t bodyLen = layoutB ? readLe32(data) : readBe32(data);
+    if (bodyLen + header != totalLen) {
+        if (layoutB) {
+            LOG_ERROR(fn.c_str(), "%s, fw invalid len,from fw:%d.total len:%d.\n", fn.c_str(),
+                      static_cast<int>(bodyLen), static_cast<int>(totalLen));
+        } else {
+            LOG_ERROR(fn.c_str(), "invalid len,from fw:%d.total len:%d.\n",
+                      static_cast<int>(bodyLen), static_cast<int>(totalLen));
+        }
         return false;
     }
-    const uint16_t calculated =
-        fwChecksumLayoutA(data + kLayoutAHeaderSize, totalLen - kLayoutAHeaderSize);
-    const uint16_t stored = static_cast<uint16_t>((data[4] << 8) | data[5]);
+    // The checksum field follows the 4-byte length field.
+    const uint32_t calculated = layoutB ? fwChecksumLayoutB(data + header, totalLen - header)
+                                        : fwChecksumLayoutA(data + header, totalLen - header);
+    const uint32_t stored = layoutB ? readLe32(data + 4) : readBe16(data + 4);
     if (calculated != stored) {
-        LOG_ERROR("FwImage::checkFw",
+        LOG_ERROR(fn.c_str(),
                   "<FwImage::checkFw> Check sum error, calculated result(0x%02X), stored "
                   "checkSum(0x%02X).\n",
                   calculated, stored);
         return false;
     }
-    LOG_DEBUG("FwImage::checkFw", "FwImage::checkFw exit.\n");
+    if (!layoutB)
+        LOG_DEBUG(fn.c_str(), "FwImage::checkFw exit.\n");
     return true;
 }
 
 int32_t FwImage::initPid() {
-    LOG_WARNING("FwImage::initPid", "This function should not be called.\n");
-    return -1;
+    return initPidTakingAs(nullptr, nullptr);
+}
+
+int32_t FwImage::initPidTakingAs(const char* prefix, const char* reportedPid) {
+    if (layout_ == nullptr) {
+        LOG_WARNING("FwImage::initPid", "This function should not be called.\n");
+        return -1;
+    }
+    const char* cls = layout_->className;
+    const bool layoutB = isLayoutB();
+    const QualifiedName fn = qualified(cls, "initPid");
+    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
+    int32_t result = -1;
+    if (fwData.empty()) {
+        if (layoutB) {
+            LOG_ERROR(fn.c_str(), "<%s> initPid fwData is NULL.\n", fn.c_str());
+        } else {
+            LOG_ERROR(fn.c_str(), "<%s> %s initPid fwData is NULL.\n", fn.c_str(), cls);
+        }
+    } else if (!buildPid(layout_->pidOffset)) {
+        LOG_ERROR(fn.c_str(), "<%s> %s initPid Pid lies outside the fw data (%u bytes).\n",
+                  fn.c_str(), cls, static_cast<unsigned>(fwData.size()));
+    } else if (layoutB) {
+        LOG_DEBUG(fn.c_str(), "<%s> Function ends:%s.\n", fn.c_str(), logSafeText(pid).c_str());
+        return 0;
+    } else if (prefix != nullptr && std::strncmp(pid, prefix, std::strlen(prefix)) == 0) {
+        LOG_INFO(fn.c_str(), "<%s> %s Pid is %s (%s).\n", fn.c_str(), cls, prefix, reportedPid);
+        std::memset(pid, 0, sizeof pid);
+        std::memcpy(pid, reportedPid, std::min(std::strlen(reportedPid), sizeof pid - 1));
+        result = 0;
+    } else {
+        LOG_INFO(fn.c_str(), "<%s> %s Pid is %s.\n", fn.c_str(), cls, logSafeText(pid).c_str());
+        result = 0;
+    }
+    if (!layoutB)
+        LOG_DEBUG(fn.c_str(), "<%s> Function ends.\n", fn.c_str());
+    return result;
 }
 
 int32_t FwImage::initVid() {
-    LOG_WARNING("FwImage::initVid", "This function should not be called.\n");
-    return -1;
+    if (layout_ == nullptr) {
+        LOG_WARNING("FwImage::initVid", "This function should not be called.\n");
+        return -1;
+    }
+    const char* cls = layout_->className;
+    const bool layoutB = isLayoutB();
+    const QualifiedName fn = qualified(cls, "initVid");
+    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
+    int32_t result = -1;
+    if (fwData.empty()) {
+        LOG_ERROR(fn.c_str(), "%s initVid fwData is NULL.\n", cls);
+    } else if (!copyVid(layout_->vidOffset)) {
+        LOG_ERROR(fn.c_str(), "%s initVid Vid lies outside the fw data (%u bytes).\n", cls,
+                  static_cast<unsigned>(fwData.size()));
+    } else if (layoutB) {
+        LOG_INFO(fn.c_str(), "<%s> Vid is %02X %02X %02X %02X.\n", fn.c_str(), vid[0], vid[1],
+                 vid[2], vid[3]);
+        return 0;
+    } else {
+        LOG_INFO(fn.c_str(), "<%s> %s Vid is %02X %02X %02X %02X.\n", fn.c_str(), cls, vid[0],
+                 vid[1], vid[2], vid[3]);
+        result = 0;
+    }
+    if (!layoutB)
+        LOG_DEBUG(fn.c_str(), "<%s> Function ends.\n", fn.c_str());
+    return result;
 }
 
 int32_t FwImage::getFwSubFwNum() {
-    LOG_WARNING("FwImage::getFwSubFwNum", "This function should not be called.\n");
+    if (layout_ == nullptr) {
+        LOG_WARNING("FwImage::getFwSubFwNum", "This function should not be called.\n");
+        return 0;
+    }
+    const char* cls = layout_->className;
+    const bool layoutB = isLayoutB();
+    const auto fn = [cls] { return qualified(cls, "getFwSubFwNum"); };
+    if (!layoutB)
+        LOG_DEBUG(fn().c_str(), "<%s>\n", fn().c_str());
+    const int32_t count = readCount(layout_->countOffset);
+    if (count >= 0) {
+        if (!layoutB)
+            LOG_DEBUG(fn().c_str(), "<%s> Success.\n", fn().c_str());
+        return count;
+    }
+    const unsigned size = static_cast<unsigned>(fwData.size());
+    if (layoutB && fwData.empty()) {
+        LOG_ERROR(fn().c_str(), "<%s> getFwSubFwNum fwData is NULL.\n", fn().c_str());
+    } else if (layoutB) {
+        LOG_ERROR(fn().c_str(), "<%s> getFwSubFwNum count lies outside the fw data (%u bytes).\n",
+                  fn().c_str(), size);
+    } else if (fwData.empty()) {
+        LOG_ERROR(fn().c_str(), "<%s> %s getFwSubFwNum fwData is NULL.\n", fn().c_str(), cls);
+    } else {
+        LOG_ERROR(fn().c_str(),
+                  "<%s> %s getFwSubFwNum count lies outside the fw data (%u bytes).\n",
+                  fn().c_str(), cls, size);
+    }
+    if (!layoutB)
+        LOG_DEBUG(fn().c_str(), "<%s> Failed.\n", fn().c_str());
     return 0;
 }
 
 int32_t FwImage::getFwSubFwInfoOffset() {
-    LOG_WARNING("FwImage::getFwSubFwInfoOffset", "This function should not be called.\n");
-    return 0;
+    if (layout_ == nullptr) {
+        LOG_WARNING("FwImage::getFwSubFwInfoOffset", "This function should not be called.\n");
+        return 0;
+    }
+    if (!isLayoutB()) {
+        LOG_DEBUG(qualified(layout_->className, "getFwSubFwInfoOffset").c_str(), "<%s>\n",
+                  qualified(layout_->className, "getFwSubFwInfoOffset").c_str());
+    }
+    return static_cast<int32_t>(layout_->tableOffset);
 }
 
 int32_t FwImage::getFwSubFwDataOffset() {
-    LOG_WARNING("FwImage::getFwSubFwDataOffset", "This function should not be called.\n");
-    return 0;
+    if (layout_ == nullptr) {
+        LOG_WARNING("FwImage::getFwSubFwDataOffset", "This function should not be called.\n");
+        return 0;
+    }
+    if (!isLayoutB()) {
+        LOG_DEBUG(qualified(layout_->className, "getFwSubFwDataOffset").c_str(), "<%s>\n",
+                  qualified(layout_->className, "getFwSubFwDataOffset").c_str());
+    }
+    return static_cast<int32_t>(layout_->dataOffset);
 }
 
 const uint8_t* FwImage::getFwSubInfo(int32_t subFwIndex) {
     const int32_t count = getFwSubFwNum();
     const uint32_t tableOffset = static_cast<uint32_t>(getFwSubFwInfoOffset());
-    LOG_DEBUG("FwImage::getFwSubInfo", "FwImage::getFwSubInfo run:%d.\n", subFwIndex);
+    const char* owner = decoderName();
+    const auto fn = [owner] { return qualified(owner, "getFwSubInfo"); };
+    if (!isLayoutB())
+        LOG_DEBUG(fn().c_str(), "FwImage::getFwSubInfo run:%d.\n", subFwIndex);
     if (fwData.empty()) {
-        LOG_ERROR("FwImage::getFwSubInfo", "FwImage getFwSubInfo,fw data is invalid.\n");
+        LOG_ERROR(fn().c_str(), "%s getFwSubInfo,fw data is invalid.\n", owner);
         return nullptr;
     }
     if (subFwIndex > count - 1) {
-        LOG_ERROR("FwImage::getFwSubInfo",
-                  "FwImage getFwSubInfo,argument is invalid,totoal sub num:%d,subFwIndex:%d.\n",
+        LOG_ERROR(fn().c_str(),
+                  "%s getFwSubInfo,argument is invalid,totoal sub num:%d,subFwIndex:%d.\n", owner,
                   count, subFwIndex);
         return nullptr;
     }
     if (subFwIndex < 0)
         return nullptr;
-    const uint64_t entry = tableOffset + static_cast<uint64_t>(subFwIndex) * kLayoutAEntrySize;
-    if (!hasBytes(entry, kLayoutAEntrySize)) {
-        LOG_ERROR("FwImage::getFwSubInfo",
-                  "FwImage getFwSubInfo,entry %d at %llu lies outside the fw data (%u bytes).\n",
+    const uint32_t entrySize = decoding().entrySize;
+    const uint64_t entry = tableOffset + static_cast<uint64_t>(subFwIndex) * entrySize;
+    if (!hasBytes(entry, entrySize)) {
+        LOG_ERROR(fn().c_str(),
+                  "%s getFwSubInfo,entry %d at %llu lies outside the fw data (%u bytes).\n", owner,
                   subFwIndex, static_cast<unsigned long long>(entry),
                   static_cast<unsigned>(fwData.size()));
         return nullptr;
@@ -398,20 +499,23 @@ uint8_t FwImage::getFwSubFwType(int32_t subFwIndex) {
 uint32_t FwImage::getFwSubFwLen(int32_t subFwIndex) {
     const uint8_t* entry = getFwSubInfo(subFwIndex);
     if (entry == nullptr) {
-        LOG_ERROR("FwImage::getFwSubFwLen", "FwImage::getFwSubFwLen,get fw sub fw info failed.\n");
+        LOG_ERROR(qualified(decoderName(), "getFwSubFwLen").c_str(),
+                  "%s,get fw sub fw info failed.\n",
+                  qualified(decoderName(), "getFwSubFwLen").c_str());
         return 0xFFFFFFFF;
     }
-    return entryLength(FwLayoutKind::A, entry);
+    return entryLength(decoding().kind, entry);
 }
 
 uint32_t FwImage::getFwSubFwAddr(int32_t subFwIndex) {
     const uint8_t* entry = getFwSubInfo(subFwIndex);
     if (entry == nullptr) {
-        LOG_ERROR("FwImage::getFwSubFwAddr",
-                  "FwImage::getFwSubFwAddr,get fw sub fw info failed.\n");
+        LOG_ERROR(qualified(decoderName(), "getFwSubFwAddr").c_str(),
+                  "%s,get fw sub fw info failed.\n",
+                  qualified(decoderName(), "getFwSubFwAddr").c_str());
         return 0xFFFFFFFF;
     }
-    return entryAddress(FwLayoutKind::A, entry);
+    return entryAddress(decoding().kind, entry);
 }
 
 const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
@@ -441,134 +545,6 @@ const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
     return nullptr;
 }
 
-// ---- layout B, shared by FwImage_FjordH3, FwImage_Corvina and FwImage_FjordK ----
-
-int32_t FwImage::initPidLayoutB() {
-    const std::string fn = qualified(layout_, "initPid");
-    const char* cls = layout_->className;
-    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
-    if (fwData.empty()) {
-        LOG_ERROR(fn.c_str(), "<%s> initPid fwData is NULL.\n", fn.c_str());
-        return -1;
-    }
-    if (!buildPid(layout_->pidOffset)) {
-        LOG_ERROR(fn.c_str(), "<%s> %s initPid Pid lies outside the fw data (%u bytes).\n",
-                  fn.c_str(), cls, static_cast<unsigned>(fwData.size()));
-        return -1;
-    }
-    LOG_DEBUG(fn.c_str(), "<%s> Function ends:%s.\n", fn.c_str(), logSafeText(pid).c_str());
-    return 0;
-}
-
-int32_t FwImage::initVidLayoutB() {
-    const std::string fn = qualified(layout_, "initVid");
-    const char* cls = layout_->className;
-    LOG_DEBUG(fn.c_str(), "<%s> Function begins.\n", fn.c_str());
-    if (fwData.empty()) {
-        LOG_ERROR(fn.c_str(), "%s initVid fwData is NULL.\n", cls);
-        return -1;
-    }
-    if (!copyVid(layout_->vidOffset)) {
-        LOG_ERROR(fn.c_str(), "%s initVid Vid lies outside the fw data (%u bytes).\n", cls,
-                  static_cast<unsigned>(fwData.size()));
-        return -1;
-    }
-    LOG_INFO(fn.c_str(), "<%s> Vid is %02X %02X %02X %02X.\n", fn.c_str(), vid[0], vid[1], vid[2],
-             vid[3]);
-    return 0;
-}
-
-int32_t FwImage::getFwSubFwNumLayoutB() {
-    const int32_t count = readCount(layout_->countOffset);
-    if (count < 0) {
-        const std::string fn = qualified(layout_, "getFwSubFwNum");
-        if (fwData.empty()) {
-            LOG_ERROR(fn.c_str(), "<%s> getFwSubFwNum fwData is NULL.\n", fn.c_str());
-        } else {
-            LOG_ERROR(fn.c_str(), "<%s> getFwSubFwNum count lies outside the fw data (%u bytes).\n",
-                      fn.c_str(), static_cast<unsigned>(fwData.size()));
-        }
-        return 0;
-    }
-    return count;
-}
-
-const uint8_t* FwImage::getFwSubInfoLayoutB(int32_t subFwIndex) {
-    const int32_t count = getFwSubFwNum();
-    const uint32_t tableOffset = static_cast<uint32_t>(getFwSubFwInfoOffset());
-    const char* cls = layout_->className;
-    if (fwData.empty()) {
-        const std::string fn = qualified(layout_, "getFwSubInfo");
-        LOG_ERROR(fn.c_str(), "%s getFwSubInfo,fw data is invalid.\n", cls);
-        return nullptr;
-    }
-    if (subFwIndex > count - 1) {
-        const std::string fn = qualified(layout_, "getFwSubInfo");
-        LOG_ERROR(fn.c_str(),
-                  "%s getFwSubInfo,argument is invalid,totoal sub num:%d,subFwIndex:%d.\n", cls,
-                  count, subFwIndex);
-        return nullptr;
-    }
-    if (subFwIndex < 0)
-        return nullptr;
-    const uint64_t entry = tableOffset + static_cast<uint64_t>(subFwIndex) * kLayoutBEntrySize;
-    if (!hasBytes(entry, kLayoutBEntrySize)) {
-        const std::string fn = qualified(layout_, "getFwSubInfo");
-        LOG_ERROR(fn.c_str(),
-                  "%s getFwSubInfo,entry %d at %llu lies outside the fw data (%u bytes).\n", cls,
-                  subFwIndex, static_cast<unsigned long long>(entry),
-                  static_cast<unsigned>(fwData.size()));
-        return nullptr;
-    }
-    return fwData.data() + entry;
-}
-
-uint32_t FwImage::getFwSubFwLenLayoutB(int32_t subFwIndex) {
-    const uint8_t* entry = getFwSubInfo(subFwIndex);
-    if (entry == nullptr) {
-        const std::string fn = qualified(layout_, "getFwSubFwLen");
-        LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
-        return 0xFFFFFFFF;
-    }
-    return entryLength(FwLayoutKind::B, entry);
-}
-
-uint32_t FwImage::getFwSubFwAddrLayoutB(int32_t subFwIndex) {
-    const uint8_t* entry = getFwSubInfo(subFwIndex);
-    if (entry == nullptr) {
-        const std::string fn = qualified(layout_, "getFwSubFwAddr");
-        LOG_ERROR(fn.c_str(), "%s,get fw sub fw info failed.\n", fn.c_str());
-        return 0xFFFFFFFF;
-    }
-    return entryAddress(FwLayoutKind::B, entry);
-}
-
-bool FwImage::checkFwLayoutB(const uint8_t* data, uint32_t totalLen) {
-    const std::string fn = qualified(layout_, "checkFw");
-    if (data == nullptr || totalLen < kLayoutBHeaderSize) {
-        LOG_ERROR(fn.c_str(), "Firmware image too short: header ends at %u, file size %u.\n",
-                  kLayoutBHeaderSize, totalLen);
-        return false;
-    }
-    const uint32_t bodyLen = readLe32(data);
-    if (bodyLen + kLayoutBHeaderSize != totalLen) {
-        LOG_ERROR(fn.c_str(), "%s, fw invalid len,from fw:%d.total len:%d.\n", fn.c_str(),
-                  static_cast<int>(bodyLen), static_cast<int>(totalLen));
-        return false;
-    }
-    const uint32_t calculated =
-        fwChecksumLayoutB(data + kLayoutBHeaderSize, totalLen - kLayoutBHeaderSize);
-    const uint32_t stored = readLe32(data + 4);
-    if (calculated != stored) {
-        LOG_ERROR(fn.c_str(),
-                  "<FwImage::checkFw> Check sum error, calculated result(0x%02X), stored "
-                  "checkSum(0x%02X).\n",
-                  calculated, stored);
-        return false;
-    }
-    return true;
-}
-
 std::unique_ptr<FwImage> createFwImage(int32_t type) {
     switch (type) {
         case CHIP_5410:
@@ -587,3 +563,20 @@ std::unique_ptr<FwImage> createFwImage(int32_t type) {
             return nullptr;
     }
 }
+
+// ---- the family classes: a layout row each, and the 5415R Pid ----
+
+FwImage_5410::FwImage_5410() : FwImage(&kFwLayout5410) {}
+
+FwImage_5415R::FwImage_5415R() : FwImage(&kFwLayout5415R) {}
+
+int32_t FwImage_5415R::initPid() {
+    // The chip of a 5415R image reports its product id as the family's fresh-chip Pid (5416).
+    return initPidTakingAs("5415R", chipFamily(CHIP_5415R)->pidText);
+}
+
+FwImage_FjordH3::FwImage_FjordH3() : FwImage(&kFwLayoutFjordH3) {}
+
+FwImage_Corvina::FwImage_Corvina() : FwImage(&kFwLayoutCorvina) {}
+
+FwImage_FjordK::FwImage_FjordK() : FwImage(&kFwLayoutFjordK) {}

@@ -7,7 +7,7 @@
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
-// Relies on: log (messages), chip (chip type values), sys (whole-file reads).
+// Relies on: log (messages), chip (chip type values), cfg (input file reads).
 #pragma once
 
 #include <cstddef>
@@ -66,10 +66,10 @@ uint16_t fwChecksumLayoutA(const uint8_t* body, size_t size);
 // an odd last byte counts as a word whose high byte is 0.
 uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size);
 
-// A firmware image. The base class implements layout A; the family classes
-// say where the fields lie and, for layout B, replace the header, checksum
-// and entry decoding. Every accessor stays inside fwData whatever the file
-// says, and answers with its "none" value otherwise.
+// A firmware image. The base class decodes both layouts from the family's
+// layout row (the bare base class, without a row, decodes layout A); a family
+// class names its row and adds its real quirk. Every accessor stays inside
+// fwData whatever the file says, and answers with its "none" value otherwise.
 class FwImage {
   public:
     FwImage();
@@ -121,6 +121,21 @@ class FwImage {
   protected:
     explicit FwImage(const FwImageLayout* layout);
 
+    // initPid for a family whose chip reports a Pid beginning with `prefix`
+    // as `reportedPid` (nullptr prefix: the Pid stays as read).
+    int32_t initPidTakingAs(const char* prefix, const char* reportedPid);
+
+  private:
+    // Pid, Vid, count, table and data all inside the file, the table before the data.
+    bool checkFieldsInside();
+
+    // The row the base decodes with: the family's, or the 5410's (layout A)
+    // for the bare base class.
+    const FwImageLayout& decoding() const;
+    bool isLayoutB() const;
+    // Owner of the header, entry and checksum decoding in the log lines: the
+    // layout B class, or FwImage.
+    const char* decoderName() const;
     // True when fwData holds `length` bytes from `offset` on.
     bool hasBytes(uint64_t offset, uint64_t length) const;
     // Builds pid from the kFwPidBytes bytes at `offset`, skipping zero bytes.
@@ -131,32 +146,12 @@ class FwImage {
     // The count byte at `offset`; -1 when there is no data or it lies outside.
     int32_t readCount(uint32_t offset) const;
 
-    // The shared implementations of the layout B classes; the messages name
-    // layout_->className.
-    int32_t initPidLayoutB();
-    int32_t initVidLayoutB();
-    int32_t getFwSubFwNumLayoutB();
-    const uint8_t* getFwSubInfoLayoutB(int32_t subFwIndex);
-    uint32_t getFwSubFwLenLayoutB(int32_t subFwIndex);
-    uint32_t getFwSubFwAddrLayoutB(int32_t subFwIndex);
-    bool checkFwLayoutB(const uint8_t* data, uint32_t totalLen);
-
-  private:
-    int32_t readFile(const char* fileName);
-    // Pid, Vid, count, table and data all inside the file, the table before the data.
-    bool checkFieldsInside();
-
     const FwImageLayout* layout_ = nullptr;
 };
 
 class FwImage_5410 : public FwImage {
   public:
     FwImage_5410();
-    int32_t initPid() override;
-    int32_t initVid() override;
-    int32_t getFwSubFwNum() override;
-    int32_t getFwSubFwInfoOffset() override;
-    int32_t getFwSubFwDataOffset() override;
 };
 
 // As FwImage_5410; a Pid beginning with "5415R" is taken as "5416".
@@ -164,53 +159,22 @@ class FwImage_5415R : public FwImage {
   public:
     FwImage_5415R();
     int32_t initPid() override;
-    int32_t initVid() override;
-    int32_t getFwSubFwNum() override;
-    int32_t getFwSubFwInfoOffset() override;
-    int32_t getFwSubFwDataOffset() override;
 };
 
 class FwImage_FjordH3 : public FwImage {
   public:
     FwImage_FjordH3();
-    int32_t initPid() override;
-    int32_t initVid() override;
-    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
-    int32_t getFwSubFwNum() override;
-    int32_t getFwSubFwInfoOffset() override;
-    int32_t getFwSubFwDataOffset() override;
-    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
-    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
-    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
 };
 
 class FwImage_Corvina : public FwImage {
   public:
     FwImage_Corvina();
-    int32_t initPid() override;
-    int32_t initVid() override;
-    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
-    int32_t getFwSubFwNum() override;
-    int32_t getFwSubFwInfoOffset() override;
-    int32_t getFwSubFwDataOffset() override;
-    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
-    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
-    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
 };
 
 // fjordK, fjordK8 and fjordK4 images.
 class FwImage_FjordK : public FwImage {
   public:
     FwImage_FjordK();
-    int32_t initPid() override;
-    int32_t initVid() override;
-    const uint8_t* getFwSubInfo(int32_t subFwIndex) override;
-    int32_t getFwSubFwNum() override;
-    int32_t getFwSubFwInfoOffset() override;
-    int32_t getFwSubFwDataOffset() override;
-    uint32_t getFwSubFwLen(int32_t subFwIndex) override;
-    uint32_t getFwSubFwAddr(int32_t subFwIndex) override;
-    bool checkFw(const uint8_t* data, uint32_t totalLen) override;
 };
 
 // An empty image object of the chip type's family; nullptr for an unknown type.
