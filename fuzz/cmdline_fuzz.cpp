@@ -14,11 +14,11 @@ namespace {
 constexpr size_t kMaxArguments = 64;
 
 const std::set<std::string> kKeys = {
-    "version",  "chip",       "vid",     "pid",      "usage",     "usagepage",
-    "property", "firmware",   "fwflag",  "config",   "ignorever", "write",
-    "writecmd", "data",       "read",    "length",   "rawdata",   "diffdata",
-    "basedata", "readtimes",  "row",     "col",      "showtype",  "delprevlog",
-    "loglevel", "logfiledir", "verbose", "nooutput", "scan",      "record"};
+    "version",  "chip",     "vid",        "pid",       "usage",      "usagepage", "property",
+    "firmware", "fwflag",   "config",     "ignorever", "write",      "writecmd",  "data",
+    "read",     "length",   "rawdata",    "diffdata",  "basedata",   "readtimes", "row",
+    "col",      "showtype", "delprevlog", "loglevel",  "logfiledir", "verbose",   "nooutput",
+    "scan",     "record",   "path"};
 
 void checkValueForms(const std::string& text) {
     if (isHexValue(text)) {
