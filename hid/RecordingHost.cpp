@@ -1,39 +1,19 @@
 #include "hid/RecordingHost.h"
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <utility>
 
 #include "log/Log.h"
+#include "sys/Files.h"
 
 bool WireRecorder::open(const std::string& path) {
     close();
-#if defined(_WIN32)
-    file_ = std::fopen(path.c_str(), "ab");
-#else
-    // Non-blocking so a FIFO at the path cannot stall the run; the open
-    // descriptor, not the path, is checked to be a regular file.
-    const int fd = ::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
+    // Never blocks on a FIFO at the path and never follows a link there: the
+    // open file, not the path, is checked to be a regular file.
+    file_ = openAppendStream(path.c_str());
+    if (file_ == nullptr)
         return false;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    file_ = fdopen(fd, "a");
-    if (file_ == nullptr) {
-        ::close(fd);
-        return false;
-    }
-#endif
     startMs_ = currentClock().monotonicMs();
-    return file_ != nullptr;
+    return true;
 }
 
 void WireRecorder::close() {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -51,3 +52,10 @@ bool appendRegularFile(const char* path, const char* text, size_t length, uint64
 using FileOpenCall = int (*)(const char* path, int flags, unsigned mode);
 void setFileOpenCall(FileOpenCall call);
 #endif
+
+// Opens the regular file at `path` (created if missing) as a stream that
+// appends, for a file written line by line through a whole run. Checked as
+// appendRegularFile checks, and a symbolic link (or reparse point) at the
+// path is never followed. nullptr when it cannot be opened or is not a
+// regular file.
+std::FILE* openAppendStream(const char* path);

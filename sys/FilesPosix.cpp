@@ -29,6 +29,12 @@ class Descriptor {
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
+    // Hands the descriptor over to the caller.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_;
@@ -129,18 +135,27 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
     return got == fileSize ? FileReadError::none : FileReadError::readFailed;
 }
 
+namespace {
+
+// Opens `path` to append (created with `mode` if missing) without blocking;
+// the open descriptor must be a regular file, whose status goes to *st.
+int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct stat* st) {
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    Descriptor fd(openCall(path, flags | extraFlags, mode));
+    if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))
+        return -1;
+    return fd.release();
+}
+
+}  // namespace
+
 bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove) {
     if (path == nullptr || path[0] == '\0' || text == nullptr)
         return false;
     const bool shared = !folderIsPrivate(path);
-    int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    if (shared)
-        flags |= O_NOFOLLOW;
-    const Descriptor fd(openCall(path, flags, 0666));
-    if (fd.get() < 0)
-        return false;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    const Descriptor fd(openRegularAppend(path, shared ? O_NOFOLLOW : 0, 0666, &st));
+    if (fd.get() < 0)
         return false;
     // In a shared folder a second name for the file may have been made by
     // someone else to have this process write into a file it should not.
@@ -149,6 +164,19 @@ bool appendRegularFile(const char* path, const char* text, size_t length, uint64
     if (static_cast<uint64_t>(st.st_size) > restartAbove && ::ftruncate(fd.get(), 0) != 0)
         return false;
     return writeAll(fd.get(), text, length);
+}
+
+std::FILE* openAppendStream(const char* path) {
+    if (path == nullptr || path[0] == '\0')
+        return nullptr;
+    struct stat st {};
+    Descriptor fd(openRegularAppend(path, O_NOFOLLOW, 0644, &st));
+    if (fd.get() < 0)
+        return nullptr;
+    std::FILE* stream = ::fdopen(fd.get(), "a");
+    if (stream != nullptr)
+        fd.release();
+    return stream;
 }
 
 #endif  // _WIN32

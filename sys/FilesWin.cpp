@@ -6,9 +6,12 @@
 // a log path is refused by opening the reparse point itself.
 #if defined(_WIN32)
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
 #include "sys/Files.h"
@@ -135,6 +138,23 @@ bool appendRegularFile(const char* path, const char* text, size_t length, uint64
         done += written;
     }
     return true;
+}
+
+std::FILE* openAppendStream(const char* path) {
+    if (path == nullptr || path[0] == '\0')
+        return nullptr;
+    FileHandle file;
+    uint64_t size = 0;
+    if (!openForAppend(path, &file, &size))
+        return nullptr;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.h), _O_APPEND | _O_BINARY);
+    if (fd < 0)
+        return nullptr;
+    file.h = INVALID_HANDLE_VALUE;  // the descriptor owns the handle now
+    std::FILE* stream = ::_fdopen(fd, "ab");
+    if (stream == nullptr)
+        ::_close(fd);
+    return stream;
 }
 
 #endif  // _WIN32

@@ -228,7 +228,20 @@ Noise nodeNoise(const Capture& capture, Block block) {
     return noise;
 }
 
+std::string formatValue(double v, int decimals) {
+    char text[32];
+    if (v == std::floor(v) && std::fabs(v) < 1e9)
+        std::snprintf(text, sizeof text, "%.0f", v);
+    else
+        std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
 namespace {
+
+std::string number(double v) {
+    return formatValue(v, 2);
+}
 
 std::vector<std::pair<int, double>> worstLines(const Grid& grid, int count, bool byRow) {
     const int lines = byRow ? grid.rows : grid.cols;
@@ -245,15 +258,6 @@ std::vector<std::pair<int, double>> worstLines(const Grid& grid, int count, bool
     if (static_cast<int>(out.size()) > count)
         out.resize(static_cast<size_t>(count));
     return out;
-}
-
-std::string number(double v) {
-    char text[32];
-    if (v == std::floor(v) && std::fabs(v) < 1e9)
-        std::snprintf(text, sizeof text, "%.0f", v);
-    else
-        std::snprintf(text, sizeof text, "%.2f", v);
-    return text;
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ Noise nodeNoise(const Capture& capture, Block block);
 std::vector<std::pair<int, double>> worstRows(const Grid& grid, int count);
 std::vector<std::pair<int, double>> worstColumns(const Grid& grid, int count);
 
+// A value as the reports and scales print it: whole numbers without a
+// fraction, others with `decimals` digits after the point.
+std::string formatValue(double v, int decimals);
+
 // The statistics report touchfw-frames prints.
 std::string statisticsText(const Capture& capture);
 

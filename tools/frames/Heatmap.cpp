@@ -95,12 +95,7 @@ int textWidth(const std::string& s) {
 }
 
 std::string label(double v) {
-    char text[32];
-    if (v == std::floor(v) && std::fabs(v) < 1e9)
-        std::snprintf(text, sizeof text, "%.0f", v);
-    else
-        std::snprintf(text, sizeof text, "%.1f", v);
-    return text;
+    return formatValue(v, 1);
 }
 
 // Every how many rows or columns an index fits without overlapping.
