@@ -26,9 +26,11 @@ constexpr int32_t kReadLengthMask = 0x7FF;
 int32_t framingFrom(uint8_t b) {
     switch (b % 8) {
         case 1:
+            return kTlcFramingV1;
         case 2:
+            return kTlcFramingV2;
         case 3:
-            return b % 8;
+            return kTlcFramingV3;
         case 4:
             return 99;
         default:
@@ -55,13 +57,13 @@ uint32_t be(const std::vector<uint8_t>& bytes, size_t at, size_t width) {
     return value;
 }
 
-// A successful register read of `len` bytes at `addr` in framing `version`
-// must have taken one answer per chunk, in order, each asked for at its own
-// address, and copied each answer's data bytes to its place in `buffer`.
-void checkRead(int32_t version, uint32_t addr, const uint8_t* buffer, int32_t len) {
-    const int32_t chunk = version == 3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
-    const size_t headerSize = version == 1 ? kTlcHeaderV1 : kTlcHeaderV2;
-    const size_t dataAt = version == 3 ? kTlcHeaderV3 : 5;
+// A successful register read of `len` bytes at `addr` in `framing` must have
+// taken one answer per chunk, in order, each asked for at its own address,
+// and copied each answer's data bytes to its place in `buffer`.
+void checkRead(int32_t framing, uint32_t addr, const uint8_t* buffer, int32_t len) {
+    const int32_t chunk = framing == kTlcFramingV3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
+    const size_t headerSize = framing == kTlcFramingV1 ? kTlcHeaderV1 : kTlcHeaderV2;
+    const size_t dataAt = framing == kTlcFramingV3 ? kTlcHeaderV3 : 5;
     const std::vector<Delivery>& got = deliveries();
     FUZZ_CHECK(got.size() == static_cast<size_t>((len + chunk - 1) / chunk));
     for (int32_t done = 0, k = 0; done < len; done += chunk, ++k) {
@@ -69,7 +71,7 @@ void checkRead(int32_t version, uint32_t addr, const uint8_t* buffer, int32_t le
         const Delivery& d = got[static_cast<size_t>(k)];
         FUZZ_CHECK(d.request.size() >= headerSize && d.request[5] == 0x01);
         const uint32_t at = addr + static_cast<uint32_t>(done);
-        if (version == 1) {
+        if (framing == kTlcFramingV1) {
             FUZZ_CHECK(be(d.request, 6, 2) == (at & 0xFFFF));
             FUZZ_CHECK(be(d.request, 8, 2) == static_cast<uint32_t>(n));
         } else {

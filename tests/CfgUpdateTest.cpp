@@ -202,7 +202,7 @@ TEST_F(CfgUpdateTest, UpdatePerFamily) {
 
 TEST_F(CfgUpdateTest, UnchangedVersionIsLeftAloneButResetAndEnabled) {
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     playChip(hid);
     const Bytes version{0x07, 0x01, 0x02, 0x0A, 0x00};
     hid.setRegs(chipProfile.cfgAddr, version);
@@ -219,7 +219,7 @@ TEST_F(CfgUpdateTest, UnchangedVersionIsLeftAloneButResetAndEnabled) {
 
 TEST_F(CfgUpdateTest, IgnoreVerSkipsThePreCheck) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     playChip(hid);
     const Bytes file = fjordBlock(0x07, 0x33);
     hid.setRegs(chipProfile.cfgAddr, file);  // same version as the file
@@ -293,7 +293,7 @@ TEST_F(CfgUpdateTest, FinishStepPerFamily) {
         SCOPED_TRACE(c.name);
         useChip(c.type);
         log_->clear();
-        ScriptedHid hid(c.type == 0 ? 2 : chipProfile.protoType);
+        ScriptedHid hid(c.type == 0 ? kTlcFramingV2 : chipProfile.protoType);
         c.script(hid);
         TlcConnection connection;
         EXPECT_EQ(cfgUpdateSendFinish(connection), c.expected);
@@ -309,7 +309,7 @@ TEST_F(CfgUpdateTest, FinishStepPerFamily) {
 
 TEST_F(CfgUpdateTest, FiveFailedAttemptsGiveMinusFive) {
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     finishAnswer_ = {0x7E, 0x00, 0x06};  // never ready
     playChip(hid);
     hid.setRegs(chipProfile.cfgAddr, {0x05, 0x01, 0x02, 0x08, 0x00});
@@ -351,7 +351,7 @@ TEST_F(CfgUpdateTest, VersionReadBackDecidesEachAttempt) {
         log_->clear();
         clock_.clearWaits();
         starts_ = 0;
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         playChip(hid, c.keepFrom);
         hid.setRegs(chipProfile.cfgAddr, fjordBlock(0x05, 0x11));
         if (c.failFirstRead)
@@ -393,7 +393,7 @@ TEST_F(CfgUpdateTest, EarlyFailuresStillResetEnableCloseAndFree) {
         SCOPED_TRACE(c.name);
         useChip(c.type);
         log_->clear();
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         playChip(hid);
         c.script(hid);
         CfgImage image;
@@ -486,7 +486,7 @@ TEST_F(CfgUpdateTest, DownloadStepFailures) {
         SCOPED_TRACE(c.name);
         useChip(c.type);
         log_->clear();
-        ScriptedHid hid(c.type == 0 ? 2 : chipProfile.protoType);
+        ScriptedHid hid(c.type == 0 ? kTlcFramingV2 : chipProfile.protoType);
         c.script(hid);
         CfgImageFjordK image;
         if (c.loaded) {
@@ -506,7 +506,7 @@ TEST_F(CfgUpdateTest, DownloadStepFailures) {
 TEST_F(CfgUpdateTest, FileAndChipTypeProblems) {
     {
         useChip(0);
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         EXPECT_EQ(cfgUpdateWithFile(writeCfg({0x07, 0x01}).c_str(), false), -1);
         EXPECT_EQ(countLine("   [Error] <cfgUpdateWithFile> cfgUpdateWithFile unsupport this chip "
                             "type:0.\n"),
@@ -516,7 +516,7 @@ TEST_F(CfgUpdateTest, FileAndChipTypeProblems) {
     {
         useChip(CHIP_FJORDK);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         const std::string missing = dir_.file("missing.cfg");
         EXPECT_EQ(cfgUpdateWithFile(missing.c_str(), false), -3);
         EXPECT_EQ(countLine("   [Error] <cfgUpdateWithFile> Failed read cfg file: " + missing +

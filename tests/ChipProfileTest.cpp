@@ -7,6 +7,7 @@
 
 #include "chip/ChipProfile.h"
 #include "tests/TestSupport.h"
+#include "tlc/TlcConnection.h"
 
 namespace {
 
@@ -30,7 +31,9 @@ struct ScalarRow {
 #define FIELD(f) #f, [](const ChipProfile& p) { return static_cast<uint32_t>(p.f); }
 
 const ScalarRow kScalars[] = {
-    {FIELD(protoType), {1, 1, 2, 2, 2, 3, 2}},
+    {FIELD(protoType),
+     {kTlcFramingV1, kTlcFramingV1, kTlcFramingV2, kTlcFramingV2, kTlcFramingV2, kTlcFramingV3,
+      kTlcFramingV2}},
     {FIELD(pidAddr), {0x4535, 0x4022, 0x1001E, 0x10016, 0x1001E, 0x1001E, 0x1001E}},
     {FIELD(pidLen), {4, 4, 4, 4, 4, 4, 4}},
     {FIELD(vidAddr), {0x453D, 0x402A, 0x10026, 0x1001E, 0x10026, 0x10026, 0x10026}},

@@ -1,5 +1,7 @@
 #include "tests/EmuFixture.h"
 
+#include "tlc/TlcConnection.h"
+
 namespace emutest {
 
 namespace {
@@ -180,17 +182,17 @@ HidReadResult Wire::receive(Bytes* report, uint32_t* osError) {
 }
 
 bool Wire::rawRead(uint32_t addr, uint32_t len, uint32_t* lengthField, Bytes* data) {
-    const int version = sys_.chip().profile().protoType;
-    const Bytes request = version == 1   ? v1Read(addr, len)
-                          : version == 2 ? v2Read(addr, len)
-                                         : v3Read(addr, len);
+    const int32_t framing = sys_.chip().profile().protoType;
+    const Bytes request = framing == kTlcFramingV1   ? v1Read(addr, len)
+                          : framing == kTlcFramingV2 ? v2Read(addr, len)
+                                                     : v3Read(addr, len);
     if (!send(request))
         return false;
     Bytes answer;
     if (receive(&answer) != HidReadResult::ok)
         return false;
-    const size_t lenAt = version == 3 ? 10 : 3;
-    const size_t dataAt = version == 3 ? 12 : 5;
+    const size_t lenAt = framing == kTlcFramingV3 ? 10 : 3;
+    const size_t dataAt = framing == kTlcFramingV3 ? 12 : 5;
     *lengthField = (static_cast<uint32_t>(answer[lenAt]) << 8) | answer[lenAt + 1];
     data->assign(answer.begin() + static_cast<std::ptrdiff_t>(dataAt),
                  answer.begin() + static_cast<std::ptrdiff_t>(dataAt + len));
@@ -198,7 +200,7 @@ bool Wire::rawRead(uint32_t addr, uint32_t len, uint32_t* lengthField, Bytes* da
 }
 
 Bytes Wire::read(uint32_t addr, size_t len) {
-    const size_t chunk = sys_.chip().profile().protoType == 3 ? 256 : 60;
+    const size_t chunk = sys_.chip().profile().protoType == kTlcFramingV3 ? 256 : 60;
     Bytes out;
     for (size_t done = 0; done < len; done += chunk) {
         const uint32_t n = static_cast<uint32_t>(std::min(chunk, len - done));
@@ -215,8 +217,8 @@ Bytes Wire::read(uint32_t addr, size_t len) {
 }
 
 bool Wire::write(uint32_t addr, const Bytes& data) {
-    const int version = sys_.chip().profile().protoType;
-    const size_t payload = version == 1 ? 55 : version == 2 ? 53 : 256;
+    const int32_t framing = sys_.chip().profile().protoType;
+    const size_t payload = framing == kTlcFramingV1 ? 55 : framing == kTlcFramingV2 ? 53 : 256;
     uint8_t seq = 0;
     for (size_t sent = 0; sent < data.size(); sent += payload) {
         const size_t n = std::min(payload, data.size() - sent);
@@ -224,9 +226,9 @@ bool Wire::write(uint32_t addr, const Bytes& data) {
                          data.begin() + static_cast<std::ptrdiff_t>(sent + n));
         const uint8_t more = sent + n < data.size() ? 1 : 0;
         const uint32_t at = addr + static_cast<uint32_t>(sent);
-        const Bytes frame = version == 1   ? v1Write(at, part, more, seq)
-                            : version == 2 ? v2Write(at, part, more, seq)
-                                           : v3Write(at, part);
+        const Bytes frame = framing == kTlcFramingV1   ? v1Write(at, part, more, seq)
+                            : framing == kTlcFramingV2 ? v2Write(at, part, more, seq)
+                                                       : v3Write(at, part);
         if (!send(frame))
             return false;
         ++seq;

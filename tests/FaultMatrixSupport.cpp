@@ -6,6 +6,7 @@
 
 #include "app/App.h"
 #include "chip/ChipProfile.h"
+#include "tlc/TlcConnection.h"
 
 namespace matrix {
 
@@ -343,7 +344,7 @@ bool logHasError(const std::string& log, const std::string& fragment) {
 std::string wireAddr(int32_t type, uint32_t addr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X",
-                  emu::profileFor(type).protoType == 1 ? addr & 0xFFFF : addr);
+                  emu::profileFor(type).protoType == kTlcFramingV1 ? addr & 0xFFFF : addr);
     return text;
 }
 

@@ -25,6 +25,7 @@
 #include "chip/ChipProfile.h"
 #include "sys/FileLock.h"
 #include "tests/FaultMatrixSupport.h"
+#include "tlc/TlcConnection.h"
 
 namespace matrix {
 
@@ -323,7 +324,9 @@ int pick(const std::vector<WireReport>& reports, Match match, bool middle, int n
 
 Targets findTargets(Mode mode, int32_t type, const std::vector<WireReport>& reports) {
     const ChipProfile p = emu::profileFor(type);
-    const auto wire = [&](uint32_t addr) { return p.protoType == 1 ? addr & 0xFFFF : addr; };
+    const auto wire = [&](uint32_t addr) {
+        return p.protoType == kTlcFramingV1 ? addr & 0xFFFF : addr;
+    };
     const auto readAt = [&](uint32_t addr) {
         return [&, addr](const WireReport& r) { return r.read && r.addr == wire(addr); };
     };

@@ -130,7 +130,7 @@ TEST_F(FwDownloadTest, FlashBlockChecksumsWrapAtTheirWidth) {
 
 TEST_F(FwDownloadTest, SubFirmwareIsWrittenInBlocksThroughTheRamBuffer) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     makeCooperative(hid);
     TlcConnection connection;
     const Bytes data = fwGeneratedData(0, 2, 0x40000, 4097);
@@ -158,7 +158,7 @@ TEST_F(FwDownloadTest, SubFirmwareIsWrittenInBlocksThroughTheRamBuffer) {
 TEST_F(FwDownloadTest, BlockIsRetriedWholeAndGivenUpAfterTenAttempts) {
     useChip(CHIP_5410);
     {
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         makeCooperative(hid);
         for (int i = 0; i < 5; ++i)
             hid.answerAt(chipProfile.flashStatusAddr, {0x00});
@@ -172,7 +172,7 @@ TEST_F(FwDownloadTest, BlockIsRetriedWholeAndGivenUpAfterTenAttempts) {
                   1u);
     }
     log_->clear();
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     makeCooperative(hid);
     hid.setRegs(chipProfile.flashStatusAddr, {0x00});  // never acknowledges
     TlcConnection connection;
@@ -187,7 +187,7 @@ TEST_F(FwDownloadTest, BlockIsRetriedWholeAndGivenUpAfterTenAttempts) {
 
 TEST_F(FwDownloadTest, EmptyAndMissingData) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     EXPECT_EQ(loadSubFw(connection, 0x1000, nullptr, 0), 0);
     EXPECT_TRUE(hid.writes.empty());
@@ -199,7 +199,7 @@ TEST_F(FwDownloadTest, EnterUpdateAndRamCheck) {
     useChip(CHIP_FJORDK);
     {
         // The fjord family trusts the RAM check, not the command writes.
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         makeCooperative(hid);
         hid.failWrite(0, -3);
         hid.failWrite(1, -3);
@@ -212,14 +212,14 @@ TEST_F(FwDownloadTest, EnterUpdateAndRamCheck) {
             3u);
     }
     {
-        ScriptedHid hid(2);  // RAM reads back zeros
+        ScriptedHid hid(kTlcFramingV2);  // RAM reads back zeros
         TlcConnection connection;
         EXPECT_EQ(NotifyICEnterUpdate(connection), -1);
         EXPECT_EQ(hid.writesTo(chipProfile.fwBufAddr).size(), 3u);
         EXPECT_EQ(waitsOf(10), 3u);
     }
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.failWrite(0, -3);
     hid.failWrite(1, -3);
     hid.failWrite(2, -3);
@@ -247,7 +247,7 @@ TEST_F(FwDownloadTest, FlagSelectsTypesModuloThirtyTwoAndDrivesTheProgress) {
         {0x00, 0, ""},
     };
     for (const Case& c : cases) {
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         makeCooperative(hid);
         auto fw = image(subs({{2, 100}, {35, 100}, {34, 100}}));  // 35 % 32 = 3, 34 % 32 = 2
         TlcConnection connection;
@@ -264,7 +264,7 @@ TEST_F(FwDownloadTest, FlagSelectsTypesModuloThirtyTwoAndDrivesTheProgress) {
 
 TEST_F(FwDownloadTest, SingleSubFirmwareReachesOneHundredPercent) {
     useChip(CHIP_CORVINA);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     makeCooperative(hid);
     auto fw = image(subs({{3, 50}}));
     TlcConnection connection;
@@ -278,7 +278,7 @@ TEST_F(FwDownloadTest, SingleSubFirmwareReachesOneHundredPercent) {
 TEST_F(FwDownloadTest, FjordK8SendsTheExtraCommandBeforeTheSixthSubFirmwareOnly) {
     for (int32_t chip : {CHIP_FJORDK8, CHIP_FJORDK}) {
         useChip(chip);
-        ScriptedHid hid(chip == CHIP_FJORDK8 ? 3 : 2);
+        ScriptedHid hid(chip == CHIP_FJORDK8 ? kTlcFramingV3 : kTlcFramingV2);
         makeCooperative(hid);
         auto fw = image(subs({{2, 10}, {2, 10}, {2, 10}, {2, 10}, {2, 10}, {9, 10}}));
         TlcConnection connection;
@@ -295,7 +295,7 @@ TEST_F(FwDownloadTest, FjordK8SendsTheExtraCommandBeforeTheSixthSubFirmwareOnly)
 
 TEST_F(FwDownloadTest, ConfigurationIsFlashedAtItsAddressAfterTheFirmware) {
     useChip(CHIP_FJORDH3);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     makeCooperative(hid);
     auto fw = image(subs({{2, 20}}));
     const Bytes cfg(4096, 0x33);
@@ -328,7 +328,7 @@ TEST_F(FwDownloadTest, DownloadStopsAtTheFirstFailedStep) {
     };
     for (const Case& c : cases) {
         useChip(CHIP_FJORDK);
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         makeCooperative(hid);
         c.script(hid);
         auto fw = image(subs({{2, 20}}));
@@ -391,7 +391,7 @@ TEST_F(FwUpdateDriverTest, ResultCodes) {
     };
     for (const Case& c : cases) {
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         identity(hid, c.chipPid, c.vidAfter);
         c.script(hid);
         auto fw = image(subs({{2, 64}}));
@@ -407,7 +407,7 @@ TEST_F(FwUpdateDriverTest, ResultCodes) {
 
 TEST_F(FwUpdateDriverTest, RetriesTheWholeDownloadAndWaitsBetweenAttempts) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     identity(hid, "0121", kNewVid);
     hid.setRegs(chipProfile.patchStatusAddr, {0x00});
     auto fw = image(subs({{2, 64}}));
@@ -424,7 +424,7 @@ TEST_F(FwUpdateDriverTest, RetriesTheWholeDownloadAndWaitsBetweenAttempts) {
 
 TEST_F(FwUpdateDriverTest, EqualVersionsNeedNoDownload) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     identity(hid, "0121", kOldVid);
     auto fw = image(subs({{2, 64}}), "0121", kOldVid);
     EXPECT_EQ(update(*fw), 0);
@@ -434,7 +434,7 @@ TEST_F(FwUpdateDriverTest, EqualVersionsNeedNoDownload) {
 
 TEST_F(FwUpdateDriverTest, IgnoreVersionFlashesEvenAForeignPid) {
     useChip(CHIP_FJORDK4);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     identity(hid, "ZZZZ", kNewVid);
     auto fw = image(subs({{2, 64}}), "0132");
     EXPECT_EQ(update(*fw, true), 0);
@@ -446,7 +446,7 @@ TEST_F(FwUpdateDriverTest, FileLevelCodes) {
     EXPECT_EQ(fwUpdateWithFile("x.bin", false, 0x0C, nullptr), -1);
     EXPECT_EQ(countLine("   [Error] <fwUpdateWithFile> unsupport this type:0.\n"), 1u);
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     EXPECT_EQ(fwUpdateWithFile(dir_.file("missing.bin").c_str(), false, 0x0C, nullptr), -3);
     auto fw = image(subs({{2, 64}}));
     const std::string badCfg = dir_.file("bad.cfg");

@@ -108,7 +108,8 @@ inline HidInterfaceInfo iface(const std::string& path, uint16_t vid, uint16_t pi
 }
 
 // A host whose interfaces, open failures and report answers are set by the
-// test, and which records every call.
+// test, and which records every call. It sits below HidTarget, which the
+// HID tests exercise (ScriptedHid replaces the interface table above it).
 class ScriptedHost : public HidHost {
   public:
     struct Sent {

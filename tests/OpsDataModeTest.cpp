@@ -65,7 +65,7 @@ TEST_F(OpsDataModeTest, FjordK8AndUnknownChipsHaveNoDataMode) {
     for (int32_t type : {static_cast<int32_t>(CHIP_FJORDK8), 0}) {
         useChip(type);
         log_->clear();
-        ScriptedHid hid(3);
+        ScriptedHid hid(kTlcFramingV3);
         TlcConnection connection;
         EXPECT_FALSE(SwitchToDataModel(connection));
         EXPECT_TRUE(hid.events.empty());
@@ -77,7 +77,7 @@ TEST_F(OpsDataModeTest, FjordK8AndUnknownChipsHaveNoDataMode) {
 
 TEST_F(OpsDataModeTest, Switch5410FirstPollReady) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.setRegs(0x60CC, {0xFF});
     TlcConnection connection;
     EXPECT_TRUE(SwitchToDataMode5410(connection));
@@ -97,7 +97,7 @@ TEST_F(OpsDataModeTest, Switch5410FirstPollReady) {
 
 TEST_F(OpsDataModeTest, Switch5410NeverReady) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.setRegs(0x60CC, {0x01});
     TlcConnection connection;
     EXPECT_FALSE(SwitchToDataMode5410(connection));
@@ -112,7 +112,7 @@ TEST_F(OpsDataModeTest, Switch5410NeverReady) {
 
 TEST_F(OpsDataModeTest, Switch5410FailedReadsAreSkippedWithoutWaiting) {
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.failReadAt(0x4160);
     hid.failReadAt(0x4160);
     hid.answerAt(0x4160, {0x00});
@@ -126,7 +126,7 @@ TEST_F(OpsDataModeTest, Switch5410FailedReadsAreSkippedWithoutWaiting) {
 
 TEST_F(OpsDataModeTest, Switch5410CommandNeverWritten) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.failWritesTo(0x60CC);
     TlcConnection connection;
     EXPECT_FALSE(SwitchToDataMode5410(connection));
@@ -138,7 +138,7 @@ TEST_F(OpsDataModeTest, Switch5410CommandNeverWritten) {
 
 TEST_F(OpsDataModeTest, SwitchFjordRetriesUntilStatusAccepted) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     // Attempt 0: the command is refused; attempt 1: the status never reaches
     // 0x80; attempt 2: accepted at once.
     hid.failWrite(0);
@@ -175,7 +175,7 @@ TEST_F(OpsDataModeTest, SwitchFjordGivesUpWithLastCode) {
         SCOPED_TRACE(c.name);
         useChip(CHIP_FJORDH3);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         if (c.failWrites)
             hid.failWritesTo(0x10180);
         hid.setRegs(0x10180, {0x81});
@@ -191,7 +191,7 @@ TEST_F(OpsDataModeTest, SwitchFjordGivesUpWithLastCode) {
 
 TEST_F(OpsDataModeTest, SwitchOutSendsNormalModeOnceEvenWhenItFails) {
     useChip(CHIP_CORVINA);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failWritesTo(0x10174);
     TlcConnection connection;
     SwitchOutDataModel(connection);

@@ -45,7 +45,7 @@ TEST_F(OpsPropertyQueryTest, NullBufferAndClosedDevice) {
         SCOPED_TRACE(q.name);
         useChip(CHIP_FJORDH3);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         EXPECT_EQ(q.call(nullptr), -1);
         EXPECT_TRUE(hid.events.empty());
         EXPECT_EQ(
@@ -62,7 +62,7 @@ TEST_F(OpsPropertyQueryTest, NullBufferAndClosedDevice) {
 
 TEST_F(OpsPropertyQueryTest, IdentityReadIsBracketedByReportControl) {
     useChip(CHIP_5415R);  // disable and enable are plain writes to 0x4160
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.setRegs(0x4022, {'R', '5', '1', '5'});
     hid.setRegs(0x402A, {0x11, 0x22, 0x33, 0x44});
     hid.setRegs(0x402F, {0x03});
@@ -86,7 +86,7 @@ TEST_F(OpsPropertyQueryTest, IdentityReadIsBracketedByReportControl) {
 
 TEST_F(OpsPropertyQueryTest, PidAndSensorIdResults) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x1001E, {'F', 'K', '0', '1'});
     hid.setRegs(0x1002B, {0xC8});
     char pid[16];
@@ -106,7 +106,7 @@ TEST_F(OpsPropertyQueryTest, PidAndSensorIdResults) {
 
 TEST_F(OpsPropertyQueryTest, FailedIdentityReadStillResumesAndCloses) {
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     for (int i = 0; i < 5; ++i)
         hid.failReadAt(0x402A);
     uint8_t sid = 0x5A;
@@ -119,7 +119,7 @@ TEST_F(OpsPropertyQueryTest, FailedIdentityReadStillResumesAndCloses) {
 
 TEST_F(OpsPropertyQueryTest, DisableFailureDoesNotStopTheQuery) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     for (int i = 0; i < 3; ++i)
         hid.failReadAt(0x60CC);  // report status never readable
     hid.setRegs(0x4535, {'5', '4', '1', '0'});
@@ -148,7 +148,7 @@ TEST_F(OpsPropertyQueryTest, LegacyConfigVersionCheckBytes) {
         SCOPED_TRACE(c.name);
         useChip(c.type);
         log_->clear();
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         hid.setRegs(chipProfile.cfgAddr, c.bytes);
         TlcConnection connection;
         uint8_t out = 0xEE;
@@ -174,7 +174,7 @@ TEST_F(OpsPropertyQueryTest, LegacyConfigVersionCheckBytes) {
 TEST_F(OpsPropertyQueryTest, LegacyConfigVersionSuccessAndReadFailure) {
     useChip(CHIP_5415R);
     {
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         hid.setRegs(0x96F8, {0x10, 0x20, 0x30, 0x50, 0x10});
         uint8_t out = 0;
         EXPECT_EQ(getCfgVer(&out), 0);
@@ -184,7 +184,7 @@ TEST_F(OpsPropertyQueryTest, LegacyConfigVersionSuccessAndReadFailure) {
                   1u);
     }
     {
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         hid.failReadAt(0x96F8);
         TlcConnection connection;
         uint8_t out = 0xEE;
@@ -233,7 +233,7 @@ TEST_F(OpsPropertyQueryTest, FjordConfigBlockChecksum) {
         useChip(CHIP_FJORDK);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.setRegs(0x10174, {0x80, 0x80});  // every command acknowledged
         hid.setRegs(0x13B74, c.block);
         TlcConnection connection;
@@ -252,7 +252,7 @@ TEST_F(OpsPropertyQueryTest, FjordConfigBlockChecksum) {
 
 TEST_F(OpsPropertyQueryTest, FjordConfigVersionByteIsByte34) {
     useChip(CHIP_FJORDK8);  // 268-byte framing
-    ScriptedHid hid(3);
+    ScriptedHid hid(kTlcFramingV3);
     Bytes block(64, 0);
     block[34] = 0x2C;
     block[5] = 0x01;
@@ -306,7 +306,7 @@ TEST_F(OpsPropertyQueryTest, FjordReadFailures) {
         SCOPED_TRACE(c.name);
         useChip(CHIP_FJORDK);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         c.script(hid);
         TlcConnection connection;
         uint8_t out = 0xEE;
@@ -319,7 +319,7 @@ TEST_F(OpsPropertyQueryTest, FjordReadFailures) {
 }
 
 TEST_F(OpsPropertyQueryTest, ConfigVersionOfUnknownChipType) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     uint8_t out = 0xEE;
     EXPECT_EQ(getCfgVerWithConnection(connection, &out), -1);
@@ -329,7 +329,7 @@ TEST_F(OpsPropertyQueryTest, ConfigVersionOfUnknownChipType) {
 
 TEST_F(OpsPropertyQueryTest, GetCfgVerPassesTheCodeUp) {
     useChip(CHIP_FJORDH3);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x10180, {0x80, 0x80});  // commands acknowledged, command status accepted
     hid.setRegs(0x10182, {0x00, 0x00, 0x01, 0x06, 0x00});  // reporting disabled
     hid.setRegs(0x15EB4, cfgBlock(100, 0x00, 0x00));       // checksum wrong

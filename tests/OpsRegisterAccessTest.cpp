@@ -46,7 +46,7 @@ TEST_F(OpsRegisterAccessTest, NullBufferIsRefusedBeforeTheDevice) {
     for (const RunMode& mode : kRunModes) {
         SCOPED_TRACE(mode.name);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         EXPECT_EQ(mode.call(nullptr), -1);
         EXPECT_TRUE(hid.events.empty());
         const std::string fn = mode.name;
@@ -62,7 +62,7 @@ TEST_F(OpsRegisterAccessTest, OpenFailureGivesMinusTwoWithoutClose) {
         SCOPED_TRACE(mode.name);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.openResults = {-3, -3, -3};
         uint8_t buffer[3] = {0xAA, 0xBB, 0xCC};
         EXPECT_EQ(mode.call(buffer), -2);
@@ -81,7 +81,7 @@ TEST_F(OpsRegisterAccessTest, ExhaustedRetriesCloseAndReportTheirCode) {
         SCOPED_TRACE(mode.name);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         for (size_t i = 0; i < 3; ++i)
             hid.failWrite(i);  // requests and writes alike
         uint8_t buffer[3] = {0x11, 0x22, 0x33};
@@ -106,7 +106,7 @@ TEST_F(OpsRegisterAccessTest, ExhaustedRetriesCloseAndReportTheirCode) {
 }
 
 TEST_F(OpsRegisterAccessTest, ReadSucceedsAfterTwoFailures) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failReadAt(0x10010);
     hid.failReadAt(0x10010);
     hid.setRegs(0x10010, {0x0A, 0x0B, 0x0C});
@@ -126,7 +126,7 @@ TEST_F(OpsRegisterAccessTest, ReadSucceedsAfterTwoFailures) {
 
 TEST_F(OpsRegisterAccessTest, WriteRegFramesTheBytesForTheChip) {
     useChip(CHIP_5410);  // framing version 1: 16-bit addresses
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     const uint8_t data[3] = {0x01, 0x02, 0x03};
     EXPECT_EQ(writeReg(0x10010, data, 3), 0);
     ASSERT_EQ(hid.writes.size(), 1u);
@@ -139,7 +139,7 @@ TEST_F(OpsRegisterAccessTest, WriteRegFramesTheBytesForTheChip) {
 }
 
 TEST_F(OpsRegisterAccessTest, WriteCmdSendsTheReportUnframed) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     const uint8_t one[1] = {0x0E};
     const uint8_t restart[6] = {0x0E, 0x13, 0x00, 0x00, 0x01, 0x01};
     EXPECT_EQ(writeCmd(one, 1), 0);
@@ -155,7 +155,7 @@ TEST_F(OpsRegisterAccessTest, WriteCmdSendsTheReportUnframed) {
 // ---- checkChipRegValueEx ---------------------------------------------------------------------
 
 TEST_F(OpsRegisterAccessTest, CheckMatchesAtOnce) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x10174, {0x80, 0x80});
     TlcConnection connection;
     const uint8_t expected[2] = {0x80, 0x80};
@@ -166,7 +166,7 @@ TEST_F(OpsRegisterAccessTest, CheckMatchesAtOnce) {
 }
 
 TEST_F(OpsRegisterAccessTest, CheckThatNeverMatchesDoesNotWait) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x10011, {0x55});
     TlcConnection connection;
     const uint8_t expected[1] = {0xAA};
@@ -187,7 +187,7 @@ TEST_F(OpsRegisterAccessTest, CheckThatNeverMatchesDoesNotWait) {
 }
 
 TEST_F(OpsRegisterAccessTest, CheckWaitsOnlyAfterFailedReads) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failReadAt(0x10174);
     hid.answerAt(0x10174, {0x80, 0x00});  // second byte wrong
     hid.failReadAt(0x10174);
@@ -211,7 +211,7 @@ TEST_F(OpsRegisterAccessTest, CheckWaitsOnlyAfterFailedReads) {
 }
 
 TEST_F(OpsRegisterAccessTest, CheckWhoseReadsAlwaysFail) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failWritesTo(0x10174);
     TlcConnection connection;
     const uint8_t expected[2] = {0x80, 0x80};
@@ -223,7 +223,7 @@ TEST_F(OpsRegisterAccessTest, CheckWhoseReadsAlwaysFail) {
 }
 
 TEST_F(OpsRegisterAccessTest, CheckRefusesRunsLongerThanItsBuffer) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     const Bytes expected(65, 0);
     EXPECT_EQ(checkChipRegValueEx(connection, 0x10000, expected.data(), 65), -1);
@@ -272,7 +272,7 @@ TEST_F(OpsRegisterAccessTest, CfgCommandOutcomes) {
         SCOPED_TRACE(c.name);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         c.script(hid);
         TlcConnection connection;
         EXPECT_EQ(FjordKSendCfgCmd(connection, 0x10174, kReadStart, 6, 0x10174, kAck, 2, 10),
@@ -290,7 +290,7 @@ TEST_F(OpsRegisterAccessTest, CfgCommandOutcomes) {
 }
 
 TEST_F(OpsRegisterAccessTest, CfgCommandLogsEachUnacknowledgedAttempt) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     EXPECT_EQ(FjordKSendCfgCmd(connection, 0x10174, kReadStart, 6, 0x10174, kAck, 2, 10), -1);
     for (int attempt = 1; attempt <= 3; ++attempt) {

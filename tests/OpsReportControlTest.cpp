@@ -48,7 +48,7 @@ TEST_F(OpsReportControlTest, FamiliesWithoutReportControlSendNothing) {
 }
 
 TEST_F(OpsReportControlTest, UnknownChipTypeIsRefused) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     EXPECT_EQ(DisableReport(connection), -1);
     EnableReport(connection);
@@ -106,7 +106,7 @@ TEST_F(OpsReportControlTest, Disable5410ChecksTheAnswer) {
         useChip(CHIP_5410);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         for (const Bytes& a : c.answers)
             hid.answerAt(0x60CC, a);
         TlcConnection connection;
@@ -157,7 +157,7 @@ TEST_F(OpsReportControlTest, Disable5410ReturnsTheLastTransferFailure) {
         SCOPED_TRACE(c.name);
         useChip(CHIP_5410);
         log_->clear();
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         c.script(hid);
         TlcConnection connection;
         EXPECT_EQ(DisableReport(connection), c.expected);
@@ -169,7 +169,7 @@ TEST_F(OpsReportControlTest, Disable5410ReturnsTheLastTransferFailure) {
 
 TEST_F(OpsReportControlTest, Disable5410ReportsEachFailedDisableWrite) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     hid.failWritesTo(0x60CC);
     TlcConnection connection;
     EXPECT_EQ(DisableReport(connection), -1);
@@ -212,7 +212,7 @@ TEST_F(OpsReportControlTest, RepeatedCommandsOf5410And5415R) {
         useChip(c.type);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(1);
+        ScriptedHid hid(kTlcFramingV1);
         hid.failWrite(0);  // a failed write changes nothing
         TlcConnection connection;
         if (c.disable) {
@@ -273,7 +273,7 @@ TEST_F(OpsReportControlTest, StatusAnswersOfFjordH3AndCorvina) {
         const bool h3 = c.type == CHIP_FJORDH3;
         const uint32_t cmdAddr = h3 ? kH3Cmd : kCorvinaCmd;
         const uint32_t statusAddr = h3 ? kH3Status : kCorvinaStatus;
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.setRegs(cmdAddr, {0x80});
         for (const Bytes& a : c.answers)
             hid.answerAt(statusAddr, a);
@@ -305,7 +305,7 @@ TEST_F(OpsReportControlTest, StatusAnswersOfFjordH3AndCorvina) {
 
 TEST_F(OpsReportControlTest, StatusReadFailureLinesCarryTheStatusReadName) {
     useChip(CHIP_FJORDH3);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(kH3Cmd, {0x80});
     hid.answerAt(kH3Status, {0x10, 0x20, 0x01, 0x00, 0x36});
     hid.failReadAt(kH3Status);
@@ -331,7 +331,7 @@ TEST_F(OpsReportControlTest, StatusReadFailureLinesCarryTheStatusReadName) {
 
 TEST_F(OpsReportControlTest, FjordH3DisableThatNeverSucceedsStillReturnsZero) {
     useChip(CHIP_FJORDH3);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failWritesTo(kH3Cmd);
     TlcConnection connection;
     EXPECT_EQ(DisableReport(connection), 0);
@@ -349,7 +349,7 @@ TEST_F(OpsReportControlTest, FjordH3DisableThatNeverSucceedsStillReturnsZero) {
 
 TEST_F(OpsReportControlTest, CorvinaStopsAnAttemptWhenTheCommandIsNotAccepted) {
     useChip(CHIP_CORVINA);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     for (int i = 0; i < 10; ++i)
         hid.answerAt(kCorvinaCmd, {0x00});  // first attempt: never 0x80
     hid.setRegs(kCorvinaCmd, {0x80});
@@ -366,7 +366,7 @@ TEST_F(OpsReportControlTest, CorvinaStopsAnAttemptWhenTheCommandIsNotAccepted) {
 
 TEST_F(OpsReportControlTest, EnableSendQueryFailureIsLogged) {
     useChip(CHIP_FJORDH3);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.failWrite(1);  // the first query
     hid.setRegs(kH3Cmd, {0x80});
     hid.setRegs(kH3Status, {0x00, 0x00, 0x00, 0x05, 0x00});
@@ -420,7 +420,7 @@ TEST_F(OpsReportControlTest, CheckCmdStatusOutcomes) {
         useChip(CHIP_FJORDH3);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         c.script(hid);
         TlcConnection connection;
         EXPECT_EQ(CheckCmdStatus(connection), c.expected);

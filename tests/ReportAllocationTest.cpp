@@ -76,10 +76,10 @@ TEST_F(ReportAllocationTest, RegisterWritesAndReadsAllocateNothingPerReport) {
     std::vector<uint8_t> data(4096, 0x5A);
     // Every level but Debug: a Debug line is one per register transfer, not per report.
     logLevel = 0x1E;
-    for (const int version : {1, 2, 3}) {
-        SCOPED_TRACE("framing version " + std::to_string(version));
+    for (const TlcFraming framing : {kTlcFramingV1, kTlcFramingV2, kTlcFramingV3}) {
+        SCOPED_TRACE("framing version " + std::to_string(framing));
         TlcConnection connection;
-        connection.protoType = version;
+        connection.protoType = framing;
         const long before = allocations.load();
         // A flash block's buffer write (dozens of reports) and reads of one and several chunks.
         EXPECT_EQ(connection.write(0x1000, data.data(), 4096, false), 0);

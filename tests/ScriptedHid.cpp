@@ -19,7 +19,7 @@ uint32_t be(const Bytes& b, size_t at, size_t n) {
 }
 }  // namespace
 
-ScriptedHid::ScriptedHid(int version) : version_(version) {
+ScriptedHid::ScriptedHid(int32_t framing) : framing_(framing) {
     active = this;
     *getHidInterface() = HidInterface{onOpen, onClose, onWrite, onRead, nullptr};
 }
@@ -44,9 +44,9 @@ void ScriptedHid::setRegs(uint32_t addr, const Bytes& bytes) {
 }
 
 Bytes ScriptedHid::response(const Bytes& data, int lengthField) const {
-    const size_t size = version_ == 3 ? 268 : 65;
-    const size_t lengthAt = version_ == 3 ? 10 : 3;
-    const size_t dataAt = version_ == 3 ? 12 : 5;
+    const size_t size = framing_ == kTlcFramingV3 ? 268 : 65;
+    const size_t lengthAt = framing_ == kTlcFramingV3 ? 10 : 3;
+    const size_t dataAt = framing_ == kTlcFramingV3 ? 12 : 5;
     Bytes report(size, 0);
     report[0] = 0x0E;
     report[lengthAt] = static_cast<uint8_t>(lengthField >> 8);
@@ -58,11 +58,11 @@ Bytes ScriptedHid::response(const Bytes& data, int lengthField) const {
 WireFrame ScriptedHid::frame(size_t writeIndex) const {
     const Bytes& w = writes.at(writeIndex);
     WireFrame f;
-    const size_t header = version_ == 1 ? 10 : 12;
+    const size_t header = framing_ == kTlcFramingV1 ? 10 : 12;
     if (w.size() < 6)
         return f;
     f.op = w[5];
-    if (version_ == 1) {
+    if (framing_ == kTlcFramingV1) {
         f.addr = be(w, 6, 2);
         f.len = static_cast<int>(be(w, 8, 2));
     } else {

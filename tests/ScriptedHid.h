@@ -5,7 +5,7 @@
 //   2. otherwise the answer to the register read request written last: the
 //      next answer queued for that address with answerAt(), else the bytes of
 //      the register memory set with setRegs() (zero where unset).
-// Answers are built in the framing version given at construction.
+// Answers are built in the framing given at construction.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tlc/TlcConnection.h"
 
 namespace testsupport {
 
@@ -29,7 +31,7 @@ struct WireFrame {
 
 class ScriptedHid {
   public:
-    explicit ScriptedHid(int version);
+    explicit ScriptedHid(int32_t framing);
     ~ScriptedHid();
     ScriptedHid(const ScriptedHid&) = delete;
     ScriptedHid& operator=(const ScriptedHid&) = delete;
@@ -53,7 +55,7 @@ class ScriptedHid {
     // a test can play the chip (acknowledge a command, keep written data).
     std::function<void(const WireFrame&)> onRegisterWrite;
 
-    // A response report of this version carrying `data` and a length field.
+    // A response report of this framing carrying `data` and a length field.
     Bytes response(const Bytes& data, int lengthField) const;
 
     // --- record ---
@@ -69,7 +71,7 @@ class ScriptedHid {
     size_t readRequestsAt(uint32_t addr) const;
     size_t count(const std::string& event) const;
 
-    int version() const { return version_; }
+    int32_t framing() const { return framing_; }
 
   private:
     struct Reply {
@@ -83,7 +85,7 @@ class ScriptedHid {
     int write(const uint8_t* buffer, int length);
     int read(uint8_t* buffer, int length);
 
-    int version_;
+    int32_t framing_;
     std::map<size_t, int> writeFailures_;
     std::map<uint32_t, int> failingAddrs_;
     std::deque<Reply> raw_;

@@ -23,7 +23,7 @@ class TlcBasicPropertiesTest : public testsupport::ProcessFixture {
 };
 
 TEST_F(TlcBasicPropertiesTest, ReadsAllThreeValues) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x1001E, {'K', '1', '2', '3'});
     hid.setRegs(0x10026, {0x01, 0x02, 0xA3, 0xB4});
     hid.setRegs(0x1002B, {0x07});
@@ -64,7 +64,7 @@ TEST_F(TlcBasicPropertiesTest, FailureKeepsValuesReadBefore) {
         SCOPED_TRACE(c.name);
         log_->clear();
         clock_.clearWaits();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.setRegs(0x1001E, {'P', 'I', 'D', '4'});
         hid.setRegs(0x10026, {1, 2, 3, 4});
         hid.setRegs(0x1002B, {9});
@@ -97,7 +97,7 @@ TEST_F(TlcBasicPropertiesTest, FailureKeepsValuesReadBefore) {
 }
 
 TEST_F(TlcBasicPropertiesTest, FinalLineAfterFiveFailures) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     for (int i = 0; i < 5; ++i)
         hid.failReadAt(0x10026);
     TlcConnection connection;
@@ -106,7 +106,7 @@ TEST_F(TlcBasicPropertiesTest, FinalLineAfterFiveFailures) {
 }
 
 TEST_F(TlcBasicPropertiesTest, LateSuccessLogsEachFailedAttemptFirst) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x1001E, {'A', 'B', 'C', 'D'});
     hid.failReadAt(0x1001E);
     hid.failReadAt(0x1001E);
@@ -128,7 +128,7 @@ TEST_F(TlcBasicPropertiesTest, LateSuccessLogsEachFailedAttemptFirst) {
 }
 
 TEST_F(TlcBasicPropertiesTest, ProductIdBytesAreKeptAsRead) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.setRegs(0x1001E, {'A', 0x00, 0x7F, 'Z'});
     TlcConnection connection;
     EXPECT_EQ(connection.getBasicProperties(), 0);

@@ -26,9 +26,9 @@ Bytes slice(const Bytes& b, size_t from, size_t n) {
 
 class TlcConnectionTest : public testsupport::ProcessFixture {
   protected:
-    // A connection of the given framing version.
-    static void useVersion(TlcConnection& connection, int version) {
-        connection.protoType = version;
+    // A connection of the given framing.
+    static void useFraming(TlcConnection& connection, int32_t framing) {
+        connection.protoType = framing;
     }
 };
 
@@ -43,7 +43,7 @@ struct WireReport {
 
 struct WriteCase {
     const char* name;
-    int version;
+    TlcFraming version;
     uint32_t addr;
     size_t len;
     std::vector<WireReport> reports;
@@ -52,30 +52,30 @@ struct WriteCase {
 TEST_F(TlcConnectionTest, WritesAreSplitIntoFramesOfTheVersion) {
     const WriteCase cases[] = {
         {"v1 110 bytes",
-         1,
+         kTlcFramingV1,
          0x1234,
          110,
          {{65, {0x0E, 0x20, 1, 0, 60, 0x00, 0x12, 0x34, 0, 55}, 0, 55},
           {65, {0x0E, 0x20, 0, 1, 60, 0x00, 0x12, 0x6B, 0, 55}, 55, 55}}},
         {"v1 address above 0xFFFF keeps the low 16 bits and wraps",
-         1,
+         kTlcFramingV1,
          0x1FFF0,
          60,
          {{65, {0x0E, 0x20, 1, 0, 60, 0x00, 0xFF, 0xF0, 0, 55}, 0, 55},
           {15, {0x0E, 0x20, 0, 1, 10, 0x00, 0x00, 0x27, 0, 5}, 55, 5}}},
         {"v2 53 bytes",
-         2,
+         kTlcFramingV2,
          0x10174,
          53,
          {{65, {0x0E, 0x20, 0, 0, 60, 0x00, 0x00, 0x01, 0x01, 0x74, 0, 53}, 0, 53}}},
         {"v2 54 bytes",
-         2,
+         kTlcFramingV2,
          0x10174,
          54,
          {{65, {0x0E, 0x20, 1, 0, 60, 0x00, 0x00, 0x01, 0x01, 0x74, 0, 53}, 0, 53},
           {13, {0x0E, 0x20, 0, 1, 8, 0x00, 0x00, 0x01, 0x01, 0xA9, 0, 1}, 53, 1}}},
         {"v3 300 bytes",
-         3,
+         kTlcFramingV3,
          0x10011000,
          300,
          {{268, {0x0E, 0x20, 0, 0, 0, 0x00, 0x10, 0x01, 0x10, 0x00, 0x01, 0x00}, 0, 256},
@@ -85,7 +85,7 @@ TEST_F(TlcConnectionTest, WritesAreSplitIntoFramesOfTheVersion) {
         SCOPED_TRACE(c.name);
         ScriptedHid hid(c.version);
         TlcConnection connection;
-        useVersion(connection, c.version);
+        useFraming(connection, c.version);
         const Bytes data = counting(c.len);
         ASSERT_EQ(connection.write(c.addr, data.data(), static_cast<int32_t>(c.len), false), 0);
         ASSERT_EQ(hid.writes.size(), c.reports.size());
@@ -102,9 +102,9 @@ TEST_F(TlcConnectionTest, WritesAreSplitIntoFramesOfTheVersion) {
 }
 
 TEST_F(TlcConnectionTest, WriteSuccessLineOnlyWhenAsked) {
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     TlcConnection connection;
-    useVersion(connection, 1);
+    useFraming(connection, kTlcFramingV1);
     const Bytes data = counting(2);
     ASSERT_EQ(connection.write(0x4535, data.data(), 2, false), 0);
     EXPECT_FALSE(log_->contains("to reg from"));
@@ -117,10 +117,10 @@ TEST_F(TlcConnectionTest, WriteSuccessLineOnlyWhenAsked) {
 }
 
 TEST_F(TlcConnectionTest, ZeroLengthWriteSendsNothing) {
-    for (int version = 1; version <= 3; ++version) {
+    for (const TlcFraming version : {kTlcFramingV1, kTlcFramingV2, kTlcFramingV3}) {
         ScriptedHid hid(version);
         TlcConnection connection;
-        useVersion(connection, version);
+        useFraming(connection, version);
         const uint8_t none[1] = {0};
         EXPECT_EQ(connection.write(0x10, none, 0, true), 0) << "version " << version;
         EXPECT_TRUE(hid.writes.empty()) << "version " << version;
@@ -130,17 +130,17 @@ TEST_F(TlcConnectionTest, ZeroLengthWriteSendsNothing) {
 
 TEST_F(TlcConnectionTest, FailedReportEndsTheWrite) {
     struct Case {
-        int version;
+        TlcFraming version;
         size_t len;
         const char* line;
     } cases[] = {
-        {1, 110,
+        {kTlcFramingV1, 110,
          "   [Error] <TlcConnection::writeV1> Failed when writing data to reg 0x1237. "
          "transferLength = 55, ret = -2.\n"},
-        {2, 200,
+        {kTlcFramingV2, 200,
          "   [Error] <TlcConnection::writeV2> Failed when writing data to reg 0x10037. "
          "transferLength = 53, ret = -2.\n"},
-        {3, 600,
+        {kTlcFramingV3, 600,
          "   [Error] <TlcConnection::writeV3> Failed when writing data to reg 0x10102. "
          "transferLength = 256, ret = -2.\n"},
     };
@@ -150,9 +150,9 @@ TEST_F(TlcConnectionTest, FailedReportEndsTheWrite) {
         ScriptedHid hid(c.version);
         hid.failWrite(1);
         TlcConnection connection;
-        useVersion(connection, c.version);
+        useFraming(connection, c.version);
         const Bytes data = counting(c.len);
-        const uint32_t addr = c.version == 1 ? 0x11200 : c.version == 2 ? 0x10002 : 0x10002;
+        const uint32_t addr = c.version == kTlcFramingV1 ? 0x11200 : 0x10002;
         EXPECT_EQ(connection.write(addr, data.data(), static_cast<int32_t>(c.len), true), -1);
         EXPECT_EQ(hid.writes.size(), 2u);  // nothing after the failed report
         EXPECT_EQ(countLine(c.line), 1u);
@@ -162,9 +162,9 @@ TEST_F(TlcConnectionTest, FailedReportEndsTheWrite) {
 }
 
 TEST_F(TlcConnectionTest, UnsupportedFramingVersionFailsWithoutTraffic) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
-    useVersion(connection, 0);
+    useFraming(connection, 0);
     uint8_t buffer[4] = {0};
     EXPECT_EQ(connection.write(0x10, buffer, 4, true), -1);
     EXPECT_EQ(connection.read(0x10, buffer, 4, true), -1);
@@ -179,7 +179,7 @@ TEST_F(TlcConnectionTest, UnsupportedFramingVersionFailsWithoutTraffic) {
 
 TEST_F(TlcConnectionTest, LongReadsAreSplitIntoChunks) {
     struct Case {
-        int version;
+        TlcFraming version;
         uint32_t addr;
         int32_t len;
         std::vector<std::pair<uint32_t, int>> requests;  // address, length
@@ -187,9 +187,21 @@ TEST_F(TlcConnectionTest, LongReadsAreSplitIntoChunks) {
         int responseSize;
         Bytes requestHeader;  // bytes 0..5 of every request
     } cases[] = {
-        {1, 0x14535, 61, {{0x4535, 60}, {0x4571, 1}}, 10, 65, {0x0E, 0x20, 0, 0, 5, 1}},
-        {2, 0x10174, 61, {{0x10174, 60}, {0x101B0, 1}}, 12, 65, {0x0E, 0x20, 0, 0, 7, 1}},
-        {3, 0x10174, 257, {{0x10174, 256}, {0x10274, 1}}, 268, 268, {0x0E, 0x20, 0, 0, 0, 1}},
+        {kTlcFramingV1, 0x14535, 61, {{0x4535, 60}, {0x4571, 1}}, 10, 65, {0x0E, 0x20, 0, 0, 5, 1}},
+        {kTlcFramingV2,
+         0x10174,
+         61,
+         {{0x10174, 60}, {0x101B0, 1}},
+         12,
+         65,
+         {0x0E, 0x20, 0, 0, 7, 1}},
+        {kTlcFramingV3,
+         0x10174,
+         257,
+         {{0x10174, 256}, {0x10274, 1}},
+         268,
+         268,
+         {0x0E, 0x20, 0, 0, 0, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.version);
@@ -197,7 +209,7 @@ TEST_F(TlcConnectionTest, LongReadsAreSplitIntoChunks) {
         const Bytes regs = counting(static_cast<size_t>(c.len), 7);
         hid.setRegs(c.requests[0].first, regs);
         TlcConnection connection;
-        useVersion(connection, c.version);
+        useFraming(connection, c.version);
         Bytes buffer(static_cast<size_t>(c.len), 0xEE);
         ASSERT_EQ(connection.read(c.addr, buffer.data(), c.len, false), 0);
         EXPECT_EQ(buffer, regs);
@@ -214,7 +226,7 @@ TEST_F(TlcConnectionTest, LongReadsAreSplitIntoChunks) {
 }
 
 TEST_F(TlcConnectionTest, WorkersRefuseMoreThanOneChunk) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     Bytes buffer(300);
     EXPECT_EQ(connection.readV1(0, buffer.data(), 61, false), -1);
@@ -232,12 +244,12 @@ TEST_F(TlcConnectionTest, WorkersRefuseMoreThanOneChunk) {
 }
 
 TEST_F(TlcConnectionTest, FailingSecondChunkReportsBytesAlreadyRead) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     const Bytes regs = counting(60);
     hid.answerAt(0x10000, regs);
     hid.failReadAt(0x1003C);
     TlcConnection connection;
-    useVersion(connection, 2);
+    useFraming(connection, kTlcFramingV2);
     Bytes buffer(61, 0);
     EXPECT_EQ(connection.read(0x10000, buffer.data(), 61, true), -1);
     EXPECT_EQ(slice(buffer, 0, 60), regs);
@@ -256,16 +268,16 @@ TEST_F(TlcConnectionTest, FailingSecondChunkReportsBytesAlreadyRead) {
 TEST_F(TlcConnectionTest, WorkerCodesForEachFailure) {
     struct Case {
         const char* name;
-        int version;
+        TlcFraming version;
         int expected;
         const char* line;
     } cases[] = {
-        {"request not sent", 1, -2,
+        {"request not sent", kTlcFramingV1, -2,
          "   [Error] <TlcConnection::readV1> Read failed, because write operation failed (Address "
          "and length cannot be sent). ret = -2.\n"},
-        {"no response", 3, -3,
+        {"no response", kTlcFramingV3, -3,
          "   [Error] <TlcConnection::readV3> Read failed, because native read method failed.\n"},
-        {"wrong length", 2, -4,
+        {"wrong length", kTlcFramingV2, -4,
          "   [Error] <TlcConnection::readV2> Valid data length from firmware verify failed. "
          "readLen = 4, fw_data_len = 5.\n"},
     };
@@ -279,11 +291,11 @@ TEST_F(TlcConnectionTest, WorkerCodesForEachFailure) {
         if (c.expected == -4)
             hid.answerAt(0x40, {1, 2, 3, 4, 5}, 5);
         TlcConnection connection;
-        useVersion(connection, c.version);
+        useFraming(connection, c.version);
         uint8_t buffer[4] = {9, 9, 9, 9};
-        int r = c.version == 1   ? connection.readV1(0x40, buffer, 4, true)
-                : c.version == 2 ? connection.readV2(0x40, buffer, 4, true)
-                                 : connection.readV3(0x40, buffer, 4, true);
+        int r = c.version == kTlcFramingV1   ? connection.readV1(0x40, buffer, 4, true)
+                : c.version == kTlcFramingV2 ? connection.readV2(0x40, buffer, 4, true)
+                                             : connection.readV3(0x40, buffer, 4, true);
         EXPECT_EQ(r, c.expected);
         EXPECT_EQ(countLine(c.line), 1u);
         EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes(4, 9)) << "buffer untouched";
@@ -292,7 +304,7 @@ TEST_F(TlcConnectionTest, WorkerCodesForEachFailure) {
 }
 
 TEST_F(TlcConnectionTest, Version3LengthMismatchDumpsTheWholeResponse) {
-    ScriptedHid hid(3);
+    ScriptedHid hid(kTlcFramingV3);
     Bytes report(268);
     std::iota(report.begin(), report.end(), 0);  // byte i holds i (mod 256)
     report[0] = 0x0E;
@@ -300,7 +312,7 @@ TEST_F(TlcConnectionTest, Version3LengthMismatchDumpsTheWholeResponse) {
     report[11] = 0x03;  // 3 bytes claimed, 2 asked
     hid.queueReport(report);
     TlcConnection connection;
-    useVersion(connection, 3);
+    useFraming(connection, kTlcFramingV3);
     uint8_t buffer[2] = {0};
     EXPECT_EQ(connection.read(0x10, buffer, 2, false), -1);
 
@@ -323,10 +335,10 @@ TEST_F(TlcConnectionTest, Version3LengthMismatchDumpsTheWholeResponse) {
 }
 
 TEST_F(TlcConnectionTest, ReadSuccessLineLevelDependsOnVersion) {
-    for (int version = 1; version <= 3; ++version) {
+    for (const TlcFraming version : {kTlcFramingV1, kTlcFramingV2, kTlcFramingV3}) {
         ScriptedHid hid(version);
         TlcConnection connection;
-        useVersion(connection, version);
+        useFraming(connection, version);
         uint8_t buffer[2];
         ASSERT_EQ(connection.read(0x402A, buffer, 2, true), 0);
         ASSERT_EQ(connection.read(0x402A, buffer, 1, false), 0);
@@ -341,7 +353,7 @@ TEST_F(TlcConnectionTest, ReadSuccessLineLevelDependsOnVersion) {
 
 TEST_F(TlcConnectionTest, OpenRetriesThreeTimesWithWaits) {
     {
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.openResults = {5, 5};
         TlcConnection connection;
         EXPECT_EQ(connection.openTLC(), 0);
@@ -357,7 +369,7 @@ TEST_F(TlcConnectionTest, OpenRetriesThreeTimesWithWaits) {
     clock_.clearWaits();
     log_->clear();
     {
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         hid.openResults = {-1, -1, -1, 0};
         TlcConnection connection;
         EXPECT_EQ(connection.openTLC(), -1);
@@ -386,7 +398,7 @@ TEST_F(TlcConnectionTest, UnconfiguredInterfaceFailsEveryCall) {
 }
 
 TEST_F(TlcConnectionTest, RawReportsPassThroughUnchanged) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     const uint8_t report[3] = {0x0E, 0x13, 0x00};
     EXPECT_EQ(connection.write0(report, 3, true), 0);
@@ -416,7 +428,7 @@ TEST_F(TlcConnectionTest, RawReportsPassThroughUnchanged) {
 }
 
 TEST_F(TlcConnectionTest, NegativeLengthsNeverReachTheDevice) {
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     uint8_t buffer[4] = {0};
     EXPECT_EQ(connection.write0(buffer, -1, false), -2);
@@ -425,7 +437,8 @@ TEST_F(TlcConnectionTest, NegativeLengthsNeverReachTheDevice) {
 }
 
 TEST_F(TlcConnectionTest, ProtoTypeComesFromTheChipProfile) {
-    const int expected[] = {1, 1, 2, 2, 2, 3, 2};
+    const TlcFraming expected[] = {kTlcFramingV1, kTlcFramingV1, kTlcFramingV2, kTlcFramingV2,
+                                   kTlcFramingV2, kTlcFramingV3, kTlcFramingV2};
     for (int type = 1; type <= 7; ++type) {
         chipType = type;
         initChipProfile();

@@ -81,7 +81,7 @@ TEST_F(TouchDataTest, GeometryAndCountAreCheckedBeforeAnythingIsSent) {
         SCOPED_TRACE(c.line);
         useChip(CHIP_FJORDK);
         log_->clear();
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         EXPECT_EQ(capture(kOn, kOn, kOn, c.row, c.col, c.times, kDec), -1);
         EXPECT_EQ(countLine(c.line), 1u);
         EXPECT_EQ(hid.events, (std::vector<std::string>{"open", "close"}));
@@ -91,7 +91,7 @@ TEST_F(TouchDataTest, GeometryAndCountAreCheckedBeforeAnythingIsSent) {
 
 TEST_F(TouchDataTest, LargestFrameIsAccepted) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     readyChip(hid);
     EXPECT_EQ(capture(kOn, kOff, kOn, 52, 75, 1, kHex), 0);
     EXPECT_EQ(blockReads(hid),
@@ -112,7 +112,7 @@ TEST_F(TouchDataTest, LargestFrameIsAccepted) {
 
 TEST_F(TouchDataTest, OpenFailure) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     hid.openResults = {-1, -1, -1};
     EXPECT_EQ(capture(kOn, kOff, kOff, 1, 1, 1, kHex), -2);
     EXPECT_EQ(countLine("   [Error] <GetSomeData> open TLC failed\n\n"), 1u);
@@ -153,7 +153,7 @@ TEST_F(TouchDataTest, HexadecimalAndDecimalTables) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.showType);
         useChip(CHIP_FJORDK4);
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         readyChip(hid);
         // Little-endian samples 1, -2, 32767 / 300, -5, -32768.
         hid.setRegs(chipProfile.diffDataAddr,
@@ -165,7 +165,7 @@ TEST_F(TouchDataTest, HexadecimalAndDecimalTables) {
 
 TEST_F(TouchDataTest, RawAndBaselineWithoutDifference) {
     useChip(CHIP_5415R);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     readyChip(hid);
     hid.setRegs(chipProfile.rawDataAddr, {0x00, 0x0A, 0x00, 0x0B});
     hid.setRegs(chipProfile.baseDataAddr, {0x00, 0x14, 0x00, 0x15});
@@ -193,7 +193,7 @@ TEST_F(TouchDataTest, RawAndBaselineWithoutDifference) {
 
 TEST_F(TouchDataTest, FrameThatNeverBecomesReadyIsSkipped) {
     useChip(CHIP_5410);
-    ScriptedHid hid(1);
+    ScriptedHid hid(kTlcFramingV1);
     readyChip(hid);
     hid.setRegs(0x4100, {0x7F});  // every bit but the ready bit
     EXPECT_EQ(capture(kOn, kOn, kOn, 2, 2, 2, kHex), 0);
@@ -232,7 +232,7 @@ TEST_F(TouchDataTest, FailedBlockReadPrintsClearedBufferAndGoesOn) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output);
         useChip(CHIP_FJORDK);
-        ScriptedHid hid(2);
+        ScriptedHid hid(kTlcFramingV2);
         readyChip(hid);
         hid.setRegs(chipProfile.rawDataAddr, {0x01, 0x00, 0x02, 0x00});
         hid.setRegs(chipProfile.baseDataAddr, {0x03, 0x00, 0x04, 0x00});
@@ -248,7 +248,7 @@ TEST_F(TouchDataTest, FailedBlockReadPrintsClearedBufferAndGoesOn) {
 
 TEST_F(TouchDataTest, FailedReadyPollIsRetriedAtOnce) {
     useChip(CHIP_FJORDK);
-    ScriptedHid hid(2);
+    ScriptedHid hid(kTlcFramingV2);
     readyChip(hid);
     hid.failReadAt(0x10274);
     hid.answerAt(0x10274, {0x00});
