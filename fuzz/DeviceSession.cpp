@@ -22,6 +22,8 @@ namespace {
 
 constexpr size_t kMaxReads = 4;
 constexpr int32_t kReadLengthMask = 0x7FF;
+// The framing a plan byte of 4 selects: one the connection does not know.
+constexpr int32_t kUnknownFraming = 99;
 
 int32_t framingFrom(uint8_t b) {
     switch (b % 8) {
@@ -32,7 +34,7 @@ int32_t framingFrom(uint8_t b) {
         case 3:
             return kTlcFramingV3;
         case 4:
-            return 99;
+            return kUnknownFraming;
         default:
             return 0;
     }
@@ -155,7 +157,7 @@ SessionPlan readPlan(ByteReader& in) {
 std::vector<uint8_t> encodePlan(const SessionPlan& plan) {
     std::vector<uint8_t> bytes;
     bytes.push_back(static_cast<uint8_t>(plan.chipType - 1));
-    bytes.push_back(plan.framing == 99 ? 4 : static_cast<uint8_t>(plan.framing));
+    bytes.push_back(plan.framing == kUnknownFraming ? 4 : static_cast<uint8_t>(plan.framing));
     bytes.push_back(plan.ops);
     bytes.push_back(plan.writeFailEvery);
     bytes.push_back(static_cast<uint8_t>(plan.rows));
