@@ -34,7 +34,7 @@ enum class CfgKind : uint8_t {
     fjord,        // 64-byte block, checksum at 62, version at 34; acknowledged commands
 };
 
-// The 5410 and 5415R kinds: version at byte 0, register commands with ready values.
+// The 5410 and 5415R kinds.
 constexpr bool isLegacyCfg(CfgKind kind) {
     return kind == CfgKind::legacy5410 || kind == CfgKind::legacy5415R;
 }
@@ -62,18 +62,11 @@ enum class DataModeKind : uint8_t {
 
 // Trait bits of a family.
 enum FamilyTrait : uint32_t {
-    // A configuration can be written on its own, without firmware.
-    TRAIT_CFG_ONLY_UPDATE = 1u << 0,
-    // A firmware update flashes the configuration along (at cfgFlashAddr);
-    // otherwise the configuration is written after the firmware.
-    TRAIT_CFG_WITH_FIRMWARE = 1u << 1,
-    // The update program proves it runs by echoing a pattern written to fwBufAddr.
-    TRAIT_UPDATE_RAM_CHECK = 1u << 2,
-    // Reports go the 268-byte way (HidTargetFjordK8).
-    TRAIT_LONG_REPORTS = 1u << 3,
-    // The chip's configuration version stands for the file's in the update's
-    // version check.
-    TRAIT_CHIP_CFG_VERSION = 1u << 4,
+    TRAIT_CFG_ONLY_UPDATE = 1u << 0,    // a configuration may be written without firmware
+    TRAIT_CFG_WITH_FIRMWARE = 1u << 1,  // a firmware update flashes the configuration too
+    TRAIT_UPDATE_RAM_CHECK = 1u << 2,   // the update program echoes a pattern at fwBufAddr
+    TRAIT_LONG_REPORTS = 1u << 3,       // 268-byte reports (HidTargetFjordK8)
+    TRAIT_CHIP_CFG_VERSION = 1u << 4,   // the chip's cfg version stands for the file's
 };
 
 // Everything that names or finds a chip family, and how it does its jobs.
