@@ -43,22 +43,15 @@ constexpr bool isLegacyCfg(CfgKind kind) {
 // FwImage_FjordH3, FwImage_Corvina.
 enum class FwImageKind : uint8_t { none, fw5410, fw5415R, fjordK, fjordH3, corvina };
 
-// How touch reporting is paused and resumed.
-enum class ReportControlKind : uint8_t {
-    unsupported,  // unknown chip type: the dispatchers fail
-    none,         // nothing is sent; pausing succeeds at once
-    rc5410,       // three writes, then a query with a seeded check (reportCheckSeed)
-    rc5415R,      // three writes
-    fjordH3,      // command, query, command status and status answer
-    corvina,      // as fjordH3, with the command status polled after the command too
-};
+// How touch reporting is paused and resumed (ops/ReportControl.h): by the
+// family functions of that name, not at all (none: pausing succeeds at once),
+// or not known (unsupported: the dispatchers fail).
+enum class ReportControlKind : uint8_t { unsupported, none, rc5410, rc5415R, fjordH3, corvina };
 
-// How touch-data mode is entered.
-enum class DataModeKind : uint8_t {
-    unsupported,  // no data mode
-    ackPoll,      // cmdAddr is polled for the profile's dataModeAck (SwitchToDataMode5410)
-    cmdStatus,    // the command status is polled (SwitchToDataModeFjord)
-};
+// How touch-data mode is entered: ackPoll polls cmdAddr for the profile's
+// dataModeAck (SwitchToDataMode5410), cmdStatus the command status
+// (SwitchToDataModeFjord).
+enum class DataModeKind : uint8_t { unsupported, ackPoll, cmdStatus };
 
 // Trait bits of a family.
 enum FamilyTrait : uint32_t {
