@@ -180,7 +180,7 @@ int runUpdateMode() {
     showMessage("cfgfile = %s.\n\n", cfgfile ? cfgfile : "(null)");
 
     if (binfile != nullptr && cfgfile != nullptr) {
-        if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+        if (!familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
             LOG_INFO("main", "start flash fw.\n");
             int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
             if (ret != 0) {
@@ -217,7 +217,7 @@ int runUpdateMode() {
         showMessage("\nUpdate firmware successfully.\n\n");
         return 0;
     }
-    if (chipType == CHIP_CORVINA) {
+    if (!familyOf(chipType).has(TRAIT_CFG_ONLY_UPDATE)) {
         showMessage("\n Corvina not support only update config, must include fw.\n");
         return -1;
     }

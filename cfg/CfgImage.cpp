@@ -187,9 +187,10 @@ int32_t CfgImage::parseText(const uint8_t* text, size_t size) {
 }
 
 std::unique_ptr<CfgImage> createCfgImage(int32_t type) {
-    if (type == CHIP_5410 || type == CHIP_5415R)
+    const CfgKind kind = familyOf(type).cfg;
+    if (isLegacyCfg(kind))
         return std::make_unique<CfgImage>();
-    if (isFjordFamily(type))
+    if (kind == CfgKind::fjord)
         return std::make_unique<CfgImageFjordK>();
     return nullptr;
 }

@@ -4,7 +4,7 @@
 // a zero-padded data block (a multiple of 4096 bytes) with its configuration
 // version byte; the whole-file read that image and configuration loading
 // share (InputFile.h); and the configuration update (CfgUpdate.h).
-// Relies on: log (messages), chip (chip type values, the chip's configuration
+// Relies on: log (messages), chip (family table, the chip's configuration
 // check), sys (whole-file reads).
 #pragma once
 

@@ -1,5 +1,6 @@
 #include "cfg/CfgUpdate.h"
 
+#include <cstring>
 #include <memory>
 
 #include "cfg/CfgImage.h"
@@ -21,9 +22,6 @@ constexpr uint32_t kFjordFinishWaitMs = 10;
 constexpr int kAttempts = 5;
 constexpr uint32_t kAttemptWaitMs = 200;
 constexpr size_t kVersionBufferSize = 65;
-
-// 5415R: a finish answer that also means ready.
-constexpr uint8_t k5415RFinishAlt[] = {0x7E, 0x00, 0x07};
 
 template <typename Seq>
 int writeSeq(TlcConnection& connection, uint32_t addr, const Seq& seq) {
@@ -68,9 +66,10 @@ int32_t sendFinish5415R(TlcConnection& connection) {
     if (connection.read(chipProfile.cmdAddr, answer, sizeof answer, true) != 0) {
         return -1;
     }
-    const bool ready = answer[0] == chipProfile.cfgFinishReadyValue ||
-                       (answer[0] == k5415RFinishAlt[0] && answer[1] == k5415RFinishAlt[1] &&
-                        answer[2] == k5415RFinishAlt[2]);
+    const Seq10& alt = chipProfile.cfgFinishAltAnswer;
+    const bool ready =
+        answer[0] == chipProfile.cfgFinishReadyValue ||
+        (alt.size() == sizeof answer && std::memcmp(answer, alt.data, sizeof answer) == 0);
     if (!ready) {
         LOG_ERROR(fn, "Chip write cfg finish cmd is NOT ready,0x%x:0x%02x,0x%02x,0x%02x\n",
                   chipProfile.cmdAddr, answer[0], answer[1], answer[2]);
@@ -100,7 +99,8 @@ int32_t sendFinishFjord(TlcConnection& connection) {
 int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
     static const char* const fn = "cfgUpdateStartUpdateCfg";
     int32_t result = 0;
-    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+    const CfgKind kind = familyOf(chipType).cfg;
+    if (isLegacyCfg(kind)) {
         const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgStartCmd);
         if (r != 0) {
             LOG_ERROR(fn, "Write send cfg cmd failed. ret = %d.\n", r);
@@ -115,7 +115,7 @@ int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
                 result = -2;
             }
         }
-    } else if (isFjordFamily(chipType)) {
+    } else if (kind == CfgKind::fjord) {
         const int32_t r = sendFjordCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
         if (r != 0) {
             LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", r);
@@ -130,18 +130,18 @@ int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
 }
 
 int32_t cfgUpdateSendFinish(TlcConnection& connection) {
-    switch (chipType) {
-        case CHIP_5410:
+    switch (familyOf(chipType).cfg) {
+        case CfgKind::legacy5410:
             return sendFinish5410(connection);
-        case CHIP_5415R:
+        case CfgKind::legacy5415R:
             return sendFinish5415R(connection);
-        default:
-            if (isFjordFamily(chipType)) {
-                return sendFinishFjord(connection);
-            }
-            LOG_ERROR("cfgUpdateSendFinish", "send cfg finish,unsupport this type:%d\n", chipType);
-            return -1;
+        case CfgKind::fjord:
+            return sendFinishFjord(connection);
+        case CfgKind::none:
+            break;
     }
+    LOG_ERROR("cfgUpdateSendFinish", "send cfg finish,unsupport this type:%d\n", chipType);
+    return -1;
 }
 
 int32_t cfgUpdateWithConnection(TlcConnection& connection, CfgImage& image) {

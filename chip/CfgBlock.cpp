@@ -3,12 +3,16 @@
 #include "chip/ChipProfile.h"
 
 size_t cfgCheckBytes(int32_t chipType) {
-    if (chipType == CHIP_5410)
-        return kCfgCheckBytes5410;
-    if (chipType == CHIP_5415R)
-        return kCfgCheckBytes5415R;
-    if (isFjordFamily(chipType))
-        return kCfgBlockBytesFjord;
+    switch (familyOf(chipType).cfg) {
+        case CfgKind::legacy5410:
+            return kCfgCheckBytes5410;
+        case CfgKind::legacy5415R:
+            return kCfgCheckBytes5415R;
+        case CfgKind::fjord:
+            return kCfgBlockBytesFjord;
+        case CfgKind::none:
+            break;
+    }
     return 0;
 }
 
@@ -17,13 +21,14 @@ CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t lengt
     const size_t needed = cfgCheckBytes(chipType);
     if (needed == 0 || bytes == nullptr || length < needed)
         return check;
-    if (chipType == CHIP_5410) {
+    const CfgKind kind = familyOf(chipType).cfg;
+    if (kind == CfgKind::legacy5410) {
         uint8_t sum = 0;
         for (size_t i = 0; i < kCfgCheckBytes5410; ++i)
             sum = static_cast<uint8_t>(sum + bytes[i]);
         check.computed = sum;
         check.expected = 0;
-    } else if (chipType == CHIP_5415R) {
+    } else if (kind == CfgKind::legacy5415R) {
         for (size_t i = 0; i < kCfgCheckBytes5415R; ++i)
             (i < kCfgCheckLeftBytes5415R ? check.computed : check.expected) += bytes[i];
     } else {

@@ -5,7 +5,7 @@
 // read makes, with the two values compared. The configuration update uses
 // it to refuse a file before anything is sent, the property query on the
 // bytes read back from the chip, and touchfw-image to report on a file.
-// Relies on: chip (chip type values).
+// Relies on: chip (the family table's configuration kind).
 #pragma once
 
 #include <cstddef>

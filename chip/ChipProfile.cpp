@@ -59,8 +59,10 @@ void fill5410(ChipProfile& p) {
     setSeq(p.disableReportCmd, {0x33, 0x00, 0xCD});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0xCC});
     setSeq(p.reportQueryCmd, {0x35, 0x00, 0xCB});
+    p.reportCheckSeed = 0x36;
     setSeq(p.dataModeCmd, {0x01, 0x00, 0xFF});
     setSeq(p.normalModeCmd, {0x00, 0x00, 0x00});
+    p.dataModeAck = 0xFF;
 }
 
 void fill5415R(ChipProfile& p) {
@@ -88,11 +90,13 @@ void fill5415R(ChipProfile& p) {
     setSeq(p.cfgStartCmd, {0x80, 0x00, 0x00, 0x00, 0x80});
     setSeq(p.cfgFinishCmd, {0x83, 0x00, 0x00, 0x00, 0x83});
     setSeq(p.cfgResetCmd, {0x7D, 0x00, 0x00, 0x00, 0x7D});
+    setSeq(p.cfgFinishAltAnswer, {0x7E, 0x00, 0x07});
     setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
     setSeq(p.disableReportCmd, {0x33, 0x00, 0x00, 0x00, 0x33});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0x00, 0x00, 0x34});
     setSeq(p.dataModeCmd, {0x01, 0x00, 0x00, 0x00, 0x01});
     setSeq(p.normalModeCmd, {0x00, 0x00, 0x00, 0x00, 0x00});
+    p.dataModeAck = 0xFF;
 }
 
 // Fjord-family register command: 00 00 04 code (04+code) 00.
@@ -205,15 +209,41 @@ struct FamilyRow {
     void (*fill)(ChipProfile&);  // the family's own profile values
 };
 
+constexpr uint32_t kFjordTraits =
+    TRAIT_CFG_ONLY_UPDATE | TRAIT_CFG_WITH_FIRMWARE | TRAIT_UPDATE_RAM_CHECK;
+
+// type, name, --chip value, default Pid, usage page, fresh Pid, framing;
+// configuration, firmware image, report control, data mode, traits.
 const FamilyRow kFamilies[] = {
-    {{CHIP_5410, "5410", "5410", 0x01E0, 0xFF00, "5410", 1}, fill5410},
-    {{CHIP_5415R, "5415R", "5415R", 0x01E8, 0xFF00, "5416", 1}, fill5415R},
-    {{CHIP_FJORDK, "fjordK", "FJORDK", 0x0121, 0xFFF0, "0121", 2}, fillFjordK},
-    {{CHIP_FJORDH3, "fjordH3", "FJORDH3", 0x0F60, 0xFF00, "0F60", 2}, fillFjordH3},
-    {{CHIP_CORVINA, "Corvina", "CORVINA", 0x01EC, 0xFF00, "01EC", 2}, fillCorvina},
-    {{CHIP_FJORDK8, "fjordK8", "FJORDK8", 0x0123, 0xFFF0, "0123", 3}, fillFjordK8},
-    {{CHIP_FJORDK4, "fjordK4", "FJORDK4", 0x0132, 0xFFF0, "0132", 2}, fillFjordK4},
+    {{CHIP_5410, "5410", "5410", 0x01E0, 0xFF00, "5410", 1, CfgKind::legacy5410,
+      FwImageKind::fw5410, ReportControlKind::rc5410, DataModeKind::ackPoll, TRAIT_CFG_ONLY_UPDATE},
+     fill5410},
+    {{CHIP_5415R, "5415R", "5415R", 0x01E8, 0xFF00, "5416", 1, CfgKind::legacy5415R,
+      FwImageKind::fw5415R, ReportControlKind::rc5415R, DataModeKind::ackPoll,
+      TRAIT_CFG_ONLY_UPDATE},
+     fill5415R},
+    {{CHIP_FJORDK, "fjordK", "FJORDK", 0x0121, 0xFFF0, "0121", 2, CfgKind::fjord,
+      FwImageKind::fjordK, ReportControlKind::none, DataModeKind::cmdStatus, kFjordTraits},
+     fillFjordK},
+    {{CHIP_FJORDH3, "fjordH3", "FJORDH3", 0x0F60, 0xFF00, "0F60", 2, CfgKind::fjord,
+      FwImageKind::fjordH3, ReportControlKind::fjordH3, DataModeKind::cmdStatus, kFjordTraits},
+     fillFjordH3},
+    // Corvina takes a configuration only together with firmware.
+    {{CHIP_CORVINA, "Corvina", "CORVINA", 0x01EC, 0xFF00, "01EC", 2, CfgKind::fjord,
+      FwImageKind::corvina, ReportControlKind::corvina, DataModeKind::cmdStatus,
+      kFjordTraits & ~TRAIT_CFG_ONLY_UPDATE},
+     fillCorvina},
+    {{CHIP_FJORDK8, "fjordK8", "FJORDK8", 0x0123, 0xFFF0, "0123", 3, CfgKind::fjord,
+      FwImageKind::fjordK, ReportControlKind::none, DataModeKind::unsupported,
+      kFjordTraits | TRAIT_LONG_REPORTS | TRAIT_CHIP_CFG_VERSION},
+     fillFjordK8},
+    {{CHIP_FJORDK4, "fjordK4", "FJORDK4", 0x0132, 0xFFF0, "0132", 2, CfgKind::fjord,
+      FwImageKind::fjordK, ReportControlKind::none, DataModeKind::cmdStatus, kFjordTraits},
+     fillFjordK4},
 };
+
+// What familyOf() gives for an unknown chip type.
+const ChipFamily kNoFamily{};
 
 const FamilyRow* findRow(int32_t type) {
     for (const FamilyRow& row : kFamilies) {
@@ -239,6 +269,11 @@ bool equalsIgnoreCase(const std::string& text, const char* name) {
 const ChipFamily* chipFamily(int32_t type) {
     const FamilyRow* row = findRow(type);
     return row ? &row->family : nullptr;
+}
+
+const ChipFamily& familyOf(int32_t type) {
+    const FamilyRow* row = findRow(type);
+    return row ? row->family : kNoFamily;
 }
 
 const ChipFamily* chipFamilyNamed(const std::string& name) {

@@ -1,10 +1,14 @@
 // chip: chip family table, chip type and chip profile.
 //
 // Offers the chip family table (one row a family: type, names, USB keys, the
-// Pid text of a fresh chip, the framing version), the process-wide chip type
-// and the chip profile: the register addresses, lengths, values and command
-// byte sequences of the selected family. initChipProfile() fills the profile
-// once at start-up; afterwards every layer only reads it.
+// Pid text of a fresh chip, the framing version, and the columns that say
+// which way of doing a job the family takes: configuration kind, firmware
+// image class, report control, data mode, and its trait bits), the
+// process-wide chip type and the chip profile: the register addresses,
+// lengths, values and command byte sequences of the selected family.
+// initChipProfile() fills the profile once at start-up; afterwards every
+// layer only reads it. Code above chip/ reads a family's columns through
+// familyOf() and never lists chip types itself.
 // Relies on: nothing but the C++ standard library.
 #pragma once
 
@@ -22,7 +26,43 @@ enum ChipTypeValue : int32_t {
     CHIP_FJORDK4 = 7,
 };
 
-// Everything that names or finds a chip family.
+// Configuration block layout, version position and configuration commands.
+enum class CfgKind : uint8_t {
+    none,         // unknown chip type: no configuration
+    legacy5410,   // bytes 0-3 sum to 0; version at byte 0; register commands with ready values
+    legacy5415R,  // bytes 0-2 sum to bytes 3-4; otherwise as legacy5410
+    fjord,        // 64-byte block, checksum at 62, version at 34; acknowledged commands
+};
+
+// The 5410 and 5415R kinds.
+constexpr bool isLegacyCfg(CfgKind kind) {
+    return kind == CfgKind::legacy5410 || kind == CfgKind::legacy5415R;
+}
+
+// Firmware image class: FwImage_5410, FwImage_5415R, FwImage_FjordK,
+// FwImage_FjordH3, FwImage_Corvina.
+enum class FwImageKind : uint8_t { none, fw5410, fw5415R, fjordK, fjordH3, corvina };
+
+// How touch reporting is paused and resumed (ops/ReportControl.h): by the
+// family functions of that name, not at all (none: pausing succeeds at once),
+// or not known (unsupported: the dispatchers fail).
+enum class ReportControlKind : uint8_t { unsupported, none, rc5410, rc5415R, fjordH3, corvina };
+
+// How touch-data mode is entered: ackPoll polls cmdAddr for the profile's
+// dataModeAck (SwitchToDataMode5410), cmdStatus the command status
+// (SwitchToDataModeFjord).
+enum class DataModeKind : uint8_t { unsupported, ackPoll, cmdStatus };
+
+// Trait bits of a family.
+enum FamilyTrait : uint32_t {
+    TRAIT_CFG_ONLY_UPDATE = 1u << 0,    // a configuration may be written without firmware
+    TRAIT_CFG_WITH_FIRMWARE = 1u << 1,  // a firmware update flashes the configuration too
+    TRAIT_UPDATE_RAM_CHECK = 1u << 2,   // the update program echoes a pattern at fwBufAddr
+    TRAIT_LONG_REPORTS = 1u << 3,       // 268-byte reports (HidTargetFjordK8)
+    TRAIT_CHIP_CFG_VERSION = 1u << 4,   // the chip's cfg version stands for the file's
+};
+
+// Everything that names or finds a chip family, and how it does its jobs.
 struct ChipFamily {
     int32_t type;              // a ChipTypeValue
     const char* name;          // canonical name, as shown and logged
@@ -31,10 +71,20 @@ struct ChipFamily {
     uint16_t usagePage;        // usage page of the family's vendor collection
     const char* pidText;       // Pid text a fresh chip of the family reports
     int32_t framing;           // register framing version (the profile's protoType)
+    CfgKind cfg;
+    FwImageKind fwImage;
+    ReportControlKind reportControl;
+    DataModeKind dataMode;
+    uint32_t traits;  // FamilyTrait bits
+
+    bool has(FamilyTrait trait) const { return (traits & trait) != 0; }
 };
 
 // The family of a chip type; nullptr when unknown.
 const ChipFamily* chipFamily(int32_t type);
+// The family of a chip type; for an unknown one a row without names whose
+// columns all say none or unsupported.
+const ChipFamily& familyOf(int32_t type);
 // The family whose accepted name is `name` in any case; nullptr when unknown.
 const ChipFamily* chipFamilyNamed(const std::string& name);
 
@@ -77,6 +127,7 @@ struct ChipProfile {
     Seq10 cfgReadStartCmd;
     Seq10 cfgReadEndCmd;
     Seq10 cfgReadEndAck;
+    Seq10 cfgFinishAltAnswer;  // 5415R: a finish answer that also means ready
     // Firmware update
     Seq12 switchToPatchCmd;
     Seq12 enterUpdateCmd;
@@ -94,10 +145,12 @@ struct ChipProfile {
     Seq10 disableReportCmd;
     Seq10 enableReportCmd;
     uint32_t reportStatusAddr;
-    Seq10 reportQueryCmd;  // asks for the report status (5410: a three-byte answer)
+    Seq10 reportQueryCmd;     // asks for the report status (5410: a three-byte answer)
+    uint8_t reportCheckSeed;  // 5410: with it the answer's check bytes sum to zero
     // Touch data
     Seq10 dataModeCmd;
     Seq10 normalModeCmd;
+    uint8_t dataModeAck;  // what cmdAddr reads once data mode is on (ackPoll families)
     uint32_t dataReadyAddr;
     uint8_t dataReadyMask;
     uint8_t dataBigEndian;
@@ -115,7 +168,8 @@ extern ChipProfile chipProfile;
 // Fills chipProfile from chipType; a chip type outside 1..7 leaves it zero.
 void initChipProfile();
 
-// True for the fjord family (chip types 3 to 7).
+// True for the fjord family (chip types 3 to 7). The tool itself reads the
+// family columns instead.
 inline bool isFjordFamily(int32_t type) {
     return type >= CHIP_FJORDK && type <= CHIP_FJORDK4;
 }

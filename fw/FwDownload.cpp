@@ -69,7 +69,14 @@ int32_t checkUpdateWithConnection(TlcConnection& connection, FwImage& image) {
 
 int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAddr, uint8_t* out) {
     const Seq12& head = chipProfile.flashBlockCmd;
-    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+    // The family's image layout sets the announcement: layout A carries a
+    // 24-bit address and a big-endian 16-bit word sum, layout B a 32-bit
+    // address and a little-endian 32-bit word sum.
+    const FwImageLayout* layout = fwImageLayout(chipType);
+    if (layout == nullptr) {
+        return 0;
+    }
+    if (layout->kind == FwLayoutKind::A) {
         uint16_t sum = 0;  // big-endian words, modulo 65536
         for (uint32_t i = 0; i < blockLen; i += 2) {
             sum = static_cast<uint16_t>(sum + (byteAt(block, blockLen, i) << 8) +
@@ -84,25 +91,22 @@ int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAd
         out[10] = static_cast<uint8_t>(sum);
         return 11;
     }
-    if (isFjordFamily(chipType)) {
-        uint32_t sum = 0;  // little-endian words, modulo 2^32
-        for (uint32_t i = 0; i < blockLen; i += 2) {
-            sum += byteAt(block, blockLen, i) + (byteAt(block, blockLen, i + 1) << 8);
-        }
-        std::memcpy(out, head.data, 5);
-        out[5] = static_cast<uint8_t>(blockLen >> 8);
-        out[6] = static_cast<uint8_t>(blockLen);
-        out[7] = static_cast<uint8_t>(flashAddr >> 24);
-        out[8] = static_cast<uint8_t>(flashAddr >> 16);
-        out[9] = static_cast<uint8_t>(flashAddr >> 8);
-        out[10] = static_cast<uint8_t>(flashAddr);
-        out[11] = static_cast<uint8_t>(sum >> 24);
-        out[12] = static_cast<uint8_t>(sum >> 16);
-        out[13] = static_cast<uint8_t>(sum >> 8);
-        out[14] = static_cast<uint8_t>(sum);
-        return 15;
+    uint32_t sum = 0;  // little-endian words, modulo 2^32
+    for (uint32_t i = 0; i < blockLen; i += 2) {
+        sum += byteAt(block, blockLen, i) + (byteAt(block, blockLen, i + 1) << 8);
     }
-    return 0;
+    std::memcpy(out, head.data, 5);
+    out[5] = static_cast<uint8_t>(blockLen >> 8);
+    out[6] = static_cast<uint8_t>(blockLen);
+    out[7] = static_cast<uint8_t>(flashAddr >> 24);
+    out[8] = static_cast<uint8_t>(flashAddr >> 16);
+    out[9] = static_cast<uint8_t>(flashAddr >> 8);
+    out[10] = static_cast<uint8_t>(flashAddr);
+    out[11] = static_cast<uint8_t>(sum >> 24);
+    out[12] = static_cast<uint8_t>(sum >> 16);
+    out[13] = static_cast<uint8_t>(sum >> 8);
+    out[14] = static_cast<uint8_t>(sum);
+    return 15;
 }
 
 namespace {
@@ -199,10 +203,10 @@ int32_t NotifyICEnterUpdate(TlcConnection& connection) {
         LOG_ERROR("NotifyICEnterUpdate",
                   "<NotifyICEnterUpdate> Failed to start updating. ret = %d.\n", ret);
     }
-    if (!isFjordFamily(chipType)) {
+    if (!familyOf(chipType).has(TRAIT_UPDATE_RAM_CHECK)) {
         return result;
     }
-    // The fjord family proves its update program runs by echoing a RAM pattern.
+    // The update program proves it runs by echoing a RAM pattern.
     uint8_t readBack[sizeof kRamCheckPattern] = {0};
     for (int attempt = 0; attempt < kRamCheckAttempts; ++attempt) {
         connection.write(chipProfile.fwBufAddr, kRamCheckPattern, sizeof kRamCheckPattern, false);

@@ -23,22 +23,21 @@ const FwImageLayout kFwLayoutFjordK = {
     "FwImage_FjordK", FwLayoutKind::B, 8, 17, 25, 29, 42, 10, 512};
 
 const FwImageLayout* fwImageLayout(int32_t type) {
-    switch (type) {
-        case CHIP_5410:
+    switch (familyOf(type).fwImage) {
+        case FwImageKind::fw5410:
             return &kFwLayout5410;
-        case CHIP_5415R:
+        case FwImageKind::fw5415R:
             return &kFwLayout5415R;
-        case CHIP_FJORDK:
-        case CHIP_FJORDK8:
-        case CHIP_FJORDK4:
+        case FwImageKind::fjordK:
             return &kFwLayoutFjordK;
-        case CHIP_FJORDH3:
+        case FwImageKind::fjordH3:
             return &kFwLayoutFjordH3;
-        case CHIP_CORVINA:
+        case FwImageKind::corvina:
             return &kFwLayoutCorvina;
-        default:
-            return nullptr;
+        case FwImageKind::none:
+            break;
     }
+    return nullptr;
 }
 
 // Both checksums run over whole images on every load. Where SSE2 is there
@@ -546,22 +545,21 @@ const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
 }
 
 std::unique_ptr<FwImage> createFwImage(int32_t type) {
-    switch (type) {
-        case CHIP_5410:
+    switch (familyOf(type).fwImage) {
+        case FwImageKind::fw5410:
             return std::make_unique<FwImage_5410>();
-        case CHIP_5415R:
+        case FwImageKind::fw5415R:
             return std::make_unique<FwImage_5415R>();
-        case CHIP_FJORDK:
-        case CHIP_FJORDK8:
-        case CHIP_FJORDK4:
+        case FwImageKind::fjordK:
             return std::make_unique<FwImage_FjordK>();
-        case CHIP_FJORDH3:
+        case FwImageKind::fjordH3:
             return std::make_unique<FwImage_FjordH3>();
-        case CHIP_CORVINA:
+        case FwImageKind::corvina:
             return std::make_unique<FwImage_Corvina>();
-        default:
-            return nullptr;
+        case FwImageKind::none:
+            break;
     }
+    return nullptr;
 }
 
 // ---- the family classes: a layout row each, and the 5415R Pid ----

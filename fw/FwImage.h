@@ -7,7 +7,7 @@
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
-// Relies on: log (messages), chip (chip type values), cfg (input file reads).
+// Relies on: log (messages), chip (family table), cfg (input file reads).
 #pragma once
 
 #include <cstddef>

@@ -24,11 +24,11 @@ constexpr uint32_t kNewFirmwareStartWaitMs = 500;
 
 // The configuration version carried by configuration data of this chip type.
 uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgVersion) {
-    if (chipType == CHIP_FJORDK8) {
-        return chipCfgVersion;  // fjordK8 reports the version it holds itself
+    const ChipFamily& family = familyOf(chipType);
+    if (family.has(TRAIT_CHIP_CFG_VERSION)) {
+        return chipCfgVersion;  // the chip's own version stands for the data's
     }
-    const size_t at = (chipType == CHIP_5410 || chipType == CHIP_5415R) ? kCfgVersionAtLegacy
-                                                                        : kCfgVersionAtFjord;
+    const size_t at = isLegacyCfg(family.cfg) ? kCfgVersionAtLegacy : kCfgVersionAtFjord;
     return at < cfgLen ? cfgData[at] : 0;
 }
 
@@ -181,7 +181,7 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag,
         return -1;
     }
     std::unique_ptr<CfgImage> cfgImage;
-    if (isFjordFamily(chipType)) {
+    if (familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
         cfgImage = std::make_unique<CfgImageFjordK>();
     }
     int32_t result = 0;

@@ -6,9 +6,9 @@
 namespace {
 
 // The context is null in this tool and ignored by every operation. The target
-// is chosen from the chip type at every call.
+// is chosen from the family's long-report trait at every call.
 bool useFjordK8() {
-    return chipType == CHIP_FJORDK8;
+    return familyOf(chipType).has(TRAIT_LONG_REPORTS);
 }
 
 HidTarget& selectedTarget() {

@@ -3,7 +3,7 @@
 // Offers the HID interface table through which the register protocol
 // reaches the device: open, close, write and read of one report (report id
 // 0x0E; 65-byte reports on the standard path, 268 bytes for fjordK8), bound
-// at start-up, the target being selected by the chip type on every call; the
+// at start-up, the target being selected by the family on every call; the
 // HidTarget classes that find the device by its four keys (HidTarget.h); the
 // host seam below them (HidHost.h) with the Linux hidraw backend
 // (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h);
@@ -11,7 +11,7 @@
 // one may not be opened (OpenHints.h).
 // the wire recording of --record, decorators of the host and the clock
 // (RecordingHost.h), and its line format (WireRecording.h).
-// Relies on: chip (chip type), log, and the host's HID stack (on Linux
+// Relies on: chip (family table), log, and the host's HID stack (on Linux
 // sysfs and /dev/hidrawN).
 #pragma once
 

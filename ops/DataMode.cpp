@@ -12,7 +12,6 @@ constexpr int kSwitchAttempts = 3;
 constexpr int k5410Polls = 5;
 constexpr uint32_t k5410CmdWaitMs = 5;
 constexpr uint32_t k5410PollWaitMs = 2;
-constexpr uint8_t k5410DataModeAck = 0xFF;
 constexpr uint32_t kFjordCmdWaitMs = 50;
 constexpr uint32_t kNormalModeWaitMs = 10;
 
@@ -44,7 +43,7 @@ bool SwitchToDataMode5410(TlcConnection& connection) {
                 continue;
             }
             readback = value;
-            if (readback == k5410DataModeAck) {
+            if (readback == chipProfile.dataModeAck) {
                 clearDataReady(connection);
                 return true;
             }
@@ -85,19 +84,16 @@ bool SwitchToDataModeFjord(TlcConnection& connection) {
 }
 
 bool SwitchToDataModel(TlcConnection& connection) {
-    switch (chipType) {
-        case CHIP_5410:
-        case CHIP_5415R:
+    switch (familyOf(chipType).dataMode) {
+        case DataModeKind::ackPoll:
             return SwitchToDataMode5410(connection);
-        case CHIP_FJORDK:
-        case CHIP_FJORDH3:
-        case CHIP_CORVINA:
-        case CHIP_FJORDK4:
+        case DataModeKind::cmdStatus:
             return SwitchToDataModeFjord(connection);
-        default:
-            LOG_ERROR("SwitchToDataModel", "unsupport disable report ,chip type:%d.\n", chipType);
-            return false;
+        case DataModeKind::unsupported:
+            break;
     }
+    LOG_ERROR("SwitchToDataModel", "unsupport disable report ,chip type:%d.\n", chipType);
+    return false;
 }
 
 void SwitchOutDataModel(TlcConnection& connection) {

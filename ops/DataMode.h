@@ -13,7 +13,8 @@
 
 class TlcConnection;
 
-// Dispatches by chip type; false for fjordK8 and unknown chip types.
+// Dispatches on the family's data-mode column; false for fjordK8 and unknown
+// chip types.
 bool SwitchToDataModel(TlcConnection& connection);
 // Up to three attempts: command, 5 ms, up to five polls of cmdAddr 2 ms apart.
 bool SwitchToDataMode5410(TlcConnection& connection);

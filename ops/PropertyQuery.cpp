@@ -158,10 +158,11 @@ int32_t getCfgVer(uint8_t* cfgVer) {
 }
 
 int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out) {
-    if (chipType == CHIP_5410 || chipType == CHIP_5415R) {
+    const CfgKind kind = familyOf(chipType).cfg;
+    if (isLegacyCfg(kind)) {
         return cfgVerLegacy(connection, out);
     }
-    if (isFjordFamily(chipType)) {
+    if (kind == CfgKind::fjord) {
         return cfgVerFjord(connection, out);
     }
     LOG_ERROR("getCfgVerWithConnection", "unsuppor this ic type:0x%x.\n", chipType);

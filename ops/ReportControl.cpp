@@ -14,8 +14,7 @@ constexpr uint8_t kCmdAccepted = 0x80;
 constexpr int kRepeatWrites = 3;
 constexpr uint32_t kRepeatWriteWaitMs = 10;
 
-// 5410 report status query: the answer's check bytes sum to zero with this seed.
-constexpr uint8_t k5410CheckSeed = 0x36;
+// 5410 report status query.
 constexpr int k5410Attempts = 3;
 constexpr uint32_t k5410QueryWaitMs = 10;
 constexpr uint32_t k5410AnswerWaitMs = 50;
@@ -133,12 +132,13 @@ int32_t DisableReport5410(TlcConnection& connection) {
             LOG_ERROR("DisableReport5410", "DisableReport5410 read report status failed.\n");
             continue;
         }
-        const uint8_t check = static_cast<uint8_t>(k5410CheckSeed + answer[1] + answer[2]);
+        const uint8_t check =
+            static_cast<uint8_t>(chipProfile.reportCheckSeed + answer[1] + answer[2]);
         if (check != 0) {
             LOG_ERROR("DisableReport5410", "DisableReport5410 checksum is invalid:0x%02x,\n",
                       check);
             LOG_ERROR("DisableReport5410", "DisableReport5410 read data:0x%02x,0x%02x,0x%02x,\n",
-                      k5410CheckSeed, answer[1], answer[2]);
+                      chipProfile.reportCheckSeed, answer[1], answer[2]);
             continue;
         }
         if (answer[1] == kStatusDisabled) {
@@ -242,45 +242,42 @@ void EnableReportCorvina(TlcConnection& connection) {
 }
 
 int32_t DisableReport(TlcConnection& connection) {
-    switch (chipType) {
-        case CHIP_5410:
+    switch (familyOf(chipType).reportControl) {
+        case ReportControlKind::rc5410:
             return DisableReport5410(connection);
-        case CHIP_5415R:
+        case ReportControlKind::rc5415R:
             return DisableReport5415R(connection);
-        case CHIP_FJORDK:
-        case CHIP_FJORDK8:
-        case CHIP_FJORDK4:
+        case ReportControlKind::none:
             return 0;
-        case CHIP_FJORDH3:
+        case ReportControlKind::fjordH3:
             return DisableReportFjordH3(connection);
-        case CHIP_CORVINA:
+        case ReportControlKind::corvina:
             return DisableReportCorvina(connection);
-        default:
-            LOG_ERROR("DisableReport", "unsupport disable report ,chip type:%d.\n", chipType);
-            return -1;
+        case ReportControlKind::unsupported:
+            break;
     }
+    LOG_ERROR("DisableReport", "unsupport disable report ,chip type:%d.\n", chipType);
+    return -1;
 }
 
 void EnableReport(TlcConnection& connection) {
-    switch (chipType) {
-        case CHIP_5410:
+    switch (familyOf(chipType).reportControl) {
+        case ReportControlKind::rc5410:
             EnableReport5410(connection);
             return;
-        case CHIP_5415R:
+        case ReportControlKind::rc5415R:
             EnableReport5415R(connection);
             return;
-        case CHIP_FJORDK:
-        case CHIP_FJORDK8:
-        case CHIP_FJORDK4:
+        case ReportControlKind::none:
             return;
-        case CHIP_FJORDH3:
+        case ReportControlKind::fjordH3:
             EnableReportFjordH3(connection);
             return;
-        case CHIP_CORVINA:
+        case ReportControlKind::corvina:
             EnableReportCorvina(connection);
             return;
-        default:
-            LOG_ERROR("EnableReport", "unsupport disable report ,chip type:%d.\n", chipType);
-            return;
+        case ReportControlKind::unsupported:
+            break;
     }
+    LOG_ERROR("EnableReport", "unsupport disable report ,chip type:%d.\n", chipType);
 }

@@ -61,6 +61,8 @@ const ScalarRow kScalars[] = {
     {FIELD(diffDataAddr), {0x7C8C, 0x8E38, 0x1C14C, 0x11D3C, 0x11550, 0x1C14C, 0x1BF98}},
     {FIELD(baseDataAddr), {0x846C, 0x8078, 0x18BAC, 0x10F74, 0x12400, 0x18BAC, 0x1E288}},
     {FIELD(rawDataMaxLen()), {1680, 1672, 7800, 1428, 1440, 7800, 7800}},
+    {FIELD(reportCheckSeed), {0x36, 0, 0, 0, 0, 0, 0}},
+    {FIELD(dataModeAck), {0xFF, 0xFF, 0, 0, 0, 0, 0}},
 };
 
 TEST_F(ChipProfileTest, ScalarFieldsPerChipType) {
@@ -132,6 +134,7 @@ const SeqRow kSequences[] = {
     {SEQ(reportQueryCmd),
      {Bytes{0x35, 0x00, 0xCB}, kNone, kNone, kFjordQuery, kFjordQuery, kNone, kNone}},
     {SEQ(cfgResetCmd), {kNone, Bytes{0x7D, 0, 0, 0, 0x7D}, kNone, kNone, kNone, kNone, kNone}},
+    {SEQ(cfgFinishAltAnswer), {kNone, Bytes{0x7E, 0, 0x07}, kNone, kNone, kNone, kNone, kNone}},
     {SEQ(flashPrepareCmd), {kNone, kNone, kNone, kNone, kNone, Bytes{0x0E, 0x40, 0x00}, kNone}},
     {SEQ(enableReportCmd),
      {Bytes{0x34, 0x00, 0xCC}, Bytes{0x34, 0, 0, 0, 0x34}, kNone, kFjordEnable, kFjordEnable, kNone,
@@ -217,6 +220,50 @@ TEST(ChipFamilyTable, LookupByNameAndType) {
     }
     for (int32_t type : {0, 8, -1})
         EXPECT_EQ(chipFamily(type), nullptr) << type;
+}
+
+// The columns that pick how a family does a job; an unknown chip type gets
+// none of them, so every dispatcher refuses it.
+TEST(ChipFamilyTable, JobColumnsPerFamily) {
+    using C = CfgKind;
+    using F = FwImageKind;
+    using R = ReportControlKind;
+    using D = DataModeKind;
+    const uint32_t cfgOnly = TRAIT_CFG_ONLY_UPDATE;
+    const uint32_t fjord = TRAIT_CFG_ONLY_UPDATE | TRAIT_CFG_WITH_FIRMWARE | TRAIT_UPDATE_RAM_CHECK;
+    struct Case {
+        int32_t type;
+        CfgKind cfg;
+        FwImageKind fwImage;
+        ReportControlKind report;
+        DataModeKind dataMode;
+        uint32_t traits;
+    };
+    const Case cases[] = {
+        {CHIP_5410, C::legacy5410, F::fw5410, R::rc5410, D::ackPoll, cfgOnly},
+        {CHIP_5415R, C::legacy5415R, F::fw5415R, R::rc5415R, D::ackPoll, cfgOnly},
+        {CHIP_FJORDK, C::fjord, F::fjordK, R::none, D::cmdStatus, fjord},
+        {CHIP_FJORDH3, C::fjord, F::fjordH3, R::fjordH3, D::cmdStatus, fjord},
+        {CHIP_CORVINA, C::fjord, F::corvina, R::corvina, D::cmdStatus,
+         TRAIT_CFG_WITH_FIRMWARE | TRAIT_UPDATE_RAM_CHECK},
+        {CHIP_FJORDK8, C::fjord, F::fjordK, R::none, D::unsupported,
+         fjord | TRAIT_LONG_REPORTS | TRAIT_CHIP_CFG_VERSION},
+        {CHIP_FJORDK4, C::fjord, F::fjordK, R::none, D::cmdStatus, fjord},
+        {0, C::none, F::none, R::unsupported, D::unsupported, 0},
+        {8, C::none, F::none, R::unsupported, D::unsupported, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const ChipFamily& f = familyOf(c.type);
+        if (const ChipFamily* row = chipFamily(c.type)) {
+            EXPECT_EQ(&f, row);
+        }
+        EXPECT_EQ(f.cfg, c.cfg);
+        EXPECT_EQ(f.fwImage, c.fwImage);
+        EXPECT_EQ(f.reportControl, c.report);
+        EXPECT_EQ(f.dataMode, c.dataMode);
+        EXPECT_EQ(f.traits, c.traits);
+    }
 }
 
 }  // namespace
