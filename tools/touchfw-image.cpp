@@ -1,13 +1,6 @@
 // touchfw-image: builds and inspects firmware image files and writes sample
 // configuration files for every chip family touchfw serves.
 //
-//   touchfw-image build   --chip CHIP --pid TEXT --vid VID (--sub T:A:FILE | --gen T:A:LEN)...
-//                         [--no-identity] [--identity-pid TEXT] [--identity-vid VID] -o OUT
-//   touchfw-image info    --chip CHIP [--json] FILE
-//   touchfw-image cfg     --chip CHIP --version N [--length N] -o OUT
-//   touchfw-image cfginfo --chip CHIP [--json] FILE
-//   touchfw-image --version
-//
 // Images are read back with the same image classes touchfw uses, so "info"
 // says exactly whether touchfw would accept a file and why not.
 #include <cstdio>

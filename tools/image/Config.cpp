@@ -6,6 +6,7 @@
 
 #include "cfg/CfgImage.h"
 #include "chip/CfgBlock.h"
+#include "sys/Bytes.h"
 #include "tools/image/ImageTool.h"
 
 namespace imagetool {
@@ -111,7 +112,7 @@ namespace {
 // every 'x' as a byte marker, so a firmware image or a text with words in it
 // still "loads"; an empty string means the file is configuration text.
 std::string configTextProblem(const Bytes& text) {
-    auto isHex = [](uint8_t c) { return std::isxdigit(c) != 0; };
+    auto isHex = [](uint8_t c) { return hexDigitValue(static_cast<char>(c)) >= 0; };
     size_t line = 1;
     size_t tokens = 0;
     for (size_t i = 0; i < text.size(); ++i) {
