@@ -169,7 +169,7 @@ int runPropertyMode() {
 
 int runUpdateMode() {
     const uint32_t fwFlag =
-        hasOption("fwflag") ? static_cast<uint32_t>(optionValue("fwflag").number) : 0x0C;
+        hasOption("fwflag") ? static_cast<uint32_t>(optionValue("fwflag").number) : kDefaultFwFlag;
     LOG_CRITICAL("main", "update flag = 0x%x\n", fwFlag);
     const bool ignoreVer = hasOption("ignorever");
     const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;

@@ -12,6 +12,8 @@
 constexpr const char* kAppVersion = "0.11.0.0";
 // Vendor id matched when --vid is not given.
 constexpr uint16_t kDefaultVendorId = 0x2A94;
+// Sub-firmware types the update flashes when --fwflag is not given (bits 2 and 3).
+constexpr uint32_t kDefaultFwFlag = 0x0C;
 
 extern int32_t defaultPid;
 extern int32_t defaultUsagePage;

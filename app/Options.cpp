@@ -198,6 +198,70 @@ void resetOptionTable() {
     optionTable.clear();
 }
 
+namespace {
+
+enum class ValueCheck { valid, invalid, refused };
+
+// Reads `text` as a value of `form` into `value`: invalid when the text is
+// not of the form, refused (after its message) for a path or folder that
+// cannot be used.
+ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value) {
+    bool valid = true;
+    switch (form) {
+        case ValueForm::hex:
+            valid = isHexValue(text);
+            value->number = static_cast<int32_t>(hexValue(text));
+            break;
+        case ValueForm::address:
+            valid = isAddressValue(text);
+            value->number = static_cast<int32_t>(hexValue(text));
+            break;
+        case ValueForm::decimal:
+            valid = isDecimalValue(text);
+            if (valid)
+                value->number = decimalValue(text);
+            break;
+        case ValueForm::dataList:
+            valid = isDataList(text);
+            value->text = text;
+            break;
+        case ValueForm::property:
+            value->text = toLower(text);
+            valid = value->text == "pid" || value->text == "vid" || value->text == "sensorid" ||
+                    value->text == "cfgver";
+            break;
+        case ValueForm::upperText:
+            value->text = toUpper(text);
+            break;
+        case ValueForm::path:
+            if (!pathExists(text)) {
+                std::printf("File \"%s\" does not exist.\n", text.c_str());
+                return ValueCheck::refused;
+            }
+            value->text = text;
+            break;
+        case ValueForm::folder:
+            if (text.size() > kMaxLogFolderLength) {
+                std::printf("The directory(%s) length cannot exceed 220 characters.\n",
+                            text.c_str());
+                return ValueCheck::refused;
+            }
+            if (!folderExists(text)) {
+                std::printf("Folder \"%s\" does not exist.\n", text.c_str());
+                return ValueCheck::refused;
+            }
+            value->text = text;
+            break;
+        case ValueForm::freeText:
+        case ValueForm::none:
+            value->text = text;
+            break;
+    }
+    return valid ? ValueCheck::valid : ValueCheck::invalid;
+}
+
+}  // namespace
+
 int parseArgs(int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "";
     if (argc <= 1) {
@@ -220,60 +284,12 @@ int parseArgs(int argc, char** argv) {
                 return reject(program);
             }
             const std::string text = argv[++i];
-            bool valid = true;
-            switch (row->form) {
-                case ValueForm::hex:
-                    valid = isHexValue(text);
-                    value.number = static_cast<int32_t>(hexValue(text));
-                    break;
-                case ValueForm::address:
-                    valid = isAddressValue(text);
-                    value.number = static_cast<int32_t>(hexValue(text));
-                    break;
-                case ValueForm::decimal:
-                    valid = isDecimalValue(text);
-                    if (valid)
-                        value.number = decimalValue(text);
-                    break;
-                case ValueForm::dataList:
-                    valid = isDataList(text);
-                    value.text = text;
-                    break;
-                case ValueForm::property:
-                    value.text = toLower(text);
-                    valid = value.text == "pid" || value.text == "vid" ||
-                            value.text == "sensorid" || value.text == "cfgver";
-                    break;
-                case ValueForm::upperText:
-                    value.text = toUpper(text);
-                    break;
-                case ValueForm::path:
-                    if (!pathExists(text)) {
-                        std::printf("File \"%s\" does not exist.\n", text.c_str());
-                        return reject(program);
-                    }
-                    value.text = text;
-                    break;
-                case ValueForm::folder:
-                    if (text.size() > kMaxLogFolderLength) {
-                        std::printf("The directory(%s) length cannot exceed 220 characters.\n",
-                                    text.c_str());
-                        return reject(program);
-                    }
-                    if (!folderExists(text)) {
-                        std::printf("Folder \"%s\" does not exist.\n", text.c_str());
-                        return reject(program);
-                    }
-                    value.text = text;
-                    break;
-                case ValueForm::freeText:
-                case ValueForm::none:
-                    value.text = text;
-                    break;
-            }
+            const ValueCheck check = readValue(row->form, text, &value);
+            if (check == ValueCheck::refused)
+                return reject(program);
             value.typedOption = arg;
             value.typedValue = text;
-            if (!valid) {
+            if (check == ValueCheck::invalid) {
                 return rejectValue(value, program);
             }
         }

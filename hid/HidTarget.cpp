@@ -64,6 +64,74 @@ void explainOpenFailures(const std::vector<OpenFailure>& failures) {
     }
 }
 
+// False, after a Debug line for the two failures that have one, when the
+// host could not query the interface: the search passes it by.
+bool interfaceQueried(const char* fn, const HidInterfaceInfo& iface) {
+    switch (iface.queryError) {
+        case HidQueryError::openFailed:
+            LOG_DEBUG(fn, "CreateFile failed. Get last error = 0x%02X.\n", iface.osError);
+            return false;
+        case HidQueryError::attributesFailed:
+            LOG_DEBUG(fn, "HidD_GetAttributes failed. Get last error = 0x%02X.\n", iface.osError);
+            return false;
+        case HidQueryError::capsFailed:
+            return false;
+        case HidQueryError::none:
+            break;
+    }
+    return true;
+}
+
+// One line of the scan listing; notes a node this user may not open.
+void listInterface(HidHost& host, const HidInterfaceInfo& iface,
+                   std::vector<std::string>* unopenable) {
+    const DevicePathText path(iface.path);
+    std::printf(
+        "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath "
+        "= " TFW_DEVICE_PATH ".\n",
+        iface.vendorId, iface.productId, iface.usagePage, iface.usage, path.c_str());
+    if (!host.mayOpen(iface) &&
+        std::find(unopenable->begin(), unopenable->end(), iface.path) == unopenable->end()) {
+        unopenable->push_back(iface.path);
+    }
+}
+
+// True when the interface has the target's keys. A path key (given, or
+// pinned by an earlier open of this run) leaves only the interfaces on that
+// node as candidates.
+bool isCandidate(const char* fn, const HidTarget& target, const HidInterfaceInfo& iface) {
+    const bool otherNode = !deviceMatch.path.empty() && iface.path != deviceMatch.path;
+    if (otherNode || iface.vendorId != target.vid || iface.productId != target.pid ||
+        iface.usagePage != target.usagePage || iface.usage != target.usage) {
+        LOG_INFO(fn,
+                 "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
+                 "0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
+                 iface.vendorId, iface.productId, iface.usagePage, iface.usage,
+                 DevicePathText(iface.path).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The hint after a search that opened nothing: no matching device, the
+// device another run holds, or the first node this user may not open.
+void hintFailedSearch(const HidTarget& target, const std::vector<OpenFailure>& openFailures,
+                      bool matched, bool inUse) {
+    if (!matched) {
+        hintNoMatchingDevice(target.vid, target.pid, target.usagePage, target.usage,
+                             deviceMatch.path);
+    } else if (inUse) {
+        hintDeviceInUse(openFailures.back().iface.path);
+    } else {
+        for (const OpenFailure& failure : openFailures) {
+            if (hidHost().classifyOpenError(failure.osError) == HidOpenFailure::denied) {
+                hintOpenDenied(failure.iface.path);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
@@ -75,43 +143,14 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
     bool matched = false;
 
     for (const HidInterfaceInfo& iface : interfaces) {
-        switch (iface.queryError) {
-            case HidQueryError::openFailed:
-                LOG_DEBUG(fn, "CreateFile failed. Get last error = 0x%02X.\n", iface.osError);
-                continue;
-            case HidQueryError::attributesFailed:
-                LOG_DEBUG(fn, "HidD_GetAttributes failed. Get last error = 0x%02X.\n",
-                          iface.osError);
-                continue;
-            case HidQueryError::capsFailed:
-                continue;
-            case HidQueryError::none:
-                break;
-        }
-        const DevicePathText pathText(iface.path);
-        const auto* path = pathText.c_str();
+        if (!interfaceQueried(fn, iface))
+            continue;
         if (listOnly) {
-            std::printf(
-                "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath "
-                "= " TFW_DEVICE_PATH ".\n",
-                iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
-            if (!host.mayOpen(iface) &&
-                std::find(unopenable.begin(), unopenable.end(), iface.path) == unopenable.end()) {
-                unopenable.push_back(iface.path);
-            }
+            listInterface(host, iface, &unopenable);
             continue;
         }
-        // A path key (given, or pinned by an earlier open of this run) leaves
-        // only the interfaces on that node as candidates.
-        const bool otherNode = !deviceMatch.path.empty() && iface.path != deviceMatch.path;
-        if (otherNode || iface.vendorId != vid || iface.productId != pid ||
-            iface.usagePage != usagePage || iface.usage != usage) {
-            LOG_INFO(fn,
-                     "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
-                     "0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
-                     iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+        if (!isCandidate(fn, *this, iface))
             continue;
-        }
         matched = true;
         uint32_t osError = 0;
         const HidHandle h = host.open(iface, &osError);
@@ -128,7 +167,8 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         LOG_INFO(fn,
                  "Find the target device successfully. Vid = 0x%04X, Pid = 0x%04X, UsagePage = "
                  "0x%04X, Usage = 0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
-                 iface.vendorId, iface.productId, iface.usagePage, iface.usage, path);
+                 iface.vendorId, iface.productId, iface.usagePage, iface.usage,
+                 DevicePathText(iface.path).c_str());
         *handleOut = h;
         openedPath_ = iface.path;
         openRefusedInUse_ = false;
@@ -145,18 +185,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
     const bool inUse = !openFailures.empty() &&
                        host.classifyOpenError(openFailures.back().osError) == HidOpenFailure::inUse;
     openRefusedInUse_ = inUse;
-    if (!matched) {
-        hintNoMatchingDevice(vid, pid, usagePage, usage, deviceMatch.path);
-    } else if (inUse) {
-        hintDeviceInUse(openFailures.back().iface.path);
-    } else {
-        for (const OpenFailure& failure : openFailures) {
-            if (host.classifyOpenError(failure.osError) == HidOpenFailure::denied) {
-                hintOpenDenied(failure.iface.path);
-                break;
-            }
-        }
-    }
+    hintFailedSearch(*this, openFailures, matched, inUse);
     return -1;
 }
 

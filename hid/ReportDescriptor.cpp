@@ -64,22 +64,111 @@ uint16_t reportLength(const std::map<uint8_t, uint64_t>& bitsById) {
     return withId > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(withId);
 }
 
+// The parser's state between items: the global items in force, the first
+// usage since the last main item and the collections found so far.
+class DescriptorParser {
+  public:
+    explicit DescriptorParser(ReportDescriptorInfo* info) : info_(info) {}
+
+    void item(uint8_t type, uint8_t tag, uint32_t value, size_t dataSize) {
+        if (type == kTypeGlobal) {
+            globalItem(tag, value);
+        } else if (type == kTypeLocal) {
+            if ((tag == kTagUsage || tag == kTagUsageMinimum) && !haveUsage_) {
+                haveUsage_ = true;
+                firstUsage_ = value;
+                firstUsageExtended_ = dataSize == 4;
+            }
+        } else if (type == kTypeMain) {
+            mainItem(tag);
+            // Local items apply to one main item only.
+            haveUsage_ = false;
+            firstUsage_ = 0;
+            firstUsageExtended_ = false;
+        }
+    }
+
+    // The collections' report lengths from the bits their reports hold.
+    void finish() {
+        for (size_t i = 0; i < info_->collections.size(); ++i) {
+            info_->collections[i].inputReportLength = reportLength(bits_[i].input);
+            info_->collections[i].outputReportLength = reportLength(bits_[i].output);
+        }
+    }
+
+  private:
+    void globalItem(uint8_t tag, uint32_t value) {
+        switch (tag) {
+            case kTagUsagePage:
+                global_.usagePage = static_cast<uint16_t>(value);
+                break;
+            case kTagReportSize:
+                global_.reportSize = value;
+                break;
+            case kTagReportId:
+                global_.reportId = static_cast<uint8_t>(value);
+                break;
+            case kTagReportCount:
+                global_.reportCount = value;
+                break;
+            case kTagPush:
+                if (globalStack_.size() < kMaxGlobalStack)
+                    globalStack_.push_back(global_);
+                break;
+            case kTagPop:
+                if (!globalStack_.empty()) {
+                    global_ = globalStack_.back();
+                    globalStack_.pop_back();
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    void mainItem(uint8_t tag) {
+        if (tag == kTagCollection) {
+            if (depth_ == 0) {
+                // A 1- or 2-byte usage takes the usage page in force now, at
+                // the main item; a 4-byte usage carries its own page.
+                HidCollectionInfo collection;
+                collection.usagePage = firstUsageExtended_
+                                           ? static_cast<uint16_t>(firstUsage_ >> 16)
+                                           : global_.usagePage;
+                collection.usage = haveUsage_ ? static_cast<uint16_t>(firstUsage_) : 0;
+                info_->collections.push_back(collection);
+                bits_.emplace_back();
+            }
+            ++depth_;
+        } else if (tag == kTagEndCollection) {
+            if (depth_ > 0)
+                --depth_;
+        } else if ((tag == kTagInput || tag == kTagOutput) && depth_ > 0 && !bits_.empty()) {
+            const uint64_t itemBits =
+                static_cast<uint64_t>(global_.reportSize) * global_.reportCount;
+            auto& byId = tag == kTagInput ? bits_.back().input : bits_.back().output;
+            byId[global_.reportId] = saturatingAdd(byId[global_.reportId], itemBits);
+        }
+    }
+
+    ReportDescriptorInfo* info_;
+    GlobalState global_;
+    std::vector<GlobalState> globalStack_;
+    // The first usage declared since the last main item: the collection's usage.
+    bool haveUsage_ = false;
+    uint32_t firstUsage_ = 0;
+    bool firstUsageExtended_ = false;
+    size_t depth_ = 0;
+    std::vector<ReportBits> bits_;  // parallel to info_->collections
+};
+
 }  // namespace
 
 ReportDescriptorInfo parseReportDescriptor(const uint8_t* data, size_t size) {
     ReportDescriptorInfo info;
     if (data == nullptr)
         size = 0;
-
-    GlobalState global;
-    std::vector<GlobalState> globalStack;
-    // The first usage declared since the last main item: the collection's usage.
-    bool haveUsage = false;
-    uint32_t firstUsage = 0;
-    bool firstUsageExtended = false;
-    size_t depth = 0;
-    std::vector<ReportBits> bits;  // parallel to info.collections
-
+    DescriptorParser parser(&info);
     size_t pos = 0;
     while (pos < size) {
         const uint8_t prefix = data[pos];
@@ -103,75 +192,8 @@ ReportDescriptorInfo parseReportDescriptor(const uint8_t* data, size_t size) {
             value |= static_cast<uint32_t>(data[pos + 1 + i]) << (8 * i);
         }
         pos += 1 + dataSize;
-        const uint8_t type = (prefix >> 2) & 0x3;
-        const uint8_t tag = prefix >> 4;
-
-        if (type == kTypeGlobal) {
-            switch (tag) {
-                case kTagUsagePage:
-                    global.usagePage = static_cast<uint16_t>(value);
-                    break;
-                case kTagReportSize:
-                    global.reportSize = value;
-                    break;
-                case kTagReportId:
-                    global.reportId = static_cast<uint8_t>(value);
-                    break;
-                case kTagReportCount:
-                    global.reportCount = value;
-                    break;
-                case kTagPush:
-                    if (globalStack.size() < kMaxGlobalStack)
-                        globalStack.push_back(global);
-                    break;
-                case kTagPop:
-                    if (!globalStack.empty()) {
-                        global = globalStack.back();
-                        globalStack.pop_back();
-                    }
-                    break;
-                default:
-                    break;
-            }
-        } else if (type == kTypeLocal) {
-            if ((tag == kTagUsage || tag == kTagUsageMinimum) && !haveUsage) {
-                haveUsage = true;
-                firstUsage = value;
-                firstUsageExtended = dataSize == 4;
-            }
-        } else if (type == kTypeMain) {
-            if (tag == kTagCollection) {
-                if (depth == 0) {
-                    // A 1- or 2-byte usage takes the usage page in force now, at
-                    // the main item; a 4-byte usage carries its own page.
-                    HidCollectionInfo collection;
-                    collection.usagePage = firstUsageExtended
-                                               ? static_cast<uint16_t>(firstUsage >> 16)
-                                               : global.usagePage;
-                    collection.usage = haveUsage ? static_cast<uint16_t>(firstUsage) : 0;
-                    info.collections.push_back(collection);
-                    bits.emplace_back();
-                }
-                ++depth;
-            } else if (tag == kTagEndCollection) {
-                if (depth > 0)
-                    --depth;
-            } else if ((tag == kTagInput || tag == kTagOutput) && depth > 0 && !bits.empty()) {
-                const uint64_t itemBits =
-                    static_cast<uint64_t>(global.reportSize) * global.reportCount;
-                auto& byId = tag == kTagInput ? bits.back().input : bits.back().output;
-                byId[global.reportId] = saturatingAdd(byId[global.reportId], itemBits);
-            }
-            // Local items apply to one main item only.
-            haveUsage = false;
-            firstUsage = 0;
-            firstUsageExtended = false;
-        }
+        parser.item((prefix >> 2) & 0x3, prefix >> 4, value, dataSize);
     }
-
-    for (size_t i = 0; i < info.collections.size(); ++i) {
-        info.collections[i].inputReportLength = reportLength(bits[i].input);
-        info.collections[i].outputReportLength = reportLength(bits[i].output);
-    }
+    parser.finish();
     return info;
 }

@@ -50,6 +50,101 @@ bool parseReport(const std::string& lengthWord, const std::string& hex,
     return true;
 }
 
+// The next word as a decimal number of at most `max`.
+bool readNumber(std::istringstream& in, uint64_t max, uint64_t* value) {
+    std::string word;
+    return (in >> word) && parseNumber(word, value) && *value <= max;
+}
+
+// The rest of the line, without leading blanks and trailing blanks and CR.
+std::string restOf(std::istringstream& in) {
+    std::string text;
+    std::getline(in >> std::ws, text);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+// "0x" and four hex digits.
+bool readKey(std::istringstream& in, uint32_t* key) {
+    std::string hex;
+    if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
+        return false;
+    for (size_t i = 2; i < hex.size(); ++i) {
+        const int nibble = hexDigitValue(hex[i]);
+        if (nibble < 0)
+            return false;
+        *key = *key * 16 + static_cast<uint32_t>(nibble);
+    }
+    return true;
+}
+
+// "iface VID PID PAGE USAGE COLLECTION IN OUT QUERYERROR OSERROR PATH" after the word.
+bool parseIface(std::istringstream& in, WireEvent* event) {
+    uint32_t keys[4] = {0};
+    for (uint32_t& key : keys) {
+        if (!readKey(in, &key))
+            return false;
+    }
+    uint64_t numbers[5] = {0};
+    for (uint64_t& n : numbers) {
+        if (!readNumber(in, UINT32_MAX, &n))
+            return false;
+    }
+    HidInterfaceInfo& info = event->iface;
+    info.vendorId = static_cast<uint16_t>(keys[0]);
+    info.productId = static_cast<uint16_t>(keys[1]);
+    info.usagePage = static_cast<uint16_t>(keys[2]);
+    info.usage = static_cast<uint16_t>(keys[3]);
+    if (numbers[1] > UINT16_MAX || numbers[2] > UINT16_MAX ||
+        numbers[3] > static_cast<uint64_t>(HidQueryError::capsFailed))
+        return false;
+    info.collection = static_cast<int>(numbers[0]);
+    info.inputReportLength = static_cast<uint16_t>(numbers[1]);
+    info.outputReportLength = static_cast<uint16_t>(numbers[2]);
+    info.queryError = static_cast<HidQueryError>(numbers[3]);
+    info.osError = static_cast<uint32_t>(numbers[4]);
+    info.path = restOf(in);
+    event->kind = WireEvent::Kind::iface;
+    event->text = info.path;
+    return !info.path.empty();
+}
+
+// "out PATH [failed ERROR] LENGTH HEX" or "in PATH (LENGTH HEX | failed ERROR |
+// timeout ERROR)" after the word.
+bool parseTransfer(std::istringstream& in, bool out, WireEvent* event) {
+    std::string path;
+    if (!(in >> path))
+        return false;
+    if (path == pathWord(false, out)) {
+        event->plainPath = false;
+    } else if (path == pathWord(true, out)) {
+        event->plainPath = true;
+    } else {
+        return false;
+    }
+    event->kind = out ? WireEvent::Kind::out : WireEvent::Kind::in;
+    std::string first;
+    if (!(in >> first))
+        return false;
+    if (first == "failed" || (!out && first == "timeout")) {
+        uint64_t number = 0;
+        if (!readNumber(in, UINT32_MAX, &number))
+            return false;
+        event->outcome =
+            first == "failed" ? WireEvent::Outcome::failed : WireEvent::Outcome::timeout;
+        event->osError = static_cast<uint32_t>(number);
+        if (!out)
+            return restOf(in).empty();
+        if (!(in >> first))
+            return false;
+    }
+    std::string hex;
+    if (!(in >> hex) || !parseReport(first, hex, &event->bytes))
+        return false;
+    return restOf(in).empty();
+}
+
 // Parses one line without its comment; false when malformed.
 bool parseLine(const std::string& line, WireEvent* event) {
     std::istringstream in(line);
@@ -58,116 +153,33 @@ bool parseLine(const std::string& line, WireEvent* event) {
     uint64_t number = 0;
     if (!(in >> timeWord >> word) || !parseNumber(timeWord, &event->timeMs))
         return false;
-    auto rest = [&in]() {
-        std::string text;
-        std::getline(in >> std::ws, text);
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\r'))
-            text.pop_back();
-        return text;
-    };
     if (word == "open" || word == "close") {
         event->kind = word == "open" ? WireEvent::Kind::open : WireEvent::Kind::close;
-        event->text = rest();
+        event->text = restOf(in);
         return !event->text.empty();
     }
     if (word == "open-failed") {
-        std::string error;
-        if (!(in >> error) || !parseNumber(error, &number))
+        if (!readNumber(in, UINT64_MAX, &number))
             return false;
         event->kind = WireEvent::Kind::openFailed;
         event->osError = static_cast<uint32_t>(number);
-        event->text = rest();
+        event->text = restOf(in);
         return !event->text.empty();
     }
-    if (word == "enumerate") {
-        std::string count;
-        if (!(in >> count) || !parseNumber(count, &number) || number > UINT32_MAX)
+    if (word == "enumerate" || word == "wait") {
+        if (!readNumber(in, UINT32_MAX, &number))
             return false;
-        event->kind = WireEvent::Kind::enumerate;
+        event->kind = word == "wait" ? WireEvent::Kind::wait : WireEvent::Kind::enumerate;
         event->waitMs = static_cast<uint32_t>(number);
-        return rest().empty();
+        return restOf(in).empty();
     }
-    if (word == "iface") {
-        uint32_t keys[4] = {0};
-        for (uint32_t& key : keys) {
-            std::string hex;
-            if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
-                return false;
-            for (size_t i = 2; i < hex.size(); ++i) {
-                const int nibble = hexDigitValue(hex[i]);
-                if (nibble < 0)
-                    return false;
-                key = key * 16 + static_cast<uint32_t>(nibble);
-            }
-        }
-        uint64_t numbers[5] = {0};
-        for (uint64_t& n : numbers) {
-            std::string field;
-            if (!(in >> field) || !parseNumber(field, &n) || n > UINT32_MAX)
-                return false;
-        }
-        HidInterfaceInfo& info = event->iface;
-        info.vendorId = static_cast<uint16_t>(keys[0]);
-        info.productId = static_cast<uint16_t>(keys[1]);
-        info.usagePage = static_cast<uint16_t>(keys[2]);
-        info.usage = static_cast<uint16_t>(keys[3]);
-        if (numbers[1] > UINT16_MAX || numbers[2] > UINT16_MAX ||
-            numbers[3] > static_cast<uint64_t>(HidQueryError::capsFailed))
-            return false;
-        info.collection = static_cast<int>(numbers[0]);
-        info.inputReportLength = static_cast<uint16_t>(numbers[1]);
-        info.outputReportLength = static_cast<uint16_t>(numbers[2]);
-        info.queryError = static_cast<HidQueryError>(numbers[3]);
-        info.osError = static_cast<uint32_t>(numbers[4]);
-        info.path = rest();
-        event->kind = WireEvent::Kind::iface;
-        event->text = info.path;
-        return !info.path.empty();
-    }
-    if (word == "wait") {
-        std::string ms;
-        if (!(in >> ms) || !parseNumber(ms, &number) || number > UINT32_MAX)
-            return false;
-        event->kind = WireEvent::Kind::wait;
-        event->waitMs = static_cast<uint32_t>(number);
-        return rest().empty();
-    }
-    if (word == "out" || word == "in") {
-        const bool out = word == "out";
-        std::string path;
-        if (!(in >> path))
-            return false;
-        if (path == pathWord(false, out)) {
-            event->plainPath = false;
-        } else if (path == pathWord(true, out)) {
-            event->plainPath = true;
-        } else {
-            return false;
-        }
-        event->kind = out ? WireEvent::Kind::out : WireEvent::Kind::in;
-        std::string first;
-        if (!(in >> first))
-            return false;
-        if (first == "failed" || (!out && first == "timeout")) {
-            std::string error;
-            if (!(in >> error) || !parseNumber(error, &number) || number > UINT32_MAX)
-                return false;
-            event->outcome =
-                first == "failed" ? WireEvent::Outcome::failed : WireEvent::Outcome::timeout;
-            event->osError = static_cast<uint32_t>(number);
-            if (!out)
-                return rest().empty();
-            if (!(in >> first))
-                return false;
-        }
-        std::string hex;
-        if (!(in >> hex) || !parseReport(first, hex, &event->bytes))
-            return false;
-        return rest().empty();
-    }
+    if (word == "iface")
+        return parseIface(in, event);
+    if (word == "out" || word == "in")
+        return parseTransfer(in, word == "out", event);
     event->kind = WireEvent::Kind::other;
     event->text = word;
-    const std::string text = rest();
+    const std::string text = restOf(in);
     if (!text.empty())
         event->text += " " + text;
     return true;

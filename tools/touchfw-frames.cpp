@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/frames/Capture.h"
 #include "tools/frames/Heatmap.h"
@@ -65,44 +66,50 @@ bool parsePositive(const char* text, int max, int* value) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Settings {
     int frameNumber = -1;
     int cell = frames::kDefaultCell;
     std::string pngPrefix;
     std::string csvPath;
     std::string inputPath = "-";
     bool term = false;
+};
+
+// 0, or kBadUsage after the message for a bad command line.
+int parseSettings(int argc, char** argv, Settings* settings) {
     bool haveInput = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--frame" && hasValue) {
-            if (!parsePositive(argv[++i], 100000000, &frameNumber)) {
+            if (!parsePositive(argv[++i], 100000000, &settings->frameNumber)) {
                 std::fprintf(stderr, "touchfw-frames: bad frame number \"%s\"\n", argv[i]);
                 return kBadUsage;
             }
         } else if (arg == "--cell" && hasValue) {
-            if (!parsePositive(argv[++i], frames::kMaxCell, &cell)) {
+            if (!parsePositive(argv[++i], frames::kMaxCell, &settings->cell)) {
                 std::fprintf(stderr, "touchfw-frames: bad cell size \"%s\"\n", argv[i]);
                 return kBadUsage;
             }
         } else if (arg == "--png" && hasValue) {
-            pngPrefix = argv[++i];
+            settings->pngPrefix = argv[++i];
         } else if (arg == "--csv" && hasValue) {
-            csvPath = argv[++i];
+            settings->csvPath = argv[++i];
         } else if (arg == "--term") {
-            term = true;
+            settings->term = true;
         } else if ((arg == "-" || arg[0] != '-') && !haveInput) {
-            inputPath = arg;
+            settings->inputPath = arg;
             haveInput = true;
         } else {
             usage();
             return kBadUsage;
         }
     }
+    return 0;
+}
 
+// 0, or kBadInput after the message when the input cannot be read or parsed.
+int readCapture(const std::string& inputPath, frames::Capture* capture) {
     std::string text;
     bool readOk = false;
     if (inputPath == "-") {
@@ -119,41 +126,41 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "touchfw-frames: %s is too large for a capture\n", inputPath.c_str());
         return kBadInput;
     }
-    frames::Capture capture;
     std::string error;
-    if (!frames::parseCapture(text, &capture, &error)) {
+    if (!frames::parseCapture(text, capture, &error)) {
         std::fprintf(stderr, "touchfw-frames: %s: %s\n", inputPath.c_str(), error.c_str());
         return kBadInput;
     }
+    return 0;
+}
 
-    const frames::Frame* chosen = &capture.frames.back();
-    if (frameNumber > 0) {
-        chosen = nullptr;
-        for (const frames::Frame& f : capture.frames) {
-            if (f.number == frameNumber)
-                chosen = &f;
-        }
-        if (chosen == nullptr) {
-            std::fprintf(stderr, "touchfw-frames: the capture has no frame No.%d\n", frameNumber);
-            return kBadInput;
-        }
+// The frame numbered `frameNumber`, the last one when it is not positive;
+// nullptr when the capture has no such frame.
+const frames::Frame* chooseFrame(const frames::Capture& capture, int frameNumber) {
+    if (frameNumber <= 0)
+        return &capture.frames.back();
+    const frames::Frame* chosen = nullptr;
+    for (const frames::Frame& f : capture.frames) {
+        if (f.number == frameNumber)
+            chosen = &f;
     }
+    return chosen;
+}
 
-    std::fputs(frames::statisticsText(capture).c_str(), stdout);
+struct Map {
+    std::string name;
+    std::string title;
+    frames::Grid grid;
+};
 
-    // The heatmaps: each block of the chosen frame, then the noise of raw and diff data.
-    struct Map {
-        std::string name;
-        std::string title;
-        frames::Grid grid;
-    };
+// The heatmaps: each block of the chosen frame, then the noise of raw and diff data.
+std::vector<Map> heatmaps(const frames::Capture& capture, const frames::Frame& chosen) {
     std::vector<Map> maps;
     for (int b = 0; b < frames::kBlockCount; ++b) {
-        if (!chosen->has[b])
+        if (!chosen.has[b])
             continue;
         const std::string name = frames::blockName(static_cast<frames::Block>(b));
-        maps.push_back(
-            {name, name + " frame " + std::to_string(chosen->number), chosen->blocks[b]});
+        maps.push_back({name, name + " frame " + std::to_string(chosen.number), chosen.blocks[b]});
     }
     for (frames::Block block : {frames::Block::raw, frames::Block::diff}) {
         if (!capture.hasBlock(block))
@@ -164,31 +171,62 @@ int main(int argc, char** argv) {
                         name + " noise max-min (" + std::to_string(noise.frames) + " frames)",
                         noise.peakToPeak});
     }
+    return maps;
+}
+
+// Draws and writes the heatmaps; 0, or kBadInput when a PNG file failed.
+int writeHeatmaps(const std::vector<Map>& maps, const Settings& settings) {
     int status = 0;
     for (const Map& map : maps) {
-        if (term)
+        if (settings.term)
             std::fputs(frames::terminalHeatmap(map.grid, map.title).c_str(), stdout);
-        if (!pngPrefix.empty()) {
-            const std::string path = pngPrefix + "-" + map.name + ".png";
-            if (!frames::writeHeatmapPng(path, map.grid, cell, map.title, &error)) {
-                std::fprintf(stderr, "touchfw-frames: %s\n", error.c_str());
-                status = kBadInput;
-            } else {
-                std::fprintf(stderr, "wrote %s\n", path.c_str());
-            }
-        }
-    }
-    if (!csvPath.empty()) {
-        std::ofstream out(csvPath, std::ios::binary | std::ios::trunc);
-        out << frames::csvText(capture);
-        out.close();
-        if (!out) {
-            std::fprintf(stderr, "touchfw-frames: cannot write %s\n", csvPath.c_str());
+        if (settings.pngPrefix.empty())
+            continue;
+        const std::string path = settings.pngPrefix + "-" + map.name + ".png";
+        std::string error;
+        if (!frames::writeHeatmapPng(path, map.grid, settings.cell, map.title, &error)) {
+            std::fprintf(stderr, "touchfw-frames: %s\n", error.c_str());
             status = kBadInput;
         } else {
-            std::fprintf(stderr, "wrote %s\n", csvPath.c_str());
+            std::fprintf(stderr, "wrote %s\n", path.c_str());
         }
     }
+    return status;
+}
+
+// 0, or kBadInput when the CSV file could not be written.
+int writeCsv(const frames::Capture& capture, const std::string& csvPath) {
+    std::ofstream out(csvPath, std::ios::binary | std::ios::trunc);
+    out << frames::csvText(capture);
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "touchfw-frames: cannot write %s\n", csvPath.c_str());
+        return kBadInput;
+    }
+    std::fprintf(stderr, "wrote %s\n", csvPath.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (const int status = parseSettings(argc, argv, &settings))
+        return status;
+    frames::Capture capture;
+    if (const int status = readCapture(settings.inputPath, &capture))
+        return status;
+    const frames::Frame* chosen = chooseFrame(capture, settings.frameNumber);
+    if (chosen == nullptr) {
+        std::fprintf(stderr, "touchfw-frames: the capture has no frame No.%d\n",
+                     settings.frameNumber);
+        return kBadInput;
+    }
+
+    std::fputs(frames::statisticsText(capture).c_str(), stdout);
+    int status = writeHeatmaps(heatmaps(capture, *chosen), settings);
+    if (!settings.csvPath.empty() && writeCsv(capture, settings.csvPath) != 0)
+        status = kBadInput;
     std::fflush(stdout);
     return status;
 }

@@ -87,100 +87,140 @@ bool Capture::hasBlock(Block block) const {
     return false;
 }
 
+namespace {
+
+// The state of parseCapture between lines: the frame being read and, inside a
+// block, the block and its rows so far.
+class CaptureParser {
+  public:
+    CaptureParser(Capture* capture, std::string* error) : capture_(capture), error_(error) {}
+
+    bool readLine(const std::string& line, size_t lineNumber) {
+        if (block_ < 0) {
+            outsideBlock(line);
+            return true;
+        }
+        if (line == std::string(blockName(static_cast<Block>(block_))) + " end")
+            return endBlock(lineNumber);
+        return addRow(line, lineNumber);
+    }
+
+    bool finish(size_t lineNumber) {
+        if (block_ >= 0)
+            return fail(
+                error_, lineNumber,
+                std::string(blockName(static_cast<Block>(block_))) + " block without its end line");
+        if (frameOpen_)
+            closeFrame();
+        if (capture_->frames.empty()) {
+            if (error_)
+                *error_ = "no rawdata, diffdata or basedata block found";
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    void closeFrame() {
+        bool any = false;
+        for (bool has : frame_.has)
+            any = any || has;
+        if (any)
+            capture_->frames.push_back(frame_);
+        frame_ = Frame();
+        frameOpen_ = false;
+    }
+
+    // A "No.<n>" line opens a frame, a block heading opens a block (and a
+    // frame, in a dump without "No." lines); anything else is skipped.
+    void outsideBlock(const std::string& line) {
+        int number = 0;
+        if (frameNumber(line, &number)) {
+            if (frameOpen_)
+                closeFrame();
+            frame_.number = number;
+            frameOpen_ = true;
+            return;
+        }
+        for (int b = 0; b < kBlockCount; ++b) {
+            if (endsWith(line, std::string(blockName(static_cast<Block>(b))) + ":")) {
+                if (!frameOpen_ || frame_.has[b]) {  // a dump without "No." lines
+                    if (frameOpen_)
+                        closeFrame();
+                    frame_.number = static_cast<int>(capture_->frames.size()) + 1;
+                    frameOpen_ = true;
+                }
+                block_ = b;
+                return;
+            }
+        }
+    }
+
+    bool endBlock(size_t lineNumber) {
+        if (grid_.rows == 0)
+            return fail(error_, lineNumber, "empty block");
+        if (capture_->rows == 0) {
+            capture_->rows = grid_.rows;
+            capture_->cols = grid_.cols;
+        } else if (capture_->rows != grid_.rows || capture_->cols != grid_.cols) {
+            return fail(error_, lineNumber, "a block of another size than the first");
+        }
+        frame_.has[block_] = true;
+        frame_.blocks[block_] = std::move(grid_);
+        grid_ = Grid();
+        block_ = -1;
+        return true;
+    }
+
+    bool addRow(const std::string& line, size_t lineNumber) {
+        std::vector<double> row;
+        std::string token;
+        std::istringstream fields(line);
+        while (std::getline(fields, token, ',')) {
+            if (token.find_first_not_of(" \t") == std::string::npos)
+                continue;
+            double value = 0;
+            if (!parseSample(token, &value))
+                return fail(error_, lineNumber, "\"" + token + "\" is not a sample");
+            row.push_back(value);
+        }
+        if (row.empty())
+            return fail(error_, lineNumber, "a block line without samples");
+        if (grid_.rows == 0) {
+            grid_.cols = static_cast<int>(row.size());
+        } else if (grid_.cols != static_cast<int>(row.size())) {
+            return fail(error_, lineNumber, "a row of another length than the first");
+        }
+        if (++grid_.rows > kMaxLines)
+            return fail(error_, lineNumber, "too many rows");
+        grid_.values.insert(grid_.values.end(), row.begin(), row.end());
+        return true;
+    }
+
+    Capture* capture_;
+    std::string* error_;
+    Frame frame_;
+    bool frameOpen_ = false;
+    int block_ = -1;  // the block being read, -1 outside
+    Grid grid_;
+};
+
+}  // namespace
+
 bool parseCapture(const std::string& text, Capture* capture, std::string* error) {
     *capture = Capture();
+    CaptureParser parser(capture, error);
     std::istringstream in(text);
     std::string line;
     size_t lineNumber = 0;
-    Frame frame;
-    bool frameOpen = false;
-    int block = -1;  // the block being read, -1 outside
-    Grid grid;
-    auto closeFrame = [&]() {
-        bool any = false;
-        for (bool has : frame.has)
-            any = any || has;
-        if (any)
-            capture->frames.push_back(frame);
-        frame = Frame();
-        frameOpen = false;
-    };
     while (std::getline(in, line)) {
         ++lineNumber;
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
             line.pop_back();
-        if (block >= 0) {
-            if (line == std::string(blockName(static_cast<Block>(block))) + " end") {
-                if (grid.rows == 0)
-                    return fail(error, lineNumber, "empty block");
-                if (capture->rows == 0) {
-                    capture->rows = grid.rows;
-                    capture->cols = grid.cols;
-                } else if (capture->rows != grid.rows || capture->cols != grid.cols) {
-                    return fail(error, lineNumber, "a block of another size than the first");
-                }
-                frame.has[block] = true;
-                frame.blocks[block] = std::move(grid);
-                grid = Grid();
-                block = -1;
-                continue;
-            }
-            std::vector<double> row;
-            std::string token;
-            std::istringstream fields(line);
-            while (std::getline(fields, token, ',')) {
-                if (token.find_first_not_of(" \t") == std::string::npos)
-                    continue;
-                double value = 0;
-                if (!parseSample(token, &value))
-                    return fail(error, lineNumber, "\"" + token + "\" is not a sample");
-                row.push_back(value);
-            }
-            if (row.empty())
-                return fail(error, lineNumber, "a block line without samples");
-            if (grid.rows == 0) {
-                grid.cols = static_cast<int>(row.size());
-            } else if (grid.cols != static_cast<int>(row.size())) {
-                return fail(error, lineNumber, "a row of another length than the first");
-            }
-            if (++grid.rows > kMaxLines)
-                return fail(error, lineNumber, "too many rows");
-            grid.values.insert(grid.values.end(), row.begin(), row.end());
-            continue;
-        }
-        int number = 0;
-        if (frameNumber(line, &number)) {
-            if (frameOpen)
-                closeFrame();
-            frame.number = number;
-            frameOpen = true;
-            continue;
-        }
-        for (int b = 0; b < kBlockCount; ++b) {
-            if (endsWith(line, std::string(blockName(static_cast<Block>(b))) + ":")) {
-                if (!frameOpen || frame.has[b]) {  // a dump without "No." lines
-                    if (frameOpen)
-                        closeFrame();
-                    frame.number = static_cast<int>(capture->frames.size()) + 1;
-                    frameOpen = true;
-                }
-                block = b;
-                break;
-            }
-        }
+        if (!parser.readLine(line, lineNumber))
+            return false;
     }
-    if (block >= 0)
-        return fail(
-            error, lineNumber,
-            std::string(blockName(static_cast<Block>(block))) + " block without its end line");
-    if (frameOpen)
-        closeFrame();
-    if (capture->frames.empty()) {
-        if (error)
-            *error = "no rawdata, diffdata or basedata block found";
-        return false;
-    }
-    return true;
+    return parser.finish(lineNumber);
 }
 
 Summary summarize(const Grid& grid) {

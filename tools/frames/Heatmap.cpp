@@ -148,21 +148,12 @@ Rgb scaleColour(double t) {
             mix(kStops[i].b, kStops[i + 1].b)};
 }
 
-bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const std::string& title,
-                     std::string* error) {
-    if (grid.rows <= 0 || grid.cols <= 0 || cell < 1 || cell > kMaxCell) {
-        *error = "nothing to draw";
-        return false;
-    }
-    // A panel of a few thousand nodes at any cell size stays far below this.
-    constexpr long long kMaxPixels = 64LL * 1024 * 1024;
-    if (static_cast<long long>(grid.cols) * cell * grid.rows * cell > kMaxPixels) {
-        *error = "the picture would be too large, choose a smaller --cell";
-        return false;
-    }
+namespace {
+
+// The grid's cells, its title, row and column indices and the scale bar.
+void drawHeatmap(Canvas& canvas, const Grid& grid, int cell, const std::string& title) {
     const int gridW = grid.cols * cell;
     const int gridH = grid.rows * cell;
-    Canvas canvas(kMarginLeft + gridW + kMarginRight, kMarginTop + gridH + kMarginBottom);
     double lo = 0;
     double hi = 0;
     range(grid, &lo, &hi);
@@ -194,7 +185,9 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
     }
     canvas.text(barX + kBarWidth + 4, kMarginTop, label(hi));
     canvas.text(barX + kBarWidth + 4, kMarginTop + gridH - kGlyphHeight, label(lo));
+}
 
+bool savePng(const Canvas& canvas, const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         *error = "cannot write " + path;
@@ -231,6 +224,26 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const std::string& title,
+                     std::string* error) {
+    if (grid.rows <= 0 || grid.cols <= 0 || cell < 1 || cell > kMaxCell) {
+        *error = "nothing to draw";
+        return false;
+    }
+    // A panel of a few thousand nodes at any cell size stays far below this.
+    constexpr long long kMaxPixels = 64LL * 1024 * 1024;
+    if (static_cast<long long>(grid.cols) * cell * grid.rows * cell > kMaxPixels) {
+        *error = "the picture would be too large, choose a smaller --cell";
+        return false;
+    }
+    Canvas canvas(kMarginLeft + grid.cols * cell + kMarginRight,
+                  kMarginTop + grid.rows * cell + kMarginBottom);
+    drawHeatmap(canvas, grid, cell, title);
+    return savePng(canvas, path, error);
 }
 
 std::string terminalHeatmap(const Grid& grid, const std::string& title) {

@@ -1,0 +1,241 @@
+// touchfw-image: argument reading, number and Vid parsing, file reads and
+// writes and the report output its commands share.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "fw/FwImage.h"
+#include "sys/Bytes.h"
+#include "sys/Files.h"
+#include "tools/image/ImageTool.h"
+
+namespace imagetool {
+
+std::string format(const char* fmt, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+Failure usageError(const std::string& message) {
+    return {kExitUsage, message};
+}
+Failure inputError(const std::string& message) {
+    return {kExitFailure, message};
+}
+
+// Decimal, or hexadecimal with a 0x prefix; false for anything else or above `max`.
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16)
+        return false;
+    uint64_t result = 0;
+    for (char c : digits) {
+        const int digit = hex ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0)
+            return false;
+        result = result * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+        if (result > max)
+            return false;
+    }
+    value = result;
+    return true;
+}
+
+// "01.02.03.04" (one or two hex digits per byte) or "01020304".
+bool parseVid(const std::string& text, uint8_t vid[4]) {
+    std::vector<std::string> parts;
+    if (text.find('.') != std::string::npos) {
+        size_t start = 0;
+        while (true) {
+            const size_t dot = text.find('.', start);
+            parts.push_back(text.substr(start, dot - start));
+            if (dot == std::string::npos)
+                break;
+            start = dot + 1;
+        }
+    } else if (text.size() == 8) {
+        for (size_t i = 0; i < 8; i += 2)
+            parts.push_back(text.substr(i, 2));
+    }
+    if (parts.size() != 4)
+        return false;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::string& p = parts[i];
+        if (p.empty() || p.size() > 2)
+            return false;
+        int value = 0;
+        for (char c : p) {
+            const int digit = hexDigitValue(c);
+            if (digit < 0)
+                return false;
+            value = value * 16 + digit;
+        }
+        vid[i] = static_cast<uint8_t>(value);
+    }
+    return true;
+}
+
+// 1 to 8 printable ASCII characters.
+bool validPid(const std::string& text) {
+    if (text.empty() || text.size() > kFwPidBytes)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+std::string vidText(const uint8_t* vid) {
+    return format("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
+}
+
+// Reads a whole input file the way touchfw does: without blocking, regular
+// files only, and nothing larger than `maxBytes`.
+bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error) {
+    uint64_t size = 0;
+    uint32_t osError = 0;
+    switch (readRegularFile(path.c_str(), maxBytes, &out, &size, &osError)) {
+        case FileReadError::none:
+            return true;
+        case FileReadError::openFailed:
+            error = format("cannot open %s: %s", path.c_str(),
+                           std::strerror(static_cast<int>(osError)));
+            return false;
+        case FileReadError::notRegular:
+            error = format("cannot read %s: not a regular file", path.c_str());
+            return false;
+        case FileReadError::tooLarge:
+            error = format("cannot read %s: %llu bytes, more than the %llu this input may have",
+                           path.c_str(), static_cast<unsigned long long>(size),
+                           static_cast<unsigned long long>(maxBytes));
+            return false;
+        case FileReadError::noMemory:
+            error = format("cannot read %s: out of memory", path.c_str());
+            return false;
+        case FileReadError::readFailed:
+            break;
+    }
+    error = osError != 0 ? format("cannot read %s: %s", path.c_str(),
+                                  std::strerror(static_cast<int>(osError)))
+                         : format("cannot read %s: the file ended early", path.c_str());
+    return false;
+}
+
+bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = format("cannot create %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        error = format("cannot write %s: %s", path.c_str(), std::strerror(errno));
+        std::remove(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+Args::Args(int argc, char** argv, int first) {
+    for (int i = first; i < argc; ++i)
+        items_.emplace_back(argv[i]);
+}
+
+std::string Args::value(const std::string& option) {
+    if (done())
+        throw usageError("option " + option + " needs a value");
+    return next();
+}
+
+const ChipFamily& requireChip(const std::string& text) {
+    if (text.empty())
+        throw usageError("--chip is required");
+    const ChipFamily* chip = chipFamilyNamed(text);
+    if (chip == nullptr)
+        throw usageError("unknown chip '" + text + "'");
+    return *chip;
+}
+
+const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
+                              bool& json) {
+    std::string chipText;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (arg == "--json") {
+            json = true;
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            throw usageError(command + ": unexpected option '" + arg + "'");
+        } else if (file.empty()) {
+            file = arg;
+        } else {
+            throw usageError(command + ": one file only");
+        }
+    }
+    const ChipFamily& chip = requireChip(chipText);
+    if (file.empty())
+        throw usageError(command + ": FILE is required");
+    return chip;
+}
+
+namespace {
+
+std::vector<std::string>& capturedErrors() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+
+// Receives the image classes' log lines while a file loads; keeps the
+// message text after the "<function:line> " prefix.
+void collectLogLine(const char* fmt, ...) TFW_PRINTF(1, 2);
+void collectLogLine(const char* fmt, ...) {
+    char line[kLogLineSize];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    std::string text(line);
+    const size_t prefixEnd = text.find("> ");
+    if (prefixEnd != std::string::npos)
+        text.erase(0, prefixEnd + 2);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    capturedErrors().push_back(text);
+}
+
+}  // namespace
+
+int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors) {
+    capturedErrors().clear();
+    logLevel = LOG_LEVEL_ERROR;
+    logMessage = collectLogLine;
+    const int32_t result = load();
+    logLevel = 0;
+    logMessage = nullptr;
+    errors = capturedErrors();
+    return result;
+}
+
+void Report::line(const char* fmt, ...) {
+    if (json_)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    std::vprintf(fmt, args);
+    va_end(args);
+}
+
+// The JSON report on standard output, one object and a line end.
+void printJson(const nlohmann::json& object) {
+    // Paths and log lines need not be UTF-8: invalid bytes become U+FFFD.
+    std::printf("%s\n",
+                object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+}  // namespace imagetool

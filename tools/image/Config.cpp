@@ -1,0 +1,246 @@
+// touchfw-image cfg and cfginfo: sample configuration files, and what a
+// configuration file holds and whether its check bytes are right.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "cfg/CfgImage.h"
+#include "chip/CfgBlock.h"
+#include "sys/Bytes.h"
+#include "tools/image/ImageTool.h"
+
+namespace imagetool {
+namespace {
+
+// Sample configuration bytes for a family: pattern bytes with the version in
+// its family's place and the bytes the chip's version read checks made right.
+Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
+    Bytes data(length);
+    for (uint32_t i = 0; i < length; ++i)
+        data[i] = static_cast<uint8_t>(i * 0x1D + 0x07);
+    if (chipType == CHIP_5410) {
+        // Bytes 0 to 3 sum to 0 in 8 bits.
+        data[0] = version;
+        data[3] = static_cast<uint8_t>(0x100 - ((data[0] + data[1] + data[2]) & 0xFF));
+    } else if (chipType == CHIP_5415R) {
+        // Bytes 3 and 4 add up to bytes 0 to 2.
+        data[0] = version;
+        data[1] = 0x11;
+        data[2] = 0x22;
+        const unsigned sum = data[0] + data[1] + data[2];
+        data[3] = static_cast<uint8_t>(std::min(sum, 0xFFu));
+        data[4] = static_cast<uint8_t>(sum - data[3]);
+    } else {
+        // 64-byte block: version in byte 34, bytes 62 and 63 the 16-bit sum of bytes 0 to 61.
+        data[kCfgVersionIndexFjordK] = version;
+        const uint32_t sum = checkCfgBlock(chipType, data.data(), data.size()).computed;
+        data[kCfgChecksumAtFjord] = static_cast<uint8_t>(sum & 0xFF);
+        data[kCfgChecksumAtFjord + 1] = static_cast<uint8_t>(sum >> 8);
+    }
+    return data;
+}
+
+// Most configuration bytes "cfg" writes: at six characters of text a byte
+// ("0x12, "), the file stays within what touchfw reads.
+constexpr uint64_t kMaxConfigLength = kCfgFileMaxBytes / 6;
+
+uint32_t minConfigLength(int32_t chipType) {
+    return static_cast<uint32_t>(isFjordFamily(chipType) ? kCfgBlockBytesFjord
+                                                         : kCfgCheckBytes5415R);
+}
+
+std::string configText(const Bytes& data) {
+    std::string text;
+    for (size_t i = 0; i < data.size(); ++i) {
+        text += format("0x%02X", data[i]);
+        if (i + 1 == data.size()) {
+            text += "\n";
+        } else {
+            text += (i % 16 == 15) ? ",\n" : ", ";
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int commandCfg(Args& args) {
+    std::string chipText, versionText, lengthText, output;
+    while (!args.done()) {
+        const std::string arg = args.next();
+        if (arg == "--chip") {
+            chipText = args.value(arg);
+        } else if (arg == "--version") {
+            versionText = args.value(arg);
+        } else if (arg == "--length") {
+            lengthText = args.value(arg);
+        } else if (arg == "-o" || arg == "--output") {
+            output = args.value(arg);
+        } else {
+            throw usageError("cfg: unexpected argument '" + arg + "'");
+        }
+    }
+    const ChipFamily& chip = requireChip(chipText);
+    uint64_t version = 0, length = isFjordFamily(chip.type) ? 128 : 32;
+    if (versionText.empty())
+        throw usageError("cfg: --version is required");
+    if (!parseNumber(versionText, 0xFF, version)) {
+        throw usageError("cfg: --version '" + versionText + "' is not a number from 0 to 255");
+    }
+    const uint32_t minLength = minConfigLength(chip.type);
+    if (!lengthText.empty() &&
+        (!parseNumber(lengthText, kMaxConfigLength, length) || length < minLength)) {
+        throw usageError(format("cfg: --length must be a number from %u to %u for %s", minLength,
+                                static_cast<unsigned>(kMaxConfigLength), chip.name));
+    }
+    if (output.empty())
+        throw usageError("cfg: -o OUT is required");
+    const std::string text = configText(
+        sampleConfig(chip.type, static_cast<uint8_t>(version), static_cast<uint32_t>(length)));
+    std::string error;
+    if (!writeWholeFile(output, text.data(), text.size(), error))
+        throw inputError(error);
+    std::printf("Wrote %s (%llu configuration bytes, version 0x%02X).\n", output.c_str(),
+                static_cast<unsigned long long>(length), static_cast<unsigned>(version));
+    return kExitOk;
+}
+
+namespace {
+
+// Where a file stops looking like configuration text: hex byte tokens
+// ("0x12") separated by commas and white space. touchfw reads any file, taking
+// every 'x' as a byte marker, so a firmware image or a text with words in it
+// still "loads"; an empty string means the file is configuration text.
+std::string configTextProblem(const Bytes& text) {
+    auto isHex = [](uint8_t c) { return hexDigitValue(static_cast<char>(c)) >= 0; };
+    size_t line = 1;
+    size_t tokens = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint8_t c = text[i];
+        if (c == '\n') {
+            ++line;
+            continue;
+        }
+        if (c == ',' || c == ' ' || c == '\t' || c == '\r')
+            continue;
+        const bool token = c == '0' && i + 3 < text.size() && (text[i + 1] | 0x20) == 'x' &&
+                           isHex(text[i + 2]) && isHex(text[i + 3]) &&
+                           (i + 4 == text.size() || !std::isalnum(text[i + 4]));
+        if (token) {
+            ++tokens;
+            i += 3;
+            continue;
+        }
+        if (c < 0x20 || c >= 0x7F)
+            return format("byte 0x%02X at offset %zu is not text", c, i);
+        return format("line %zu, offset %zu: '%c' is not part of a 0xNN byte", line, i,
+                      static_cast<char>(c));
+    }
+    if (tokens == 0)
+        return "it holds no 0xNN byte";
+    return std::string();
+}
+
+// The check bytes of a configuration block that loaded, by its family's rule.
+bool reportCheckBytes(const ChipFamily& chip, const CfgBlockCheck& check, Report& out,
+                      nlohmann::json& j) {
+    const bool checkOk = check.passed;
+    const char* verdict = checkOk ? "ok" : "WRONG";
+    if (chip.type == CHIP_5410) {
+        out.line("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n",
+                 check.computed, verdict);
+        j["checkBytes"] = {{"rule", "sum8"}, {"sum", check.computed}, {"ok", checkOk}};
+    } else if (chip.type == CHIP_5415R) {
+        out.line("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n",
+                 check.computed, check.expected, verdict);
+        j["checkBytes"] = {{"rule", "sum3-equals-sum2"},
+                           {"left", check.computed},
+                           {"right", check.expected},
+                           {"ok", checkOk}};
+    } else {
+        out.line("Check bytes:   bytes 62-63 hold 0x%04X, bytes 0 to 61 sum to 0x%04X: %s\n",
+                 check.expected, check.computed, verdict);
+        j["checkBytes"] = {{"rule", "sum16"},
+                           {"stored", check.expected},
+                           {"sum", check.computed},
+                           {"ok", checkOk}};
+    }
+    return checkOk;
+}
+
+int finishFailedLoad(int32_t result, const std::vector<std::string>& errors, Report& out,
+                     const nlohmann::json& j) {
+    out.line("Result:        would NOT load (load returns %d)\n", result);
+    for (const std::string& line : errors) {
+        out.line("               %s\n", line.c_str());
+    }
+    if (out.json())
+        printJson(j);
+    return kExitFailure;
+}
+
+}  // namespace
+
+int commandCfgInfo(Args& args) {
+    std::string file;
+    bool json = false;
+    const ChipFamily& chip = chipAndFile(args, "cfginfo", file, json);
+    Bytes text;
+    std::string error;
+    if (!readWholeFile(file, kCfgFileMaxBytes, text, error))
+        throw inputError(error);
+    const size_t markers =
+        std::count_if(text.begin(), text.end(), [](uint8_t c) { return c == 'x' || c == 'X'; });
+    const std::string problem = configTextProblem(text);
+    if (!problem.empty()) {
+        std::fprintf(stderr,
+                     "touchfw-image: warning: %s is not configuration text (%s); touchfw takes "
+                     "every 'x' in a file as a byte marker\n",
+                     file.c_str(), problem.c_str());
+    }
+
+    auto image = createCfgImage(chip.type);
+    std::vector<std::string> errors;
+    const int32_t result = loadCatchingErrors([&] { return image->load(file.c_str()); }, errors);
+
+    Report out(json);
+    const unsigned versionIndex =
+        isFjordFamily(chip.type) ? kCfgVersionIndexFjordK : kCfgVersionIndex;
+    nlohmann::json j = {
+        {"file", file},
+        {"textSize", text.size()},
+        {"chip", chip.name},
+        {"versionByte", versionIndex},
+        {"configurationText", problem.empty()},
+        {"textProblem", problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(problem)},
+        {"loads", result == 0},
+        {"loadResult", result},
+        {"errors", errors},
+        {"bytesParsed", nullptr},
+        {"blockSize", nullptr},
+        {"version", nullptr},
+        {"checkBytes", nullptr}};
+    out.line("File:          %s (%zu bytes of text)\n", file.c_str(), text.size());
+    out.line("Chip:          %s, version in byte %u\n", chip.name, versionIndex);
+    if (result != 0)
+        return finishFailedLoad(result, errors, out, j);
+    out.line("Bytes:         %zu parsed, block of %u bytes\n", markers, image->cfgSize);
+    out.line("Version:       0x%02X\n", image->getCfgVersion());
+    j["bytesParsed"] = markers;
+    j["blockSize"] = image->cfgSize;
+    j["version"] = image->getCfgVersion();
+    const bool checkOk = reportCheckBytes(
+        chip, checkCfgBlock(chip.type, image->getCfgData(), image->cfgSize), out, j);
+    if (json) {
+        printJson(j);
+        return checkOk ? kExitOk : kExitFailure;
+    }
+    if (!checkOk) {
+        std::printf("Result:        loads, but the chip's version read would reject it\n");
+        return kExitFailure;
+    }
+    std::printf("Result:        loads\n");
+    return kExitOk;
+}
+
+}  // namespace imagetool

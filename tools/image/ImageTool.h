@@ -1,0 +1,95 @@
+// touchfw-image: the pieces its commands share (argument reading, number and
+// Vid parsing, whole-file reads and writes, the text/JSON report) and the
+// commands themselves, one file each: build (Build.cpp), info (Info.cpp),
+// cfg and cfginfo (Config.cpp).
+//
+// A command-line or input error is thrown as a Failure; main prints it and
+// ends with its status.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "chip/ChipProfile.h"
+#include "log/Log.h"
+
+namespace imagetool {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// A command-line or input error: the message is printed and the tool ends.
+struct Failure {
+    int status;
+    std::string message;
+};
+
+std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
+Failure usageError(const std::string& message);
+Failure inputError(const std::string& message);
+
+// Decimal, or hexadecimal with a 0x prefix; false for anything else or above `max`.
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& value);
+// "01.02.03.04" (one or two hex digits per byte) or "01020304".
+bool parseVid(const std::string& text, uint8_t vid[4]);
+// 1 to 8 printable ASCII characters.
+bool validPid(const std::string& text);
+// "01 02 03 04".
+std::string vidText(const uint8_t* vid);
+
+// Reads a whole input file the way touchfw does: without blocking, regular
+// files only, and nothing larger than `maxBytes`.
+bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error);
+bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error);
+
+// Arguments after the command word: options with values, flags and plain operands.
+class Args {
+  public:
+    Args(int argc, char** argv, int first);
+    bool done() const { return pos_ >= items_.size(); }
+    std::string next() { return items_[pos_++]; }
+    // The value after `option`; a usage error when there is none.
+    std::string value(const std::string& option);
+
+  private:
+    std::vector<std::string> items_;
+    size_t pos_ = 0;
+};
+
+const ChipFamily& requireChip(const std::string& text);
+// The arguments of the inspecting commands: --chip CHIP, --json and one FILE.
+const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
+                              bool& json);
+
+// Runs `load` with the error log lines caught: returns its result and puts
+// the message text of each line (after the "<function:line> " prefix) in `errors`.
+int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors);
+
+// Prints the text report, or nothing when the report is JSON.
+class Report {
+  public:
+    explicit Report(bool json) : json_(json) {}
+    void line(const char* fmt, ...) TFW_PRINTF(2, 3);
+    bool json() const { return json_; }
+
+  private:
+    bool json_;
+};
+
+// The JSON report on standard output, one object and a line end.
+void printJson(const nlohmann::json& object);
+
+int commandBuild(Args& args);
+int commandInfo(Args& args);
+int commandCfg(Args& args);
+int commandCfgInfo(Args& args);
+// What a firmware image holds and whether touchfw would load it (the "info" report).
+int printImageInfo(const ChipFamily& chip, const std::string& path, bool json);
+
+}  // namespace imagetool
