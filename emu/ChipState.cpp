@@ -139,13 +139,13 @@ void EmulatedChip::writeState(std::ostream& out) {
     out << "reporting " << (reporting_ ? 1 : 0) << "\n";
     out << "data-mode " << (dataMode_ ? 1 : 0) << "\n";
     out << "firmware-mode " << modeName(mode_) << "\n";
-    out << "cfg-session " << sessionName(cfgSession_) << "\n";
-    out << "config " << toHex(config_.data(), config_.size()) << "\n";
-    if (!pending_.empty())
-        out << "pending " << toHex(pending_.data(), pending_.size()) << "\n";
+    out << "cfg-session " << sessionName(regs_.session) << "\n";
+    out << "config " << toHex(regs_.config.data(), regs_.config.size()) << "\n";
+    if (!regs_.pending.empty())
+        out << "pending " << toHex(regs_.pending.data(), regs_.pending.size()) << "\n";
     out << "frame " << frameNumber_ << "\n";
     char addr[16];
-    for (const auto& page : memory_.pages()) {
+    for (const auto& page : regs_.memory.pages()) {
         std::snprintf(addr, sizeof addr, "0x%08X", page.first);
         out << "reg " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
     }
@@ -273,16 +273,16 @@ bool EmulatedChip::readState(std::istream& in, std::string* error) {
     if (!ended)
         return fail("state file is cut short");
 
-    memory_ = std::move(memory);
+    regs_.memory = std::move(memory);
     flash_ = std::move(flash);
-    config_ = std::move(config);
-    pending_ = std::move(pending);
+    regs_.config = std::move(config);
+    regs_.pending = std::move(pending);
     flashedSinceRestart_ = std::move(blocks);
     frameNumber_ = frame;
     reporting_ = reporting;
     dataMode_ = dataMode;
     mode_ = mode;
-    cfgSession_ = session;
+    regs_.session = session;
     return true;
 }
 
