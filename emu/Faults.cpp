@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace emu {
 
@@ -332,100 +333,148 @@ FaultRule frameNeverReady(int times, int skip) {
 
 }  // namespace faults
 
+namespace {
+
+bool isOneOf(const std::string& name, std::initializer_list<const char*> names) {
+    for (const char* n : names) {
+        if (name == n)
+            return true;
+    }
+    return false;
+}
+
+// The parsers of one fault item, split at ':' into its name and values; each
+// returns "" when the item reads, else why not.
+
+// name[:count]
+std::string parseCountedFault(const std::vector<std::string>& parts, const ChipProfile& profile,
+                              std::vector<FaultRule>* out) {
+    const std::string& name = parts[0];
+    int times = kForever;
+    if (parts.size() > 2)
+        return "too many values";
+    if (parts.size() == 2 && !parseTimes(parts[1], &times))
+        return "bad count";
+    if (name == "fail-open") {
+        out->push_back(faults::failOpen(times));
+    } else if (name == "wrong-vid-after-restart") {
+        out->push_back(faults::wrongVidAfterRestart(times));
+    } else if (name == "frame-never-ready") {
+        out->push_back(faults::frameNeverReady(times));
+    } else if (name == "bad-ram-check") {
+        out->push_back(faults::corruptAnswerAt(profile.fwBufAddr, times));
+    } else {
+        out->push_back(faults::failAnswerAt(profile.rawDataAddr, times));
+        out->push_back(faults::failAnswerAt(profile.diffDataAddr, times));
+        out->push_back(faults::failAnswerAt(profile.baseDataAddr, times));
+    }
+    return "";
+}
+
+// name:report-number[:count]
+std::string parseReportFault(const std::vector<std::string>& parts, std::vector<FaultRule>* out) {
+    const std::string& name = parts[0];
+    const size_t args = parts.size() - 1;
+    long long nth = 0;
+    if (args < 1 || args > 2)
+        return "needs the report number";
+    if (!parseNumber(parts[1], &nth) || nth < 1 || nth > 100000000)
+        return "bad report number";
+    int times = 1;
+    if (args == 2 && !parseTimes(parts[2], &times))
+        return "bad count";
+    const int n = static_cast<int>(nth);
+    if (name == "fail-write") {
+        out->push_back(faults::failOutputReport(n, times));
+    } else if (name == "drop-write") {
+        out->push_back(faults::dropOutputReport(n, times));
+    } else if (name == "fail-read") {
+        out->push_back(faults::failInputReport(n, times));
+    } else {
+        if (args == 2)
+            return "too many values";
+        out->push_back(faults::disappearAtOutputReport(n));
+    }
+    return "";
+}
+
+// name:address[:count]
+std::string parseAddressFault(const std::vector<std::string>& parts, const ChipProfile& profile,
+                              std::vector<FaultRule>* out) {
+    const std::string& name = parts[0];
+    const size_t args = parts.size() - 1;
+    uint32_t addr = 0;
+    if (args < 1 || args > 2)
+        return "needs an address";
+    if (!parseAddress(parts[1], profile, &addr))
+        return "bad address";
+    int times = name == "drop-write-at" || name == "late-answer" ? 1 : kForever;
+    if (args == 2 && !parseTimes(parts[2], &times))
+        return "bad count";
+    if (name == "fail-answer") {
+        out->push_back(faults::failAnswerAt(addr, times));
+    } else if (name == "no-answer") {
+        out->push_back(faults::noAnswerAt(addr, times));
+    } else if (name == "wrong-length") {
+        out->push_back(faults::wrongLengthAt(addr, times));
+    } else if (name == "corrupt-answer") {
+        out->push_back(faults::corruptAnswerAt(addr, times));
+    } else if (name == "late-answer") {
+        out->push_back(faults::lateAnswerAt(addr, times));
+    } else {
+        out->push_back(faults::dropWriteAt(addr, times));
+    }
+    return "";
+}
+
+// name:command[:count]
+std::string parseCommandFault(const std::vector<std::string>& parts, std::vector<FaultRule>* out) {
+    const size_t args = parts.size() - 1;
+    int times = kForever;
+    if (args < 1 || args > 2)
+        return "needs a command name";
+    const ChipCommand command = commandFromName(parts[1]);
+    if (command == ChipCommand::none)
+        return "unknown command";
+    if (args == 2 && !parseTimes(parts[2], &times))
+        return "bad count";
+    out->push_back(parts[0] == "withhold-ack" ? faults::withholdAck(command, times)
+                                              : faults::corruptAck(command, times));
+    return "";
+}
+
+std::string parseFaultItem(const std::string& item, const ChipProfile& profile,
+                           std::vector<FaultRule>* out) {
+    const std::vector<std::string> parts = split(item, ":");
+    const std::string& name = parts[0];
+    if (isOneOf(name, {"fail-open", "wrong-vid-after-restart", "frame-never-ready", "bad-ram-check",
+                       "fail-block-read"})) {
+        return parseCountedFault(parts, profile, out);
+    }
+    if (isOneOf(name, {"fail-write", "drop-write", "fail-read", "disappear"}))
+        return parseReportFault(parts, out);
+    if (isOneOf(name, {"fail-answer", "no-answer", "wrong-length", "corrupt-answer",
+                       "drop-write-at", "late-answer"})) {
+        return parseAddressFault(parts, profile, out);
+    }
+    if (isOneOf(name, {"withhold-ack", "corrupt-ack"}))
+        return parseCommandFault(parts, out);
+    return "unknown fault";
+}
+
+}  // namespace
+
 bool parseFaultList(const std::string& text, const ChipProfile& profile,
                     std::vector<FaultRule>* rules, std::string* error) {
     std::vector<FaultRule> parsed;
     for (const std::string& item : split(text, ";,")) {
         if (item.empty())
             continue;
-        const std::vector<std::string> parts = split(item, ":");
-        const std::string& name = parts[0];
-        const size_t args = parts.size() - 1;
-        auto fail = [&](const std::string& why) {
+        const std::string why = parseFaultItem(item, profile, &parsed);
+        if (!why.empty()) {
             if (error)
                 *error = "\"" + item + "\": " + why;
             return false;
-        };
-        int times = kForever;
-        long long nth = 0;
-        uint32_t addr = 0;
-
-        if (name == "fail-open" || name == "wrong-vid-after-restart" ||
-            name == "frame-never-ready" || name == "bad-ram-check" || name == "fail-block-read") {
-            if (args > 1)
-                return fail("too many values");
-            if (args == 1 && !parseTimes(parts[1], &times))
-                return fail("bad count");
-            if (name == "fail-open") {
-                parsed.push_back(faults::failOpen(times));
-            } else if (name == "wrong-vid-after-restart") {
-                parsed.push_back(faults::wrongVidAfterRestart(times));
-            } else if (name == "frame-never-ready") {
-                parsed.push_back(faults::frameNeverReady(times));
-            } else if (name == "bad-ram-check") {
-                parsed.push_back(faults::corruptAnswerAt(profile.fwBufAddr, times));
-            } else {
-                parsed.push_back(faults::failAnswerAt(profile.rawDataAddr, times));
-                parsed.push_back(faults::failAnswerAt(profile.diffDataAddr, times));
-                parsed.push_back(faults::failAnswerAt(profile.baseDataAddr, times));
-            }
-        } else if (name == "fail-write" || name == "drop-write" || name == "fail-read" ||
-                   name == "disappear") {
-            if (args < 1 || args > 2)
-                return fail("needs the report number");
-            if (!parseNumber(parts[1], &nth) || nth < 1 || nth > 100000000) {
-                return fail("bad report number");
-            }
-            times = 1;
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            const int n = static_cast<int>(nth);
-            if (name == "fail-write") {
-                parsed.push_back(faults::failOutputReport(n, times));
-            } else if (name == "drop-write") {
-                parsed.push_back(faults::dropOutputReport(n, times));
-            } else if (name == "fail-read") {
-                parsed.push_back(faults::failInputReport(n, times));
-            } else {
-                if (args == 2)
-                    return fail("too many values");
-                parsed.push_back(faults::disappearAtOutputReport(n));
-            }
-        } else if (name == "fail-answer" || name == "no-answer" || name == "wrong-length" ||
-                   name == "corrupt-answer" || name == "drop-write-at" || name == "late-answer") {
-            if (args < 1 || args > 2)
-                return fail("needs an address");
-            if (!parseAddress(parts[1], profile, &addr))
-                return fail("bad address");
-            if (name == "drop-write-at" || name == "late-answer")
-                times = 1;
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            if (name == "fail-answer") {
-                parsed.push_back(faults::failAnswerAt(addr, times));
-            } else if (name == "no-answer") {
-                parsed.push_back(faults::noAnswerAt(addr, times));
-            } else if (name == "wrong-length") {
-                parsed.push_back(faults::wrongLengthAt(addr, times));
-            } else if (name == "corrupt-answer") {
-                parsed.push_back(faults::corruptAnswerAt(addr, times));
-            } else if (name == "late-answer") {
-                parsed.push_back(faults::lateAnswerAt(addr, times));
-            } else {
-                parsed.push_back(faults::dropWriteAt(addr, times));
-            }
-        } else if (name == "withhold-ack" || name == "corrupt-ack") {
-            if (args < 1 || args > 2)
-                return fail("needs a command name");
-            const ChipCommand command = commandFromName(parts[1]);
-            if (command == ChipCommand::none)
-                return fail("unknown command");
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            parsed.push_back(name == "withhold-ack" ? faults::withholdAck(command, times)
-                                                    : faults::corruptAck(command, times));
-        } else {
-            return fail("unknown fault");
         }
     }
     if (rules)
