@@ -335,131 +335,130 @@ FaultRule frameNeverReady(int times, int skip) {
 
 namespace {
 
-bool isOneOf(const std::string& name, std::initializer_list<const char*> names) {
-    for (const char* n : names) {
-        if (name == n)
-            return true;
-    }
-    return false;
-}
+// What the value after a fault's name is.
+enum class FaultValue { none, reportNumber, address, command };
 
-// The parsers of one fault item, split at ':' into its name and values; each
-// returns "" when the item reads, else why not.
+struct FaultSpec {
+    const char* name;
+    FaultValue value;
+    int times;  // when no count is given; 0: the fault takes no count
+};
 
-// name[:count]
-std::string parseCountedFault(const std::vector<std::string>& parts, const ChipProfile& profile,
-                              std::vector<FaultRule>* out) {
-    const std::string& name = parts[0];
-    int times = kForever;
-    if (parts.size() > 2)
-        return "too many values";
-    if (parts.size() == 2 && !parseTimes(parts[1], &times))
-        return "bad count";
-    if (name == "fail-open") {
-        out->push_back(faults::failOpen(times));
-    } else if (name == "wrong-vid-after-restart") {
-        out->push_back(faults::wrongVidAfterRestart(times));
-    } else if (name == "frame-never-ready") {
-        out->push_back(faults::frameNeverReady(times));
-    } else if (name == "bad-ram-check") {
-        out->push_back(faults::corruptAnswerAt(profile.fwBufAddr, times));
-    } else {
-        out->push_back(faults::failAnswerAt(profile.rawDataAddr, times));
-        out->push_back(faults::failAnswerAt(profile.diffDataAddr, times));
-        out->push_back(faults::failAnswerAt(profile.baseDataAddr, times));
-    }
-    return "";
-}
+const FaultSpec kFaultSpecs[] = {
+    {"fail-open", FaultValue::none, kForever},
+    {"wrong-vid-after-restart", FaultValue::none, kForever},
+    {"frame-never-ready", FaultValue::none, kForever},
+    {"bad-ram-check", FaultValue::none, kForever},
+    {"fail-block-read", FaultValue::none, kForever},
+    {"fail-write", FaultValue::reportNumber, 1},
+    {"drop-write", FaultValue::reportNumber, 1},
+    {"fail-read", FaultValue::reportNumber, 1},
+    {"disappear", FaultValue::reportNumber, 0},
+    {"fail-answer", FaultValue::address, kForever},
+    {"no-answer", FaultValue::address, kForever},
+    {"wrong-length", FaultValue::address, kForever},
+    {"corrupt-answer", FaultValue::address, kForever},
+    {"drop-write-at", FaultValue::address, 1},
+    {"late-answer", FaultValue::address, 1},
+    {"withhold-ack", FaultValue::command, kForever},
+    {"corrupt-ack", FaultValue::command, kForever},
+};
 
-// name:report-number[:count]
-std::string parseReportFault(const std::vector<std::string>& parts, std::vector<FaultRule>* out) {
-    const std::string& name = parts[0];
-    const size_t args = parts.size() - 1;
+// The value after a fault's name; "" when it reads, else why not.
+std::string parseFaultValue(FaultValue kind, const std::string& text, const ChipProfile& profile,
+                            uint32_t* value) {
     long long nth = 0;
-    if (args < 1 || args > 2)
-        return "needs the report number";
-    if (!parseNumber(parts[1], &nth) || nth < 1 || nth > 100000000)
-        return "bad report number";
-    int times = 1;
-    if (args == 2 && !parseTimes(parts[2], &times))
-        return "bad count";
-    const int n = static_cast<int>(nth);
-    if (name == "fail-write") {
-        out->push_back(faults::failOutputReport(n, times));
+    switch (kind) {
+        case FaultValue::reportNumber:
+            if (!parseNumber(text, &nth) || nth < 1 || nth > 100000000)
+                return "bad report number";
+            *value = static_cast<uint32_t>(nth);
+            return "";
+        case FaultValue::address:
+            return parseAddress(text, profile, value) ? "" : "bad address";
+        case FaultValue::command:
+            *value = static_cast<uint32_t>(commandFromName(text));
+            return *value == static_cast<uint32_t>(ChipCommand::none) ? "unknown command" : "";
+        case FaultValue::none:
+            break;
+    }
+    return "";
+}
+
+// The rules of fault `name` with value `v` (report number, address or
+// command) and count `t`.
+void addFault(const std::string& name, uint32_t v, int t, const ChipProfile& p,
+              std::vector<FaultRule>* out) {
+    const int n = static_cast<int>(v);
+    const ChipCommand command = static_cast<ChipCommand>(v);
+    if (name == "fail-open") {
+        out->push_back(faults::failOpen(t));
+    } else if (name == "wrong-vid-after-restart") {
+        out->push_back(faults::wrongVidAfterRestart(t));
+    } else if (name == "frame-never-ready") {
+        out->push_back(faults::frameNeverReady(t));
+    } else if (name == "bad-ram-check") {
+        out->push_back(faults::corruptAnswerAt(p.fwBufAddr, t));
+    } else if (name == "fail-block-read") {
+        for (uint32_t addr : {p.rawDataAddr, p.diffDataAddr, p.baseDataAddr})
+            out->push_back(faults::failAnswerAt(addr, t));
+    } else if (name == "fail-write") {
+        out->push_back(faults::failOutputReport(n, t));
     } else if (name == "drop-write") {
-        out->push_back(faults::dropOutputReport(n, times));
+        out->push_back(faults::dropOutputReport(n, t));
     } else if (name == "fail-read") {
-        out->push_back(faults::failInputReport(n, times));
-    } else {
-        if (args == 2)
-            return "too many values";
+        out->push_back(faults::failInputReport(n, t));
+    } else if (name == "disappear") {
         out->push_back(faults::disappearAtOutputReport(n));
-    }
-    return "";
-}
-
-// name:address[:count]
-std::string parseAddressFault(const std::vector<std::string>& parts, const ChipProfile& profile,
-                              std::vector<FaultRule>* out) {
-    const std::string& name = parts[0];
-    const size_t args = parts.size() - 1;
-    uint32_t addr = 0;
-    if (args < 1 || args > 2)
-        return "needs an address";
-    if (!parseAddress(parts[1], profile, &addr))
-        return "bad address";
-    int times = name == "drop-write-at" || name == "late-answer" ? 1 : kForever;
-    if (args == 2 && !parseTimes(parts[2], &times))
-        return "bad count";
-    if (name == "fail-answer") {
-        out->push_back(faults::failAnswerAt(addr, times));
+    } else if (name == "fail-answer") {
+        out->push_back(faults::failAnswerAt(v, t));
     } else if (name == "no-answer") {
-        out->push_back(faults::noAnswerAt(addr, times));
+        out->push_back(faults::noAnswerAt(v, t));
     } else if (name == "wrong-length") {
-        out->push_back(faults::wrongLengthAt(addr, times));
+        out->push_back(faults::wrongLengthAt(v, t));
     } else if (name == "corrupt-answer") {
-        out->push_back(faults::corruptAnswerAt(addr, times));
+        out->push_back(faults::corruptAnswerAt(v, t));
+    } else if (name == "drop-write-at") {
+        out->push_back(faults::dropWriteAt(v, t));
     } else if (name == "late-answer") {
-        out->push_back(faults::lateAnswerAt(addr, times));
+        out->push_back(faults::lateAnswerAt(v, t));
     } else {
-        out->push_back(faults::dropWriteAt(addr, times));
+        out->push_back(name == "withhold-ack" ? faults::withholdAck(command, t)
+                                              : faults::corruptAck(command, t));
     }
-    return "";
 }
 
-// name:command[:count]
-std::string parseCommandFault(const std::vector<std::string>& parts, std::vector<FaultRule>* out) {
-    const size_t args = parts.size() - 1;
-    int times = kForever;
-    if (args < 1 || args > 2)
-        return "needs a command name";
-    const ChipCommand command = commandFromName(parts[1]);
-    if (command == ChipCommand::none)
-        return "unknown command";
-    if (args == 2 && !parseTimes(parts[2], &times))
-        return "bad count";
-    out->push_back(parts[0] == "withhold-ack" ? faults::withholdAck(command, times)
-                                              : faults::corruptAck(command, times));
-    return "";
-}
-
+// One fault item, "name[:value][:count]"; "" when it reads, else why not.
 std::string parseFaultItem(const std::string& item, const ChipProfile& profile,
                            std::vector<FaultRule>* out) {
     const std::vector<std::string> parts = split(item, ":");
-    const std::string& name = parts[0];
-    if (isOneOf(name, {"fail-open", "wrong-vid-after-restart", "frame-never-ready", "bad-ram-check",
-                       "fail-block-read"})) {
-        return parseCountedFault(parts, profile, out);
+    const FaultSpec* spec = nullptr;
+    for (const FaultSpec& s : kFaultSpecs) {
+        if (parts[0] == s.name)
+            spec = &s;
     }
-    if (isOneOf(name, {"fail-write", "drop-write", "fail-read", "disappear"}))
-        return parseReportFault(parts, out);
-    if (isOneOf(name, {"fail-answer", "no-answer", "wrong-length", "corrupt-answer",
-                       "drop-write-at", "late-answer"})) {
-        return parseAddressFault(parts, profile, out);
+    if (spec == nullptr)
+        return "unknown fault";
+    const size_t values = parts.size() - 1;
+    const size_t needed = spec->value == FaultValue::none ? 0 : 1;
+    if (values < needed || values > needed + 1) {
+        const char* const needs[] = {"too many values", "needs the report number",
+                                     "needs an address", "needs a command name"};
+        return needs[static_cast<int>(spec->value)];
     }
-    if (isOneOf(name, {"withhold-ack", "corrupt-ack"}))
-        return parseCommandFault(parts, out);
-    return "unknown fault";
+    uint32_t value = 0;
+    if (needed == 1) {
+        const std::string why = parseFaultValue(spec->value, parts[1], profile, &value);
+        if (!why.empty())
+            return why;
+    }
+    int times = spec->times;
+    if (values > needed && !parseTimes(parts[values], &times))
+        return "bad count";
+    if (values > needed && spec->times == 0)
+        return "too many values";
+    addFault(spec->name, value, times, profile, out);
+    return "";
 }
 
 }  // namespace
