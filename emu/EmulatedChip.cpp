@@ -454,28 +454,30 @@ void EmulatedChip::discardAnswer() {
     }
 }
 
+bool EmulatedChip::refuseInput(const std::string& text, uint32_t code, uint32_t* osError) {
+    protocolError(text);
+    if (osError)
+        *osError = code;
+    return false;
+}
+
 bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* osError) {
     syncWaits();
     settle();
     if (path_ != ReportPath::standard) {
-        protocolError("standard 65-byte input report requested from a chip on the 268-byte path");
-        if (osError)
-            *osError = kErrGenFailure;
-        return false;
+        return refuseInput(
+            "standard 65-byte input report requested from a chip on the 268-byte path",
+            kErrGenFailure, osError);
     }
     if (length != kShortReport) {
-        protocolError(
-            format("input report of %zu bytes requested (expected %zu)", length, kShortReport));
-        if (osError)
-            *osError = kErrInvalidParameter;
-        return false;
+        return refuseInput(
+            format("input report of %zu bytes requested (expected %zu)", length, kShortReport),
+            kErrInvalidParameter, osError);
     }
     if (report[0] != kReportId) {
-        protocolError(
-            format("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId));
-        if (osError)
-            *osError = kErrInvalidParameter;
-        return false;
+        return refuseInput(
+            format("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId),
+            kErrInvalidParameter, osError);
     }
     if (pendingAnswer_) {
         Answer answer = std::move(*pendingAnswer_);
@@ -514,23 +516,18 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
     if (received)
         *received = 0;
     if (path_ != ReportPath::long268) {
-        protocolError("268-byte input report read from a chip on the standard 65-byte path");
-        if (osError)
-            *osError = kErrGenFailure;
+        refuseInput("268-byte input report read from a chip on the standard 65-byte path",
+                    kErrGenFailure, osError);
         return HidReadResult::failed;
     }
     if (reportId != kReportId) {
-        protocolError(
-            format("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId));
-        if (osError)
-            *osError = kErrInvalidParameter;
+        refuseInput(format("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId),
+                    kErrInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (length != kLongReport) {
-        protocolError(
-            format("input report of %zu bytes awaited (expected %zu)", length, kLongReport));
-        if (osError)
-            *osError = kErrInvalidParameter;
+        refuseInput(format("input report of %zu bytes awaited (expected %zu)", length, kLongReport),
+                    kErrInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (queue_.empty()) {

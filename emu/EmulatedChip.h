@@ -230,6 +230,8 @@ class EmulatedChip : public ReportDescriber {
     void settle();
     void after(uint32_t ms, std::function<void()> fn);
     bool reject(const std::string& text);
+    // Refuses an input report request: a protocol error, `code` for the host.
+    bool refuseInput(const std::string& text, uint32_t code, uint32_t* osError);
 
     bool handleRegisterFrame(const uint8_t* r, size_t length);
     bool handleRawCommand(const uint8_t* r, size_t length);
