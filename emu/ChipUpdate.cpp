@@ -88,8 +88,7 @@ void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
     const bool fjord = isFjordFamily(type_);
     const uint32_t len = readBe16(r + 5);
     // The older families send flash address bits 23..8 only.
-    const uint32_t addr =
-        fjord ? readBe32(r + 7) : (static_cast<uint32_t>(r[7]) << 16) | (r[8] << 8);
+    const uint32_t addr = fjord ? readBe32(r + 7) : readBe16(r + 7) << 8;
     const uint32_t sent = fjord ? readBe32(r + 11) : readBe16(r + 9);
     regs_.memory.set(profile_.flashStatusAddr, 0x00);
     if (len == 0 || len > kBlockLimit) {
