@@ -32,6 +32,7 @@
 #include "emu/Transcript.h"
 #include "hid/HidHost.h"
 #include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
 
 namespace emu {
 
@@ -39,8 +40,8 @@ namespace emu {
 constexpr uint16_t kEmuVendorId = 0x2A94;
 constexpr uint16_t kEmuUsage = 0x0001;
 constexpr uint8_t kReportId = 0x0E;
-constexpr size_t kShortReport = 65;
-constexpr size_t kLongReport = 268;
+constexpr size_t kShortReport = kTlcReportSize;
+constexpr size_t kLongReport = kTlcReportSizeV3;
 
 // The columns of the chip family table, with "", 0 or "" for an unknown type.
 // Canonical family name.
