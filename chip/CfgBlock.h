@@ -5,6 +5,7 @@
 // read makes, with the two values compared. The configuration update uses
 // it to refuse a file before anything is sent, the property query on the
 // bytes read back from the chip, and touchfw-image to report on a file.
+// Offers sealCfgBlock(): the version and check bytes of a generated block.
 // Relies on: chip (the family table's configuration kind).
 #pragma once
 
@@ -42,3 +43,12 @@ size_t cfgCheckBytes(int32_t chipType);
 // byte on) as a chip of `chipType` does. Fails for an unknown chip type or
 // when `length` is less than cfgCheckBytes(chipType).
 CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t length);
+
+// Writes `version` at the chip type's version position and sets the check
+// bytes so that checkCfgBlock() passes: 5410 byte 3, 5415R bytes 3 and 4
+// (from bytes 0 to 2; the caller presets bytes 1 and 2), fjord family bytes
+// 62 and 63. The other bytes stay as the caller filled them. False, with
+// nothing written, for an unknown chip type, fewer bytes than the check
+// reads, or 5415R bytes 0 to 2 whose sum bytes 3 and 4 cannot hold. The chip
+// emulator and touchfw-image generate their configurations with it.
+bool sealCfgBlock(int32_t chipType, uint8_t version, uint8_t* bytes, size_t length);

@@ -25,7 +25,7 @@ void EmulatedChip::publishFrame() {
     std::string which;
     if (faults_.check(FaultOn::frame, ChipCommand::none, 0, &which)) {
         record(TranscriptEntry::Kind::fault, which);
-        if (!flushing_)
+        if (!effects_.flushing())
             scheduleFrame();  // the chip tries again a period later
         return;
     }
@@ -44,12 +44,13 @@ void EmulatedChip::publishFrame() {
             const uint16_t v = static_cast<uint16_t>(pattern_(block.kind, frameNumber_, i));
             const uint8_t hi = static_cast<uint8_t>(v >> 8);
             const uint8_t lo = static_cast<uint8_t>(v & 0xFF);
-            memory_.set(block.addr + 2 * i, profile_.dataBigEndian ? hi : lo);
-            memory_.set(block.addr + 2 * i + 1, profile_.dataBigEndian ? lo : hi);
+            regs_.memory.set(block.addr + 2 * i, profile_.dataBigEndian ? hi : lo);
+            regs_.memory.set(block.addr + 2 * i + 1, profile_.dataBigEndian ? lo : hi);
         }
     }
-    memory_.set(profile_.dataReadyAddr,
-                static_cast<uint8_t>(memory_.get(profile_.dataReadyAddr) | profile_.dataReadyMask));
+    regs_.memory.set(
+        profile_.dataReadyAddr,
+        static_cast<uint8_t>(regs_.memory.get(profile_.dataReadyAddr) | profile_.dataReadyMask));
     record(TranscriptEntry::Kind::note, "frame " + std::to_string(frameNumber_) + " ready");
 }
 

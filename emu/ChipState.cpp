@@ -97,30 +97,113 @@ bool parseCount(const std::string& text, uint32_t limit, uint32_t* out) {
     return true;
 }
 
-const char* modeName(FirmwareMode mode) {
-    switch (mode) {
-        case FirmwareMode::normal:
-            return "normal";
-        case FirmwareMode::patch:
-            return "patch";
-        case FirmwareMode::update:
-            return "update";
+template <typename T>
+struct Named {
+    const char* name;
+    T value;
+};
+
+const Named<FirmwareMode> kModes[] = {
+    {"normal", FirmwareMode::normal},
+    {"patch", FirmwareMode::patch},
+    {"update", FirmwareMode::update},
+};
+
+const Named<CfgSession> kSessions[] = {
+    {"idle", CfgSession::idle},
+    {"downloading", CfgSession::downloading},
+    {"written", CfgSession::written},
+    {"reading", CfgSession::reading},
+};
+
+// The name of `value` in `table`; the first name when it has none.
+template <typename T, size_t N>
+const char* nameOf(const Named<T> (&table)[N], T value) {
+    for (const Named<T>& row : table) {
+        if (row.value == value)
+            return row.name;
     }
-    return "normal";
+    return table[0].name;
 }
 
-const char* sessionName(CfgSession session) {
-    switch (session) {
-        case CfgSession::idle:
-            return "idle";
-        case CfgSession::downloading:
-            return "downloading";
-        case CfgSession::written:
-            return "written";
-        case CfgSession::reading:
-            return "reading";
+template <typename T, size_t N>
+bool valueOf(const Named<T> (&table)[N], const std::string& name, T* value) {
+    for (const Named<T>& row : table) {
+        if (name == row.name) {
+            *value = row.value;
+            return true;
+        }
     }
-    return "idle";
+    return false;
+}
+
+// The state a file describes; the chip takes it over only when the whole
+// file reads.
+struct LoadedState {
+    SparseMemory memory;
+    SparseMemory flash{0xFF};
+    std::vector<uint8_t> config;
+    std::vector<uint8_t> pending;
+    std::vector<FlashBlock> blocks;
+    uint32_t frame = 0;
+    bool reporting = true;
+    bool dataMode = false;
+    FirmwareMode mode = FirmwareMode::normal;
+    CfgSession session = CfgSession::idle;
+    bool familySeen = false;
+};
+
+// A "reg" or "flash" page or a "block" entry; "" when it reads, else why not.
+std::string readMemoryEntry(const std::string& key, const std::string& value, std::istream& fields,
+                            LoadedState* state) {
+    std::string more;
+    fields >> more;
+    uint32_t addr = 0;
+    if (key == "block") {
+        if (!parseAddress(value, &addr) ||
+            !parseCount(more, 4096, &state->blocks.emplace_back().len)) {
+            return "bad flashed block";
+        }
+        state->blocks.back().addr = addr;
+        return "";
+    }
+    std::vector<uint8_t> bytes;
+    if (!parseAddress(value, &addr) || addr % SparseMemory::kPageSize != 0 ||
+        !fromHex(more, &bytes) || bytes.size() != SparseMemory::kPageSize) {
+        return std::string("bad ") + (key == "reg" ? "register" : "flash") + " page";
+    }
+    SparseMemory::Page page;
+    std::copy(bytes.begin(), bytes.end(), page.begin());
+    (key == "reg" ? state->memory : state->flash).setPage(addr, page);
+    return "";
+}
+
+// Any other entry of a state file for the family named `family`.
+std::string readEntry(const std::string& key, const std::string& value, const std::string& family,
+                      LoadedState* state) {
+    if (key == "frame")
+        return parseCount(value, 0xFFFFFFFFu, &state->frame) ? "" : "bad frame number";
+    if (key == "pending") {
+        const bool ok = fromHex(value, &state->pending) && state->pending.size() <= kMaxConfigSize;
+        return ok ? "" : "bad pending configuration";
+    }
+    if (key == "config")
+        return fromHex(value, &state->config) ? "" : "bad configuration bytes";
+    if (key == "family") {
+        state->familySeen = value == family;
+        return state->familySeen ? "" : "state of family " + value + ", not " + family;
+    }
+    if (key == "reporting" || key == "data-mode") {
+        if (value != "0" && value != "1")
+            return "bad flag";
+        (key == "reporting" ? state->reporting : state->dataMode) = value == "1";
+        return "";
+    }
+    if (key == "firmware-mode")
+        return valueOf(kModes, value, &state->mode) ? "" : "bad firmware mode";
+    if (key == "cfg-session")
+        return valueOf(kSessions, value, &state->session) ? "" : "bad configuration session";
+    return "unknown entry \"" + key + "\"";
 }
 
 }  // namespace
@@ -138,14 +221,14 @@ void EmulatedChip::writeState(std::ostream& out) {
     out << "family " << familyName(type_) << "\n";
     out << "reporting " << (reporting_ ? 1 : 0) << "\n";
     out << "data-mode " << (dataMode_ ? 1 : 0) << "\n";
-    out << "firmware-mode " << modeName(mode_) << "\n";
-    out << "cfg-session " << sessionName(cfgSession_) << "\n";
-    out << "config " << toHex(config_.data(), config_.size()) << "\n";
-    if (!pending_.empty())
-        out << "pending " << toHex(pending_.data(), pending_.size()) << "\n";
+    out << "firmware-mode " << nameOf(kModes, mode_) << "\n";
+    out << "cfg-session " << nameOf(kSessions, regs_.session) << "\n";
+    out << "config " << toHex(regs_.config.data(), regs_.config.size()) << "\n";
+    if (!regs_.pending.empty())
+        out << "pending " << toHex(regs_.pending.data(), regs_.pending.size()) << "\n";
     out << "frame " << frameNumber_ << "\n";
     char addr[16];
-    for (const auto& page : memory_.pages()) {
+    for (const auto& page : regs_.memory.pages()) {
         std::snprintf(addr, sizeof addr, "0x%08X", page.first);
         out << "reg " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
     }
@@ -175,22 +258,11 @@ bool EmulatedChip::readState(std::istream& in, std::string* error) {
     if (!std::getline(in, line) || line != kMagic)
         return fail("not a touchfw-emu state file");
 
-    SparseMemory memory;
-    SparseMemory flash(0xFF);
-    std::vector<uint8_t> config;
-    std::vector<uint8_t> pending;
-    std::vector<FlashBlock> blocks;
-    uint32_t frame = 0;
-    bool reporting = true;
-    bool dataMode = false;
-    FirmwareMode mode = FirmwareMode::normal;
-    CfgSession session = CfgSession::idle;
-    bool familySeen = false;
+    LoadedState state;
     bool ended = false;
     int lineNo = 1;
     while (std::getline(in, line)) {
         ++lineNo;
-        const std::string where = "line " + std::to_string(lineNo) + ": ";
         std::istringstream fields(line);
         std::string key;
         std::string value;
@@ -200,89 +272,29 @@ bool EmulatedChip::readState(std::istream& in, std::string* error) {
             ended = true;
             break;
         }
-        if (key == "reg" || key == "flash") {
-            std::string hex;
-            fields >> hex;
-            uint32_t addr = 0;
-            std::vector<uint8_t> bytes;
-            if (!parseAddress(value, &addr) || addr % SparseMemory::kPageSize != 0 ||
-                !fromHex(hex, &bytes) || bytes.size() != SparseMemory::kPageSize) {
-                return fail(where + "bad " + (key == "reg" ? "register" : "flash") + " page");
-            }
-            SparseMemory::Page page;
-            std::copy(bytes.begin(), bytes.end(), page.begin());
-            (key == "reg" ? memory : flash).setPage(addr, page);
-        } else if (key == "block") {
-            std::string lenText;
-            fields >> lenText;
-            uint32_t addr = 0;
-            if (!parseAddress(value, &addr) ||
-                !parseCount(lenText, 4096, &blocks.emplace_back().len)) {
-                return fail(where + "bad flashed block");
-            }
-            blocks.back().addr = addr;
-        } else if (key == "frame") {
-            if (!parseCount(value, 0xFFFFFFFFu, &frame))
-                return fail(where + "bad frame number");
-        } else if (key == "pending") {
-            if (!fromHex(value, &pending) || pending.size() > kMaxConfigSize) {
-                return fail(where + "bad pending configuration");
-            }
-        } else if (key == "family") {
-            if (value != familyName(type_)) {
-                return fail(where + "state of family " + value + ", not " + familyName(type_));
-            }
-            familySeen = true;
-        } else if (key == "reporting" || key == "data-mode") {
-            if (value != "0" && value != "1")
-                return fail(where + "bad flag");
-            (key == "reporting" ? reporting : dataMode) = value == "1";
-        } else if (key == "firmware-mode") {
-            if (value == "normal") {
-                mode = FirmwareMode::normal;
-            } else if (value == "patch") {
-                mode = FirmwareMode::patch;
-            } else if (value == "update") {
-                mode = FirmwareMode::update;
-            } else {
-                return fail(where + "bad firmware mode");
-            }
-        } else if (key == "cfg-session") {
-            if (value == "idle") {
-                session = CfgSession::idle;
-            } else if (value == "downloading") {
-                session = CfgSession::downloading;
-            } else if (value == "written") {
-                session = CfgSession::written;
-            } else if (value == "reading") {
-                session = CfgSession::reading;
-            } else {
-                return fail(where + "bad configuration session");
-            }
-        } else if (key == "config") {
-            if (!fromHex(value, &config))
-                return fail(where + "bad configuration bytes");
-        } else {
-            return fail(where + "unknown entry \"" + key + "\"");
-        }
-        if (fields >> extra)
-            return fail(where + "unexpected \"" + extra + "\"");
+        std::string why = key == "reg" || key == "flash" || key == "block"
+                              ? readMemoryEntry(key, value, fields, &state)
+                              : readEntry(key, value, familyName(type_), &state);
+        if (why.empty() && fields >> extra)
+            why = "unexpected \"" + extra + "\"";
+        if (!why.empty())
+            return fail("line " + std::to_string(lineNo) + ": " + why);
     }
-    if (!familySeen)
+    if (!state.familySeen)
         return fail("no family entry");
     if (!ended)
         return fail("state file is cut short");
 
-    memory_ = std::move(memory);
-    flash_ = std::move(flash);
-    config_ = std::move(config);
-    pending_ = std::move(pending);
-    flashedSinceRestart_ = std::move(blocks);
-    frameNumber_ = frame;
-    reporting_ = reporting;
-    dataMode_ = dataMode;
-    mode_ = mode;
-    cfgSession_ = session;
+    regs_.memory = std::move(state.memory);
+    flash_ = std::move(state.flash);
+    regs_.config = std::move(state.config);
+    regs_.pending = std::move(state.pending);
+    flashedSinceRestart_ = std::move(state.blocks);
+    frameNumber_ = state.frame;
+    reporting_ = state.reporting;
+    dataMode_ = state.dataMode;
+    mode_ = state.mode;
+    regs_.session = state.session;
     return true;
 }
 

@@ -42,26 +42,7 @@ constexpr uint32_t kBlockLimit = 4096;  // size of the chip's RAM buffer
 
 }  // namespace
 
-bool EmulatedChip::runRawCommand(uint8_t sub, const uint8_t* r, size_t length) {
-    (void)length;
-    ChipCommand command;
-    switch (sub) {
-        case 0x10:
-            command = ChipCommand::switchToPatch;
-            break;
-        case 0x11:
-            command = ChipCommand::enterUpdate;
-            break;
-        case 0x12:
-            command = ChipCommand::flashBlock;
-            break;
-        case 0x13:
-            command = ChipCommand::restart;
-            break;
-        default:
-            command = ChipCommand::flashPrepare;
-            break;
-    }
+bool EmulatedChip::runRawCommand(ChipCommand command, const uint8_t* r) {
     ++commandCounts_[command];
     std::string which;
     const std::optional<FaultDo> fault = faults_.check(FaultOn::command, command, 0, &which);
@@ -71,7 +52,7 @@ bool EmulatedChip::runRawCommand(uint8_t sub, const uint8_t* r, size_t length) {
     switch (command) {
         case ChipCommand::switchToPatch:
             mode_ = FirmwareMode::patch;
-            memory_.set(profile_.patchStatusAddr, 0x00);
+            regs_.memory.set(profile_.patchStatusAddr, 0x00);
             setByteLater(profile_.patchStatusAddr, profile_.patchReadyValue, timing_.patchMs,
                          fault);
             break;
@@ -107,15 +88,14 @@ void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
     const bool fjord = isFjordFamily(type_);
     const uint32_t len = readBe16(r + 5);
     // The older families send flash address bits 23..8 only.
-    const uint32_t addr =
-        fjord ? readBe32(r + 7) : (static_cast<uint32_t>(r[7]) << 16) | (r[8] << 8);
+    const uint32_t addr = fjord ? readBe32(r + 7) : readBe16(r + 7) << 8;
     const uint32_t sent = fjord ? readBe32(r + 11) : readBe16(r + 9);
-    memory_.set(profile_.flashStatusAddr, 0x00);
+    regs_.memory.set(profile_.flashStatusAddr, 0x00);
     if (len == 0 || len > kBlockLimit) {
         protocolError("flash block of " + std::to_string(len) + " bytes (allowed 1 to 4096)");
         return;
     }
-    const std::vector<uint8_t> ram = memory_.read(profile_.fwBufAddr, len);
+    const std::vector<uint8_t> ram = regs_.memory.read(profile_.fwBufAddr, len);
     const uint32_t sum = fjord ? wordSumLittleEndian32(ram) : wordSumBigEndian16(ram);
     if (sum != sent) {
         protocolError("flash block at " + hex(addr) + ": checksum " + hex(sent) +
@@ -137,12 +117,12 @@ void EmulatedChip::restart(std::optional<FaultDo> fault) {
     dataMode_ = false;
     frameScheduled_ = false;
     reporting_ = true;
-    if (cfgSession_ != CfgSession::idle) {
-        cfgSession_ = CfgSession::idle;
-        pending_.clear();
+    if (regs_.session != CfgSession::idle) {
+        regs_.session = CfgSession::idle;
+        regs_.pending.clear();
     }
-    memory_.set(profile_.patchStatusAddr, 0x00);
-    memory_.set(profile_.flashStatusAddr, 0x00);
+    regs_.memory.set(profile_.patchStatusAddr, 0x00);
+    regs_.memory.set(profile_.flashStatusAddr, 0x00);
 
     std::vector<FlashBlock> blocks = flashedSinceRestart_;
     std::stable_sort(blocks.begin(), blocks.end(),
@@ -154,8 +134,8 @@ void EmulatedChip::restart(std::optional<FaultDo> fault) {
         const std::vector<uint8_t> head = flash_.read(block.addr, 16);
         if (head[0] != 'T' || head[1] != 'F' || head[2] != 'W' || head[3] != 'I')
             continue;
-        memory_.write(profile_.pidAddr, head.data() + 4, 8);
-        memory_.write(profile_.vidAddr, head.data() + 12, 4);
+        regs_.memory.write(profile_.pidAddr, head.data() + 4, 8);
+        regs_.memory.write(profile_.vidAddr, head.data() + 12, 4);
         record(TranscriptEntry::Kind::note, "identity from the block at " + hex(block.addr) + ": " +
                                                 productId() + " " + hexBytes(head.data() + 12, 4));
         break;
@@ -174,14 +154,15 @@ void EmulatedChip::restart(std::optional<FaultDo> fault) {
             }
         }
         if (extent > 0) {
-            config_ = flash_.read(profile_.cfgFlashAddr, std::min<size_t>(extent, kMaxConfigSize));
+            regs_.config =
+                flash_.read(profile_.cfgFlashAddr, std::min<size_t>(extent, kMaxConfigSize));
             record(TranscriptEntry::Kind::note,
-                   "configuration of " + std::to_string(config_.size()) +
+                   "configuration of " + std::to_string(regs_.config.size()) +
                        " bytes from flash, version " + std::to_string(configurationVersion()));
         }
     }
     if (fault == FaultDo::wrongVid) {
-        std::array<uint8_t, 4> vid = versionId();
+        std::array<uint8_t, 4> vid = regs_.versionId();
         vid[3] = static_cast<uint8_t>(vid[3] + 1);
         setVersionId(vid);
     }

@@ -1,13 +1,15 @@
 // The emulated touch-controller chip of one family, seen from the chip's
-// side of the wire. It decodes the register frames of the family's framing
-// (versions 1 to 3) and the raw command reports, refuses anything malformed
-// (wrong report size or id, inconsistent counts or lengths, sequence gaps,
-// unknown operations or commands) and records each refusal as a protocol
-// error, keeps a sparse register space and a flash, answers with the
-// family's acknowledgements and status answers, runs the firmware update,
-// configuration download and touch-data flows, and writes a transcript.
-// Register addresses, ready values and lengths come from the family's chip
-// profile; the command encodings are decoded here independently.
+// side of the wire. It takes reports in, refuses anything malformed (wrong
+// report size or id, inconsistent counts or lengths, sequence gaps, unknown
+// operations or commands) and records each refusal as a protocol error,
+// answers with the family's acknowledgements and status answers, runs the
+// firmware update, configuration download and touch-data flows, and writes a
+// transcript. It composes the frame decoder (FrameDecoder: framing versions
+// 1 to 3, write reassembly), the family command encodings (FamilyCommands,
+// matched against the chip profile's byte sequences), the register map
+// (RegisterMap: registers, configuration window, read overrides) and the
+// delayed effects (EffectQueue). Register addresses, ready values and
+// lengths come from the family's chip profile.
 #pragma once
 
 #include <array>
@@ -21,11 +23,16 @@
 #include <vector>
 
 #include "chip/ChipProfile.h"
+#include "emu/EffectQueue.h"
+#include "emu/FamilyCommands.h"
 #include "emu/Faults.h"
+#include "emu/FrameDecoder.h"
+#include "emu/RegisterMap.h"
 #include "emu/SparseMemory.h"
 #include "emu/Transcript.h"
 #include "hid/HidHost.h"
 #include "sys/Clock.h"
+#include "tlc/TlcConnection.h"
 
 namespace emu {
 
@@ -33,8 +40,8 @@ namespace emu {
 constexpr uint16_t kEmuVendorId = 0x2A94;
 constexpr uint16_t kEmuUsage = 0x0001;
 constexpr uint8_t kReportId = 0x0E;
-constexpr size_t kShortReport = 65;
-constexpr size_t kLongReport = 268;
+constexpr size_t kShortReport = kTlcReportSize;
+constexpr size_t kLongReport = kTlcReportSizeV3;
 
 // The columns of the chip family table, with "", 0 or "" for an unknown type.
 // Canonical family name.
@@ -69,8 +76,6 @@ int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index);
 // Value the flash status register takes when a flash block's checksum does
 // not match the RAM buffer (the block is not flashed).
 constexpr uint8_t kFlashChecksumError = 0xEE;
-// Largest configuration a download may write (bytes from cfgAddr).
-constexpr size_t kMaxConfigSize = 65536;
 
 // One block flashed by a flash-block command.
 struct FlashBlock {
@@ -87,7 +92,6 @@ struct ChipTiming {
 };
 
 enum class FirmwareMode { normal, patch, update };
-enum class CfgSession { idle, downloading, written, reading };
 
 class EmulatedChip : public ReportDescriber {
   public:
@@ -130,18 +134,18 @@ class EmulatedChip : public ReportDescriber {
     void protocolError(const std::string& text);
 
     // ---- Identity ----
-    void setProductId(const std::string& text);  // up to 8 characters
-    std::string productId() const;
-    void setVersionId(const std::array<uint8_t, 4>& vid);
-    std::array<uint8_t, 4> versionId() const;
-    void setSensorId(uint8_t sid);
-    uint8_t sensorId() const;
+    void setProductId(const std::string& text) { regs_.setProductId(text); }  // up to 8 characters
+    std::string productId() const { return regs_.productId(); }
+    void setVersionId(const std::array<uint8_t, 4>& vid) { regs_.setVersionId(vid); }
+    std::array<uint8_t, 4> versionId() const { return regs_.versionId(); }
+    void setSensorId(uint8_t sid) { regs_.setSensorId(sid); }
+    uint8_t sensorId() const { return regs_.sensorId(); }
 
     // ---- Configuration ----
     void setConfiguration(const std::vector<uint8_t>& config);
-    const std::vector<uint8_t>& configuration() const { return config_; }
-    uint8_t configurationVersion() const { return configurationVersionOf(type_, config_); }
-    CfgSession cfgSession() const { return cfgSession_; }
+    const std::vector<uint8_t>& configuration() const { return regs_.config; }
+    uint8_t configurationVersion() const { return configurationVersionOf(type_, regs_.config); }
+    CfgSession cfgSession() const { return regs_.session; }
     // 5415R: answer a finished download with 7E 00 07 instead of the ready value.
     void setAlternateFinishAnswer(bool on) { alternateFinish_ = on; }
 
@@ -163,16 +167,18 @@ class EmulatedChip : public ReportDescriber {
     uint32_t frameNumber() const { return frameNumber_; }
 
     // ---- Registers ----
-    SparseMemory& registers() { return memory_; }
-    const SparseMemory& registers() const { return memory_; }
+    SparseMemory& registers() { return regs_.memory; }
+    const SparseMemory& registers() const { return regs_.memory; }
     void writeRegisters(uint32_t addr, const std::vector<uint8_t>& bytes);
     // What a register read request at `addr` would answer now (no override consumed).
     std::vector<uint8_t> peekRegisters(uint32_t addr, size_t n) const;
     // The next `times` read requests starting at `addr` answer `bytes` (padded
     // with the register contents or cut to the requested length); kForever
     // keeps the override until clearOverrides().
-    void overrideRead(uint32_t addr, const std::vector<uint8_t>& bytes, int times = 1);
-    void clearOverrides();
+    void overrideRead(uint32_t addr, const std::vector<uint8_t>& bytes, int times = 1) {
+        regs_.addOverride(addr, bytes, times);
+    }
+    void clearOverrides() { regs_.clearOverrides(); }
 
     // ---- Chip state ----
     bool reportingEnabled() const { return reporting_; }
@@ -217,23 +223,6 @@ class EmulatedChip : public ReportDescriber {
         bool late = false;  // came after the host stopped waiting for it
         int request = 0;    // number of the read request it answers
     };
-    struct WriteInProgress {
-        bool active = false;
-        bool discarding = false;
-        uint32_t start = 0;
-        uint32_t next = 0;
-        uint8_t nextSeq = 0;
-        std::vector<uint8_t> data;
-    };
-    struct Effect {
-        uint64_t due = 0;
-        uint64_t order = 0;
-        std::function<void()> fn;
-    };
-    struct Override {
-        std::vector<uint8_t> bytes;
-        int remaining = 1;  // kForever: sticky
-    };
 
     void freshState();
     void writeState(std::ostream& out);
@@ -242,17 +231,16 @@ class EmulatedChip : public ReportDescriber {
     void settle();
     void after(uint32_t ms, std::function<void()> fn);
     bool reject(const std::string& text);
+    // Refuses an input report request: a protocol error, `code` for the host.
+    bool refuseInput(const std::string& text, uint32_t code, uint32_t* osError);
 
     bool handleRegisterFrame(const uint8_t* r, size_t length);
     bool handleRawCommand(const uint8_t* r, size_t length);
+    void noteAbandoned(const std::string& note);
     void handleReadRequest(uint32_t addr, uint32_t len);
-    void storeBytes(uint32_t addr, const uint8_t* data, size_t n);
+    Answer makeAnswer(uint32_t addr, uint32_t lengthField, const std::vector<uint8_t>& data) const;
     void writeComplete(uint32_t start, const std::vector<uint8_t>& data);
-    uint8_t viewByte(uint32_t addr) const;
-    std::vector<uint8_t> view(uint32_t addr, size_t n) const;
-    void resetWriteState();
 
-    ChipCommand decodeCommand(const std::vector<uint8_t>& bytes) const;
     void runCommand(ChipCommand command);
     void ackFjord(std::optional<FaultDo> fault, const Seq10& value);
     void setCmdByteLater(uint8_t value, std::optional<FaultDo> fault);
@@ -262,7 +250,7 @@ class EmulatedChip : public ReportDescriber {
     void setByteLater(uint32_t addr, uint8_t value, uint32_t ms, std::optional<FaultDo> fault);
 
     // Raw command reports and the update flow.
-    bool runRawCommand(uint8_t sub, const uint8_t* r, size_t length);
+    bool runRawCommand(ChipCommand command, const uint8_t* r);
     void flashBlock(const uint8_t* r, std::optional<FaultDo> fault);
     void restart(std::optional<FaultDo> fault);
 
@@ -278,11 +266,8 @@ class EmulatedChip : public ReportDescriber {
     ChipTiming timing_;
 
     // Persistent chip state.
-    SparseMemory memory_;
+    RegisterMap regs_;
     SparseMemory flash_{0xFF};
-    std::vector<uint8_t> config_;
-    std::vector<uint8_t> pending_;
-    CfgSession cfgSession_ = CfgSession::idle;
     FirmwareMode mode_ = FirmwareMode::normal;
     bool reporting_ = true;
     bool dataMode_ = false;
@@ -290,18 +275,15 @@ class EmulatedChip : public ReportDescriber {
     std::vector<FlashBlock> flashedSinceRestart_;
 
     // Wire state.
-    WriteInProgress write_;
+    FrameDecoder decoder_;
     std::optional<Answer> pendingAnswer_;
     bool answerWithheld_ = false;
     std::vector<uint8_t> lastInput_;
     std::deque<Answer> queue_;
     std::optional<Answer> lateAnswer_;  // queued when the host's next wait expires
-    std::vector<Effect> effects_;
-    uint64_t effectOrder_ = 0;
-    std::map<uint32_t, std::deque<Override>> overrides_;
+    EffectQueue effects_;
     bool alternateFinish_ = false;
     bool frameScheduled_ = false;
-    bool flushing_ = false;
     int restarts_ = 0;
     uint32_t sensorRows_ = 0;
     uint32_t sensorCols_ = 0;

@@ -2,13 +2,16 @@
 //
 // Offers an emulated touch-controller chip per family that answers the
 // tool's register frames, commands and raw command reports from the chip's
-// side (EmulatedChip), an emulated HID host with decoy interfaces that
+// side (EmulatedChip, composed of FrameDecoder, FamilyCommands, RegisterMap
+// and EffectQueue), an emulated HID host with decoy interfaces that
 // plugs into the HidHost seam (EmulatedHost), fault injection (Faults.h), a
 // transcript of the wire and the waits (in the wire recording format),
 // replay of a recording (Replay.h), state files for touchfw-emu, and
 // EmulatedSystem, which puts it all in place for a test in one line.
 // Relies on: hid (the HidHost seam, the HID interface binding), chip (the
-// chip profile), sys (the virtual clock). Never linked into touchfw.
+// chip profile, the configuration block check), tlc (the framing versions
+// and limits, constants only), sys (the virtual clock, byte helpers). Never
+// linked into touchfw.
 #pragma once
 
 #include "emu/EmulatedChip.h"

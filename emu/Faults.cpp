@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace emu {
 
@@ -332,100 +333,147 @@ FaultRule frameNeverReady(int times, int skip) {
 
 }  // namespace faults
 
+namespace {
+
+// What the value after a fault's name is.
+enum class FaultValue { none, reportNumber, address, command };
+
+struct FaultSpec {
+    const char* name;
+    FaultValue value;
+    int times;  // when no count is given; 0: the fault takes no count
+};
+
+const FaultSpec kFaultSpecs[] = {
+    {"fail-open", FaultValue::none, kForever},
+    {"wrong-vid-after-restart", FaultValue::none, kForever},
+    {"frame-never-ready", FaultValue::none, kForever},
+    {"bad-ram-check", FaultValue::none, kForever},
+    {"fail-block-read", FaultValue::none, kForever},
+    {"fail-write", FaultValue::reportNumber, 1},
+    {"drop-write", FaultValue::reportNumber, 1},
+    {"fail-read", FaultValue::reportNumber, 1},
+    {"disappear", FaultValue::reportNumber, 0},
+    {"fail-answer", FaultValue::address, kForever},
+    {"no-answer", FaultValue::address, kForever},
+    {"wrong-length", FaultValue::address, kForever},
+    {"corrupt-answer", FaultValue::address, kForever},
+    {"drop-write-at", FaultValue::address, 1},
+    {"late-answer", FaultValue::address, 1},
+    {"withhold-ack", FaultValue::command, kForever},
+    {"corrupt-ack", FaultValue::command, kForever},
+};
+
+// The value after a fault's name; "" when it reads, else why not.
+std::string parseFaultValue(FaultValue kind, const std::string& text, const ChipProfile& profile,
+                            uint32_t* value) {
+    long long nth = 0;
+    switch (kind) {
+        case FaultValue::reportNumber:
+            if (!parseNumber(text, &nth) || nth < 1 || nth > 100000000)
+                return "bad report number";
+            *value = static_cast<uint32_t>(nth);
+            return "";
+        case FaultValue::address:
+            return parseAddress(text, profile, value) ? "" : "bad address";
+        case FaultValue::command:
+            *value = static_cast<uint32_t>(commandFromName(text));
+            return *value == static_cast<uint32_t>(ChipCommand::none) ? "unknown command" : "";
+        case FaultValue::none:
+            break;
+    }
+    return "";
+}
+
+// The rules of fault `name` with value `v` (report number, address or
+// command) and count `t`.
+void addFault(const std::string& name, uint32_t v, int t, const ChipProfile& p,
+              std::vector<FaultRule>* out) {
+    const int n = static_cast<int>(v);
+    const ChipCommand command = static_cast<ChipCommand>(v);
+    if (name == "fail-open") {
+        out->push_back(faults::failOpen(t));
+    } else if (name == "wrong-vid-after-restart") {
+        out->push_back(faults::wrongVidAfterRestart(t));
+    } else if (name == "frame-never-ready") {
+        out->push_back(faults::frameNeverReady(t));
+    } else if (name == "bad-ram-check") {
+        out->push_back(faults::corruptAnswerAt(p.fwBufAddr, t));
+    } else if (name == "fail-block-read") {
+        for (uint32_t addr : {p.rawDataAddr, p.diffDataAddr, p.baseDataAddr})
+            out->push_back(faults::failAnswerAt(addr, t));
+    } else if (name == "fail-write") {
+        out->push_back(faults::failOutputReport(n, t));
+    } else if (name == "drop-write") {
+        out->push_back(faults::dropOutputReport(n, t));
+    } else if (name == "fail-read") {
+        out->push_back(faults::failInputReport(n, t));
+    } else if (name == "disappear") {
+        out->push_back(faults::disappearAtOutputReport(n));
+    } else if (name == "fail-answer") {
+        out->push_back(faults::failAnswerAt(v, t));
+    } else if (name == "no-answer") {
+        out->push_back(faults::noAnswerAt(v, t));
+    } else if (name == "wrong-length") {
+        out->push_back(faults::wrongLengthAt(v, t));
+    } else if (name == "corrupt-answer") {
+        out->push_back(faults::corruptAnswerAt(v, t));
+    } else if (name == "drop-write-at") {
+        out->push_back(faults::dropWriteAt(v, t));
+    } else if (name == "late-answer") {
+        out->push_back(faults::lateAnswerAt(v, t));
+    } else {
+        out->push_back(name == "withhold-ack" ? faults::withholdAck(command, t)
+                                              : faults::corruptAck(command, t));
+    }
+}
+
+// One fault item, "name[:value][:count]"; "" when it reads, else why not.
+std::string parseFaultItem(const std::string& item, const ChipProfile& profile,
+                           std::vector<FaultRule>* out) {
+    const std::vector<std::string> parts = split(item, ":");
+    const FaultSpec* spec = nullptr;
+    for (const FaultSpec& s : kFaultSpecs) {
+        if (parts[0] == s.name)
+            spec = &s;
+    }
+    if (spec == nullptr)
+        return "unknown fault";
+    const size_t values = parts.size() - 1;
+    const size_t needed = spec->value == FaultValue::none ? 0 : 1;
+    if (values < needed || values > needed + 1) {
+        const char* const needs[] = {"too many values", "needs the report number",
+                                     "needs an address", "needs a command name"};
+        return needs[static_cast<int>(spec->value)];
+    }
+    uint32_t value = 0;
+    if (needed == 1) {
+        const std::string why = parseFaultValue(spec->value, parts[1], profile, &value);
+        if (!why.empty())
+            return why;
+    }
+    int times = spec->times;
+    if (values > needed && !parseTimes(parts[values], &times))
+        return "bad count";
+    if (values > needed && spec->times == 0)
+        return "too many values";
+    addFault(spec->name, value, times, profile, out);
+    return "";
+}
+
+}  // namespace
+
 bool parseFaultList(const std::string& text, const ChipProfile& profile,
                     std::vector<FaultRule>* rules, std::string* error) {
     std::vector<FaultRule> parsed;
     for (const std::string& item : split(text, ";,")) {
         if (item.empty())
             continue;
-        const std::vector<std::string> parts = split(item, ":");
-        const std::string& name = parts[0];
-        const size_t args = parts.size() - 1;
-        auto fail = [&](const std::string& why) {
+        const std::string why = parseFaultItem(item, profile, &parsed);
+        if (!why.empty()) {
             if (error)
                 *error = "\"" + item + "\": " + why;
             return false;
-        };
-        int times = kForever;
-        long long nth = 0;
-        uint32_t addr = 0;
-
-        if (name == "fail-open" || name == "wrong-vid-after-restart" ||
-            name == "frame-never-ready" || name == "bad-ram-check" || name == "fail-block-read") {
-            if (args > 1)
-                return fail("too many values");
-            if (args == 1 && !parseTimes(parts[1], &times))
-                return fail("bad count");
-            if (name == "fail-open") {
-                parsed.push_back(faults::failOpen(times));
-            } else if (name == "wrong-vid-after-restart") {
-                parsed.push_back(faults::wrongVidAfterRestart(times));
-            } else if (name == "frame-never-ready") {
-                parsed.push_back(faults::frameNeverReady(times));
-            } else if (name == "bad-ram-check") {
-                parsed.push_back(faults::corruptAnswerAt(profile.fwBufAddr, times));
-            } else {
-                parsed.push_back(faults::failAnswerAt(profile.rawDataAddr, times));
-                parsed.push_back(faults::failAnswerAt(profile.diffDataAddr, times));
-                parsed.push_back(faults::failAnswerAt(profile.baseDataAddr, times));
-            }
-        } else if (name == "fail-write" || name == "drop-write" || name == "fail-read" ||
-                   name == "disappear") {
-            if (args < 1 || args > 2)
-                return fail("needs the report number");
-            if (!parseNumber(parts[1], &nth) || nth < 1 || nth > 100000000) {
-                return fail("bad report number");
-            }
-            times = 1;
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            const int n = static_cast<int>(nth);
-            if (name == "fail-write") {
-                parsed.push_back(faults::failOutputReport(n, times));
-            } else if (name == "drop-write") {
-                parsed.push_back(faults::dropOutputReport(n, times));
-            } else if (name == "fail-read") {
-                parsed.push_back(faults::failInputReport(n, times));
-            } else {
-                if (args == 2)
-                    return fail("too many values");
-                parsed.push_back(faults::disappearAtOutputReport(n));
-            }
-        } else if (name == "fail-answer" || name == "no-answer" || name == "wrong-length" ||
-                   name == "corrupt-answer" || name == "drop-write-at" || name == "late-answer") {
-            if (args < 1 || args > 2)
-                return fail("needs an address");
-            if (!parseAddress(parts[1], profile, &addr))
-                return fail("bad address");
-            if (name == "drop-write-at" || name == "late-answer")
-                times = 1;
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            if (name == "fail-answer") {
-                parsed.push_back(faults::failAnswerAt(addr, times));
-            } else if (name == "no-answer") {
-                parsed.push_back(faults::noAnswerAt(addr, times));
-            } else if (name == "wrong-length") {
-                parsed.push_back(faults::wrongLengthAt(addr, times));
-            } else if (name == "corrupt-answer") {
-                parsed.push_back(faults::corruptAnswerAt(addr, times));
-            } else if (name == "late-answer") {
-                parsed.push_back(faults::lateAnswerAt(addr, times));
-            } else {
-                parsed.push_back(faults::dropWriteAt(addr, times));
-            }
-        } else if (name == "withhold-ack" || name == "corrupt-ack") {
-            if (args < 1 || args > 2)
-                return fail("needs a command name");
-            const ChipCommand command = commandFromName(parts[1]);
-            if (command == ChipCommand::none)
-                return fail("unknown command");
-            if (args == 2 && !parseTimes(parts[2], &times))
-                return fail("bad count");
-            parsed.push_back(name == "withhold-ack" ? faults::withholdAck(command, times)
-                                                    : faults::corruptAck(command, times));
-        } else {
-            return fail("unknown fault");
         }
     }
     if (rules)

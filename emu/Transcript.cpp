@@ -1,5 +1,6 @@
 #include "emu/Transcript.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "hid/WireRecording.h"
@@ -119,6 +120,15 @@ std::string Transcript::toText() const {
         out += '\n';
     }
     return out;
+}
+
+std::string format(const char* fmt, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
 }
 
 }  // namespace emu

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "log/Log.h"
+
 namespace emu {
 
 // Puts into words what a report meant to the chip (the emulated chip).
@@ -76,6 +78,10 @@ class Transcript {
   private:
     std::vector<TranscriptEntry> entries_;
 };
+
+// printf-style text for transcript entries and protocol errors (up to 511
+// characters).
+std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
 
 // "00 00 04 33 37 00"; at most `limit` bytes, then " ...(+N)".
 std::string hexBytes(const uint8_t* data, size_t n, size_t limit = 64);

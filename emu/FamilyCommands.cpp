@@ -1,0 +1,109 @@
+#include "emu/FamilyCommands.h"
+
+#include <algorithm>
+
+namespace emu {
+
+namespace {
+
+template <typename Seq>
+bool sameBytes(const Seq& seq, const std::vector<uint8_t>& bytes) {
+    return !seq.empty() && seq.size() == bytes.size() &&
+           std::equal(bytes.begin(), bytes.end(), seq.data);
+}
+
+// Offset of the count byte in a raw command report.
+constexpr size_t kRawCountAt = 4;
+
+}  // namespace
+
+ChipCommand decodeRegisterCommand(const ChipProfile& p, const std::vector<uint8_t>& bytes) {
+    const struct {
+        const Seq12& seq;
+        ChipCommand command;
+    } wide[] = {
+        {p.cfgStartCmd, ChipCommand::cfgStart},
+        {p.cfgFinishCmd, ChipCommand::cfgFinish},
+    };
+    for (const auto& row : wide) {
+        if (sameBytes(row.seq, bytes))
+            return row.command;
+    }
+    const struct {
+        const Seq10& seq;
+        ChipCommand command;
+    } narrow[] = {
+        {p.cfgResetCmd, ChipCommand::cfgSessionEnd},
+        {p.cfgWriteDoneCmd, ChipCommand::cfgWriteDone},
+        {p.cfgReadStartCmd, ChipCommand::cfgReadStart},
+        {p.cfgReadEndCmd, ChipCommand::cfgReadEnd},
+        {p.disableReportCmd, ChipCommand::reportDisable},
+        {p.enableReportCmd, ChipCommand::reportEnable},
+        {p.reportQueryCmd, ChipCommand::reportQuery},
+        {p.dataModeCmd, ChipCommand::dataMode},
+        {p.normalModeCmd, ChipCommand::normalMode},
+    };
+    for (const auto& row : narrow) {
+        if (sameBytes(row.seq, bytes))
+            return row.command;
+    }
+    return ChipCommand::none;
+}
+
+RawCommand decodeRawCommand(const ChipProfile& p, uint8_t sub) {
+    const struct {
+        const Seq12& seq;
+        ChipCommand command;
+    } rows[] = {
+        {p.switchToPatchCmd, ChipCommand::switchToPatch},
+        {p.enterUpdateCmd, ChipCommand::enterUpdate},
+        {p.flashBlockCmd, ChipCommand::flashBlock},
+        {p.restartCmd, ChipCommand::restart},
+        {p.flashPrepareCmd, ChipCommand::flashPrepare},
+    };
+    RawCommand raw;
+    for (const auto& row : rows) {
+        if (row.seq.size() < 2 || row.seq.data[1] != sub)
+            continue;
+        raw.command = row.command;
+        raw.count = row.seq.size() > kRawCountAt ? row.seq.data[kRawCountAt] : 0;
+        raw.bytes = &row.seq;
+        break;
+    }
+    return raw;
+}
+
+std::vector<uint8_t> reportStatusAnswer(int32_t type, const ChipProfile& p, uint8_t status,
+                                        bool corrupt, uint32_t* addr) {
+    *addr = p.reportStatusAddr;
+    if (type == CHIP_5410) {
+        // answer code 0x36, status, check byte making the 8-bit sum 0
+        uint8_t check = static_cast<uint8_t>(0x100 - ((0x36 + status) & 0xFF));
+        if (corrupt)
+            ++check;
+        *addr = p.cmdAddr;
+        return {0x36, status, check};
+    }
+    if (type == CHIP_FJORDH3) {
+        // 0x35, 0x00, status, checksum (sum of the three + 5, little-endian)
+        uint16_t sum = static_cast<uint16_t>(0x35 + 0x00 + status + 5);
+        if (corrupt)
+            ++sum;
+        return {0x35, 0x00, status, static_cast<uint8_t>(sum & 0xFF),
+                static_cast<uint8_t>(sum >> 8)};
+    }
+    if (type == CHIP_CORVINA) {
+        // 0x35, status, checksum (sum of the two, little-endian)
+        uint16_t sum = static_cast<uint16_t>(0x35 + status);
+        if (corrupt)
+            ++sum;
+        return {0x35, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
+    }
+    return {};
+}
+
+std::vector<uint8_t> alternateFinishAnswer() {
+    return {0x7E, 0x00, 0x07};
+}
+
+}  // namespace emu
