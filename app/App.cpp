@@ -53,9 +53,9 @@ void showBytes(const std::vector<uint8_t>& bytes) {
 // Selects the chip family from --chip (or the default); -1 when unsupported.
 int selectChip() {
     if (!hasOption("chip")) {
-        chipType = CHIP_FJORDK;
-        optionTable["chip"].text = chipFamily(CHIP_FJORDK)->name;
-        std::printf("use default chip type:%s", chipFamily(CHIP_FJORDK)->name);
+        chipType = kDefaultChipType;
+        optionTable["chip"].text = chipFamily(kDefaultChipType)->name;
+        std::printf("use default chip type:%s", chipFamily(kDefaultChipType)->name);
         std::fflush(stdout);
         return 0;
     }

@@ -16,6 +16,10 @@ size_t cfgCheckBytes(int32_t chipType) {
     return 0;
 }
 
+size_t cfgVersionAt(int32_t chipType) {
+    return isLegacyCfg(familyOf(chipType).cfg) ? kCfgVersionAtLegacy : kCfgVersionAtFjord;
+}
+
 CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t length) {
     CfgBlockCheck check;
     const size_t needed = cfgCheckBytes(chipType);
@@ -49,17 +53,17 @@ bool sealCfgBlock(int32_t chipType, uint8_t version, uint8_t* bytes, size_t leng
         return false;
     const CfgKind kind = familyOf(chipType).cfg;
     if (kind == CfgKind::legacy5410) {
-        bytes[kCfgVersionAtLegacy] = version;
+        bytes[cfgVersionAt(chipType)] = version;
         bytes[3] = static_cast<uint8_t>(0x100 - ((bytes[0] + bytes[1] + bytes[2]) & 0xFF));
     } else if (kind == CfgKind::legacy5415R) {
         const unsigned sum = version + bytes[1] + bytes[2];
         if (sum > 2 * 0xFFu)
             return false;
-        bytes[kCfgVersionAtLegacy] = version;
+        bytes[cfgVersionAt(chipType)] = version;
         bytes[3] = static_cast<uint8_t>(sum < 0xFFu ? sum : 0xFFu);
         bytes[4] = static_cast<uint8_t>(sum - bytes[3]);
     } else {
-        bytes[kCfgVersionAtFjord] = version;
+        bytes[cfgVersionAt(chipType)] = version;
         const uint32_t sum = checkCfgBlock(chipType, bytes, length).computed;
         bytes[kCfgChecksumAtFjord] = static_cast<uint8_t>(sum & 0xFF);
         bytes[kCfgChecksumAtFjord + 1] = static_cast<uint8_t>(sum >> 8);

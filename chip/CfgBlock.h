@@ -39,6 +39,10 @@ struct CfgBlockCheck {
 // unknown chip type.
 size_t cfgCheckBytes(int32_t chipType);
 
+// Where the configuration version stands for the chip type: byte 0 for
+// 5410 and 5415R, byte 34 for the fjord family (and for an unknown type).
+size_t cfgVersionAt(int32_t chipType);
+
 // Checks the `length` bytes at `bytes` (the configuration from its first
 // byte on) as a chip of `chipType` does. Fails for an unknown chip type or
 // when `length` is less than cfgCheckBytes(chipType).

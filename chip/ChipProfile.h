@@ -26,6 +26,9 @@ enum ChipTypeValue : int32_t {
     CHIP_FJORDK4 = 7,
 };
 
+// The chip family a run talks to when no --chip is given.
+constexpr int32_t kDefaultChipType = CHIP_FJORDK;
+
 // Configuration block layout, version position and configuration commands.
 enum class CfgKind : uint8_t {
     none,         // unknown chip type: no configuration

@@ -40,7 +40,7 @@ void EmulatedChip::answerReportQuery(std::optional<FaultDo> fault) {
     if (answer.empty())
         return;
     after(timing_.commandMs, [this, addr, answer] { regs_.memory.write(addr, answer); });
-    if (isFjordFamily(type_))
+    if (fjordProtocol())
         ackFjord(std::nullopt, profile_.cfgCmdAck);
 }
 
@@ -50,7 +50,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
     const std::optional<FaultDo> fault = faults_.check(FaultOn::command, command, 0, &which);
     if (fault)
         record(TranscriptEntry::Kind::fault, which);
-    const bool fjord = isFjordFamily(type_);
+    const bool fjord = fjordProtocol();
     switch (command) {
         case ChipCommand::reportDisable:
         case ChipCommand::reportEnable:
@@ -124,7 +124,7 @@ void EmulatedChip::startConfigDownload(std::optional<FaultDo> fault) {
     }
     regs_.session = CfgSession::downloading;
     regs_.pending.clear();
-    if (isFjordFamily(type_)) {
+    if (fjordProtocol()) {
         ackFjord(fault, profile_.cfgCmdAck);
     } else {
         setCmdByteLater(profile_.cfgStartReadyValue, fault);
@@ -132,7 +132,7 @@ void EmulatedChip::startConfigDownload(std::optional<FaultDo> fault) {
 }
 
 void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
-    const bool fjord = isFjordFamily(type_);
+    const bool fjord = fjordProtocol();
     const CfgSession wanted = fjord ? CfgSession::written : CfgSession::downloading;
     if (regs_.session != wanted) {
         protocolError(fjord && regs_.session == CfgSession::downloading
@@ -151,10 +151,12 @@ void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
     regs_.pending.clear();
     if (fjord) {
         ackFjord(fault, profile_.cfgCmdAck);
-    } else if (type_ == CHIP_5415R && alternateFinish_) {
+    } else if (alternateFinish_ && !profile_.cfgFinishAltAnswer.empty()) {
         if (fault == FaultDo::withholdAck)
             return;
-        std::vector<uint8_t> answer = alternateFinishAnswer();
+        std::vector<uint8_t> answer(
+            profile_.cfgFinishAltAnswer.data,
+            profile_.cfgFinishAltAnswer.data + profile_.cfgFinishAltAnswer.size());
         if (fault == FaultDo::corruptAck)
             answer[2] ^= 0x03;
         const uint32_t addr = profile_.cmdAddr;

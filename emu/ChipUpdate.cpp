@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "emu/EmulatedChip.h"
+#include "fw/FwImage.h"
 #include "sys/Bytes.h"
 
 namespace emu {
@@ -85,18 +86,20 @@ bool EmulatedChip::runRawCommand(ChipCommand command, const uint8_t* r) {
 }
 
 void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
-    const bool fjord = isFjordFamily(type_);
+    // Families with image layout B send 32-bit flash addresses and checksums;
+    // the older ones address bits 23..8 and a 16-bit checksum.
+    const FwImageLayout* layout = fwImageLayout(type_);
+    const bool wide = layout != nullptr && layout->kind == FwLayoutKind::B;
     const uint32_t len = readBe16(r + 5);
-    // The older families send flash address bits 23..8 only.
-    const uint32_t addr = fjord ? readBe32(r + 7) : readBe16(r + 7) << 8;
-    const uint32_t sent = fjord ? readBe32(r + 11) : readBe16(r + 9);
+    const uint32_t addr = wide ? readBe32(r + 7) : readBe16(r + 7) << 8;
+    const uint32_t sent = wide ? readBe32(r + 11) : readBe16(r + 9);
     regs_.memory.set(profile_.flashStatusAddr, 0x00);
     if (len == 0 || len > kBlockLimit) {
         protocolError("flash block of " + std::to_string(len) + " bytes (allowed 1 to 4096)");
         return;
     }
     const std::vector<uint8_t> ram = regs_.memory.read(profile_.fwBufAddr, len);
-    const uint32_t sum = fjord ? wordSumLittleEndian32(ram) : wordSumBigEndian16(ram);
+    const uint32_t sum = wide ? wordSumLittleEndian32(ram) : wordSumBigEndian16(ram);
     if (sum != sent) {
         protocolError("flash block at " + hex(addr) + ": checksum " + hex(sent) +
                       " does not match the RAM buffer (" + hex(sum) + ")");
@@ -141,7 +144,7 @@ void EmulatedChip::restart(std::optional<FaultDo> fault) {
         break;
     }
     // Fjord family: configuration flashed at cfgFlashAddr becomes the active one.
-    if (isFjordFamily(type_) && profile_.cfgFlashAddr != 0) {
+    if (familyOf(type_).has(TRAIT_CFG_WITH_FIRMWARE) && profile_.cfgFlashAddr != 0) {
         uint32_t extent = 0;
         for (bool grew = true; grew && extent < kMaxConfigSize;) {
             grew = false;

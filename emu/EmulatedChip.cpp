@@ -56,7 +56,7 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
     for (size_t i = 0; i < config.size(); ++i) {
         config[i] = static_cast<uint8_t>(i * 7 + 3);
     }
-    if (type == CHIP_5415R) {
+    if (familyOf(type).cfg == CfgKind::legacy5415R) {
         config[1] = 0x10;
         config[2] = 0x20;
     }
@@ -65,7 +65,7 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
 }
 
 uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config) {
-    const size_t index = isFjordFamily(type) ? kCfgVersionAtFjord : kCfgVersionAtLegacy;
+    const size_t index = cfgVersionAt(type);
     return index < config.size() ? config[index] : 0;
 }
 
@@ -87,7 +87,7 @@ int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index) {
 EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
     : type_(type),
       profile_(profileFor(type)),
-      path_(type == CHIP_FJORDK8 ? ReportPath::long268 : ReportPath::standard),
+      path_(familyOf(type).has(TRAIT_LONG_REPORTS) ? ReportPath::long268 : ReportPath::standard),
       regs_(type, profile_),
       decoder_(profile_.protoType) {
     setClock(clock);

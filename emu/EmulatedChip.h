@@ -210,6 +210,10 @@ class EmulatedChip : public ReportDescriber {
     bool loadStateFile(const std::string& path, std::string* error);
 
   private:
+    // The fjord family's configuration and command protocol: a 64-byte
+    // configuration block, commands acknowledged through cfgCmdAck.
+    bool fjordProtocol() const { return familyOf(type_).cfg == CfgKind::fjord; }
+
     // A report entry; its words are formatted only when asked for unless
     // `text` is given.
     void recordReport(TranscriptEntry::Kind kind, std::vector<uint8_t> bytes, bool plainPath,

@@ -51,11 +51,11 @@ std::vector<std::string> EmulatedSystem::protocolErrors() const {
 }
 
 int32_t chipTypeFromArgs(int argc, char** argv) {
-    int32_t type = CHIP_FJORDK;
+    int32_t type = kDefaultChipType;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--chip") == 0) {
             const int32_t named = familyFromName(argv[i + 1]);
-            type = named != 0 ? named : CHIP_FJORDK;
+            type = named != 0 ? named : kDefaultChipType;
             ++i;
         }
     }

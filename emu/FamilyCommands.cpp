@@ -76,34 +76,33 @@ RawCommand decodeRawCommand(const ChipProfile& p, uint8_t sub) {
 std::vector<uint8_t> reportStatusAnswer(int32_t type, const ChipProfile& p, uint8_t status,
                                         bool corrupt, uint32_t* addr) {
     *addr = p.reportStatusAddr;
-    if (type == CHIP_5410) {
-        // answer code 0x36, status, check byte making the 8-bit sum 0
-        uint8_t check = static_cast<uint8_t>(0x100 - ((0x36 + status) & 0xFF));
-        if (corrupt)
-            ++check;
-        *addr = p.cmdAddr;
-        return {0x36, status, check};
+    switch (familyOf(type).reportControl) {
+        case ReportControlKind::rc5410: {
+            // check seed, status, check byte making the 8-bit sum 0
+            uint8_t check = static_cast<uint8_t>(0x100 - ((p.reportCheckSeed + status) & 0xFF));
+            if (corrupt)
+                ++check;
+            *addr = p.cmdAddr;
+            return {p.reportCheckSeed, status, check};
+        }
+        case ReportControlKind::fjordH3: {
+            // 0x35, 0x00, status, checksum (sum of the three + 5, little-endian)
+            uint16_t sum = static_cast<uint16_t>(0x35 + 0x00 + status + 5);
+            if (corrupt)
+                ++sum;
+            return {0x35, 0x00, status, static_cast<uint8_t>(sum & 0xFF),
+                    static_cast<uint8_t>(sum >> 8)};
+        }
+        case ReportControlKind::corvina: {
+            // 0x35, status, checksum (sum of the two, little-endian)
+            uint16_t sum = static_cast<uint16_t>(0x35 + status);
+            if (corrupt)
+                ++sum;
+            return {0x35, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
+        }
+        default:
+            return {};
     }
-    if (type == CHIP_FJORDH3) {
-        // 0x35, 0x00, status, checksum (sum of the three + 5, little-endian)
-        uint16_t sum = static_cast<uint16_t>(0x35 + 0x00 + status + 5);
-        if (corrupt)
-            ++sum;
-        return {0x35, 0x00, status, static_cast<uint8_t>(sum & 0xFF),
-                static_cast<uint8_t>(sum >> 8)};
-    }
-    if (type == CHIP_CORVINA) {
-        // 0x35, status, checksum (sum of the two, little-endian)
-        uint16_t sum = static_cast<uint16_t>(0x35 + status);
-        if (corrupt)
-            ++sum;
-        return {0x35, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
-    }
-    return {};
-}
-
-std::vector<uint8_t> alternateFinishAnswer() {
-    return {0x7E, 0x00, 0x07};
 }
 
 }  // namespace emu

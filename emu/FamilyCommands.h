@@ -34,7 +34,4 @@ RawCommand decodeRawCommand(const ChipProfile& profile, uint8_t sub);
 std::vector<uint8_t> reportStatusAnswer(int32_t type, const ChipProfile& profile, uint8_t status,
                                         bool corrupt, uint32_t* addr);
 
-// The answer some 5415R chips leave at cmdAddr when a download finished.
-std::vector<uint8_t> alternateFinishAnswer();
-
 }  // namespace emu

@@ -15,7 +15,7 @@ constexpr size_t kConfigArea = 4096;
 }  // namespace
 
 RegisterMap::RegisterMap(int32_t type, const ChipProfile& profile)
-    : fjord_(isFjordFamily(type)),
+    : fjord_(familyOf(type).cfg == CfgKind::fjord),
       cfgAddr_(profile.cfgAddr),
       pidAddr_(profile.pidAddr),
       vidAddr_(profile.vidAddr),

@@ -28,7 +28,7 @@ uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgV
     if (family.has(TRAIT_CHIP_CFG_VERSION)) {
         return chipCfgVersion;  // the chip's own version stands for the data's
     }
-    const size_t at = isLegacyCfg(family.cfg) ? kCfgVersionAtLegacy : kCfgVersionAtFjord;
+    const size_t at = cfgVersionAt(chipType);
     return at < cfgLen ? cfgData[at] : 0;
 }
 

@@ -18,25 +18,12 @@ Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
     Bytes data(length);
     for (uint32_t i = 0; i < length; ++i)
         data[i] = static_cast<uint8_t>(i * 0x1D + 0x07);
-    if (chipType == CHIP_5410) {
-        // Bytes 0 to 3 sum to 0 in 8 bits.
-        data[0] = version;
-        data[3] = static_cast<uint8_t>(0x100 - ((data[0] + data[1] + data[2]) & 0xFF));
-    } else if (chipType == CHIP_5415R) {
-        // Bytes 3 and 4 add up to bytes 0 to 2.
-        data[0] = version;
+    if (familyOf(chipType).cfg == CfgKind::legacy5415R) {
+        // Small enough that bytes 3 and 4 can hold the sum of bytes 0 to 2.
         data[1] = 0x11;
         data[2] = 0x22;
-        const unsigned sum = data[0] + data[1] + data[2];
-        data[3] = static_cast<uint8_t>(std::min(sum, 0xFFu));
-        data[4] = static_cast<uint8_t>(sum - data[3]);
-    } else {
-        // 64-byte block: version in byte 34, bytes 62 and 63 the 16-bit sum of bytes 0 to 61.
-        data[kCfgVersionIndexFjordK] = version;
-        const uint32_t sum = checkCfgBlock(chipType, data.data(), data.size()).computed;
-        data[kCfgChecksumAtFjord] = static_cast<uint8_t>(sum & 0xFF);
-        data[kCfgChecksumAtFjord + 1] = static_cast<uint8_t>(sum >> 8);
     }
+    sealCfgBlock(chipType, version, data.data(), data.size());
     return data;
 }
 
@@ -45,8 +32,7 @@ Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
 constexpr uint64_t kMaxConfigLength = kCfgFileMaxBytes / 6;
 
 uint32_t minConfigLength(int32_t chipType) {
-    return static_cast<uint32_t>(isFjordFamily(chipType) ? kCfgBlockBytesFjord
-                                                         : kCfgCheckBytes5415R);
+    return static_cast<uint32_t>(std::max(cfgCheckBytes(chipType), kCfgCheckBytes5415R));
 }
 
 std::string configText(const Bytes& data) {
@@ -81,7 +67,7 @@ int commandCfg(Args& args) {
         }
     }
     const ChipFamily& chip = requireChip(chipText);
-    uint64_t version = 0, length = isFjordFamily(chip.type) ? 128 : 32;
+    uint64_t version = 0, length = isLegacyCfg(chip.cfg) ? 32 : 128;
     if (versionText.empty())
         throw usageError("cfg: --version is required");
     if (!parseNumber(versionText, 0xFF, version)) {
@@ -146,11 +132,11 @@ bool reportCheckBytes(const ChipFamily& chip, const CfgBlockCheck& check, Report
                       nlohmann::json& j) {
     const bool checkOk = check.passed;
     const char* verdict = checkOk ? "ok" : "WRONG";
-    if (chip.type == CHIP_5410) {
+    if (chip.cfg == CfgKind::legacy5410) {
         out.line("Check bytes:   bytes 0 to 3 sum to 0x%02X in 8 bits (0x00 wanted): %s\n",
                  check.computed, verdict);
         j["checkBytes"] = {{"rule", "sum8"}, {"sum", check.computed}, {"ok", checkOk}};
-    } else if (chip.type == CHIP_5415R) {
+    } else if (chip.cfg == CfgKind::legacy5415R) {
         out.line("Check bytes:   bytes 0 to 2 sum to 0x%X, bytes 3 and 4 to 0x%X: %s\n",
                  check.computed, check.expected, verdict);
         j["checkBytes"] = {{"rule", "sum3-equals-sum2"},
@@ -204,8 +190,7 @@ int commandCfgInfo(Args& args) {
     const int32_t result = loadCatchingErrors([&] { return image->load(file.c_str()); }, errors);
 
     Report out(json);
-    const unsigned versionIndex =
-        isFjordFamily(chip.type) ? kCfgVersionIndexFjordK : kCfgVersionIndex;
+    const unsigned versionIndex = static_cast<unsigned>(cfgVersionAt(chip.type));
     nlohmann::json j = {
         {"file", file},
         {"textSize", text.size()},
