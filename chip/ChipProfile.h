@@ -171,8 +171,9 @@ extern ChipProfile chipProfile;
 // Fills chipProfile from chipType; a chip type outside 1..7 leaves it zero.
 void initChipProfile();
 
-// True for the fjord family (chip types 3 to 7). The tool itself reads the
-// family columns instead.
+// True for the fjord family (chip types 3 to 7). Tests and fuzz targets group
+// families by it; the tool, the emulator and touchfw-image read the family
+// columns instead.
 inline bool isFjordFamily(int32_t type) {
     return type >= CHIP_FJORDK && type <= CHIP_FJORDK4;
 }

@@ -9,9 +9,10 @@
 // replay of a recording (Replay.h), state files for touchfw-emu, and
 // EmulatedSystem, which puts it all in place for a test in one line.
 // Relies on: hid (the HidHost seam, the HID interface binding), chip (the
-// chip profile, the configuration block check), tlc (the framing versions
-// and limits, constants only), sys (the virtual clock, byte helpers). Never
-// linked into touchfw.
+// family table, the chip profile, the configuration block check and
+// builder), tlc (the framing versions and limits, constants only), fw (the
+// image layout a family flashes with), sys (the virtual clock, byte
+// helpers). Never linked into touchfw.
 #pragma once
 
 #include "emu/EmulatedChip.h"
