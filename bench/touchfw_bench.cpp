@@ -257,8 +257,8 @@ void CeilingMemcpy(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(FrameEncode)->ArgName("framing")->DenseRange(1, 3);
-BENCHMARK(FrameDecode)->ArgName("framing")->DenseRange(1, 3);
+BENCHMARK(FrameEncode)->ArgName("framing")->DenseRange(kTlcFramingV1, kTlcFramingV3);
+BENCHMARK(FrameDecode)->ArgName("framing")->DenseRange(kTlcFramingV1, kTlcFramingV3);
 BENCHMARK(ImageValidate)->ArgName("layoutB")->DenseRange(0, 1);
 BENCHMARK(ImageLoad)->ArgName("layoutB")->DenseRange(0, 1);
 BENCHMARK(ConfigParse);

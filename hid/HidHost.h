@@ -1,7 +1,7 @@
 // The HID host seam: what the tool needs of the host's HID stack, on plain
 // data. One process-wide host is in force; touchfw installs the OS backend
 // (hidraw on Linux, SetupAPI and the HID class driver on Windows), touchfw-emu
-// and the tests install the emulated host.
+// and the behaviour tests install the emulated host.
 // Matching, logging and the scan listing live above this seam (HidTarget).
 #pragma once
 
