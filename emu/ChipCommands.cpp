@@ -113,7 +113,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
                 ackFjord(fault, profile_.cfgCmdAck);
             return;
         default:
-            protocolError(format("command %s is not a register command", commandName(command)));
+            protocolError(formatText("command %s is not a register command", commandName(command)));
             return;
     }
 }
@@ -145,8 +145,9 @@ void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
         protocolError("configuration download finished without data");
     } else {
         regs_.config = std::move(regs_.pending);
-        record(TranscriptEntry::Kind::note, format("configuration of %zu bytes taken, version %u",
-                                                   regs_.config.size(), configurationVersion()));
+        record(TranscriptEntry::Kind::note,
+               formatText("configuration of %zu bytes taken, version %u", regs_.config.size(),
+                          configurationVersion()));
     }
     regs_.pending.clear();
     if (fjord) {

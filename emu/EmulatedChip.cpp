@@ -242,13 +242,13 @@ std::vector<uint8_t> EmulatedChip::peekRegisters(uint32_t addr, size_t n) const 
 
 std::string EmulatedChip::describeReport(const uint8_t* r, size_t length) const {
     if (length < 2)
-        return format("report of %zu bytes", length);
+        return formatText("report of %zu bytes", length);
     if (r[1] == kRegisterFrame && length >= 12)
         return decoder_.describe(r, length);
     const RawCommand raw = decodeRawCommand(profile_, r[1]);
     if (raw.command != ChipCommand::none && length >= 5) {
         const size_t shown = std::min<size_t>(5u + r[4], length);
-        return format("raw %s: ", commandName(raw.command)) + hexBytes(r, shown);
+        return formatText("raw %s: ", commandName(raw.command)) + hexBytes(r, shown);
     }
     return "report: " + hexBytes(r, std::min<size_t>(length, 16));
 }
@@ -259,7 +259,7 @@ std::string EmulatedChip::describeAnswer(const uint8_t* r, size_t length, uint32
         return describeReport(r, length);
     const uint32_t lengthField = readBe16(r + header - 2);
     const size_t shown = std::min<size_t>(lengthField, length - header);
-    return format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
+    return formatText("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
 }
 
 bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPath via) {
@@ -277,14 +277,14 @@ bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPat
     }
     if (length < 2) {
         recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain, 0, "short report");
-        return reject(format("report of %zu bytes (expected %zu)", length, reportSize()));
+        return reject(formatText("report of %zu bytes (expected %zu)", length, reportSize()));
     }
     recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain);
     if (length != reportSize()) {
-        return reject(format("report of %zu bytes (expected %zu)", length, reportSize()));
+        return reject(formatText("report of %zu bytes (expected %zu)", length, reportSize()));
     }
     if (report[0] != kReportId) {
-        return reject(format("report id 0x%02X (expected 0x%02X)", report[0], kReportId));
+        return reject(formatText("report id 0x%02X (expected 0x%02X)", report[0], kReportId));
     }
     if (report[1] == kRegisterFrame)
         return handleRegisterFrame(report, length);
@@ -335,22 +335,22 @@ bool EmulatedChip::handleRawCommand(const uint8_t* r, size_t length) {
     noteAbandoned(decoder_.abandon());
     const RawCommand raw = decodeRawCommand(profile_, r[1]);
     if (raw.command == ChipCommand::none)
-        return reject(format("unknown operation 0x%02X", r[1]));
+        return reject(formatText("unknown operation 0x%02X", r[1]));
     // 0x0E, sub-command, 0x00, 0x00, count of the bytes that follow, the bytes.
     const char* name = commandName(raw.command);
     if (r[2] != 0x00 || r[3] != 0x00) {
         return reject(
-            format("raw %s with bytes 2 and 3 = %02X %02X (expected 00 00)", name, r[2], r[3]));
+            formatText("raw %s with bytes 2 and 3 = %02X %02X (expected 00 00)", name, r[2], r[3]));
     }
     if (r[4] != raw.count)
-        return reject(format("raw %s with count %u (expected %zu)", name, r[4], raw.count));
+        return reject(formatText("raw %s with count %u (expected %zu)", name, r[4], raw.count));
     if (raw.bytes->size() > 5 && r[5] != raw.bytes->data[5]) {
-        return reject(format("raw %s with data byte 0x%02X (expected 0x%02X)", name, r[5],
-                             raw.bytes->data[5]));
+        return reject(formatText("raw %s with data byte 0x%02X (expected 0x%02X)", name, r[5],
+                                 raw.bytes->data[5]));
     }
     for (size_t i = 5 + raw.count; i < length; ++i) {
         if (r[i] != 0)
-            return reject(format("byte 0x%02X at offset %zu after the raw %s", r[i], i, name));
+            return reject(formatText("byte 0x%02X at offset %zu after the raw %s", r[i], i, name));
     }
     return runRawCommand(raw.command, r);
 }
@@ -364,7 +364,7 @@ void EmulatedChip::writeComplete(uint32_t start, const std::vector<uint8_t>& dat
         return;
     const ChipCommand command = decodeRegisterCommand(profile_, data);
     if (command == ChipCommand::none) {
-        protocolError(format("unknown command at 0x%X: %s", start, hexBytes(data).c_str()));
+        protocolError(formatText("unknown command at 0x%X: %s", start, hexBytes(data).c_str()));
         return;
     }
     runCommand(command);
@@ -401,7 +401,7 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
 
     std::vector<uint8_t> data = regs_.view(addr, len);
     if (regs_.applyOverride(addr, &data))
-        record(TranscriptEntry::Kind::note, format("override answers the read at 0x%X", addr));
+        record(TranscriptEntry::Kind::note, formatText("override answers the read at 0x%X", addr));
 
     if (fault)
         record(TranscriptEntry::Kind::fault, which);
@@ -420,7 +420,7 @@ void EmulatedChip::handleReadRequest(uint32_t addr, uint32_t len) {
     const uint32_t lengthField = fault == FaultDo::wrongLength ? len + 1 : len;
     Answer answer = makeAnswer(addr, lengthField, data);
     if (lengthField != len)  // the length field alone would show a byte too many
-        answer.text = format("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
+        answer.text = formatText("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(data);
     answer.failTransfer = fault == FaultDo::failTransfer;
     answer.request = readRequests_;
 
@@ -471,12 +471,12 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
     }
     if (length != kShortReport) {
         return refuseInput(
-            format("input report of %zu bytes requested (expected %zu)", length, kShortReport),
+            formatText("input report of %zu bytes requested (expected %zu)", length, kShortReport),
             kErrInvalidParameter, osError);
     }
     if (report[0] != kReportId) {
         return refuseInput(
-            format("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId),
+            formatText("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId),
             kErrInvalidParameter, osError);
     }
     if (pendingAnswer_) {
@@ -521,20 +521,22 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
         return HidReadResult::failed;
     }
     if (reportId != kReportId) {
-        refuseInput(format("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId),
-                    kErrInvalidParameter, osError);
+        refuseInput(
+            formatText("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId),
+            kErrInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (length != kLongReport) {
-        refuseInput(format("input report of %zu bytes awaited (expected %zu)", length, kLongReport),
-                    kErrInvalidParameter, osError);
+        refuseInput(
+            formatText("input report of %zu bytes awaited (expected %zu)", length, kLongReport),
+            kErrInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (queue_.empty()) {
         if (clock_ && timeoutMs > 0)
             clock_->advance(static_cast<uint64_t>(timeoutMs));
         record(TranscriptEntry::Kind::note,
-               format("read timed out after %d ms: nothing queued", timeoutMs));
+               formatText("read timed out after %d ms: nothing queued", timeoutMs));
         if (lateAnswer_) {
             record(TranscriptEntry::Kind::note, "late answer queued: " + lateAnswer_->text);
             lateAnswer_->late = true;

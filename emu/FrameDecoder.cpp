@@ -43,13 +43,14 @@ size_t FrameDecoder::maxWrite() const {
 std::string FrameDecoder::describe(const uint8_t* r, size_t length) const {
     const Header h = header(r);
     if (r[5] == kOpRead)
-        return format("read 0x%08X len %u", h.addr, h.len);
+        return formatText("read 0x%08X len %u", h.addr, h.len);
     if (r[5] != kOpWrite)
-        return format("register frame with operation 0x%02X", r[5]);
+        return formatText("register frame with operation 0x%02X", r[5]);
     const size_t shown = std::min<size_t>(h.len, length - h.size);
-    std::string text = format("write 0x%08X +%u: ", h.addr, h.len) + hexBytes(r + h.size, shown);
+    std::string text =
+        formatText("write 0x%08X +%u: ", h.addr, h.len) + hexBytes(r + h.size, shown);
     if (framing_ != kTlcFramingV3 && (r[2] != 0 || r[3] != 0))
-        text += format(" [seq %u%s]", r[3], r[2] ? ", more" : "");
+        text += formatText(" [seq %u%s]", r[3], r[2] ? ", more" : "");
     return text;
 }
 
@@ -58,22 +59,22 @@ bool FrameDecoder::checkCounts(const uint8_t* r, const RegisterFrame& f, std::st
     if (framing_ == kTlcFramingV3) {
         if (f.more == 0 && f.seq == 0 && count == 0)
             return true;
-        *error = format("bytes 2 to 4 of a 268-byte frame are %02X %02X %02X (expected 0)", f.more,
-                        f.seq, count);
+        *error = formatText("bytes 2 to 4 of a 268-byte frame are %02X %02X %02X (expected 0)",
+                            f.more, f.seq, count);
         return false;
     }
     const size_t fields = header(r).size - 5;
     const size_t expectedCount = f.isRead ? fields : f.len + fields;
     if (count != expectedCount) {
-        *error = format("count byte 0x%02X does not match the %s (expected 0x%02zX)", count,
-                        f.isRead ? "read request" : "payload", expectedCount);
+        *error = formatText("count byte 0x%02X does not match the %s (expected 0x%02zX)", count,
+                            f.isRead ? "read request" : "payload", expectedCount);
     } else if (f.isRead && (f.more != 0 || f.seq != 0)) {
-        *error = format("read request with more-follows %u and sequence %u", f.more, f.seq);
+        *error = formatText("read request with more-follows %u and sequence %u", f.more, f.seq);
     } else if (!f.isRead && f.more > 1) {
-        *error = format("more-follows flag 0x%02X", f.more);
+        *error = formatText("more-follows flag 0x%02X", f.more);
     } else if (!f.isRead && f.more == 1 && f.len != maxWrite()) {
-        *error =
-            format("a report followed by more carries %u bytes (expected %zu)", f.len, maxWrite());
+        *error = formatText("a report followed by more carries %u bytes (expected %zu)", f.len,
+                            maxWrite());
     } else {
         return true;
     }
@@ -89,7 +90,7 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
     const Header h = header(r);
     const uint8_t op = r[5];
     if (op != kOpWrite && op != kOpRead) {
-        *error = format("unknown register operation 0x%02X", op);
+        *error = formatText("unknown register operation 0x%02X", op);
         return false;
     }
     RegisterFrame f;
@@ -102,8 +103,8 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
     const size_t readChunk = framing_ == kTlcFramingV3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
     const size_t maxLen = f.isRead ? readChunk : maxWrite();
     if (f.len == 0 || f.len > maxLen) {
-        *error = format("%s of %u bytes at 0x%X (allowed 1 to %zu)",
-                        f.isRead ? "read request" : "write", f.len, f.addr, maxLen);
+        *error = formatText("%s of %u bytes at 0x%X (allowed 1 to %zu)",
+                            f.isRead ? "read request" : "write", f.len, f.addr, maxLen);
         return false;
     }
     if (!checkCounts(r, f, error))
@@ -113,7 +114,8 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
     if (f.isRead || framing_ != kTlcFramingV3) {
         for (size_t i = f.isRead ? h.size : h.size + f.len; i < length; ++i) {
             if (r[i] != 0) {
-                *error = format("byte 0x%02X at offset %zu after the end of the frame", r[i], i);
+                *error =
+                    formatText("byte 0x%02X at offset %zu after the end of the frame", r[i], i);
                 return false;
             }
         }
@@ -125,7 +127,8 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
 std::string FrameDecoder::abandon() {
     std::string note;
     if (active_) {
-        note = format("unfinished write from 0x%X abandoned after %zu bytes", start_, data_.size());
+        note = formatText("unfinished write from 0x%X abandoned after %zu bytes", start_,
+                          data_.size());
     }
     *this = FrameDecoder(framing_);
     return note;
@@ -162,13 +165,13 @@ WriteStep FrameDecoder::addWrite(const RegisterFrame& f) {
             step.text = "continuation of a refused write discarded";
             return step;
         }
-        return refuse(format("continuation report (sequence %u) at 0x%X without a first report",
-                             f.seq, f.addr));
+        return refuse(formatText("continuation report (sequence %u) at 0x%X without a first report",
+                                 f.seq, f.addr));
     } else if (f.seq != nextSeq_) {
-        return refuse(format("sequence gap in the write from 0x%X: expected %u, got %u", start_,
-                             nextSeq_, f.seq));
+        return refuse(formatText("sequence gap in the write from 0x%X: expected %u, got %u", start_,
+                                 nextSeq_, f.seq));
     } else if (f.addr != next_) {
-        return refuse(format("continuation report at 0x%X, expected 0x%X", f.addr, next_));
+        return refuse(formatText("continuation report at 0x%X, expected 0x%X", f.addr, next_));
     }
     data_.insert(data_.end(), f.payload, end);
     next_ = framing_ == kTlcFramingV1 ? ((f.addr + f.len) & 0xFFFF) : f.addr + f.len;

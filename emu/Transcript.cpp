@@ -122,13 +122,4 @@ std::string Transcript::toText() const {
     return out;
 }
 
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
-
 }  // namespace emu

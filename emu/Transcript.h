@@ -79,10 +79,6 @@ class Transcript {
     std::vector<TranscriptEntry> entries_;
 };
 
-// printf-style text for transcript entries and protocol errors (up to 511
-// characters).
-std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
-
 // "00 00 04 33 37 00"; at most `limit` bytes, then " ...(+N)".
 std::string hexBytes(const uint8_t* data, size_t n, size_t limit = 64);
 inline std::string hexBytes(const std::vector<uint8_t>& data, size_t limit = 64) {

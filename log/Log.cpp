@@ -32,6 +32,23 @@ void appendLogLine(const char* line) {
     appendRegularFile(logPath, line, std::strlen(line), static_cast<uint64_t>(kLogFileSizeLimit));
 }
 
+std::string formatText(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text;
+    if (size > 0) {
+        text.resize(static_cast<size_t>(size) + 1);
+        std::vsnprintf(&text[0], text.size(), fmt, again);
+        text.resize(static_cast<size_t>(size));
+    }
+    va_end(again);
+    return text;
+}
+
 std::string logSafeText(const char* text) {
     if (text == nullptr)
         return "(null)";

@@ -61,6 +61,11 @@ long long getLogFileSize();
 // Sets logPath to "<folder>/FirmwareUpdate_App.log" ("<folder>\\..." on Windows).
 void setLogFolder(const char* folder);
 
+// printf into a string of whatever length the text needs (the emulator's
+// transcript and touchfw-image's reports; not for log lines, which the
+// macros format).
+std::string formatText(const char* fmt, ...) TFW_PRINTF(1, 2);
+
 // Text from outside the tool (a file or folder name, the command line, a
 // product id read from a file) made safe to put into a log line: every
 // control character (line feed, carriage return, tab, escape, DEL, ...) is

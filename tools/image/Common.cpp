@@ -13,15 +13,6 @@
 
 namespace imagetool {
 
-std::string format(const char* fmt, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
-
 Failure usageError(const std::string& message) {
     return {kExitUsage, message};
 }
@@ -90,7 +81,7 @@ bool validPid(const std::string& text) {
 }
 
 std::string vidText(const uint8_t* vid) {
-    return format("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
+    return formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
 }
 
 // Reads a whole input file the way touchfw does: without blocking, regular
@@ -102,39 +93,39 @@ bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::
         case FileReadError::none:
             return true;
         case FileReadError::openFailed:
-            error = format("cannot open %s: %s", path.c_str(),
-                           std::strerror(static_cast<int>(osError)));
+            error = formatText("cannot open %s: %s", path.c_str(),
+                               std::strerror(static_cast<int>(osError)));
             return false;
         case FileReadError::notRegular:
-            error = format("cannot read %s: not a regular file", path.c_str());
+            error = formatText("cannot read %s: not a regular file", path.c_str());
             return false;
         case FileReadError::tooLarge:
-            error = format("cannot read %s: %llu bytes, more than the %llu this input may have",
-                           path.c_str(), static_cast<unsigned long long>(size),
-                           static_cast<unsigned long long>(maxBytes));
+            error = formatText("cannot read %s: %llu bytes, more than the %llu this input may have",
+                               path.c_str(), static_cast<unsigned long long>(size),
+                               static_cast<unsigned long long>(maxBytes));
             return false;
         case FileReadError::noMemory:
-            error = format("cannot read %s: out of memory", path.c_str());
+            error = formatText("cannot read %s: out of memory", path.c_str());
             return false;
         case FileReadError::readFailed:
             break;
     }
-    error = osError != 0 ? format("cannot read %s: %s", path.c_str(),
-                                  std::strerror(static_cast<int>(osError)))
-                         : format("cannot read %s: the file ended early", path.c_str());
+    error = osError != 0 ? formatText("cannot read %s: %s", path.c_str(),
+                                      std::strerror(static_cast<int>(osError)))
+                         : formatText("cannot read %s: the file ended early", path.c_str());
     return false;
 }
 
 bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
-        error = format("cannot create %s: %s", path.c_str(), std::strerror(errno));
+        error = formatText("cannot create %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     const bool written = std::fwrite(data, 1, size, file) == size;
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
-        error = format("cannot write %s: %s", path.c_str(), std::strerror(errno));
+        error = formatText("cannot write %s: %s", path.c_str(), std::strerror(errno));
         std::remove(path.c_str());
         return false;
     }

@@ -38,7 +38,7 @@ uint32_t minConfigLength(int32_t chipType) {
 std::string configText(const Bytes& data) {
     std::string text;
     for (size_t i = 0; i < data.size(); ++i) {
-        text += format("0x%02X", data[i]);
+        text += formatText("0x%02X", data[i]);
         if (i + 1 == data.size()) {
             text += "\n";
         } else {
@@ -76,8 +76,8 @@ int commandCfg(Args& args) {
     const uint32_t minLength = minConfigLength(chip.type);
     if (!lengthText.empty() &&
         (!parseNumber(lengthText, kMaxConfigLength, length) || length < minLength)) {
-        throw usageError(format("cfg: --length must be a number from %u to %u for %s", minLength,
-                                static_cast<unsigned>(kMaxConfigLength), chip.name));
+        throw usageError(formatText("cfg: --length must be a number from %u to %u for %s",
+                                    minLength, static_cast<unsigned>(kMaxConfigLength), chip.name));
     }
     if (output.empty())
         throw usageError("cfg: -o OUT is required");
@@ -118,9 +118,9 @@ std::string configTextProblem(const Bytes& text) {
             continue;
         }
         if (c < 0x20 || c >= 0x7F)
-            return format("byte 0x%02X at offset %zu is not text", c, i);
-        return format("line %zu, offset %zu: '%c' is not part of a 0xNN byte", line, i,
-                      static_cast<char>(c));
+            return formatText("byte 0x%02X at offset %zu is not text", c, i);
+        return formatText("line %zu, offset %zu: '%c' is not part of a 0xNN byte", line, i,
+                          static_cast<char>(c));
     }
     if (tokens == 0)
         return "it holds no 0xNN byte";

@@ -30,7 +30,6 @@ struct Failure {
     std::string message;
 };
 
-std::string format(const char* fmt, ...) TFW_PRINTF(1, 2);
 Failure usageError(const std::string& message);
 Failure inputError(const std::string& message);
 

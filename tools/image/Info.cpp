@@ -22,7 +22,7 @@ std::string printable(const uint8_t* bytes, size_t n) {
 std::string hexBytes(const uint8_t* bytes, size_t n) {
     std::string s;
     for (size_t i = 0; i < n; ++i)
-        s += format(i ? " %02X" : "%02X", bytes[i]);
+        s += formatText(i ? " %02X" : "%02X", bytes[i]);
     return s;
 }
 
