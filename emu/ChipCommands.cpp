@@ -103,7 +103,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
             if (fjord) {
                 ackFjord(fault, profile_.cfgCmdAck);
             } else {
-                setCmdByteLater(0xFF, fault);
+                setCmdByteLater(profile_.dataModeAck, fault);
             }
             scheduleFrame();
             return;
@@ -159,7 +159,7 @@ void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
             profile_.cfgFinishAltAnswer.data,
             profile_.cfgFinishAltAnswer.data + profile_.cfgFinishAltAnswer.size());
         if (fault == FaultDo::corruptAck)
-            answer[2] ^= 0x03;
+            answer.back() ^= 0x03;
         const uint32_t addr = profile_.cmdAddr;
         after(timing_.commandMs, [this, addr, answer] { regs_.memory.write(addr, answer); });
     } else {

@@ -61,7 +61,9 @@ ChipProfile profileFor(int32_t type);
 // 5415R b0+b1+b2 == b3+b4; fjord family byte 34 is the version and bytes
 // 62-63 hold the little-endian 16-bit sum of bytes 0-61.
 std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t size = 4096);
-// Version byte of a configuration block (byte 0, or byte 34 for the fjord family).
+// Version byte of a configuration block (byte 0 for 5410 and 5415R, byte 34
+// for the fjord family). For an unknown chip type makeConfiguration writes
+// no version or check bytes.
 uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config);
 
 enum class ReportPath { standard, long268 };

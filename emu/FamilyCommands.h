@@ -1,8 +1,7 @@
 // The command encodings of a chip family as the chip decodes them: register
 // commands written to cmdAddr and raw command reports are matched against
-// the byte sequences of the family's chip profile; the status answers the
-// chip gives back (report status, the alternative 5415R finish answer) are
-// built here.
+// the byte sequences of the family's chip profile; the report status answer
+// the chip gives back is built here.
 #pragma once
 
 #include <cstddef>

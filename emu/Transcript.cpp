@@ -1,6 +1,5 @@
 #include "emu/Transcript.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "hid/WireRecording.h"

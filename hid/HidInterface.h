@@ -34,7 +34,7 @@ HidInterface* getHidInterface();
 bool hidInterfaceConfigured();
 // Binds the four operations to the target operations (done once at start-up).
 void bindHidInterface();
-// About the target selected by the chip type: the last open failed only
+// About the target selected by the family's report length: the last open failed only
 // because another process holds the device; a report call failed because the
 // device is gone (until the target is closed).
 bool hidOpenRefusedInUse();
