@@ -26,6 +26,7 @@
 #include "fw/FwImageBuilder.h"
 #include "hid/HidInterface.h"
 #include "log/Log.h"
+#include "tests/InstantDevice.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -58,27 +59,9 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 // ---- frames ----
 
-// The device: takes every report, answers a request with the length asked.
-int requestedLength = 0;
-int takeReport(uint8_t* report, int length, void*) {
-    requestedLength = length == kFjordK8ReportSize ? report[10] << 8 | report[11]
-                                                   : report[length - 2] << 8 | report[length - 1];
-    benchmark::DoNotOptimize(report);
-    return 0;
-}
-int answerReport(uint8_t* report, int length, void*) {
-    const int at = length == kFjordK8ReportSize ? 10 : 3;
-    report[at] = static_cast<uint8_t>(requestedLength >> 8);
-    report[at + 1] = static_cast<uint8_t>(requestedLength);
-    return 0;
-}
-int succeed(void*) {
-    return 0;
-}
-
 void useInstantDevice() {
     logLevel = 0x18;  // the tool's default: errors and critical lines
-    *getHidInterface() = HidInterface{succeed, succeed, takeReport, answerReport, nullptr};
+    *getHidInterface() = instantdevice::table();
 }
 
 const int kWritePayload[] = {0, 55, 53, 256};

@@ -10,6 +10,7 @@
 
 #include "hid/HidInterface.h"
 #include "log/Log.h"
+#include "tests/InstantDevice.h"
 #include "tests/TestSupport.h"
 #include "tlc/TlcConnection.h"
 
@@ -49,30 +50,11 @@ namespace {
 
 class ReportAllocationTest : public testsupport::ProcessFixture {};
 
-// A device that takes every report and answers a read request with the
-// length it asked for (framing versions 1 and 2 carry it in bytes 3 and 4
-// of the answer, version 3 in bytes 10 and 11).
-int requestedLength = 0;
-int acceptReport(uint8_t* report, int length, void*) {
-    requestedLength = length == kFjordK8ReportSize ? report[10] << 8 | report[11]
-                                                   : report[length - 2] << 8 | report[length - 1];
-    return 0;
-}
-int answerReport(uint8_t* report, int length, void*) {
-    const int at = length == kFjordK8ReportSize ? 10 : 3;
-    report[at] = static_cast<uint8_t>(requestedLength >> 8);
-    report[at + 1] = static_cast<uint8_t>(requestedLength);
-    return 0;
-}
-int succeed(void*) {
-    return 0;
-}
-
 TEST_F(ReportAllocationTest, RegisterWritesAndReadsAllocateNothingPerReport) {
     if (!TOUCHFW_COUNT_ALLOCATIONS)
         GTEST_SKIP() << "allocations are counted in the build without AddressSanitizer";
     HidInterface* hid = getHidInterface();
-    *hid = HidInterface{succeed, succeed, acceptReport, answerReport, nullptr};
+    *hid = instantdevice::table();
     std::vector<uint8_t> data(4096, 0x5A);
     // Every level but Debug: a Debug line is one per register transfer, not per report.
     logLevel = 0x1E;
