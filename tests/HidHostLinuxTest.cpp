@@ -17,10 +17,12 @@
 
 #include "app/App.h"
 #include "chip/ChipProfile.h"
+#include "emu/EmulatedChip.h"
 #include "hid/DeviceMatch.h"
 #include "hid/HidHostLinux.h"
 #include "hid/HidInterface.h"
 #include "hid/HidTarget.h"
+#include "tests/FaultMatrixSupport.h"
 #include "tests/HidTestSupport.h"
 
 namespace {
@@ -33,6 +35,9 @@ using hidtest::kWarning;
 
 // Scripted hidraw nodes: opens, ioctls and writes are recorded; input
 // reports are events on a fake monotonic clock that poll() and read() deliver.
+// Opens lock as flock does: the lock belongs to the open node, is shared by
+// its duplicates and ends with its last descriptor; another open of a locked
+// node fails with EWOULDBLOCK, from this process or another.
 class FakeNodes {
   public:
     struct Event {
@@ -59,6 +64,10 @@ class FakeNodes {
     std::vector<int> pollTimeouts;
     int reads = 0;
     int64_t now = 50000;
+    std::function<void(int fd)> afterClose;
+
+    // The device went away and came back under the same name: a new node.
+    void replaceNode(const std::string& path) { ++generation_[path]; }
 
     HidrawNodeOps ops() {
         HidrawNodeOps o;
@@ -66,8 +75,24 @@ class FakeNodes {
             auto failure = openErrors.find(path);
             if (failure != openErrors.end())
                 return -failure->second;
+            const Node node{path, generation_[path]};
+            for (const auto& open : nodeOf_) {
+                if (open.second == node)
+                    return -EWOULDBLOCK;
+            }
             opened.push_back(path);
+            nodeOf_[nextFd_] = node;
             return nextFd_++;
+        };
+        o.dup = [this](int fd) {
+            if (nodeOf_.count(fd) == 0)
+                return -EBADF;
+            nodeOf_[nextFd_] = nodeOf_[fd];
+            return nextFd_++;
+        };
+        o.sameNode = [this](int fd, const std::string& path) {
+            const auto open = nodeOf_.find(fd);
+            return open != nodeOf_.end() && open->second == Node{path, generation_[path]};
         };
         o.ioctl = [this](int fd, unsigned long request, uint8_t* data) {
             const size_t size = _IOC_SIZE(request);
@@ -101,7 +126,12 @@ class FakeNodes {
             std::copy(e.data.begin(), e.data.begin() + static_cast<long>(n), data);
             return static_cast<long>(n);
         };
-        o.close = [this](int fd) { closedFds.push_back(fd); };
+        o.close = [this](int fd) {
+            closedFds.push_back(fd);
+            nodeOf_.erase(fd);
+            if (afterClose)
+                afterClose(fd);
+        };
         o.nowMs = [this]() { return now; };
         return o;
     }
@@ -114,7 +144,10 @@ class FakeNodes {
     }
 
   private:
+    using Node = std::pair<std::string, int>;  // path, generation
     int nextFd_ = 50;
+    std::map<int, Node> nodeOf_;  // open descriptor -> the node it holds
+    std::map<std::string, int> generation_;
 };
 
 class HidHostLinuxTest : public testsupport::ProcessFixture {
@@ -133,6 +166,10 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         addNode("hidraw10", "0003:00002A94:00000121", hidtest::touchAndVendorDescriptor(267));
         std::filesystem::create_directories(classDir() + "/hidrawx/device");
         std::filesystem::create_directories(classDir() + "/foo");
+        newProcess();
+    }
+    // The host of a new process: the nodes the last one held are free again.
+    void newProcess() {
         host_ = std::make_unique<HidHostLinux>(root_.path(), nodes_.ops());
         setHidHost(host_.get());
     }
@@ -291,18 +328,45 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
 }
 
 TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
-    // The real open on a plain file: the lock is the same flock a hidraw node takes.
+    // The real open on a plain file: the lock is the same flock a hidraw node
+    // takes. A kept duplicate holds it past the close of the first
+    // descriptor, and names the node until another file takes its name.
     testsupport::TempDir dir;
     const std::string node = dir.file("hidraw-node");
     testsupport::writeFile(node, "");
     const HidrawNodeOps ops = systemHidrawNodeOps();
     const int first = ops.open(node);
     ASSERT_GE(first, 0);
-    EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
+    const int kept = ops.dup(first);
     ops.close(first);
+    EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
+    EXPECT_TRUE(ops.sameNode(kept, node));
+    ops.close(kept);
     const int again = ops.open(node);
     EXPECT_GE(again, 0);
+    std::filesystem::remove(node);
+    testsupport::writeFile(node, "");
+    EXPECT_FALSE(ops.sameNode(again, node));
     ops.close(again);
+}
+
+// A later open of the run reuses the hold while the node is the one held,
+// and takes the node afresh (closing the stale hold) once the device went
+// away and came back under the same name.
+TEST_F(HidHostLinuxTest, LaterOpensReuseTheHoldUntilTheNodeIsReplaced) {
+    setControllerKeys();
+    size_t opens = 0;
+    for (const bool replaced : {false, false, true}) {
+        if (replaced)
+            nodes_.replaceNode("/dev/hidraw2");
+        const size_t closed = nodes_.closedFds.size();
+        ASSERT_EQ(hidTarget.open(), 0);
+        hidTarget.close();
+        opens += opens == 0 || replaced ? 1 : 0;
+        EXPECT_EQ(nodes_.opened, std::vector<std::string>(opens, "/dev/hidraw2"));
+        EXPECT_EQ(nodes_.closedFds.size(), closed + (replaced ? 2 : 1));
+        EXPECT_EQ(nodes_.ops().open("/dev/hidraw2"), -EWOULDBLOCK);
+    }
 }
 
 TEST_F(HidHostLinuxTest, UnusableNodesAreSkippedWithTheirLogLines) {
@@ -337,6 +401,7 @@ TEST_F(HidHostLinuxTest, PermissionDeniedMovesOnAndPointsToTheUdevRule) {
          {}},
     };
     for (const Case& c : cases) {
+        newProcess();
         log_->clear();
         nodes_.opened.clear();
         nodes_.openErrors = c.openErrors;
@@ -528,8 +593,7 @@ TEST_F(HidHostLinuxTest, FjordK8ReadWaitIsBounded) {
     };
     const Case cases[] = {{"silent device", 0}, {"only touch reports arrive", 5000}};
     for (const Case& c : cases) {
-        host_ = std::make_unique<HidHostLinux>(root_.path(), nodes_.ops());
-        setHidHost(host_.get());
+        newProcess();
         hidTarget.handle = kInvalidHidHandle;
         hidTargetFjordK8.handle = kInvalidHidHandle;
         nodes_.events.clear();
@@ -634,26 +698,35 @@ TEST(HidScanTest, ScanRunModeOnThisMachine) {
     }
 }
 
-// Runs the whole program on the fake nodes; standard output and standard
-// error apart.
+// Runs the whole program on the fake nodes as a process of its own: with a
+// host of its own, whose descriptors are closed when the run ends; standard
+// output and standard error apart.
 struct ConsoleRun {
     int result;
     std::string out;
     std::string err;
 };
 
-ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logDir) {
+ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& root,
+                          HidrawNodeOps ops) {
     args.insert(args.begin(), "touchfw");
-    args.insert(args.end(), {"--logfiledir", logDir});
+    args.insert(args.end(), {"--logfiledir", root});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(&arg[0]);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int result = runMain(static_cast<int>(argv.size()), argv.data());
-    ConsoleRun run{result, testing::internal::GetCapturedStdout(),
-                   testing::internal::GetCapturedStderr()};
-    resetProcessState();
+    HidHost* const previous = &hidHost();
+    ConsoleRun run;
+    {
+        HidHostLinux host(root, std::move(ops));
+        setHidHost(&host);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        run.result = runMain(static_cast<int>(argv.size()), argv.data());
+        run.out = testing::internal::GetCapturedStdout();
+        run.err = testing::internal::GetCapturedStderr();
+        resetProcessState();
+    }
+    setHidHost(previous);
     return run;
 }
 
@@ -698,7 +771,7 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
         std::vector<std::string> args = {"--chip", "fjordK"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"-p", "pid"});
-        const ConsoleRun run = runOnFakeNodes(args, root_.path());
+        const ConsoleRun run = runOnFakeNodes(args, root_.path(), nodes_.ops());
         EXPECT_EQ(nodes_.opened,
                   opens ? std::vector<std::string>{"/dev/hidraw10"} : std::vector<std::string>{})
             << run.err;
@@ -715,16 +788,55 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
     EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
 }
 
+// A 5410 -f -c run opens its device for the firmware and again for the
+// configuration. Another run trying to take the node whenever this one
+// closes it, between the two steps too, is refused; once the run has ended
+// the node is free. The later node with the same keys is never opened.
+TEST_F(HidHostLinuxTest, TheDeviceStaysHeldForTheWholeRun) {
+    emu::EmulatedChip chip(CHIP_5410, &clock_);
+    nodes_.ioctlHandler = [&chip](unsigned long request, uint8_t* data) {
+        const size_t size = _IOC_SIZE(request);
+        uint32_t error = 0;
+        const bool ok = request == hidrawSetOutputRequest(size)
+                            ? chip.receiveReport(data, size, emu::ReportPath::standard)
+                            : chip.answerInputReport(data, size, &error);
+        return ok ? static_cast<int>(size) : -EIO;
+    };
+    const HidrawNodeOps otherRun = nodes_.ops();
+    std::vector<int> tries;
+    bool trying = false;
+    nodes_.afterClose = [&](int) {
+        if (trying)
+            return;
+        trying = true;
+        const int fd = otherRun.open("/dev/hidraw2");
+        tries.push_back(fd);
+        if (fd >= 0)
+            otherRun.close(fd);
+        trying = false;
+    };
+    const ConsoleRun run =
+        runOnFakeNodes({"--chip", "5410", "--pid", "0x0121", "--usagepage", "0xFFF0", "-f",
+                        matrix::sampleFirmware(CHIP_5410), "-c", matrix::sampleConfig(CHIP_5410)},
+                       root_.path(), nodes_.ops());
+    EXPECT_EQ(run.result, 0) << run.out;
+    EXPECT_NE(run.out.find("Update firmware successfully."), std::string::npos);
+    EXPECT_NE(run.out.find("Update cfg successfully."), std::string::npos);
+    EXPECT_EQ(std::count(nodes_.opened.begin(), nodes_.opened.end(), "/dev/hidraw10"), 0);
+    // Every close but the last (the end of the run) left the node held.
+    ASSERT_GE(tries.size(), 3u);
+    EXPECT_EQ(std::vector<int>(tries.begin(), tries.end() - 1),
+              std::vector<int>(tries.size() - 1, -EWOULDBLOCK));
+    EXPECT_GE(tries.back(), 0);
+}
+
 TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {
-    const ConsoleRun before = runOnFakeNodes({"--scan"}, root_.path());
+    const ConsoleRun before = runOnFakeNodes({"--scan"}, root_.path(), nodes_.ops());
     HidrawNodeOps ops = nodes_.ops();
     ops.access = [](const std::string& path) {
         return path == "/dev/hidraw0" || path == "/dev/hidraw10" ? -EACCES : 0;
     };
-    HidHostLinux host(root_.path(), ops);
-    setHidHost(&host);
-    const ConsoleRun after = runOnFakeNodes({"--scan"}, root_.path());
-    setHidHost(host_.get());
+    const ConsoleRun after = runOnFakeNodes({"--scan"}, root_.path(), ops);
     EXPECT_EQ(after.out, before.out);
     EXPECT_EQ(before.err, "");
     EXPECT_EQ(after.err.rfind("touchfw: this user may not open /dev/hidraw0, /dev/hidraw10 (", 0),
