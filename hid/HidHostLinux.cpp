@@ -192,8 +192,8 @@ HidrawNodeOps systemHidrawNodeOps() {
     return ops;
 }
 
-HidHostLinux::HidHostLinux(std::string sysfsRoot, HidrawNodeOps ops)
-    : sysfsRoot_(std::move(sysfsRoot)), ops_(std::move(ops)) {}
+HidHostLinux::HidHostLinux(std::string sysfsRoot, HidrawNodeOps ops, std::string devDir)
+    : sysfsRoot_(std::move(sysfsRoot)), ops_(std::move(ops)), devDir_(std::move(devDir)) {}
 
 HidHostLinux::~HidHostLinux() {
     for (const int fd : openFds_)
@@ -210,7 +210,7 @@ std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
         // the report descriptor, so the node itself need not be opened.
         const std::string deviceDir = classDir + "/" + node.second + "/device";
         HidInterfaceInfo base;
-        base.path = "/dev/" + node.second;
+        base.path = devDir_ + "/" + node.second;
 
         std::string uevent;
         int error = readSmallFile(deviceDir + "/uevent", 65536, &uevent);

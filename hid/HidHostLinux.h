@@ -1,9 +1,9 @@
 // The Linux HID host: hidraw nodes. Interfaces come from sysfs
 // (<root>/class/hidraw/hidrawN in numeric order, the vendor and product id
 // from the HID device's uevent, one interface per top-level collection of its
-// report descriptor); reports move through /dev/hidrawN. The sysfs root and
-// the node operations are injectable so the backend can be exercised on a
-// fake tree with scripted nodes.
+// report descriptor); reports move through /dev/hidrawN. The sysfs root, the
+// node folder and the node operations are injectable so the backend can be
+// exercised on a fake tree with scripted nodes.
 #pragma once
 
 #if defined(__linux__)
@@ -71,8 +71,9 @@ constexpr const char* kUdevRulePath = "contrib/60-touchfw.rules";
 // of the node reuses that descriptor while it still names the node there.
 class HidHostLinux : public HidHost {
   public:
-    explicit HidHostLinux(std::string sysfsRoot = "/sys",
-                          HidrawNodeOps ops = systemHidrawNodeOps());
+    // Nodes are named <devDir>/hidrawN.
+    explicit HidHostLinux(std::string sysfsRoot = "/sys", HidrawNodeOps ops = systemHidrawNodeOps(),
+                          std::string devDir = "/dev");
     ~HidHostLinux() override;
     HidHostLinux(const HidHostLinux&) = delete;
     HidHostLinux& operator=(const HidHostLinux&) = delete;
@@ -108,6 +109,7 @@ class HidHostLinux : public HidHost {
 
     std::string sysfsRoot_;
     HidrawNodeOps ops_;
+    std::string devDir_;
     std::set<int> openFds_;
     std::map<std::string, int> held_;  // node path -> descriptor kept for the lock
     bool getInputUnsupported_ = false;

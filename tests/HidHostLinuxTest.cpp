@@ -22,6 +22,7 @@
 #include "hid/HidHostLinux.h"
 #include "hid/HidInterface.h"
 #include "hid/HidTarget.h"
+#include "hid/OpenHints.h"
 #include "tests/FaultMatrixSupport.h"
 #include "tests/HidTestSupport.h"
 
@@ -202,6 +203,19 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         deviceMatch.usagePage = 0xFFF0;
         deviceMatch.usage = 0x0001;
         deviceMatch.path.clear();  // each case is a run of its own: nothing pinned
+    }
+
+    // An emulated chip behind every node, on the standard path: output
+    // reports go to it, input reports come from it.
+    void chipBehindNodes(emu::EmulatedChip& chip) {
+        nodes_.ioctlHandler = [&chip](unsigned long request, uint8_t* data) {
+            const size_t size = _IOC_SIZE(request);
+            uint32_t error = 0;
+            const bool ok = request == hidrawSetOutputRequest(size)
+                                ? chip.receiveReport(data, size, emu::ReportPath::standard)
+                                : chip.answerInputReport(data, size, &error);
+            return ok ? static_cast<int>(size) : -EIO;
+        };
     }
 
     // Binds the interface for a chip type and opens the controller.
@@ -707,8 +721,8 @@ struct ConsoleRun {
     std::string err;
 };
 
-ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& root,
-                          HidrawNodeOps ops) {
+ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& root, HidrawNodeOps ops,
+                          const std::string& devDir = "/dev") {
     args.insert(args.begin(), "touchfw");
     args.insert(args.end(), {"--logfiledir", root});
     std::vector<char*> argv;
@@ -717,7 +731,7 @@ ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& root
     HidHost* const previous = &hidHost();
     ConsoleRun run;
     {
-        HidHostLinux host(root, std::move(ops));
+        HidHostLinux host(root, std::move(ops), devDir);
         setHidHost(&host);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
@@ -794,14 +808,7 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
 // the node is free. The later node with the same keys is never opened.
 TEST_F(HidHostLinuxTest, TheDeviceStaysHeldForTheWholeRun) {
     emu::EmulatedChip chip(CHIP_5410, &clock_);
-    nodes_.ioctlHandler = [&chip](unsigned long request, uint8_t* data) {
-        const size_t size = _IOC_SIZE(request);
-        uint32_t error = 0;
-        const bool ok = request == hidrawSetOutputRequest(size)
-                            ? chip.receiveReport(data, size, emu::ReportPath::standard)
-                            : chip.answerInputReport(data, size, &error);
-        return ok ? static_cast<int>(size) : -EIO;
-    };
+    chipBehindNodes(chip);
     const HidrawNodeOps otherRun = nodes_.ops();
     std::vector<int> tries;
     bool trying = false;
@@ -823,11 +830,71 @@ TEST_F(HidHostLinuxTest, TheDeviceStaysHeldForTheWholeRun) {
     EXPECT_NE(run.out.find("Update firmware successfully."), std::string::npos);
     EXPECT_NE(run.out.find("Update cfg successfully."), std::string::npos);
     EXPECT_EQ(std::count(nodes_.opened.begin(), nodes_.opened.end(), "/dev/hidraw10"), 0);
+    // Said once, although the run opened the device twice.
+    EXPECT_EQ(run.err,
+              "touchfw: 2 devices match; using /dev/hidraw2 (1 other: /dev/hidraw10); choose one "
+              "with --path.\n");
     // Every close but the last (the end of the run) left the node held.
     ASSERT_GE(tries.size(), 3u);
     EXPECT_EQ(std::vector<int>(tries.begin(), tries.end() - 1),
               std::vector<int>(tries.size() - 1, -EWOULDBLOCK));
     EXPECT_GE(tries.back(), 0);
+}
+
+// Which device a run used is never a secret. Several matching nodes, or a
+// matching node passed over, are named in one line each on standard error;
+// a --path that is a link (udev's stable names) leads to its node. Standard
+// output is that of the run with --path naming the node. An empty --path is
+// a command-line error.
+TEST_F(HidHostLinuxTest, DeviceChoiceIsNamedOnStandardError) {
+    emu::EmulatedChip chip(CHIP_FJORDK, &clock_);
+    chipBehindNodes(chip);
+    std::filesystem::create_directories(root_.path() + "/dev");
+    for (const char* node : {"/dev/hidraw2", "/dev/hidraw10"})
+        testsupport::writeFile(root_.path() + node, "");
+    const std::string dev = devicePathOf(root_.path() + "/dev");
+    std::filesystem::create_symlink(dev + "/hidraw10", root_.path() + "/panel");
+    const std::string twice = "touchfw: 2 devices match; using " + dev + "/hidraw";
+    struct Case {
+        std::vector<std::string> args;
+        int error2;  // of the first node's open
+        const char* opened;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--path", dev + "/hidraw2"}, 0, "/hidraw2", ""},
+        {{}, 0, "/hidraw2", twice + "2 (1 other: " + dev + "/hidraw10); choose one with --path.\n"},
+        {{"--path", root_.path() + "/panel"}, 0, "/hidraw10", ""},
+        {{},
+         EACCES,
+         "/hidraw10",
+         "touchfw: skipped " + dev +
+             "/hidraw2, a matching device this user may not open (permission denied; see the "
+             "udev rule " +
+             udevRuleHintPath() + ").\n" + twice + "10 (1 other: " + dev +
+             "/hidraw2); choose one with --path.\n"},
+    };
+    std::string firstOut;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.error2));
+        nodes_.opened.clear();
+        nodes_.openErrors.clear();
+        if (c.error2 != 0)
+            nodes_.openErrors[dev + "/hidraw2"] = c.error2;
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-p", "vid"});
+        const ConsoleRun run = runOnFakeNodes(args, root_.path(), nodes_.ops(), dev);
+        EXPECT_EQ(run.result, 0) << run.out;
+        EXPECT_EQ(nodes_.opened, std::vector<std::string>{dev + c.opened});
+        EXPECT_EQ(run.err, c.err);
+        if (firstOut.empty())
+            firstOut = run.out;
+        EXPECT_EQ(run.out, firstOut);
+    }
+    const ConsoleRun empty =
+        runOnFakeNodes({"--path", "", "-p", "vid"}, root_.path(), nodes_.ops(), dev);
+    EXPECT_EQ(empty.result, -20);
+    EXPECT_EQ(empty.out.rfind("\"\" is not a valid value for option \"--path\".\nUsage: ", 0), 0u);
 }
 
 TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {
