@@ -67,22 +67,18 @@ class FakeNodes {
     int64_t now = 50000;
     std::function<void(int fd)> afterClose;
 
-    // The device went away and came back under the same name: a new node.
-    void replaceNode(const std::string& path) { ++generation_[path]; }
-
     HidrawNodeOps ops() {
         HidrawNodeOps o;
         o.open = [this](const std::string& path) {
             auto failure = openErrors.find(path);
             if (failure != openErrors.end())
                 return -failure->second;
-            const Node node{path, generation_[path]};
             for (const auto& open : nodeOf_) {
-                if (open.second == node)
+                if (open.second == path)
                     return -EWOULDBLOCK;
             }
             opened.push_back(path);
-            nodeOf_[nextFd_] = node;
+            nodeOf_[nextFd_] = path;
             return nextFd_++;
         };
         o.dup = [this](int fd) {
@@ -93,7 +89,7 @@ class FakeNodes {
         };
         o.sameNode = [this](int fd, const std::string& path) {
             const auto open = nodeOf_.find(fd);
-            return open != nodeOf_.end() && open->second == Node{path, generation_[path]};
+            return open != nodeOf_.end() && open->second == path;
         };
         o.ioctl = [this](int fd, unsigned long request, uint8_t* data) {
             const size_t size = _IOC_SIZE(request);
@@ -145,10 +141,8 @@ class FakeNodes {
     }
 
   private:
-    using Node = std::pair<std::string, int>;  // path, generation
     int nextFd_ = 50;
-    std::map<int, Node> nodeOf_;  // open descriptor -> the node it holds
-    std::map<std::string, int> generation_;
+    std::map<int, std::string> nodeOf_;  // open descriptor -> its node
 };
 
 class HidHostLinuxTest : public testsupport::ProcessFixture {
@@ -342,45 +336,46 @@ TEST_F(HidHostLinuxTest, OpensFirstMatchingNodeInNumericOrder) {
 }
 
 TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
-    // The real open on a plain file: the lock is the same flock a hidraw node
-    // takes. A kept duplicate holds it past the close of the first
-    // descriptor, and names the node until another file takes its name.
+    // The real open on a plain file: the lock is the same flock a hidraw node takes.
     testsupport::TempDir dir;
     const std::string node = dir.file("hidraw-node");
     testsupport::writeFile(node, "");
     const HidrawNodeOps ops = systemHidrawNodeOps();
     const int first = ops.open(node);
     ASSERT_GE(first, 0);
-    const int kept = ops.dup(first);
-    ops.close(first);
     EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
-    EXPECT_TRUE(ops.sameNode(kept, node));
-    ops.close(kept);
+    ops.close(first);
     const int again = ops.open(node);
     EXPECT_GE(again, 0);
-    std::filesystem::remove(node);
-    testsupport::writeFile(node, "");
-    EXPECT_FALSE(ops.sameNode(again, node));
     ops.close(again);
 }
 
-// A later open of the run reuses the hold while the node is the one held,
-// and takes the node afresh (closing the stale hold) once the device went
-// away and came back under the same name.
-TEST_F(HidHostLinuxTest, LaterOpensReuseTheHoldUntilTheNodeIsReplaced) {
+// The real calls, on a plain file standing for the node (it locks the same
+// way): the run keeps the node locked past every close, reuses its hold
+// while the file is the one held, locks a file that took the name afresh
+// (the device went away and came back), and lets go when its host ends.
+TEST_F(HidHostLinuxTest, TheRealCallsHoldTheNodeUntilTheRunEnds) {
+    std::filesystem::create_directories(root_.path() + "/dev");
+    const std::string node = root_.path() + "/dev/hidraw2";
+    testsupport::writeFile(node, "");
+    const HidrawNodeOps ops = systemHidrawNodeOps();
+    auto run = std::make_unique<HidHostLinux>(root_.path(), ops, root_.path() + "/dev");
+    setHidHost(run.get());
     setControllerKeys();
-    size_t opens = 0;
     for (const bool replaced : {false, false, true}) {
-        if (replaced)
-            nodes_.replaceNode("/dev/hidraw2");
-        const size_t closed = nodes_.closedFds.size();
+        if (replaced) {
+            std::filesystem::remove(node);
+            testsupport::writeFile(node, "");
+        }
         ASSERT_EQ(hidTarget.open(), 0);
         hidTarget.close();
-        opens += opens == 0 || replaced ? 1 : 0;
-        EXPECT_EQ(nodes_.opened, std::vector<std::string>(opens, "/dev/hidraw2"));
-        EXPECT_EQ(nodes_.closedFds.size(), closed + (replaced ? 2 : 1));
-        EXPECT_EQ(nodes_.ops().open("/dev/hidraw2"), -EWOULDBLOCK);
+        EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
     }
+    setHidHost(host_.get());
+    run.reset();
+    const int fd = ops.open(node);
+    EXPECT_GE(fd, 0);
+    ops.close(fd);
 }
 
 TEST_F(HidHostLinuxTest, UnusableNodesAreSkippedWithTheirLogLines) {
