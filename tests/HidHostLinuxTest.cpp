@@ -811,6 +811,7 @@ TEST_F(HidHostLinuxTest, TheDeviceStaysHeldForTheWholeRun) {
         runOnFakeNodes({"--chip", "5410", "--pid", "0x0121", "--usagepage", "0xFFF0", "-f",
                         matrix::sampleFirmware(CHIP_5410), "-c", matrix::sampleConfig(CHIP_5410)},
                        root_.path(), nodes_.ops());
+    nodes_.afterClose = nullptr;
     EXPECT_EQ(run.result, 0) << run.out;
     EXPECT_NE(run.out.find("Update cfg successfully."), std::string::npos);
     EXPECT_EQ(std::count(nodes_.opened.begin(), nodes_.opened.end(), "/dev/hidraw10"), 0);
