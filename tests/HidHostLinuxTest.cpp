@@ -679,7 +679,7 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
           "path /dev/hidraw1;",
           "--scan"}},
         {{"--pid", "0x0999"}, 0, 0, {"pid 0x0999", "--scan"}},
-        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules", "plugdev"}},
         {{}, ENOENT, ENOENT, {}},  // vanished nodes: nothing to explain
         {{}, EWOULDBLOCK, 0, {"touchfw: /dev/hidraw2" + inUse}},
         {{}, EACCES, EWOULDBLOCK, {"touchfw: /dev/hidraw10" + inUse}},
