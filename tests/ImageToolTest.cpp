@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -215,7 +214,6 @@ TEST_F(ImageToolTest, InfoFindsTheFamilyOfAnImage) {
                           std::string::npos)
                     << info.output;
                 EXPECT_EQ(info.output.find("WRONG"), std::string::npos) << info.output;
-                EXPECT_EQ(info.output.find("Length field"), std::string::npos) << info.output;
             }
         }
         SCOPED_TRACE(std::string(image.name) + " image, no --chip");
@@ -232,8 +230,6 @@ TEST_F(ImageToolTest, InfoFindsTheFamilyOfAnImage) {
         EXPECT_EQ(report["chipGiven"], false);
         EXPECT_EQ(report["fits"], fits);
         EXPECT_EQ(report["pidMatches"], std::vector<std::string>{image.name});
-        EXPECT_EQ(report["families"].size(), std::size(kFamilies));
-        EXPECT_EQ(report["loads"], true);
     }
 
     // Nothing fits: one reason per layout, and no family's fields.
