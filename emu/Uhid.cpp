@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -440,6 +441,16 @@ int32_t uhidFamily(int argc, char** argv) {
     return chipTypeFromArgs(argc, argv);
 }
 
+// The /dev/uhid descriptor, closed (which also removes a device still
+// there) when the panel ends.
+struct UhidFd {
+    int fd;
+    ~UhidFd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 int openUhid() {
     const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (fd >= 0)
@@ -458,6 +469,24 @@ int openUhid() {
         std::fprintf(stderr, "touchfw-emu: cannot open /dev/uhid: %s\n", std::strerror(error));
     }
     return -1;
+}
+
+// The kernel queues at most 32 events for the panel and drops what comes
+// while the queue is full. An output report does not wait for the device
+// (unlike one to a USB device), so a tool that writes a burst of reports
+// (a 4096-byte block is 78 reports of the 65-byte framings) can outrun a
+// panel that is not scheduled in time. A real-time priority lets the panel
+// run as soon as a report arrives.
+void keepUp() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+        std::fprintf(stderr,
+                     "touchfw-emu: no real-time priority (%s): reports a tool sends in quick "
+                     "succession may be lost in the kernel's queue (the chip then reports "
+                     "protocol errors).\n",
+                     std::strerror(errno));
+    }
 }
 
 // Serves the device until a stop signal, the device's end or a failure of
@@ -530,6 +559,10 @@ int runUhid(int argc, char** argv) {
     const char* family = familyName(type);
     const std::string statePath = stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
 
+    const UhidFd uhid{openUhid()};
+    const int fd = uhid.fd;
+    if (fd < 0)
+        return kUhidSetupFailed;
     // The panel owns its state file for its whole life: another instance (or
     // a touchfw-emu run) on the same file would write a different chip over it.
     FileLock lock;
@@ -568,9 +601,7 @@ int runUhid(int argc, char** argv) {
             chip.addFault(rule);
     }
 
-    const int fd = openUhid();
-    if (fd < 0)
-        return kUhidSetupFailed;
+    keepUp();
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -585,13 +616,11 @@ int runUhid(int argc, char** argv) {
         if (!device.create(uniq, &error)) {
             std::fprintf(stderr, "touchfw-emu: creating the device through /dev/uhid failed: %s\n",
                          error.c_str());
-            ::close(fd);
             return kUhidSetupFailed;
         }
         served = serve(device, fd, uniq, family);
         device.destroy();
     }
-    ::close(fd);
 
     std::string error;
     int result = served ? 0 : 1;

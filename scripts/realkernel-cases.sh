@@ -215,6 +215,18 @@ if wanted permission; then
     [ -z "$why" ] && result permission || result permission "$why"
 fi
 
+# ---- a user without access to /dev/uhid is told so ----------------------------------------------------------
+if wanted uhid-access; then
+    mkdir -p /runs/uhid-access && chmod 777 /runs/uhid-access
+    (cd /runs/uhid-access && TOUCHFW_EMU_STATE_DIR=/runs/uhid-access timeout -s KILL 20 \
+        su -s /bin/sh user -c "touchfw-emu --uhid --chip fjordK" >stdout 2>stderr)
+    status=$?
+    why=
+    [ "$status" = 125 ] || why="status $status"
+    grep -q 'no access to /dev/uhid' /runs/uhid-access/stderr || why="$why no hint: $(head -c 200 /runs/uhid-access/stderr)"
+    [ -z "$why" ] && result uhid-access || result uhid-access "$why"
+fi
+
 # ---- the panel removed in the middle of an update ----------------------------------------------------------
 if wanted removed; then
     PANEL_ENV= panel_start removed fjordK
