@@ -271,7 +271,7 @@ fi
 # its next request.
 if wanted late-answer; then
     why="the late answer never fell between the tool's time-out and its next request"
-    for attempt in 1 2 3; do
+    for attempt in 1 2 3 4 5; do
         PANEL_ENV=TOUCHFW_EMU_FAULT=late-answer:patch-status panel_start late-answer fjordK8
         run_tool /runs/late-answer --loglevel 0x1F --chip fjordK8 -f examples/fw-fjordK8.bin
         panel_stop late-answer
