@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "sys/FileLock.h"
 
