@@ -101,6 +101,14 @@ uint64_t steadyMs() {
                                      .count());
 }
 
+// A zeroed event of `type` (events are over 4 KiB: not on the stack).
+std::unique_ptr<uhid_event> newEvent(uint32_t type) {
+    auto ev = std::make_unique<uhid_event>();
+    std::memset(ev.get(), 0, sizeof(uhid_event));
+    ev->type = type;
+    return ev;
+}
+
 const char* eventName(uint32_t type) {
     switch (type) {
         case UHID_START:
@@ -153,9 +161,7 @@ bool UhidDevice::send(const void* event, std::string* error) {
 bool UhidDevice::create(const std::string& uniq, std::string* error) {
     const int32_t type = chip_.type();
     const std::vector<uint8_t> descriptor = uhidReportDescriptor(type);
-    auto ev = std::make_unique<uhid_event>();
-    std::memset(ev.get(), 0, sizeof(uhid_event));
-    ev->type = UHID_CREATE2;
+    auto ev = newEvent(UHID_CREATE2);
     uhid_create2_req& req = ev->u.create2;
     std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "touchfw-emu %s",
                   familyName(type));
@@ -179,16 +185,13 @@ void UhidDevice::destroy() {
         return;
     destroyed_ = true;
     lateWaiting_ = false;
-    auto ev = std::make_unique<uhid_event>();
-    std::memset(ev.get(), 0, sizeof(uhid_event));
-    ev->type = UHID_DESTROY;
+    auto ev = newEvent(UHID_DESTROY);
     send(ev.get());
     chip_.record(TranscriptEntry::Kind::note, "uhid device removed");
 }
 
 bool UhidDevice::handleEvent(std::string* error) {
-    auto ev = std::make_unique<uhid_event>();
-    std::memset(ev.get(), 0, sizeof(uhid_event));
+    auto ev = newEvent(0);
     const ssize_t n = ::read(fd_, ev.get(), sizeof(uhid_event));
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN)
@@ -225,9 +228,7 @@ bool UhidDevice::handleEvent(std::string* error) {
                 output(ev->u.set_report.data, size, &id);
             } else {
                 chip_.record(TranscriptEntry::Kind::note, "uhid: SET_REPORT of a feature refused");
-                auto reply = std::make_unique<uhid_event>();
-                std::memset(reply.get(), 0, sizeof(uhid_event));
-                reply->type = UHID_SET_REPORT_REPLY;
+                auto reply = newEvent(UHID_SET_REPORT_REPLY);
                 reply->u.set_report_reply.id = id;
                 reply->u.set_report_reply.err = EIO;
                 if (live())
@@ -285,9 +286,7 @@ void UhidDevice::output(const uint8_t* data, size_t size, const uint32_t* replyI
         accepted = chip_.receiveReport(data, size, chip_.path());
     }
     if (replyId != nullptr) {
-        auto reply = std::make_unique<uhid_event>();
-        std::memset(reply.get(), 0, sizeof(uhid_event));
-        reply->type = UHID_SET_REPORT_REPLY;
+        auto reply = newEvent(UHID_SET_REPORT_REPLY);
         reply->u.set_report_reply.id = *replyId;
         reply->u.set_report_reply.err = accepted ? 0 : EIO;
         send(reply.get());
@@ -309,9 +308,7 @@ bool UhidDevice::inputFault(const char* what) {
 }
 
 void UhidDevice::sendInput(const std::vector<uint8_t>& report) {
-    auto ev = std::make_unique<uhid_event>();
-    std::memset(ev.get(), 0, sizeof(uhid_event));
-    ev->type = UHID_INPUT2;
+    auto ev = newEvent(UHID_INPUT2);
     const size_t size = std::min<size_t>(report.size(), UHID_DATA_MAX);
     ev->u.input2.size = static_cast<uint16_t>(size);
     std::memcpy(ev->u.input2.data, report.data(), size);
@@ -351,9 +348,7 @@ void UhidDevice::sendDue() {
 void UhidDevice::getReport(uint32_t id, uint8_t reportNumber, uint8_t reportType) {
     if (!live())
         return;
-    auto reply = std::make_unique<uhid_event>();
-    std::memset(reply.get(), 0, sizeof(uhid_event));
-    reply->type = UHID_GET_REPORT_REPLY;
+    auto reply = newEvent(UHID_GET_REPORT_REPLY);
     uhid_get_report_reply_req& answer = reply->u.get_report_reply;
     answer.id = id;
     answer.err = EIO;
