@@ -36,11 +36,13 @@
 
 namespace emu {
 
-// Report id and size of the touch collection's report.
+// Report id of the touch collection's report.
 constexpr uint8_t kUhidTouchReportId = 0x01;
 // After a read request whose answer is to come late, the answer goes out
-// this long after the request arrived: just after the host's wait expired.
-constexpr uint64_t kUhidLateAnswerMs = kHidReadTimeoutMs + 10;
+// this long after the request was taken in: the host's wait (which starts
+// about then) has expired, and a host that retries after a pause (30 ms for
+// a register check) has not asked again yet.
+constexpr uint64_t kUhidLateAnswerMs = kHidReadTimeoutMs + 15;
 
 // The device's report descriptor: a touch screen (digitizer page 0x0D, usage
 // 0x04, report 1: tip switch, X, Y) and the family's vendor collection (its

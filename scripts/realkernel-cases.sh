@@ -264,13 +264,17 @@ if wanted removed; then
 fi
 
 # ---- 268-byte path: an answer that comes after the tool stopped waiting ------------------------------------
-# The panel sends it 2010 ms after the request; the tool waits 2000 ms, then
-# 30 ms before it asks again. An attempt where the answer came too early (no
-# time-out in the log) or after the next request (withheld) shows nothing
-# and is repeated; when it came in between, the tool must drop it before
-# its next request.
+# The panel sends it 2015 ms after it took the request in; the tool waits
+# 2000 ms, then 30 ms before it asks again. A try where the answer came too
+# early (no time-out in the log) or after the next request (withheld) shows
+# nothing and is repeated: on a busy machine real time under emulation is
+# not that precise. When it came in between, the tool must drop it before
+# its next request. Every try must end with exit 0 and a whole update.
 if wanted late-answer; then
-    why="the late answer never fell between the tool's time-out and its next request"
+    why=
+    shown=
+    early=0
+    withheld=0
     for attempt in 1 2 3 4 5; do
         PANEL_ENV=TOUCHFW_EMU_FAULT=late-answer:patch-status panel_start late-answer fjordK8
         run_tool /runs/late-answer --loglevel 0x1F --chip fjordK8 -f examples/fw-fjordK8.bin
@@ -283,13 +287,25 @@ if wanted late-answer; then
             break
         fi
         if [ "$PANEL_STATUS" != 0 ]; then why="panel: $PANEL_STATUS"; break; fi
-        echo "$log" | grep -q 'No input report within' || continue
-        grep -q 'late answer to the read .* sent' /panels/late-answer/transcript || continue
-        why=
+        if ! echo "$log" | grep -q 'No input report within'; then
+            early=$((early + 1))
+            continue
+        fi
+        if ! grep -q 'late answer to the read .* sent' /panels/late-answer/transcript; then
+            withheld=$((withheld + 1))
+            continue
+        fi
+        shown=yes
         echo "$log" | grep -q 'Dropped a stale input report' || why="the late answer was not dropped"
         break
     done
-    [ -z "$why" ] && result late-answer || result late-answer "$why (attempt $attempt)"
+    if [ -n "$why" ]; then
+        result late-answer "$why (try $attempt)"
+    elif [ -z "$shown" ]; then
+        echo "CASE late-answer UNSURE the late answer never fell between the tool's time-out and its next request ($early tries too early, $withheld after the next request)"
+    else
+        result late-answer
+    fi
 fi
 
 # ---- a recording of a real-kernel run replays on the emulator ---------------------------------------------

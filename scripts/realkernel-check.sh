@@ -7,7 +7,8 @@
 # modules, touchfw and touchfw-emu with their shared libraries, the sample
 # images and the expected results. Inside, scripts/realkernel-cases.sh runs
 # the table of cases and prints one line per case; this script prints the
-# table and fails when a case failed or the run did not finish.
+# table and fails when a case failed or the run did not finish (a case that
+# could not show what it guards is UNSURE: listed, not a failure).
 #
 # Expected chip states come from the same command lines run here on the
 # emulated host (touchfw-emu on its virtual clock): a run on the real
@@ -168,13 +169,18 @@ tr -d '\r' <"$console" >"$console.txt"
 printf '%-34s %-6s %s\n' CASE RESULT DETAIL
 failed=0
 passed=0
+unsure=0
 while IFS= read -r line; do
     set -- $line
     shift
     name=$1 result=$2
     shift 2
     printf '%-34s %-6s %s\n' "$name" "$result" "$*"
-    if [ "$result" = PASS ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    case $result in
+        PASS) passed=$((passed + 1)) ;;
+        UNSURE) unsure=$((unsure + 1)) ;;
+        *) failed=$((failed + 1)) ;;
+    esac
 done < <(grep '^CASE ' "$console.txt" || true)
 [ -z "${REALKERNEL_VERBOSE:-}" ] || grep '^  ' "$console.txt" || true
 if ! grep -q '^CASES DONE' "$console.txt"; then
@@ -182,5 +188,6 @@ if ! grep -q '^CASES DONE' "$console.txt"; then
     tail -40 "$console.txt"
     failed=$((failed + 1))
 fi
+[ "$unsure" -eq 0 ] || echo "$unsure case(s) could not show what they guard (UNSURE)"
 echo "$passed passed, $failed failed (prepared in ${prepared} s, total $((SECONDS - started)) s)"
 [ "$failed" -eq 0 ]
