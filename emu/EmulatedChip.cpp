@@ -480,6 +480,14 @@ bool EmulatedChip::takeLateAnswer(std::vector<uint8_t>* report) {
     return handOver(std::move(answer), report);
 }
 
+void EmulatedChip::withholdLateAnswer(const std::string& why) {
+    if (!lateAnswer_)
+        return;
+    record(TranscriptEntry::Kind::note,
+           formatText("late answer to the read at 0x%08X withheld: ", lateAnswer_->addr) + why);
+    lateAnswer_.reset();
+}
+
 void EmulatedChip::discardAnswer() {
     if (path_ == ReportPath::standard) {
         pendingAnswer_.reset();

@@ -125,6 +125,8 @@ class EmulatedChip : public ReportDescriber {
     bool takeAnswer(std::vector<uint8_t>* report);
     bool hasLateAnswer() const { return lateAnswer_.has_value(); }
     bool takeLateAnswer(std::vector<uint8_t>* report);
+    // Drops the late answer held back (the host has moved on), saying why.
+    void withholdLateAnswer(const std::string& why);
     // Drops the answer the next input report would deliver (lost in transit).
     void discardAnswer();
     // fjordK8 path: drops every report already queued for the host (what a

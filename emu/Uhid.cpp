@@ -259,11 +259,8 @@ void UhidDevice::output(const uint8_t* data, size_t size, const uint32_t* replyI
     // The host has moved on: a late answer still held back would now be
     // taken as the answer to this report's request.
     if (lateWaiting_) {
-        std::vector<uint8_t> dropped;
         lateWaiting_ = false;
-        chip_.record(TranscriptEntry::Kind::note,
-                     "late answer withheld: the host sent another report before its wait ended");
-        chip_.takeLateAnswer(&dropped);
+        chip_.withholdLateAnswer("the host sent another report before its wait ended");
     }
     bool accepted = false;
     std::string which;

@@ -196,6 +196,11 @@ TEST(UhidTest, InterruptPathAnswersLateAnswersAndRemoval) {
             panel.now += 10;
             panel.device->sendDue();
             EXPECT_EQ(panel.next().type, 0u);  // withheld for good
+            const std::string text = panel.chip.transcript().toText();
+            EXPECT_NE(text.find("withheld"), std::string::npos);
+            const std::string sent =
+                formatText("late answer to the read at 0x%08X sent", p.pidAddr);
+            EXPECT_EQ(text.find(sent), text.rfind(sent));  // the first try's only
         }
         EXPECT_EQ(panel.device->msUntilDue(), -1);
     }
