@@ -42,13 +42,18 @@ void hintOpenDenied(const std::string& path) {
     if (rule == kInstalledUdevRulePath) {
         std::fprintf(stderr,
                      "touchfw: permission denied on %s; the udev rule %s grants access to the "
-                     "logged-in user: replug the device (a controller with another vendor id "
-                     "needs the rule edited, see touchfw(1)).\n",
+                     "user logged in at this machine's seat: replug the device (over SSH or on "
+                     "a headless station, use a copy in /etc/udev/rules.d/ with GROUP=\"plugdev\", "
+                     "MODE=\"0660\" for TAG+=\"uaccess\" and add the user to plugdev; a "
+                     "controller with another vendor id needs the rule edited, see touchfw(1)).\n",
                      path.c_str(), rule);
     } else {
         std::fprintf(stderr,
                      "touchfw: permission denied on %s; install the udev rule %s into "
-                     "/etc/udev/rules.d/ and replug the device.\n",
+                     "/etc/udev/rules.d/ and replug the device (it serves the user logged in at "
+                     "this machine's seat; over SSH or on a headless station write "
+                     "GROUP=\"plugdev\", MODE=\"0660\" for TAG+=\"uaccess\" in it and add the "
+                     "user to plugdev).\n",
                      path.c_str(), rule);
     }
 #else
