@@ -31,6 +31,7 @@
 #include "emu/Emulator.h"
 #include "emu/Replay.h"
 #include "sys/Clock.h"
+#include "sys/ProgramGuard.h"
 
 namespace {
 
@@ -122,6 +123,31 @@ bool addFaults(emu::EmulatedChip& chip) {
     return true;
 }
 
+// The recording to answer from; null (after saying why) when it cannot be
+// read. A recording cut off inside its last line replays up to that line.
+std::unique_ptr<emu::ReplayHost> loadReplay(const char* path, const emu::EmulatedHost& host) {
+    std::string text;
+    std::string error;
+    if (!emu::loadRecording(path, &text, &error)) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
+        return nullptr;
+    }
+    auto replay = std::make_unique<emu::ReplayHost>(std::move(text),
+                                                    host.interfaces()[host.chipIndex()].info);
+    if (!replay->check().empty()) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s: %s\n", path,
+                     replay->check().c_str());
+        return nullptr;
+    }
+    if (replay->cut()) {
+        std::fprintf(stderr,
+                     "touchfw-emu: replay: %s was cut off inside line %zu; the replay ends "
+                     "before that line\n",
+                     logSafeText(path).c_str(), replay->cutLine());
+    }
+    return replay;
+}
+
 // Runs touchfw's command line against the recording instead of the chip.
 int runReplay(emu::ReplayHost& replay, emu::EmulatedSystem& system, int argc, char** argv) {
     setHidHost(&replay);
@@ -171,9 +197,7 @@ void reportRealClock(const VirtualClock& clock, std::chrono::steady_clock::time_
                  static_cast<unsigned long long>(waitedMs), wallMs);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int emuMain(int argc, char** argv) {
     const int32_t type = emu::chipTypeFromArgs(argc, argv);
     const char* clockMode = env("TOUCHFW_EMU_CLOCK");
     const bool realClock = clockMode != nullptr && std::strcmp(clockMode, "real") == 0;
@@ -199,16 +223,11 @@ int main(int argc, char** argv) {
 
         std::unique_ptr<emu::ReplayHost> replay;
         if (const char* replayPath = env("TOUCHFW_EMU_REPLAY")) {
-            std::vector<WireEvent> events;
-            std::string error;
-            if (!emu::loadRecording(replayPath, &events, &error)) {
-                std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
+            replay = loadReplay(replayPath, system.host());
+            if (!replay) {
                 setClock(nullptr);
                 return kEmuSetupFailed;
             }
-            const emu::EmulatedHost& host = system.host();
-            replay = std::make_unique<emu::ReplayHost>(std::move(events),
-                                                       host.interfaces()[host.chipIndex()].info);
         }
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
@@ -240,4 +259,10 @@ int main(int argc, char** argv) {
     }
     setClock(nullptr);
     return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return runGuarded("touchfw-emu", kEmuSetupFailed, emuMain, argc, argv);
 }
