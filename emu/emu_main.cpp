@@ -99,11 +99,14 @@ StateStamp stateStamp(const std::string& path) {
     return ec ? StateStamp{} : stamp;
 }
 
-void loadState(emu::EmulatedChip& chip, const std::string& path) {
+// false (after saying why, unless `quiet`) when the state file does not read.
+bool loadState(emu::EmulatedChip& chip, const std::string& path, bool quiet = false) {
     std::string error;
-    if (!chip.loadStateFile(path, &error)) {
+    if (chip.loadStateFile(path, &error))
+        return true;
+    if (!quiet)
         std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
-    }
+    return false;
 }
 
 // Loads the fault list of $TOUCHFW_EMU_FAULT into the chip; false (after
@@ -233,15 +236,26 @@ int emuMain(int argc, char** argv) {
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
         if (!replay) {
             const StateStamp atStart = stateStamp(statePath);
-            if (atStart.size > 0)
-                loadState(chip, statePath);
-            // Once the run holds the chip's lock, a state another run saved
-            // in between is the chip's state.
-            system.host().setDeviceLock(statePath, [&chip, &statePath, atStart]() {
-                const StateStamp now = stateStamp(statePath);
-                if (now.size > 0 && !(now == atStart))
-                    loadState(chip, statePath);
-            });
+            const bool damagedAtStart = atStart.size > 0 && !loadState(chip, statePath);
+            // Once the run holds the chip's lock, the state file is the
+            // chip's state: another run may have saved it in between, within
+            // the resolution of the file times and at the same size, so it
+            // is read again (quietly when it is the damaged file read above).
+            system.host().setDeviceLock(
+                statePath,
+                [&chip, &statePath, atStart, damagedAtStart]() {
+                    const StateStamp now = stateStamp(statePath);
+                    if (now.size > 0)
+                        loadState(chip, statePath, damagedAtStart && now == atStart);
+                },
+                [](const std::string& reason) {
+                    std::fprintf(stderr,
+                                 "touchfw-emu: cannot keep the chip's state (%s), so the chip is "
+                                 "not opened; set TOUCHFW_EMU_STATE_DIR to a folder this user may "
+                                 "write\n",
+                                 logSafeText(reason).c_str());
+                    std::fflush(stderr);
+                });
         }
         if (!addFaults(chip)) {
             setClock(nullptr);
