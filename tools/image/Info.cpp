@@ -195,8 +195,24 @@ int reportLoad(ImageReport& r) {
 int printImageInfo(const ChipFamily& chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
-    if (!readWholeFile(path, kFwImageMaxBytes, bytes, error))
-        throw inputError(error);
+    std::optional<uint64_t> size;
+    if (!readWholeFile(path, kFwImageMaxBytes, bytes, error, &size)) {
+        if (!json)
+            throw inputError(error);
+        const FwImageLayout& layout = *fwImageLayout(chip.type);
+        const nlohmann::json unread = {{"file", path},
+                                       {"chip", chip.name},
+                                       {"imageClass", layout.className},
+                                       {"layout", layout.kind == FwLayoutKind::B ? "B" : "A"},
+                                       {"header", nullptr},
+                                       {"pid", nullptr},
+                                       {"vid", nullptr},
+                                       {"subFirmwareCount", nullptr},
+                                       {"subFirmwares", nlohmann::json::array()}};
+        return printUnreadableJson(unread, error, size, "size", [&chip, &path] {
+            return createFwImage(chip.type)->load(path.c_str());
+        });
+    }
     ImageReport r{chip, path, bytes, *fwImageLayout(chip.type), Report(json), nlohmann::json()};
     reportFile(r);
     reportHeader(r);
