@@ -249,7 +249,7 @@ bool loadRecording(const std::string& path, std::string* text, std::string* erro
             *error = path + " is not a readable file";
             return false;
     }
-    text->assign(bytes.begin(), bytes.end());
+    text->assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return true;
 }
 
