@@ -192,7 +192,7 @@ int spawnEmu(const TempDir& dir, std::vector<std::string> args, const std::strin
 TEST(EmuMainTest, ParallelWritersLoseNoWrite) {
     constexpr int kWriters = 16;
 #if defined(__SANITIZE_ADDRESS__)
-    constexpr int kWritesEach = 8;  // process starts are slow under the sanitizers
+    constexpr int kWritesEach = 4;  // process starts are slow under the sanitizers
 #else
     constexpr int kWritesEach = 64;
 #endif
