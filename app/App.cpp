@@ -310,6 +310,21 @@ int runTouchDataMode() {
                        hasOption("readtimes") ? optionValue("readtimes").number : 1, showType);
 }
 
+// --record: every listing, open, close, report and wait of the run goes to
+// the file; false (after the message) when it cannot be written.
+bool startRecording(WireRecording& recording, int argc, char** argv) {
+    if (!hasOption("record"))
+        return true;
+    std::string header = "touchfw " + std::string(kAppVersion) + ":";
+    for (int i = 1; i < argc; ++i)
+        header += std::string(" ") + argv[i];
+    if (recording.start(optionValue("record").text, header))
+        return true;
+    std::printf("Cannot write the recording file \"%s\".\n", optionValue("record").text.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 int runMode() {
     if (hasOption("property"))
         return runPropertyMode();
@@ -356,6 +371,9 @@ int runMain(int argc, char** argv) {
         return -10;
     }
     if (hasOption("scan")) {
+        WireRecording recording;
+        if (!startRecording(recording, argc, argv))
+            return -20;
         listHidDevices();
         std::fflush(stdout);
         return 0;
@@ -383,19 +401,9 @@ int runMain(int argc, char** argv) {
     bindHidInterface();
 
     logStartOfRun(argc, argv);
-    // --record: every listing, open, close, report and wait of the run goes to the file.
     WireRecording recording;
-    if (hasOption("record")) {
-        std::string header = "touchfw " + std::string(kAppVersion) + ":";
-        for (int i = 1; i < argc; ++i)
-            header += std::string(" ") + argv[i];
-        if (!recording.start(optionValue("record").text, header)) {
-            std::printf("Cannot write the recording file \"%s\".\n",
-                        optionValue("record").text.c_str());
-            std::fflush(stdout);
-            return -20;
-        }
-    }
+    if (!startRecording(recording, argc, argv))
+        return -20;
     const int result = runMode();
     LOG_INFO("main", "Program exit with ret = %d.\n\n", result);
     std::fflush(stdout);

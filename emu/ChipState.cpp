@@ -14,10 +14,6 @@
 //   flash 0x00040000 <256 bytes in hex>    (one line per flash page written)
 //   block 0x00040000 4096                  (flashed since the last restart)
 //   end
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,21 +21,13 @@
 
 #include "emu/EmulatedChip.h"
 #include "sys/Bytes.h"
+#include "sys/Files.h"
 
 namespace emu {
 
 namespace {
 
 constexpr const char* kMagic = "touchfw-emu-state 1";
-
-// Moves `from` over `to` in one step (rename does not replace on Windows).
-bool replaceFile(const std::string& from, const std::string& to) {
-#if defined(_WIN32)
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
 
 std::string toHex(const uint8_t* data, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
@@ -299,25 +287,18 @@ bool EmulatedChip::readState(std::istream& in, std::string* error) {
 }
 
 bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        writeState(out);
-        out.flush();
-        if (!out) {
-            if (error)
-                *error = "cannot write " + temp;
-            std::remove(temp.c_str());
-            return false;
-        }
+    // Written whole beside the state file, then renamed over it: a reader
+    // sees the old state or the new one, and no link planted in the folder
+    // is written through.
+    ReplacementFile out(path);
+    if (out.open()) {
+        writeState(out.stream());
+        if (out.commit())
+            return true;
     }
-    if (!replaceFile(temp, path)) {
-        if (error)
-            *error = "cannot replace " + path;
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    if (error)
+        *error = out.error();
+    return false;
 }
 
 bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "sys/Files.h"
+
 namespace emu {
 
 namespace {
@@ -73,22 +75,33 @@ EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) 
     }
 }
 
-void EmulatedHost::setDeviceLock(const std::string& path, std::function<void()> onLocked) {
+void EmulatedHost::setDeviceLock(const std::string& path, std::function<void()> onLocked,
+                                 std::function<void(const std::string&)> onLockFailed) {
     lockPath_ = path;
     onLocked_ = std::move(onLocked);
+    onLockFailed_ = std::move(onLockFailed);
 }
 
 bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
     if (lockPath_.empty() || lock_.held())
         return true;
     const FileLock::Result r = lock_.tryLock(lockPath_);
-    if (r != FileLock::Result::locked) {
-        const bool busy = r == FileLock::Result::busy;
+    if (r == FileLock::Result::busy) {
         if (osError)
-            *osError = busy ? kOsSharingViolation : kOsAccessDenied;
+            *osError = kOsSharingViolation;
         chip_.record(TranscriptEntry::Kind::open,
-                     busy ? "open refused: the device is held by another process"
-                          : "open refused: cannot lock " + lockPath_);
+                     "open refused: the device is held by another process");
+        return false;
+    }
+    if (r != FileLock::Result::locked) {
+        // Not a refusal of the device (no hint on access rights): the emulator failed.
+        if (osError)
+            *osError = kOsGenFailure;
+        const std::string reason = "cannot lock " + lockPath_ + ": " + fileErrorText(lock_.error());
+        chip_.record(TranscriptEntry::Kind::open, "open refused: " + reason);
+        if (!lockFailed_ && onLockFailed_)
+            onLockFailed_(reason);
+        lockFailed_ = true;
         return false;
     }
     if (onLocked_)
@@ -167,6 +180,15 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
         }
         if (iface.role == InterfaceRole::chip && !takeDeviceLock(osError)) {
             chipOpenFailed_ = true;  // a later device with the same keys may be opened
+            return kInvalidHidHandle;
+        }
+        if (iface.role == InterfaceRole::twin && lockFailed_) {
+            // The emulator failed, not the device: no other device stands in.
+            if (osError)
+                *osError = kOsGenFailure;
+            chip_.record(
+                TranscriptEntry::Kind::open,
+                "open refused: the chip's state cannot be kept (" + describe(iface.info) + ")");
             return kInvalidHidHandle;
         }
         if (iface.role == InterfaceRole::twin) {

@@ -15,8 +15,11 @@
 // device is held exclusively as a hidraw node is: the first open of the
 // chip's device takes an exclusive lock (FileLock) on the file and the host keeps
 // it until it is destroyed; an open while another process holds it fails as
-// "in use". Before writeReport sends, the reports queued for the host are
-// dropped, as a real host does.
+// "in use". When the lock file cannot be made at all (a folder this user may
+// not write), the chip's state cannot be kept: every open then fails, the
+// twin's too, so that the run does not go on with another device unnoticed.
+// Before writeReport sends, the reports queued for the host are dropped, as a
+// real host does.
 #pragma once
 
 #include <functional>
@@ -59,8 +62,10 @@ class EmulatedHost : public HidHost {
 
     // Holds the chip's device through a lock on `path` (created when
     // missing). `onLocked` runs once, right after the lock is taken, before
-    // the open returns (touchfw-emu loads the chip state there).
-    void setDeviceLock(const std::string& path, std::function<void()> onLocked);
+    // the open returns (touchfw-emu loads the chip state there);
+    // `onLockFailed` runs when the lock file cannot be made, with the reason.
+    void setDeviceLock(const std::string& path, std::function<void()> onLocked,
+                       std::function<void(const std::string&)> onLockFailed = nullptr);
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -110,7 +115,9 @@ class EmulatedHost : public HidHost {
     bool chipOpenFailed_ = false;  // since the last enumeration
     std::string lockPath_;
     std::function<void()> onLocked_;
+    std::function<void(const std::string&)> onLockFailed_;
     FileLock lock_;
+    bool lockFailed_ = false;  // the lock file could not be made
 };
 
 }  // namespace emu

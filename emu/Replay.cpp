@@ -1,12 +1,10 @@
 #include "emu/Replay.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "hid/DeviceMatch.h"
+#include "sys/Files.h"
 
 namespace emu {
 
@@ -17,23 +15,17 @@ constexpr uint32_t kReplayStopped = 31;  // a general device failure
 
 // A recording is a few megabytes at most (a long capture); a larger file is
 // not one.
-constexpr std::streamoff kMaxRecordingBytes = 256LL * 1024 * 1024;
-
-std::string describeEvent(const WireEvent* event) {
-    if (event == nullptr)
-        return "(end of the recording)";
-    WireEvent copy = *event;
-    const std::string line = formatWireEvent(copy);
-    const size_t space = line.find(' ');
-    return space == std::string::npos ? line : line.substr(space + 1);
-}
+constexpr uint64_t kMaxRecordingBytes = 256ULL * 1024 * 1024;
 
 }  // namespace
 
-ReplayHost::ReplayHost(std::vector<WireEvent> events, const HidInterfaceInfo& like)
-    : events_(std::move(events)), like_(like) {
+ReplayHost::ReplayHost(std::string text, const HidInterfaceInfo& like)
+    : text_(std::move(text)), reader_(text_), like_(like) {
+    // One pass to check every line and learn the first path; the replay
+    // then reads the text again from its start.
     bool pathFound = false;
-    for (const WireEvent& event : events_) {
+    WireEvent event;
+    while (reader_.next(&event)) {
         if (!pathFound &&
             (event.kind == WireEvent::Kind::open || event.kind == WireEvent::Kind::openFailed)) {
             like_.path = event.text;
@@ -41,16 +33,32 @@ ReplayHost::ReplayHost(std::vector<WireEvent> events, const HidInterfaceInfo& li
         }
         hasEnumerations_ = hasEnumerations_ || event.kind == WireEvent::Kind::enumerate;
     }
+    invalid_ = reader_.error();
+    cutLine_ = reader_.cut() ? reader_.cutLine() : 0;
+    reader_.rewind();
     like_.collection = 0;
     like_.queryError = HidQueryError::none;
 }
 
 const WireEvent* ReplayHost::next() {
-    while (cursor_ < events_.size() && (events_[cursor_].kind == WireEvent::Kind::wait ||
-                                        events_[cursor_].kind == WireEvent::Kind::other)) {
-        ++cursor_;
+    while (!haveCurrent_) {
+        if (!reader_.next(&current_))
+            return nullptr;
+        haveCurrent_ =
+            current_.kind != WireEvent::Kind::wait && current_.kind != WireEvent::Kind::other;
     }
-    return cursor_ < events_.size() ? &events_[cursor_] : nullptr;
+    return &current_;
+}
+
+std::string ReplayHost::describe(const WireEvent* event) const {
+    if (event == nullptr) {
+        return cut() ? "(end of the recording: line " + std::to_string(cutLine_) +
+                           " was cut off while it was written)"
+                     : "(end of the recording)";
+    }
+    const std::string line = formatWireEvent(*event);
+    const size_t space = line.find(' ');
+    return space == std::string::npos ? line : line.substr(space + 1);
 }
 
 void ReplayHost::differ(const std::string& what, const WireEvent* recorded,
@@ -61,7 +69,7 @@ void ReplayHost::differ(const std::string& what, const WireEvent* recorded,
     text << what;
     if (recorded != nullptr)
         text << " (line " << recorded->lineNumber << ")";
-    text << " differs from the recording:\n  recorded: " << describeEvent(recorded)
+    text << " differs from the recording:\n  recorded: " << describe(recorded)
          << "\n  sent:     " << actual;
     mismatch_ = text.str();
 }
@@ -77,15 +85,18 @@ std::vector<HidInterfaceInfo> ReplayHost::enumerate() {
         }
         std::vector<HidInterfaceInfo> list;
         const size_t count = event->waitMs;
-        ++cursor_;
+        consume();
         while (list.size() < count) {
-            if (cursor_ >= events_.size() || events_[cursor_].kind != WireEvent::Kind::iface) {
-                differ("enumeration after report " + std::to_string(reportsSent_),
-                       cursor_ < events_.size() ? &events_[cursor_] : nullptr,
+            // Each interface listed stands on a line of its own, so the list
+            // grows with the recording, not with the count it claims.
+            const WireEvent* item = next();
+            if (item == nullptr || item->kind != WireEvent::Kind::iface) {
+                differ("enumeration after report " + std::to_string(reportsSent_), item,
                        "the interfaces of the enumeration");
                 return {};
             }
-            list.push_back(events_[cursor_++].iface);
+            list.push_back(item->iface);
+            consume();
         }
         return list;
     }
@@ -110,7 +121,7 @@ HidHandle ReplayHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
         differ("open " + std::to_string(reportsSent_ + 1), event, "open " + iface.path);
         return kInvalidHidHandle;
     }
-    ++cursor_;
+    consume();
     if (event->kind == WireEvent::Kind::openFailed) {
         if (osError)
             *osError = event->osError;
@@ -130,7 +141,7 @@ void ReplayHost::close(HidHandle handle) {
         differ("close after report " + std::to_string(reportsSent_), event, "close " + like_.path);
         return;
     }
-    ++cursor_;
+    consume();
 }
 
 bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint32_t* osError) {
@@ -146,10 +157,10 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
     const WireEvent* event = next();
     if (event == nullptr || event->kind != WireEvent::Kind::out || event->plainPath != plainPath ||
         event->bytes != sent.bytes) {
-        differ("report " + std::to_string(reportsSent_), event, describeEvent(&sent));
+        differ("report " + std::to_string(reportsSent_), event, describe(&sent));
         return false;
     }
-    ++cursor_;
+    consume();
     if (event->outcome != WireEvent::Outcome::ok) {
         if (osError)
             *osError = event->osError;
@@ -171,7 +182,7 @@ const WireEvent* ReplayHost::receive(bool plainPath, uint32_t* osError) {
                plainPath ? "in read" : "in get");
         return nullptr;
     }
-    ++cursor_;
+    consume();
     if (osError)
         *osError = event->osError;
     return event;
@@ -222,27 +233,23 @@ void ReplayHost::finish() {
                "(nothing more)");
 }
 
-bool loadRecording(const std::string& path, std::vector<WireEvent>* events, std::string* error) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = path + " is not a readable file";
-        return false;
+bool loadRecording(const std::string& path, std::string* text, std::string* error) {
+    std::vector<uint8_t> bytes;
+    uint64_t size = 0;
+    switch (readRegularFile(path.c_str(), kMaxRecordingBytes, &bytes, &size)) {
+        case FileReadError::none:
+            break;
+        case FileReadError::tooLarge:
+            *error = path + " is too large for a recording";
+            return false;
+        case FileReadError::noMemory:
+            *error = "no memory for " + path;
+            return false;
+        default:
+            *error = path + " is not a readable file";
+            return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (text.tellp() > kMaxRecordingBytes) {
-        *error = path + " is too large for a recording";
-        return false;
-    }
-    if (!parseWireRecording(text.str(), events, error)) {
-        *error = path + ": " + *error;
-        return false;
-    }
+    text->assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return true;
 }
 

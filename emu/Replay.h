@@ -9,7 +9,6 @@
 // and shows both sides. Waits and the emulator's notes are not compared.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,12 +19,21 @@ namespace emu {
 
 class ReplayHost : public HidHost {
   public:
-    // `events` from parseWireRecording. Enumerations list the recorded
-    // interfaces. A recording without enumerations (an emulator transcript)
-    // lists one interface with the device match keys in force, so the
-    // command line finds it, at the first recorded path and with the report
-    // lengths of `like`.
-    ReplayHost(std::vector<WireEvent> events, const HidInterfaceInfo& like);
+    // `text`: the recording (or transcript) itself, which must read whole
+    // (see check()). The host keeps the text and reads it one event at a
+    // time, so a replay holds the recording once and one event beside it.
+    // Enumerations list the recorded interfaces. A recording without
+    // enumerations (an emulator transcript) lists one interface with the
+    // device match keys in force, so the command line finds it, at the
+    // first recorded path and with the report lengths of `like`.
+    ReplayHost(std::string text, const HidInterfaceInfo& like);
+
+    // "" when every line reads, else the first malformed line.
+    const std::string& check() const { return invalid_; }
+    // The recording's last line was cut off while it was written (a full
+    // disk, a killed run); the replay ends before that line.
+    bool cut() const { return cutLine_ != 0; }
+    size_t cutLine() const { return cutLine_; }
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -47,22 +55,30 @@ class ReplayHost : public HidHost {
     const std::string& mismatch() const { return mismatch_; }
 
   private:
-    // The next event the tool must meet (waits and notes skipped); null at the end.
+    // The next event the tool must meet (waits and notes skipped); null at
+    // the end. It stays readable after consume() until the next call.
     const WireEvent* next();
+    void consume() { haveCurrent_ = false; }
+    std::string describe(const WireEvent* event) const;
     void differ(const std::string& what, const WireEvent* recorded, const std::string& actual);
     bool send(bool plainPath, const uint8_t* report, size_t length, uint32_t* osError);
     const WireEvent* receive(bool plainPath, uint32_t* osError);
 
-    std::vector<WireEvent> events_;
+    std::string text_;
+    WireReader reader_;
+    WireEvent current_;
+    bool haveCurrent_ = false;
     bool hasEnumerations_ = false;
-    size_t cursor_ = 0;
+    size_t cutLine_ = 0;
+    std::string invalid_;
     size_t reportsSent_ = 0;
     HidInterfaceInfo like_;
     std::string mismatch_;
     HidHandle nextHandle_ = 1;
 };
 
-// Reads and parses a recording file; false with a message when it cannot.
-bool loadRecording(const std::string& path, std::vector<WireEvent>* events, std::string* error);
+// Reads a recording file (a regular file of at most kMaxRecordingBytes);
+// false with a message when it cannot.
+bool loadRecording(const std::string& path, std::string* text, std::string* error);
 
 }  // namespace emu

@@ -32,6 +32,7 @@
 #include "emu/Replay.h"
 #include "emu/Uhid.h"
 #include "sys/Clock.h"
+#include "sys/ProgramGuard.h"
 
 namespace {
 
@@ -101,11 +102,14 @@ StateStamp stateStamp(const std::string& path) {
     return ec ? StateStamp{} : stamp;
 }
 
-void loadState(emu::EmulatedChip& chip, const std::string& path) {
+// false (after saying why, unless `quiet`) when the state file does not read.
+bool loadState(emu::EmulatedChip& chip, const std::string& path, bool quiet = false) {
     std::string error;
-    if (!chip.loadStateFile(path, &error)) {
+    if (chip.loadStateFile(path, &error))
+        return true;
+    if (!quiet)
         std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
-    }
+    return false;
 }
 
 // Loads the fault list of $TOUCHFW_EMU_FAULT into the chip; false (after
@@ -123,6 +127,31 @@ bool addFaults(emu::EmulatedChip& chip) {
     for (const emu::FaultRule& rule : rules)
         chip.addFault(rule);
     return true;
+}
+
+// The recording to answer from; null (after saying why) when it cannot be
+// read. A recording cut off inside its last line replays up to that line.
+std::unique_ptr<emu::ReplayHost> loadReplay(const char* path, const emu::EmulatedHost& host) {
+    std::string text;
+    std::string error;
+    if (!emu::loadRecording(path, &text, &error)) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
+        return nullptr;
+    }
+    auto replay = std::make_unique<emu::ReplayHost>(std::move(text),
+                                                    host.interfaces()[host.chipIndex()].info);
+    if (!replay->check().empty()) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s: %s\n", path,
+                     replay->check().c_str());
+        return nullptr;
+    }
+    if (replay->cut()) {
+        std::fprintf(stderr,
+                     "touchfw-emu: replay: %s was cut off inside line %zu; the replay ends "
+                     "before that line\n",
+                     logSafeText(path).c_str(), replay->cutLine());
+    }
+    return replay;
 }
 
 // Runs touchfw's command line against the recording instead of the chip.
@@ -174,9 +203,7 @@ void reportRealClock(const VirtualClock& clock, std::chrono::steady_clock::time_
                  static_cast<unsigned long long>(waitedMs), wallMs);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int emuMain(int argc, char** argv) {
     if (emu::uhidRequested(argc, argv))
         return emu::runUhid(argc, argv);  // a virtual panel on the real kernel
     const int32_t type = emu::chipTypeFromArgs(argc, argv);
@@ -204,30 +231,36 @@ int main(int argc, char** argv) {
 
         std::unique_ptr<emu::ReplayHost> replay;
         if (const char* replayPath = env("TOUCHFW_EMU_REPLAY")) {
-            std::vector<WireEvent> events;
-            std::string error;
-            if (!emu::loadRecording(replayPath, &events, &error)) {
-                std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_REPLAY %s\n", error.c_str());
+            replay = loadReplay(replayPath, system.host());
+            if (!replay) {
                 setClock(nullptr);
                 return kEmuSetupFailed;
             }
-            const emu::EmulatedHost& host = system.host();
-            replay = std::make_unique<emu::ReplayHost>(std::move(events),
-                                                       host.interfaces()[host.chipIndex()].info);
         }
 
         const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
         if (!replay) {
             const StateStamp atStart = stateStamp(statePath);
-            if (atStart.size > 0)
-                loadState(chip, statePath);
-            // Once the run holds the chip's lock, a state another run saved
-            // in between is the chip's state.
-            system.host().setDeviceLock(statePath, [&chip, &statePath, atStart]() {
-                const StateStamp now = stateStamp(statePath);
-                if (now.size > 0 && !(now == atStart))
-                    loadState(chip, statePath);
-            });
+            const bool damagedAtStart = atStart.size > 0 && !loadState(chip, statePath);
+            // Once the run holds the chip's lock, the state file is the
+            // chip's state: another run may have saved it in between, within
+            // the resolution of the file times and at the same size, so it
+            // is read again (quietly when it is the damaged file read above).
+            system.host().setDeviceLock(
+                statePath,
+                [&chip, &statePath, atStart, damagedAtStart]() {
+                    const StateStamp now = stateStamp(statePath);
+                    if (now.size > 0)
+                        loadState(chip, statePath, damagedAtStart && now == atStart);
+                },
+                [](const std::string& reason) {
+                    std::fprintf(stderr,
+                                 "touchfw-emu: cannot keep the chip's state (%s), so the chip is "
+                                 "not opened; set TOUCHFW_EMU_STATE_DIR to a folder this user may "
+                                 "write\n",
+                                 logSafeText(reason).c_str());
+                    std::fflush(stderr);
+                });
         }
         if (!addFaults(chip)) {
             setClock(nullptr);
@@ -245,4 +278,10 @@ int main(int argc, char** argv) {
     }
     setClock(nullptr);
     return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return runGuarded("touchfw-emu", kEmuSetupFailed, emuMain, argc, argv);
 }

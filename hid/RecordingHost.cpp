@@ -1,56 +1,64 @@
 #include "hid/RecordingHost.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "log/Log.h"
 #include "sys/Files.h"
 
 bool WireRecorder::open(const std::string& path) {
-    close();
     // Never blocks on a FIFO at the path and never follows a link there: the
     // open file, not the path, is checked to be a regular file.
-    file_ = openAppendStream(path.c_str());
-    if (file_ == nullptr)
+    if (!file_.open(path.c_str()))
         return false;
+    path_ = path;
     startMs_ = currentClock().monotonicMs();
     return true;
 }
 
-void WireRecorder::close() {
-    if (file_ != nullptr)
-        std::fclose(file_);
-    file_ = nullptr;
-}
-
 void WireRecorder::comment(const std::string& text) {
-    if (file_ == nullptr)
-        return;
     std::string line = "# " + text;
     for (char& c : line) {
         if (static_cast<unsigned char>(c) < 0x20)
             c = '?';  // one comment line, whatever the text holds
     }
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fflush(file_);
+    append(line, 0);
 }
 
 void WireRecorder::write(WireEvent event) {
-    if (file_ == nullptr)
-        return;
     const uint64_t now = currentClock().monotonicMs();
     event.timeMs = now >= startMs_ ? now - startMs_ : 0;
     std::string line = formatWireEvent(event);
     line += '\n';
-    const bool written =
-        std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0;
-    if (!written && !writeFailed_) {
-        // The run goes on (the device work matters more); the log says the
-        // recording is incomplete from here on.
-        writeFailed_ = true;
-        LOG_ERROR("WireRecorder::write",
-                  "The recording file could not be written, it ends here.\n");
+    append(line, event.timeMs);
+}
+
+void WireRecorder::append(const std::string& line, uint64_t timeMs) {
+    if (!file_.isOpen())
+        return;
+    if (file_.append(line.data(), line.size())) {
+        lastTimeMs_ = timeMs;
+        anyEvent_ = anyEvent_ || line[0] != '#';
+        return;
     }
+    // The run goes on (the device work matters more); the file ends with
+    // its last whole line and nothing more is added to it, so a replay
+    // reads what was recorded up to there.
+    const std::string path = logSafeText(path_);
+    const std::string reason = logSafeText(fileErrorText(file_.error()));
+    const unsigned long long end = file_.end();
+    LOG_ERROR("WireRecorder::write",
+              "The recording file could not be written (%s), it ends here at byte %llu.\n",
+              reason.c_str(), end);
+    const std::string last = anyEvent_ ? formatText("after the event at %llu ms",
+                                                    static_cast<unsigned long long>(lastTimeMs_))
+                                       : std::string("before the first event");
+    std::fprintf(stderr,
+                 "touchfw: the recording %s is incomplete (%s): it ends at byte %llu, %s; the "
+                 "run goes on without recording.\n",
+                 path.c_str(), reason.c_str(), end, last.c_str());
+    std::fflush(stderr);
 }
 
 std::vector<HidInterfaceInfo> RecordingHost::enumerate() {

@@ -5,7 +5,6 @@
 // nothing of it.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,16 +12,21 @@
 #include "hid/HidHost.h"
 #include "hid/WireRecording.h"
 #include "sys/Clock.h"
+#include "sys/Files.h"
 
-// The open recording file and the run's start time.
+// The open recording file and the run's start time. Each event is one line
+// appended whole (sys/Files.h AppendFile): when a write fails, the file is
+// cut back to its last whole line and the recording stops there for the
+// rest of the run, with one note on standard error saying where it ends;
+// the run itself goes on.
 class WireRecorder {
   public:
     // Opens `path` for appending (created when missing). Refuses anything
-    // but a regular file and does not follow a symbolic link at the path.
+    // but a regular file, does not follow a symbolic link at the path and,
+    // in a folder others may write, refuses a file with a second name.
     bool open(const std::string& path);
-    void close();
-    bool isOpen() const { return file_ != nullptr; }
-    ~WireRecorder() { close(); }
+    void close() { file_.close(); }
+    bool isOpen() const { return file_.isOpen(); }
 
     // Appends "# text" (the header naming the run).
     void comment(const std::string& text);
@@ -30,9 +34,13 @@ class WireRecorder {
     void write(WireEvent event);
 
   private:
-    std::FILE* file_ = nullptr;
+    void append(const std::string& line, uint64_t timeMs);
+
+    AppendFile file_;
+    std::string path_;
     uint64_t startMs_ = 0;
-    bool writeFailed_ = false;
+    uint64_t lastTimeMs_ = 0;  // of the last event written whole
+    bool anyEvent_ = false;
 };
 
 class RecordingHost : public HidHost {

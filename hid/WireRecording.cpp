@@ -244,14 +244,19 @@ std::string formatWireEvent(const WireEvent& event) {
     return line + event.text;
 }
 
-bool parseWireRecording(const std::string& text, std::vector<WireEvent>* events,
-                        std::string* error) {
-    events->clear();
-    std::istringstream in(text);
-    std::string line;
-    size_t number = 0;
-    while (std::getline(in, line)) {
-        ++number;
+bool WireReader::next(WireEvent* event) {
+    while (pos_ < text_.size() && error_.empty()) {
+        const size_t end = text_.find('\n', pos_);
+        std::string line(text_.substr(pos_, end == std::string_view::npos ? end : end - pos_));
+        const bool blank = line.find_first_not_of(" \t\r") == std::string::npos;
+        if (end == std::string_view::npos && !blank) {
+            // Written up to here and no further: the line is torn.
+            cut_ = true;
+            pos_ = text_.size();
+            return false;
+        }
+        pos_ = end == std::string_view::npos ? text_.size() : end + 1;
+        ++line_;
         // A comment starts a line or follows a blank (paths may hold '#').
         for (size_t hash = line.find('#'); hash != std::string::npos;
              hash = line.find('#', hash + 1)) {
@@ -262,14 +267,35 @@ bool parseWireRecording(const std::string& text, std::vector<WireEvent>* events,
         }
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
-        WireEvent event;
-        event.lineNumber = number;
-        if (!parseLine(line, &event)) {
-            if (error)
-                *error = "line " + std::to_string(number) + " is not a recording line";
+        *event = WireEvent();
+        event->lineNumber = line_;
+        if (!parseLine(line, event)) {
+            error_ = "line " + std::to_string(line_) + " is not a recording line";
             return false;
         }
+        return true;
+    }
+    return false;
+}
+
+void WireReader::rewind() {
+    pos_ = 0;
+    line_ = 0;
+    cut_ = false;
+    error_.clear();
+}
+
+bool parseWireRecording(const std::string& text, std::vector<WireEvent>* events,
+                        std::string* error) {
+    events->clear();
+    WireReader reader(text);
+    WireEvent event;
+    while (reader.next(&event))
         events->push_back(std::move(event));
+    if (!reader.error().empty()) {
+        if (error)
+            *error = reader.error();
+        return false;
     }
     return true;
 }

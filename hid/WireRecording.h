@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hid/HidHost.h"
@@ -48,7 +49,34 @@ std::string wireReportText(const uint8_t* data, size_t length);
 // One line without the newline.
 std::string formatWireEvent(const WireEvent& event);
 
-// Parses a recording; false (with a message naming the line) on the first
-// malformed line. Comments and blank lines yield no event.
+// Reads the events of a recording's text one at a time, so that a reader
+// holds the text and one event whatever the recording holds. Comments and
+// blank lines yield no event. The text must outlive the reader.
+class WireReader {
+  public:
+    explicit WireReader(std::string_view text) : text_(text) {}
+
+    // The next event; false at the end, or on a malformed line (error() then
+    // names it). A last line without its line end is a recording cut off
+    // while it was written: it is not read, and cut() says so.
+    bool next(WireEvent* event);
+    const std::string& error() const { return error_; }
+    bool cut() const { return cut_; }
+    // The number of the line cut off (valid when cut()).
+    size_t cutLine() const { return line_ + 1; }
+    // Back to the first line.
+    void rewind();
+
+  private:
+    std::string_view text_;
+    size_t pos_ = 0;
+    size_t line_ = 0;
+    bool cut_ = false;
+    std::string error_;
+};
+
+// Parses a whole recording; false (with a message naming the line) on the
+// first malformed line. A line cut off at the end is left out, as WireReader
+// leaves it out.
 bool parseWireRecording(const std::string& text, std::vector<WireEvent>* events,
                         std::string* error);

@@ -7,6 +7,9 @@
 // path that is a FIFO, a device or a directory, or that is swapped for one
 // between any two steps, is refused instead of waited on. appendRegularFile()
 // appends to a log file on the same terms and never follows a symbolic link.
+// AppendFile appends to a file piece by piece on the log's terms and cuts a
+// torn piece off again; ReplacementFile writes an output whole or not at all
+// (temporary file, then rename).
 // Relies on: the operating system (POSIX open/fstat/read, or the Windows file
 // calls) and the C++ standard library.
 #pragma once
@@ -14,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -53,9 +58,106 @@ using FileOpenCall = int (*)(const char* path, int flags, unsigned mode);
 void setFileOpenCall(FileOpenCall call);
 #endif
 
-// Opens the regular file at `path` (created if missing) as a stream that
-// appends, for a file written line by line through a whole run. Checked as
-// appendRegularFile checks, and a symbolic link (or reparse point) at the
-// path is never followed. nullptr when it cannot be opened or is not a
-// regular file.
-std::FILE* openAppendStream(const char* path);
+// The system's text for an error code of the calls here (errno, or
+// GetLastError on Windows).
+std::string fileErrorText(uint32_t osError);
+
+#ifndef _WIN32
+// The write(2) call of every write made here, replaceable so that a test can
+// have the disk fill up (or a quota run out) at any byte. Receives the
+// descriptor, the bytes and their count; returns the count written or -1
+// with errno set. nullptr restores the system's write.
+using FileWriteCall = long (*)(int fd, const void* data, size_t length);
+void setFileWriteCall(FileWriteCall call);
+#endif
+
+// A file that a run appends to piece by piece (the wire recording), opened
+// on the log's terms: a regular file, created when missing, no link
+// followed, and in a folder others may write no file that has a second name.
+// Each append lands whole or not at all: when a write fails (a full disk, a
+// quota), the file is cut back to where the last whole append ended and
+// closed for good, so a later append that would fit cannot fuse onto a torn
+// piece. The system closes nothing behind its back: close() or the
+// destructor do.
+class AppendFile {
+  public:
+    AppendFile() = default;
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+    ~AppendFile() { close(); }
+
+    bool open(const char* path);
+    // false when nothing was appended: the file is closed or this write failed.
+    bool append(const char* data, size_t length);
+    void close();
+    bool isOpen() const { return handle_ != kNone; }
+    // An append failed; the file ends at end().
+    bool failed() const { return failed_; }
+    // The file's size after the last whole append (its size at open before any).
+    uint64_t end() const { return end_; }
+    // The system's error code of the failed write (errno, or GetLastError on Windows).
+    uint32_t error() const { return error_; }
+
+  private:
+    static constexpr intptr_t kNone = -1;
+    intptr_t handle_ = kNone;
+    uint64_t end_ = 0;
+    bool failed_ = false;
+    uint32_t error_ = 0;
+};
+
+// A file written whole or not at all (touchfw-frames' heatmaps and CSV, the
+// emulator's chip state): the bytes go to a temporary file created
+// exclusively beside the target (a name nobody else holds, never opened
+// through a link), and commit() renames it over the target. A reader sees
+// the old file or the new one, never a torn or empty one; a link at the
+// target's path is replaced, never written through. Destroyed without a
+// successful commit(), it removes the temporary file and the target stays
+// as it was.
+class ReplacementFile {
+  public:
+    explicit ReplacementFile(std::string path);
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+    ~ReplacementFile();
+
+    bool open();
+    // Buffered; false once any write has failed (later writes are dropped).
+    bool write(const void* data, size_t length);
+    // The same file as a stream for formatted output.
+    std::ostream& stream() { return stream_; }
+    // Writes what is buffered, closes and renames over the target.
+    bool commit();
+    // Why open(), a write or commit() failed ("cannot write cap.csv: No space left on device").
+    const std::string& error() const { return error_; }
+
+  private:
+    // The stream's buffer: bytes gather here and go to the file in large writes.
+    class Buffer : public std::streambuf {
+      public:
+        explicit Buffer(ReplacementFile& file) : file_(file) {}
+        void start();
+        void stop();
+
+      protected:
+        int_type overflow(int_type c) override;
+        int sync() override;
+
+      private:
+        bool drain();
+        ReplacementFile& file_;
+        std::vector<char> area_;
+    };
+
+    bool writeOut(const char* data, size_t length);
+    void fail(const char* what, uint32_t osError);
+    void discard();
+
+    std::string path_;
+    std::string temp_;
+    intptr_t handle_ = -1;
+    bool failed_ = false;
+    std::string error_;
+    Buffer streamBuffer_{*this};
+    std::ostream stream_{&streamBuffer_};
+};

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <string>
 
 #include "sys/Files.h"
+#include "sys/FilesPlatform.h"
 
 namespace {
 
@@ -60,11 +62,21 @@ bool folderIsPrivate(const char* path) {
     return ownerTrusted && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+long systemWrite(int fd, const void* data, size_t length) {
+    return static_cast<long>(::write(fd, data, length));
+}
+
+FileWriteCall writeCall = systemWrite;
+
+// Writes all `length` bytes; false with errno set when a write fails (a full
+// disk ends a short write with a failing one).
 bool writeAll(int fd, const char* text, size_t length) {
     while (length > 0) {
-        const ssize_t n = ::write(fd, text, length);
+        const long n = writeCall(fd, text, length);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = ENOSPC;
         if (n <= 0)
             return false;
         text += n;
@@ -77,6 +89,10 @@ bool writeAll(int fd, const char* text, size_t length) {
 
 void setFileOpenCall(FileOpenCall call) {
     openCall = call != nullptr ? call : systemOpen;
+}
+
+void setFileWriteCall(FileWriteCall call) {
+    writeCall = call != nullptr ? call : systemWrite;
 }
 
 FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<uint8_t>* out,
@@ -166,17 +182,96 @@ bool appendRegularFile(const char* path, const char* text, size_t length, uint64
     return writeAll(fd.get(), text, length);
 }
 
-std::FILE* openAppendStream(const char* path) {
+bool AppendFile::open(const char* path) {
+    close();
+    failed_ = false;
+    error_ = 0;
     if (path == nullptr || path[0] == '\0')
-        return nullptr;
+        return false;
+    const bool shared = !folderIsPrivate(path);
     struct stat st {};
     Descriptor fd(openRegularAppend(path, O_NOFOLLOW, 0644, &st));
     if (fd.get() < 0)
-        return nullptr;
-    std::FILE* stream = ::fdopen(fd.get(), "a");
-    if (stream != nullptr)
-        fd.release();
-    return stream;
+        return false;
+    // The log's rule: in a shared folder a second name for the file may have
+    // been made by someone else to have this process write into it.
+    if (shared && st.st_nlink > 1)
+        return false;
+    end_ = static_cast<uint64_t>(st.st_size);
+    handle_ = fd.release();
+    return true;
+}
+
+bool AppendFile::append(const char* data, size_t length) {
+    if (!isOpen())
+        return false;
+    const int fd = static_cast<int>(handle_);
+    if (writeAll(fd, data, length)) {
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        end_ = at >= 0 ? static_cast<uint64_t>(at) : end_ + length;
+        return true;
+    }
+    error_ = static_cast<uint32_t>(errno);
+    failed_ = true;
+    // Whatever part of this piece reached the file goes again: the file ends
+    // with the last whole piece.
+    while (::ftruncate(fd, static_cast<off_t>(end_)) != 0 && errno == EINTR) {
+    }
+    close();
+    return false;
+}
+
+void AppendFile::close() {
+    if (isOpen())
+        ::close(static_cast<int>(handle_));
+    handle_ = kNone;
+}
+
+namespace fileplatform {
+
+intptr_t createNew(const std::string& path, bool* nameTaken, uint32_t* osError) {
+    // O_EXCL: a link planted at the name fails the open like a file there.
+    const int fd = openCall(path.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    *nameTaken = fd < 0 && errno == EEXIST;
+    if (fd < 0)
+        *osError = static_cast<uint32_t>(errno);
+    return fd < 0 ? kNoHandle : fd;
+}
+
+bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osError) {
+    if (writeAll(static_cast<int>(handle), data, length))
+        return true;
+    *osError = static_cast<uint32_t>(errno);
+    return false;
+}
+
+bool closeHandle(intptr_t handle, uint32_t* osError) {
+    if (::close(static_cast<int>(handle)) == 0 || errno == EINTR)
+        return true;
+    *osError = static_cast<uint32_t>(errno);
+    return false;
+}
+
+bool replacePath(const std::string& from, const std::string& to, uint32_t* osError) {
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    *osError = static_cast<uint32_t>(errno);
+    return false;
+}
+
+void removePath(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
+unsigned long processId() {
+    return static_cast<unsigned long>(::getpid());
+}
+
+}  // namespace fileplatform
+
+std::string fileErrorText(uint32_t osError) {
+    return std::strerror(static_cast<int>(osError));
 }
 
 #endif  // _WIN32

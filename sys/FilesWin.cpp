@@ -6,15 +6,15 @@
 // a log path is refused by opening the reparse point itself.
 #if defined(_WIN32)
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "sys/Files.h"
+#include "sys/FilesPlatform.h"
 
 namespace {
 
@@ -140,21 +140,123 @@ bool appendRegularFile(const char* path, const char* text, size_t length, uint64
     return true;
 }
 
-std::FILE* openAppendStream(const char* path) {
+bool AppendFile::open(const char* path) {
+    close();
+    failed_ = false;
+    error_ = 0;
     if (path == nullptr || path[0] == '\0')
-        return nullptr;
+        return false;
+    // Write access (not append only) so that a torn piece can be cut off
+    // again; every piece is written at the end.
     FileHandle file;
+    file.h = ::CreateFileA(
+        path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     uint64_t size = 0;
-    if (!openForAppend(path, &file, &size))
-        return nullptr;
-    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.h), _O_APPEND | _O_BINARY);
-    if (fd < 0)
-        return nullptr;
-    file.h = INVALID_HANDLE_VALUE;  // the descriptor owns the handle now
-    std::FILE* stream = ::_fdopen(fd, "ab");
-    if (stream == nullptr)
-        ::_close(fd);
-    return stream;
+    if (!file.ok() || !isRegularFile(file.h, &size))
+        return false;
+    end_ = size;
+    handle_ = reinterpret_cast<intptr_t>(file.h);
+    file.h = INVALID_HANDLE_VALUE;
+    return true;
+}
+
+bool AppendFile::append(const char* data, size_t length) {
+    if (!isOpen())
+        return false;
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(end_);
+    bool ok = ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+    size_t done = 0;
+    while (ok && done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
+        DWORD written = 0;
+        ok = ::WriteFile(h, data + done, want, &written, nullptr) && written > 0;
+        done += written;
+    }
+    if (ok) {
+        end_ += length;
+        return true;
+    }
+    error_ = lastErrorOr(ERROR_WRITE_FAULT);
+    failed_ = true;
+    // Whatever part of this piece reached the file goes again.
+    if (::SetFilePointerEx(h, at, nullptr, FILE_BEGIN))
+        ::SetEndOfFile(h);
+    close();
+    return false;
+}
+
+void AppendFile::close() {
+    if (isOpen())
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = kNone;
+}
+
+namespace fileplatform {
+
+intptr_t createNew(const std::string& path, bool* nameTaken, uint32_t* osError) {
+    // CREATE_NEW fails on any name that exists, a link included.
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *osError = lastErrorOr(ERROR_OPEN_FAILED);
+        *nameTaken = *osError == ERROR_FILE_EXISTS || *osError == ERROR_ALREADY_EXISTS;
+        return kNoHandle;
+    }
+    *nameTaken = false;
+    return reinterpret_cast<intptr_t>(h);
+}
+
+bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osError) {
+    size_t done = 0;
+    while (done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
+        DWORD written = 0;
+        if (!::WriteFile(reinterpret_cast<HANDLE>(handle), data + done, want, &written, nullptr) ||
+            written == 0) {
+            *osError = lastErrorOr(ERROR_WRITE_FAULT);
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+bool closeHandle(intptr_t handle, uint32_t* osError) {
+    if (::CloseHandle(reinterpret_cast<HANDLE>(handle)))
+        return true;
+    *osError = lastErrorOr(ERROR_WRITE_FAULT);
+    return false;
+}
+
+bool replacePath(const std::string& from, const std::string& to, uint32_t* osError) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    *osError = lastErrorOr(ERROR_WRITE_FAULT);
+    return false;
+}
+
+void removePath(const std::string& path) {
+    ::DeleteFileA(path.c_str());
+}
+
+unsigned long processId() {
+    return ::GetCurrentProcessId();
+}
+
+}  // namespace fileplatform
+
+std::string fileErrorText(uint32_t osError) {
+    char text[256] = {0};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, osError, 0, text, sizeof text, nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message.empty() ? "error " + std::to_string(osError) : message;
 }
 
 #endif  // _WIN32

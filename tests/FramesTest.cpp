@@ -3,7 +3,14 @@
 // emulated chip with a dead row.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "sys/Files.h"
 #include "tests/FaultMatrixSupport.h"
 #include "tools/frames/Capture.h"
 #include "tools/frames/Heatmap.h"
@@ -24,18 +31,35 @@ const char* const kHandDump =
     "0x0028,0x0032,0x003C,\n"
     "rawdata end\n";
 
-frames::Capture handCapture() {
-    frames::Capture capture;
-    std::string error;
-    EXPECT_TRUE(frames::parseCapture(kHandDump, &capture, &error)) << error;
-    return capture;
+// A capture read the way touchfw-frames reads it: the statistics and the CSV.
+struct Read {
+    frames::CaptureSummary summary;
+    std::string csv;
+};
+
+bool readText(const std::string& text, Read* read, std::string* error) {
+    std::istringstream in(text);
+    std::ostringstream csv;
+    frames::writeCsvHeader(csv);
+    auto onFrame = [&](frames::Frame& frame) {
+        read->summary.add(frame);
+        frames::writeCsvFrame(csv, frame);
+    };
+    if (!frames::readCapture(in, onFrame, error))
+        return false;
+    read->summary.finish();
+    frames::writeCsvNoise(csv, read->summary);
+    read->csv = csv.str();
+    return true;
 }
 
 // Node (0,0): 10 and 12; node (0,2): 30 and -2; the others do not move.
 // Peak-to-peak 2 and 32 (mean 34 / 6), standard deviation 1 and 16 (mean 17 / 6).
 TEST(FramesTest, StatisticsMatchHandComputedValues) {
-    const frames::Capture capture = handCapture();
-    EXPECT_EQ(frames::statisticsText(capture),
+    Read capture;
+    std::string error;
+    ASSERT_TRUE(readText(kHandDump, &capture, &error)) << error;
+    EXPECT_EQ(capture.summary.statisticsText(),
               "2 frames of 2 rows x 3 columns\n"
               "frame 1 rawdata: min 10 max 60 mean 35\n"
               "frame 2 rawdata: min -2 max 60 mean 30\n"
@@ -43,9 +67,9 @@ TEST(FramesTest, StatisticsMatchHandComputedValues) {
               "max 16 mean 2.83\n"
               "rawdata worst rows (mean max-min): 0 (11.33) 1 (0)\n"
               "rawdata worst columns (mean max-min): 2 (16) 0 (1) 1 (0)\n");
-    EXPECT_NE(frames::csvText(capture).find("2,rawdata,0,2,-2\n"), std::string::npos);
+    EXPECT_NE(capture.csv.find("2,rawdata,0,2,-2\n"), std::string::npos);
     // At most as many lines as asked for.
-    EXPECT_EQ(frames::worstColumns(frames::nodeNoise(capture, frames::Block::raw).peakToPeak, 1),
+    EXPECT_EQ(frames::worstColumns(capture.summary.noise(frames::Block::raw).peakToPeak, 1),
               (std::vector<std::pair<int, double>>{{2, 16.0}}));
 }
 
@@ -55,15 +79,18 @@ TEST(FramesTest, DamagedDumpsAreRefusedWithTheLine) {
         const char* message;
     } cases[] = {
         {"rawdata:\n1,2,\n3,\nrawdata end\n", "line 3: a row of another length"},
-        {"rawdata:\n1,x2,\nrawdata end\n", "line 2: \"x2\" is not a sample"},
+        {"rawdata:\n1,x2,\nrawdata end\n", "line 2, column 3: \"x2\" is not a sample"},
+        {"rawdata:\n0x-1,\nrawdata end\n", "line 2, column 1: \"0x-1\" is not a sample"},
+        {"rawdata:\n    1, 0x 2,\nrawdata end\n", "line 2, column 8: \"0x 2\" is not a sample"},
+        {"rawdata:\n1,,2,\nrawdata end\n", "line 2, column 3: an empty sample"},
         {"No.1\nrawdata:\n1,2,\n", "line 3: rawdata block without its end line"},
         {"rawdata:\n1,2,\nrawdata end\ndiffdata:\n1,\ndiffdata end\n", "line 6: a block of"},
         {"Get VID successfully.\n", "no rawdata, diffdata or basedata block"},
     };
     for (const auto& c : cases) {
-        frames::Capture capture;
+        Read capture;
         std::string error;
-        EXPECT_FALSE(frames::parseCapture(c.dump, &capture, &error)) << c.dump;
+        EXPECT_FALSE(readText(c.dump, &capture, &error)) << c.dump;
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
 }
@@ -99,7 +126,7 @@ TEST(FramesTest, ToolDrawsADeadRowOfAnEmulatedCaptureAtTheLowEnd) {
     constexpr int kDeadRow = 3;
     constexpr int kCell = 10;
     testsupport::TempDir dir;
-    frames::Capture capture;
+    Read capture;
     {
         matrix::InProcessRun run(CHIP_FJORDK);
         run.chip().setFramePattern([](emu::FrameKind, uint32_t frame, uint32_t index) {
@@ -112,18 +139,18 @@ TEST(FramesTest, ToolDrawsADeadRowOfAnEmulatedCaptureAtTheLowEnd) {
         ASSERT_EQ(r.status, 0) << r.out;
         testsupport::writeFile(dir.file("cap.txt"), r.out);
         std::string error;
-        ASSERT_TRUE(frames::parseCapture(r.out, &capture, &error)) << error;
+        ASSERT_TRUE(readText(r.out, &capture, &error)) << error;
     }
     const std::string tool = TOUCHFW_FRAMES_BINARY;
     const testsupport::CommandResult r =
         testsupport::runCommand("cd '" + dir.path() + "' && " + tool + " --term --png h --cell " +
                                 std::to_string(kCell) + " --csv c.csv - < cap.txt");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output.find(frames::statisticsText(capture)), 0u) << r.output;
+    EXPECT_EQ(r.output.find(capture.summary.statisticsText()), 0u) << r.output;
     EXPECT_EQ(r.output.rfind("3 frames of 6 rows x 8 columns\nframe 1 rawdata: min 3 ", 0), 0u);
     EXPECT_NE(r.output.find("rawdata frame 3\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("\x1b[48;5;"), std::string::npos);
-    EXPECT_EQ(testsupport::readFile(dir.file("c.csv")), frames::csvText(capture));
+    EXPECT_EQ(testsupport::readFile(dir.file("c.csv")), capture.csv);
     Decoded png;
     EXPECT_TRUE(decodePng(dir.file("h-rawdata-noise.png"), &png));
     ASSERT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
@@ -143,6 +170,65 @@ TEST(FramesTest, ToolDrawsADeadRowOfAnEmulatedCaptureAtTheLowEnd) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.output.find("rawdata block without its end line"), std::string::npos)
         << bad.output;
+}
+
+#if !defined(__SANITIZE_ADDRESS__)  // ulimit -v; ASan reserves terabytes
+// One row of 200,000 samples: statistics and CSV in a few bytes per sample,
+// the heatmap refused for its size, margins counted (drawing it whole took
+// about 2 kB per sample).
+TEST(FramesTest, ALongOneRowCaptureStaysInProportion) {
+    testsupport::TempDir dir;
+    std::string row;
+    for (int i = 0; i < 200000; ++i)
+        row += std::to_string(i % 97) + ",";
+    testsupport::writeFile(dir.file("row.txt"), "rawdata:\n" + row + "\nrawdata end\n");
+    const testsupport::CommandResult r =
+        testsupport::runCommand("cd '" + dir.path() + "' && ulimit -v 150000 && " +
+                                TOUCHFW_FRAMES_BINARY + " --png h --csv c.csv row.txt 2>&1");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("1 frame of 1 rows x 200000 columns\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("the picture would be too large"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("wrote c.csv"), std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("h-rawdata.png")));
+}
+#endif
+
+// Outputs go to a temporary file and are renamed over the target: a link at
+// the target (in a folder anyone may write) is replaced, not written
+// through; a failed write leaves the old file and no other.
+TEST(FramesTest, OutputsAreReplacedWholeAndNeverWrittenThrough) {
+    testsupport::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    testsupport::writeFile(dir.file("cap.txt"), kHandDump);
+    testsupport::writeFile(dir.file("precious.txt"), "precious\n");
+    for (const char* name : {"cap.csv", "h-rawdata.png"})
+        ASSERT_EQ(symlink(dir.file("precious.txt").c_str(), dir.file(name).c_str()), 0);
+    const testsupport::CommandResult r = testsupport::runCommand(
+        "cd '" + dir.path() + "' && " + TOUCHFW_FRAMES_BINARY + " --csv cap.csv --png h cap.txt");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(testsupport::readFile(dir.file("precious.txt")), "precious\n");
+    for (const char* name : {"cap.csv", "h-rawdata.png"})
+        EXPECT_TRUE(
+            std::filesystem::is_regular_file(std::filesystem::symlink_status(dir.file(name))));
+    Decoded png;
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
+
+    // The disk is full: the old picture stays, nothing else is left.
+    const std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.path()),
+                                                 {});
+    setFileWriteCall([](int, const void*, size_t) -> long {
+        errno = ENOSPC;
+        return -1;
+    });
+    frames::Grid grid{2, 2, {1, 2, 3, 4}};
+    std::string error;
+    const bool written = frames::writeHeatmapPng(dir.file("h-rawdata.png"), grid, 4, "t", &error);
+    setFileWriteCall(nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    EXPECT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
+    EXPECT_EQ(std::set<std::filesystem::path>(std::filesystem::directory_iterator(dir.path()), {}),
+              before);
 }
 
 }  // namespace

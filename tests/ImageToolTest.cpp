@@ -1,5 +1,7 @@
 // End-to-end runs of the touchfw-image binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -426,6 +428,38 @@ TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
                       std::string::npos)
                 << warning;
             EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
+        }
+    }
+}
+
+// A file that cannot be read still gets the command's whole object: the
+// keys of a readable file's report, what only the file could tell null, the
+// loader's refusal, status 1 and the reason on standard error.
+TEST(ImageToolJsonTest, UnreadableFilesAnswerInJson) {
+    testsupport::TempDir dir;
+    const std::string err = dir.file("err.txt");
+    const std::string examples = std::string(TOUCHFW_SOURCE_DIR) + "/examples/";
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    testsupport::writeFile(dir.file("huge"), "");
+    ASSERT_EQ(truncate(dir.file("huge").c_str(), static_cast<off_t>(kFwImageMaxBytes + 1)), 0);
+    const std::pair<const char*, std::string> commands[] = {
+        {"info", examples + "fw-fjordK.bin"}, {"cfginfo", examples + "cfg-fjordK.cfg"}};
+    for (const auto& [command, readable] : commands) {
+        const std::string args = std::string(command) + " --chip fjordK --json ";
+        const nlohmann::json good = nlohmann::json::parse(toolStdout(args + readable, err).output);
+        for (const char* name : {"missing", "fifo", "folder", "huge"}) {
+            SCOPED_TRACE(std::string(command) + " " + name);
+            const auto r = toolStdout(args + dir.file(name), err);
+            EXPECT_EQ(r.status, 1);
+            const nlohmann::json report = nlohmann::json::parse(r.output);
+            ASSERT_EQ(report.size(), good.size());
+            for (const auto& item : good.items())
+                EXPECT_TRUE(report.contains(item.key())) << item.key();
+            EXPECT_EQ(report["file"], dir.file(name));
+            EXPECT_EQ(report["loads"], false);
+            EXPECT_FALSE(report["errors"].empty());
+            EXPECT_NE(testsupport::readFile(err).find("touchfw-image: error: "), std::string::npos);
         }
     }
 }

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <sstream>
 
 #include "emu/Replay.h"
 #include "hid/WireRecording.h"
+#include "sys/Files.h"
 #include "tests/FaultMatrixSupport.h"
 
 namespace {
@@ -27,13 +30,13 @@ std::vector<std::string> wireLines(const std::vector<WireEvent>& events) {
     return lines;
 }
 
-// Replays `args` on a fresh emulated system of `type` from `events`, which
-// must hold every report the run sends, and never reach the chip.
-matrix::RunResult replay(int32_t type, std::vector<WireEvent> events,
-                         const std::vector<std::string>& args) {
+// Replays `args` on a fresh emulated system of `type` from the recording
+// `text`, which must hold every report the run sends, and never reach the chip.
+matrix::RunResult replay(int32_t type, std::string text, const std::vector<std::string>& args) {
     matrix::InProcessRun run(type);
     emu::EmulatedHost& host = run.sys().host();
-    emu::ReplayHost replayHost(std::move(events), host.interfaces()[host.chipIndex()].info);
+    emu::ReplayHost replayHost(std::move(text), host.interfaces()[host.chipIndex()].info);
+    EXPECT_EQ(replayHost.check(), "");
     setHidHost(&replayHost);
     matrix::RunResult result = run.run(args);
     setHidHost(&host);
@@ -45,8 +48,10 @@ matrix::RunResult replay(int32_t type, std::vector<WireEvent> events,
 
 struct Recorded {
     matrix::RunResult result;
-    std::vector<WireEvent> events;      // the recording file
-    std::vector<WireEvent> transcript;  // the emulator's transcript of the same run
+    std::string text;                   // the recording file
+    std::string transcriptText;         // the emulator's transcript of the same run
+    std::vector<WireEvent> events;      // of the recording
+    std::vector<WireEvent> transcript;  // of the transcript
 };
 
 // Runs `args` with --record on a fresh emulated system of `type`, with the
@@ -63,10 +68,11 @@ Recorded record(int32_t type, std::vector<std::string> args, const char* faults 
         for (const emu::FaultRule& rule : rules)
             run.chip().addFault(rule);
         r.result = run.run(args);
-        EXPECT_TRUE(parseWireRecording(run.chip().transcript().toText(), &r.transcript, &error))
-            << error;
+        r.transcriptText = run.chip().transcript().toText();
+        EXPECT_TRUE(parseWireRecording(r.transcriptText, &r.transcript, &error)) << error;
     }
-    EXPECT_TRUE(emu::loadRecording(dir.file("run.rec"), &r.events, &error)) << error;
+    EXPECT_TRUE(emu::loadRecording(dir.file("run.rec"), &r.text, &error)) << error;
+    EXPECT_TRUE(parseWireRecording(r.text, &r.events, &error)) << error;
     return r;
 }
 
@@ -99,7 +105,7 @@ TEST(RecordReplayTest, RunsReplayTheirRecordingAndTheirTranscript) {
         SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + testing::PrintToString(c.args) +
                      " " + c.faults);
         const Recorded r = record(c.type, c.args, c.faults);
-        expectSameRun(replay(c.type, r.events, c.args), r.result);
+        expectSameRun(replay(c.type, r.text, c.args), r.result);
         if (*c.faults != '\0') {
             EXPECT_NE(r.result.status, 0) << r.result.out;
             continue;  // the transcript has no failed reports: it cannot replay this run
@@ -108,7 +114,7 @@ TEST(RecordReplayTest, RunsReplayTheirRecordingAndTheirTranscript) {
         ASSERT_GT(wire.size(), 2u);
         EXPECT_EQ(wire, wireLines(r.transcript));
         // The transcript (no enumerations) replays as well.
-        expectSameRun(replay(c.type, r.transcript, c.args), r.result);
+        expectSameRun(replay(c.type, r.transcriptText, c.args), r.result);
     }
 }
 
@@ -131,10 +137,10 @@ TEST(RecordReplayTest, KeptRecordingsStillMatchTheWire) {
             args.push_back(word.rfind("examples/", 0) == 0 ? source + word : word);
         }
         ASSERT_NE(type, 0);
-        std::vector<WireEvent> events;
+        std::string text;
         std::string error;
-        ASSERT_TRUE(emu::loadRecording(entry.path().string(), &events, &error)) << error;
-        const matrix::RunResult r = replay(type, events, args);
+        ASSERT_TRUE(emu::loadRecording(entry.path().string(), &text, &error)) << error;
+        const matrix::RunResult r = replay(type, text, args);
         EXPECT_EQ(r.status, 0) << r.out;
     }
     EXPECT_EQ(files, 6);
@@ -151,7 +157,8 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     // that differs is the configuration version read of -p cfgver.
     std::vector<WireEvent> vid;
     std::string error;
-    ASSERT_TRUE(emu::loadRecording(dir.file("vid.rec"), &vid, &error)) << error;
+    ASSERT_TRUE(parseWireRecording(testsupport::readFile(dir.file("vid.rec")), &vid, &error))
+        << error;
     testsupport::CommandResult same =
         testsupport::runCommand("REPLAY=vid.rec; " + emuCmd + " --chip fjordH3 -p pid 2>&1");
     EXPECT_EQ(same.status, 0) << same.output;
@@ -193,6 +200,11 @@ TEST(RecordReplayTest, ARecordingFileThatCannotBeWrittenStopsTheRunBeforeTheDevi
 #if !defined(_WIN32)
     ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
     paths.push_back(dir.file("link"));
+    // A second name for the file, in a folder anyone may write.
+    ASSERT_EQ(mkdir(dir.file("shared").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.file("shared").c_str(), 01777), 0);
+    ASSERT_EQ(link(dir.file("target").c_str(), dir.file("shared/rec").c_str()), 0);
+    paths.push_back(dir.file("shared/rec"));
 #endif
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
@@ -203,6 +215,144 @@ TEST(RecordReplayTest, ARecordingFileThatCannotBeWrittenStopsTheRunBeforeTheDevi
         EXPECT_EQ(run.sys().host().openCount(emu::InterfaceRole::chip), 0);
     }
     EXPECT_EQ(testsupport::readFile(dir.file("target")), "");
+}
+
+#if !defined(_WIN32)  // the POSIX write seam
+// The disk holding the recording fills up at byte `full` of the file; once
+// a write has failed, space comes back, so a recorder that wrote on would
+// be seen.
+std::string fullPath;
+size_t fullAt = 0;
+size_t fullWritten = 0;
+bool fullHit = false;
+
+long writeUntilFull(int fd, const void* data, size_t length) {
+    char target[4096];
+    const ssize_t n =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    const bool recording = n > 0 && std::string(target, static_cast<size_t>(n)) == fullPath;
+    if (recording && !fullHit && fullWritten + length > fullAt) {
+        const size_t room = fullAt - fullWritten;
+        if (room == 0) {
+            fullHit = true;
+            errno = ENOSPC;
+            return -1;
+        }
+        length = room;  // a short write; the next one fails
+    }
+    const ssize_t written = ::write(fd, data, length);
+    if (recording && written > 0)
+        fullWritten += static_cast<size_t>(written);
+    return written;
+}
+
+// A full disk at any byte of the recording: the run goes on exactly as
+// without a recording, the file holds the whole lines written before the
+// failure and nothing after it, and standard error says once where it ends.
+TEST(RecordReplayTest, AFullDiskEndsTheRecordingAtItsLastWholeLine) {
+    testsupport::TempDir dir;
+    fullPath = dir.file("run.rec");
+    const std::vector<std::string> args =
+        matrix::modeArgs(matrix::Mode::firmwareConfig, CHIP_FJORDK);
+    auto recordedRun = [&](size_t full) {
+        std::remove(fullPath.c_str());
+        fullAt = full;
+        fullWritten = 0;
+        fullHit = false;
+        // The same command line every time, so the recordings' headers are equal.
+        std::vector<std::string> withRecord = {"--chip", "fjordK", "--logfiledir", dir.path()};
+        withRecord.insert(withRecord.end(), args.begin(), args.end());
+        withRecord.insert(withRecord.end(), {"--record", fullPath});
+        matrix::InProcessRun run(CHIP_FJORDK);
+        setFileWriteCall(writeUntilFull);
+        testing::internal::CaptureStderr();
+        const matrix::RunResult r = run.runRaw(withRecord);
+        const std::string err = testing::internal::GetCapturedStderr();
+        setFileWriteCall(nullptr);
+        return std::make_pair(r, err);
+    };
+    const auto whole = recordedRun(SIZE_MAX);
+    const std::string wholeText = testsupport::readFile(fullPath);
+    ASSERT_EQ(whole.first.status, 0) << whole.first.out;
+    ASSERT_EQ(whole.second, "");
+    const size_t header = wholeText.find('\n') + 1;
+    for (const size_t full :
+         {size_t{0}, header / 2, header, header + 1, wholeText.size() / 2, wholeText.size() - 1}) {
+        SCOPED_TRACE("full at byte " + std::to_string(full));
+        const auto cut = recordedRun(full);
+        EXPECT_EQ(cut.first.status, whole.first.status);
+        EXPECT_EQ(cut.first.out, whole.first.out);
+        const std::string text = testsupport::readFile(fullPath);
+        const size_t lastLine = full == 0 ? 0 : wholeText.rfind('\n', full - 1) + 1;
+        EXPECT_EQ(text.size(), lastLine);
+        EXPECT_TRUE(text == wholeText.substr(0, lastLine));
+        EXPECT_EQ(cut.second.find("is incomplete"), cut.second.rfind("is incomplete"));
+        EXPECT_NE(cut.second.find("ends at byte " + std::to_string(text.size()) + ", "),
+                  std::string::npos)
+            << cut.second;
+    }
+}
+
+// A recording torn inside a line (a killed run, or one written before the
+// recorder cut torn lines off) replays up to that line and says so.
+TEST(RecordReplayTest, ACutRecordingReplaysUpToItsLastWholeLine) {
+    const Recorded r = record(CHIP_FJORDH3, {"-p", "vid"});
+    matrix::InProcessRun run(CHIP_FJORDH3);
+    const HidInterfaceInfo& like = run.sys().host().interfaces()[run.sys().host().chipIndex()].info;
+    for (size_t at = 1; at < r.text.size(); ++at) {
+        const std::string part = r.text.substr(0, at);
+        emu::ReplayHost host(part, like);
+        EXPECT_EQ(host.check(), "") << at;
+        EXPECT_EQ(host.cut(), part.back() != '\n') << at;
+        if (host.cut()) {
+            EXPECT_EQ(host.cutLine(), 1 + std::count(part.begin(), part.end(), '\n')) << at;
+        }
+    }
+    testsupport::TempDir dir;
+    const size_t lastLine = r.text.rfind('\n', r.text.size() - 2) + 1;
+    testsupport::writeFile(dir.file("cut.rec"), r.text.substr(0, lastLine + 3));
+    const testsupport::CommandResult replayed =
+        testsupport::runCommand("cd '" + dir.path() + "' && TOUCHFW_EMU_REPLAY=cut.rec " +
+                                TOUCHFW_EMU_BINARY + " --chip fjordH3 -p vid 2>&1");
+    const std::string cutLine =
+        std::to_string(1 + std::count(r.text.begin(), r.text.begin() + lastLine, '\n'));
+    EXPECT_EQ(replayed.status, 124) << replayed.output;
+    for (const std::string& note : {"cut.rec was cut off inside line " + cutLine,
+                                    "recorded: (end of the recording: line " + cutLine})
+        EXPECT_NE(replayed.output.find(note), std::string::npos) << replayed.output;
+}
+#endif
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)  // ulimit -v; ASan reserves terabytes
+// A report written as "4096 -" is 6 bytes of text for 4096 bytes of report:
+// a replay holds the recording's text, not its reports, so a 3.4 MB file of
+// them stays far below 100 MB of address space (holding the reports took
+// 846 MB and ended in an uncaught bad_alloc).
+TEST(RecordReplayTest, ReplayMemoryFollowsTheFileNotTheReportsItClaims) {
+    testsupport::TempDir dir;
+    std::string crafted = "# all-zero reports of the largest length\n";
+    for (int i = 0; i < 200000; ++i)
+        crafted += "0 out set 4096 -\n";
+    testsupport::writeFile(dir.file("crafted.rec"), crafted);
+    const testsupport::CommandResult r = testsupport::runCommand(
+        "cd '" + dir.path() + "' && ulimit -v 100000 && TOUCHFW_EMU_REPLAY=crafted.rec " +
+        TOUCHFW_EMU_BINARY + " -p vid 2>&1");
+    EXPECT_EQ(r.status, 124) << r.output;  // the run opens where the recording sends
+    EXPECT_NE(r.output.find("recorded: out set 4096 -"), std::string::npos) << r.output;
+}
+#endif
+
+// --scan lists the interfaces: the listing is recorded like any run's.
+TEST(RecordReplayTest, ScanIsRecorded) {
+    testsupport::TempDir dir;
+    matrix::InProcessRun run(CHIP_FJORDK);
+    ASSERT_EQ(run.runRaw({"--scan", "--record", dir.file("scan.rec")}).status, 0);
+    std::vector<WireEvent> events;
+    std::string error;
+    ASSERT_TRUE(parseWireRecording(testsupport::readFile(dir.file("scan.rec")), &events, &error));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].kind, WireEvent::Kind::enumerate);
+    EXPECT_EQ(events.size(), 1 + events[0].waitMs);
 }
 
 TEST(RecordReplayTest, DamagedRecordingLinesAreRefusedWithTheirLine) {

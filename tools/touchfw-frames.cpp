@@ -6,16 +6,22 @@
 //   touchfw-frames --png cap --frame 20 cap.txt
 //
 // Standard output carries the statistics (and the --term heatmaps); the names
-// of the files written go to standard error.
+// of the files written go to standard error. The capture is read as a
+// stream and the CSV written while it is read: the tool holds the frame
+// being read, the frame chosen for the heatmaps and per-node sums, whatever
+// the number of frames. Every output is written whole or not at all.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "log/Log.h"
+#include "sys/Files.h"
+#include "sys/ProgramGuard.h"
 #include "tools/frames/Capture.h"
 #include "tools/frames/Heatmap.h"
 
@@ -24,7 +30,7 @@ namespace {
 constexpr int kBadInput = 1;
 constexpr int kBadUsage = 2;
 // A dump of the largest panel over thousands of frames stays far below this.
-constexpr std::streamsize kMaxInputBytes = 512LL * 1024 * 1024;
+constexpr uint64_t kMaxInputBytes = 512ULL * 1024 * 1024;
 
 void usage() {
     std::fprintf(stderr,
@@ -41,20 +47,6 @@ void usage() {
                  "  --term         draw the same heatmaps on the terminal (256 colours)\n"
                  "  --csv FILE     write every sample and the noise grids as CSV\n",
                  frames::kDefaultCell, frames::kMaxCell);
-}
-
-bool readAll(std::istream& in, std::string* text) {
-    std::ostringstream buffer;
-    char chunk[65536];
-    std::streamsize total = 0;
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        total += in.gcount();
-        if (total > kMaxInputBytes)
-            return false;
-        buffer.write(chunk, in.gcount());
-    }
-    *text = buffer.str();
-    return true;
 }
 
 bool parsePositive(const char* text, int max, int* value) {
@@ -108,68 +100,29 @@ int parseSettings(int argc, char** argv, Settings* settings) {
     return 0;
 }
 
-// 0, or kBadInput after the message when the input cannot be read or parsed.
-int readCapture(const std::string& inputPath, frames::Capture* capture) {
-    std::string text;
-    bool readOk = false;
-    if (inputPath == "-") {
-        readOk = readAll(std::cin, &text);
-    } else {
-        std::ifstream in(inputPath, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "touchfw-frames: cannot read %s\n", inputPath.c_str());
-            return kBadInput;
-        }
-        readOk = readAll(in, &text);
-    }
-    if (!readOk) {
-        std::fprintf(stderr, "touchfw-frames: %s is too large for a capture\n", inputPath.c_str());
-        return kBadInput;
-    }
-    std::string error;
-    if (!frames::parseCapture(text, capture, &error)) {
-        std::fprintf(stderr, "touchfw-frames: %s: %s\n", inputPath.c_str(), error.c_str());
-        return kBadInput;
-    }
-    return 0;
-}
-
-// The frame numbered `frameNumber`, the last one when it is not positive;
-// nullptr when the capture has no such frame.
-const frames::Frame* chooseFrame(const frames::Capture& capture, int frameNumber) {
-    if (frameNumber <= 0)
-        return &capture.frames.back();
-    const frames::Frame* chosen = nullptr;
-    for (const frames::Frame& f : capture.frames) {
-        if (f.number == frameNumber)
-            chosen = &f;
-    }
-    return chosen;
-}
-
 struct Map {
     std::string name;
     std::string title;
-    frames::Grid grid;
+    const frames::Grid* grid;
 };
 
 // The heatmaps: each block of the chosen frame, then the noise of raw and diff data.
-std::vector<Map> heatmaps(const frames::Capture& capture, const frames::Frame& chosen) {
+std::vector<Map> heatmaps(const frames::CaptureSummary& summary, const frames::Frame& chosen) {
     std::vector<Map> maps;
     for (int b = 0; b < frames::kBlockCount; ++b) {
         if (!chosen.has[b])
             continue;
         const std::string name = frames::blockName(static_cast<frames::Block>(b));
-        maps.push_back({name, name + " frame " + std::to_string(chosen.number), chosen.blocks[b]});
+        maps.push_back({name, name + " frame " + std::to_string(chosen.number), &chosen.blocks[b]});
     }
     for (frames::Block block : {frames::Block::raw, frames::Block::diff}) {
-        if (!capture.hasBlock(block))
+        if (!summary.hasBlock(block))
             continue;
-        const frames::Noise noise = frames::nodeNoise(capture, block);
+        const frames::Noise& noise = summary.noise(block);
         const std::string name = frames::blockName(block);
         maps.push_back({name + "-noise",
                         name + " noise max-min (" + std::to_string(noise.frames) + " frames)",
-                        noise.peakToPeak});
+                        &noise.peakToPeak});
     }
     return maps;
 }
@@ -179,54 +132,99 @@ int writeHeatmaps(const std::vector<Map>& maps, const Settings& settings) {
     int status = 0;
     for (const Map& map : maps) {
         if (settings.term)
-            std::fputs(frames::terminalHeatmap(map.grid, map.title).c_str(), stdout);
+            frames::writeTerminalHeatmap(std::cout, *map.grid, map.title);
         if (settings.pngPrefix.empty())
             continue;
         const std::string path = settings.pngPrefix + "-" + map.name + ".png";
         std::string error;
-        if (!frames::writeHeatmapPng(path, map.grid, settings.cell, map.title, &error)) {
-            std::fprintf(stderr, "touchfw-frames: %s\n", error.c_str());
+        if (!frames::writeHeatmapPng(path, *map.grid, settings.cell, map.title, &error)) {
+            std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(error).c_str());
             status = kBadInput;
         } else {
-            std::fprintf(stderr, "wrote %s\n", path.c_str());
+            std::fprintf(stderr, "wrote %s\n", logSafeText(path).c_str());
         }
     }
     return status;
 }
 
-// 0, or kBadInput when the CSV file could not be written.
-int writeCsv(const frames::Capture& capture, const std::string& csvPath) {
-    std::ofstream out(csvPath, std::ios::binary | std::ios::trunc);
-    out << frames::csvText(capture);
-    out.close();
-    if (!out) {
-        std::fprintf(stderr, "touchfw-frames: cannot write %s\n", csvPath.c_str());
+// The capture as it is read: its statistics, the frame the heatmaps show,
+// and (with --csv) the CSV file being written.
+struct Reading {
+    frames::CaptureSummary summary;
+    frames::Frame chosen;
+    bool haveChosen = false;
+    std::unique_ptr<ReplacementFile> csv;
+};
+
+// Reads the capture from `in`; 0, or kBadInput after the message.
+int readCapture(const Settings& settings, std::istream& in, Reading* reading) {
+    if (!settings.csvPath.empty()) {
+        reading->csv = std::make_unique<ReplacementFile>(settings.csvPath);
+        if (!reading->csv->open()) {
+            std::fprintf(stderr, "touchfw-frames: %s\n",
+                         logSafeText(reading->csv->error()).c_str());
+            return kBadInput;
+        }
+        frames::writeCsvHeader(reading->csv->stream());
+    }
+    auto onFrame = [&settings, reading](frames::Frame& frame) {
+        reading->summary.add(frame);
+        if (reading->csv)
+            frames::writeCsvFrame(reading->csv->stream(), frame);
+        if (settings.frameNumber <= 0 || frame.number == settings.frameNumber) {
+            reading->chosen = std::move(frame);
+            reading->haveChosen = true;
+        }
+    };
+    std::string error;
+    if (!frames::readCapture(in, onFrame, &error, kMaxInputBytes)) {
+        std::fprintf(stderr, "touchfw-frames: %s: %s\n", logSafeText(settings.inputPath).c_str(),
+                     error.c_str());
         return kBadInput;
     }
-    std::fprintf(stderr, "wrote %s\n", csvPath.c_str());
     return 0;
+}
+
+int framesMain(int argc, char** argv) {
+    Settings settings;
+    if (const int status = parseSettings(argc, argv, &settings))
+        return status;
+    std::ifstream file;
+    if (settings.inputPath != "-") {
+        file.open(settings.inputPath, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "touchfw-frames: cannot read %s\n",
+                         logSafeText(settings.inputPath).c_str());
+            return kBadInput;
+        }
+    }
+    Reading reading;
+    if (const int status = readCapture(settings, file.is_open() ? file : std::cin, &reading))
+        return status;
+    if (!reading.haveChosen) {
+        std::fprintf(stderr, "touchfw-frames: the capture has no frame No.%d\n",
+                     settings.frameNumber);
+        return kBadInput;
+    }
+    reading.summary.finish();
+
+    std::fputs(reading.summary.statisticsText().c_str(), stdout);
+    int status = writeHeatmaps(heatmaps(reading.summary, reading.chosen), settings);
+    if (reading.csv) {
+        frames::writeCsvNoise(reading.csv->stream(), reading.summary);
+        if (reading.csv->commit()) {
+            std::fprintf(stderr, "wrote %s\n", logSafeText(settings.csvPath).c_str());
+        } else {
+            std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(reading.csv->error()).c_str());
+            status = kBadInput;
+        }
+    }
+    std::fflush(stdout);
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Settings settings;
-    if (const int status = parseSettings(argc, argv, &settings))
-        return status;
-    frames::Capture capture;
-    if (const int status = readCapture(settings.inputPath, &capture))
-        return status;
-    const frames::Frame* chosen = chooseFrame(capture, settings.frameNumber);
-    if (chosen == nullptr) {
-        std::fprintf(stderr, "touchfw-frames: the capture has no frame No.%d\n",
-                     settings.frameNumber);
-        return kBadInput;
-    }
-
-    std::fputs(frames::statisticsText(capture).c_str(), stdout);
-    int status = writeHeatmaps(heatmaps(capture, *chosen), settings);
-    if (!settings.csvPath.empty() && writeCsv(capture, settings.csvPath) != 0)
-        status = kBadInput;
-    std::fflush(stdout);
-    return status;
+    return runGuarded("touchfw-frames", kBadInput, framesMain, argc, argv);
 }

@@ -4,10 +4,10 @@
 // Images are read back with the same image classes touchfw uses, so "info"
 // says exactly whether touchfw would accept a file and why not.
 #include <cstdio>
-#include <new>
 #include <string>
 
 #include "app/App.h"
+#include "sys/ProgramGuard.h"
 #include "tools/image/ImageTool.h"
 
 using namespace imagetool;
@@ -62,9 +62,7 @@ int run(int argc, char** argv) {
     throw usageError("unknown command '" + command + "'");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int imageMain(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const Failure& failure) {
@@ -72,8 +70,12 @@ int main(int argc, char** argv) {
         if (failure.status == kExitUsage)
             std::fputs(kUsage, stderr);
         return failure.status;
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "touchfw-image: error: out of memory\n");
-        return kExitFailure;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Anything else that escapes (memory ran out, the JSON library) is a failure too.
+    return runGuarded("touchfw-image", kExitFailure, imageMain, argc, argv);
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
+
+#include "log/Log.h"
+#include "sys/Bytes.h"
 
 namespace frames {
 
@@ -12,42 +14,59 @@ namespace {
 
 // Larger than any panel: a dump claiming more is damaged, not a frame.
 constexpr int kMaxLines = 4096;
+// Samples of one block, far more than any panel has (touchfw reads a few
+// thousand at most); this bounds what a frame can make the tool hold.
+constexpr size_t kMaxBlockSamples = 1u << 20;
+// Of a line that is not a row of samples, only its end tells what it is (a
+// heading, a "No." line, a closing line); this much of it is kept.
+constexpr size_t kLineKept = 256;
+// A sample is at most a sign and ten digits, or "0x" and eight digits; the
+// text of a longer one is kept to this length for the message.
+constexpr size_t kSampleKept = 24;
+// Bytes read from the stream at a time.
+constexpr size_t kReadChunk = 64 * 1024;
 
 bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// One sample token ("  123", "-5", "0x04D2", "0xFFFFFFFE").
-bool parseSample(std::string token, double* value) {
-    const size_t first = token.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return false;
-    token = token.substr(first, token.find_last_not_of(" \t") - first + 1);
-    char* end = nullptr;
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// One sample token without surrounding blanks: "123", "-5", "0x04D2",
+// "0xFFFFFFFE" (the tool widens the signed 16-bit sample to 32 bits before
+// printing it in hexadecimal).
+bool parseSample(const std::string& token, double* value) {
     if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
         if (token.size() > 10)
             return false;
-        const unsigned long bits = std::strtoul(token.c_str() + 2, &end, 16);
-        if (*end != '\0')
-            return false;
-        // The tool widens the signed 16-bit sample to 32 bits before printing.
-        *value = static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(bits)));
+        uint32_t bits = 0;
+        for (size_t i = 2; i < token.size(); ++i) {
+            const int digit = hexDigitValue(token[i]);
+            if (digit < 0)
+                return false;
+            bits = bits * 16 + static_cast<uint32_t>(digit);
+        }
+        *value = static_cast<double>(static_cast<int32_t>(bits));
         return true;
     }
-    if (token.size() > 11)
+    const size_t first = (token[0] == '-' || token[0] == '+') ? 1 : 0;
+    if (token.size() == first || token.size() - first > 10)
         return false;
-    const long number = std::strtol(token.c_str(), &end, 10);
-    if (end == token.c_str() || *end != '\0')
-        return false;
-    *value = static_cast<double>(number);
+    long long number = 0;
+    for (size_t i = first; i < token.size(); ++i) {
+        if (!isDigit(token[i]))
+            return false;
+        number = number * 10 + (token[i] - '0');
+    }
+    *value = static_cast<double>(token[0] == '-' ? -number : number);
     return true;
-}
-
-bool fail(std::string* error, size_t line, const std::string& what) {
-    if (error)
-        *error = "line " + std::to_string(line) + ": " + what;
-    return false;
 }
 
 // The frame number of a "No.<n>" line (which may follow other console text).
@@ -57,7 +76,7 @@ bool frameNumber(const std::string& line, int* number) {
         return false;
     int n = 0;
     for (size_t i = at + 3; i < line.size(); ++i) {
-        if (line[i] < '0' || line[i] > '9' || n > 100000000)
+        if (!isDigit(line[i]) || n > 100000000)
             return false;
         n = n * 10 + (line[i] - '0');
     }
@@ -65,54 +84,35 @@ bool frameNumber(const std::string& line, int* number) {
     return true;
 }
 
-}  // namespace
-
-const char* blockName(Block block) {
-    switch (block) {
-        case Block::raw:
-            return "rawdata";
-        case Block::diff:
-            return "diffdata";
-        case Block::base:
-            return "basedata";
-    }
-    return "?";
-}
-
-bool Capture::hasBlock(Block block) const {
-    for (const Frame& frame : frames) {
-        if (frame.has[static_cast<int>(block)])
-            return true;
-    }
-    return false;
-}
-
-namespace {
-
-// The state of parseCapture between lines: the frame being read and, inside a
-// block, the block and its rows so far.
+// The state of readCapture between bytes: the line being read (its kept
+// text, or the sample being read in a row), the frame and the block.
 class CaptureParser {
   public:
-    CaptureParser(Capture* capture, std::string* error) : capture_(capture), error_(error) {}
+    CaptureParser(const std::function<void(Frame&)>& onFrame, std::string* error)
+        : onFrame_(onFrame), error_(error) {}
 
-    bool readLine(const std::string& line, size_t lineNumber) {
-        if (block_ < 0) {
-            outsideBlock(line);
-            return true;
+    bool feed(const char* data, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (!byte(data[i]))
+                return false;
         }
-        if (line == std::string(blockName(static_cast<Block>(block_))) + " end")
-            return endBlock(lineNumber);
-        return addRow(line, lineNumber);
+        return true;
     }
 
-    bool finish(size_t lineNumber) {
-        if (block_ >= 0)
-            return fail(
-                error_, lineNumber,
-                std::string(blockName(static_cast<Block>(block_))) + " block without its end line");
+    bool finish() {
+        size_t lastLine = line_ - 1;
+        if (column_ > 0) {
+            if (!endLine())
+                return false;
+            lastLine = line_ - 1;
+        }
+        if (block_ >= 0) {
+            return fail(lastLine, std::string(blockName(static_cast<Block>(block_))) +
+                                      " block without its end line");
+        }
         if (frameOpen_)
             closeFrame();
-        if (capture_->frames.empty()) {
+        if (!anyFrame_) {
             if (error_)
                 *error_ = "no rawdata, diffdata or basedata block found";
             return false;
@@ -121,12 +121,147 @@ class CaptureParser {
     }
 
   private:
+    bool fail(size_t line, const std::string& what) {
+        if (error_)
+            *error_ = "line " + std::to_string(line) + ": " + what;
+        return false;
+    }
+
+    bool failAt(size_t column, const std::string& what) {
+        if (error_)
+            *error_ = "line " + std::to_string(line_) + ", column " + std::to_string(column) +
+                      ": " + what;
+        return false;
+    }
+
+    bool byte(char c) {
+        if (c == '\n')
+            return endLine();
+        ++column_;
+        if (column_ == 1)
+            rowLine_ = block_ >= 0 && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+        return rowLine_ ? rowByte(c) : textByte(c);
+    }
+
+    // A line of text: its end is kept (in a block: its start, which must
+    // be the closing line), trailing blanks dropped as the line ends.
+    bool textByte(char c) {
+        if (textCut_)
+            return true;  // too long for a closing line already
+        if (c == ' ' || c == '\r') {
+            if (blanks_.size() < kLineKept)
+                blanks_ += c;
+            return true;
+        }
+        text_ += blanks_;
+        blanks_.clear();
+        text_ += c;
+        if (text_.size() > 2 * kLineKept) {
+            if (block_ >= 0) {
+                text_.resize(kLineKept);
+                textCut_ = true;
+            } else {
+                text_.erase(0, text_.size() - kLineKept);
+            }
+        }
+        return true;
+    }
+
+    // A row of samples, each followed by a comma.
+    bool rowByte(char c) {
+        if (c == ',')
+            return endSample(column_);
+        if (isBlank(c)) {
+            if (!sample_.empty())
+                sampleEnded_ = true;
+            else
+                return true;
+        } else if (sample_.empty()) {
+            sampleColumn_ = column_;
+        } else if (sampleEnded_) {
+            sampleBroken_ = true;  // "0x 2": a blank inside a sample
+        }
+        if (sample_.size() < kSampleKept)
+            sample_ += c;
+        else
+            sampleBroken_ = true;
+        return true;
+    }
+
+    // The sample before the comma at `commaColumn` (or the line end).
+    bool endSample(size_t commaColumn) {
+        if (sample_.empty()) {
+            if (commaColumn == 0)
+                return true;  // the blanks after the last comma of a row
+            return failAt(commaColumn, "an empty sample");
+        }
+        while (!sample_.empty() && isBlank(sample_.back()))
+            sample_.pop_back();
+        double value = 0;
+        if (sampleBroken_ || !parseSample(sample_, &value))
+            return failAt(sampleColumn_, "\"" + logSafeText(sample_) + "\" is not a sample");
+        sample_.clear();
+        sampleEnded_ = false;
+        // A row longer than the first is refused before it is held.
+        if (++rowSamples_ > static_cast<size_t>(grid_.cols) && grid_.rows > 0)
+            return fail(line_, "a row of another length than the first");
+        if (grid_.values.size() >= kMaxBlockSamples) {
+            return failAt(sampleColumn_, "more than " + std::to_string(kMaxBlockSamples) +
+                                             " samples in a block, larger than any panel");
+        }
+        grid_.values.push_back(value);
+        return true;
+    }
+
+    bool endLine() {
+        // In a block, an empty line is a row without samples.
+        const bool ok = rowLine_ || (block_ >= 0 && column_ == 0) ? endRow() : endText();
+        ++line_;
+        column_ = 0;
+        rowLine_ = false;
+        text_.clear();
+        blanks_.clear();
+        textCut_ = false;
+        return ok;
+    }
+
+    bool endRow() {
+        if (!endSample(0))
+            return false;
+        if (rowSamples_ == 0)
+            return fail(line_, "a block line without samples");
+        if (grid_.rows == 0) {
+            grid_.cols = static_cast<int>(rowSamples_);
+        } else if (rowSamples_ != static_cast<size_t>(grid_.cols)) {
+            return fail(line_, "a row of another length than the first");
+        }
+        rowSamples_ = 0;
+        if (++grid_.rows > kMaxLines)
+            return fail(line_, "too many rows");
+        return true;
+    }
+
+    bool endText() {
+        if (block_ < 0) {
+            outsideBlock(text_);
+            return true;
+        }
+        const std::string closing = std::string(blockName(static_cast<Block>(block_))) + " end";
+        if (!textCut_ && text_ == closing)
+            return endBlock();
+        const std::string shown = text_.size() > 40 ? text_.substr(0, 40) + "..." : text_;
+        return failAt(1, "\"" + logSafeText(shown) + "\" is not a sample");
+    }
+
     void closeFrame() {
         bool any = false;
         for (bool has : frame_.has)
             any = any || has;
-        if (any)
-            capture_->frames.push_back(frame_);
+        if (any) {
+            anyFrame_ = true;
+            ++framesRead_;
+            onFrame_(frame_);
+        }
         frame_ = Frame();
         frameOpen_ = false;
     }
@@ -147,7 +282,7 @@ class CaptureParser {
                 if (!frameOpen_ || frame_.has[b]) {  // a dump without "No." lines
                     if (frameOpen_)
                         closeFrame();
-                    frame_.number = static_cast<int>(capture_->frames.size()) + 1;
+                    frame_.number = static_cast<int>(framesRead_) + 1;
                     frameOpen_ = true;
                 }
                 block_ = b;
@@ -156,14 +291,14 @@ class CaptureParser {
         }
     }
 
-    bool endBlock(size_t lineNumber) {
+    bool endBlock() {
         if (grid_.rows == 0)
-            return fail(error_, lineNumber, "empty block");
-        if (capture_->rows == 0) {
-            capture_->rows = grid_.rows;
-            capture_->cols = grid_.cols;
-        } else if (capture_->rows != grid_.rows || capture_->cols != grid_.cols) {
-            return fail(error_, lineNumber, "a block of another size than the first");
+            return fail(line_, "empty block");
+        if (rows_ == 0) {
+            rows_ = grid_.rows;
+            cols_ = grid_.cols;
+        } else if (rows_ != grid_.rows || cols_ != grid_.cols) {
+            return fail(line_, "a block of another size than the first");
         }
         frame_.has[block_] = true;
         frame_.blocks[block_] = std::move(grid_);
@@ -172,55 +307,65 @@ class CaptureParser {
         return true;
     }
 
-    bool addRow(const std::string& line, size_t lineNumber) {
-        std::vector<double> row;
-        std::string token;
-        std::istringstream fields(line);
-        while (std::getline(fields, token, ',')) {
-            if (token.find_first_not_of(" \t") == std::string::npos)
-                continue;
-            double value = 0;
-            if (!parseSample(token, &value))
-                return fail(error_, lineNumber, "\"" + token + "\" is not a sample");
-            row.push_back(value);
-        }
-        if (row.empty())
-            return fail(error_, lineNumber, "a block line without samples");
-        if (grid_.rows == 0) {
-            grid_.cols = static_cast<int>(row.size());
-        } else if (grid_.cols != static_cast<int>(row.size())) {
-            return fail(error_, lineNumber, "a row of another length than the first");
-        }
-        if (++grid_.rows > kMaxLines)
-            return fail(error_, lineNumber, "too many rows");
-        grid_.values.insert(grid_.values.end(), row.begin(), row.end());
-        return true;
-    }
-
-    Capture* capture_;
+    const std::function<void(Frame&)>& onFrame_;
     std::string* error_;
+    size_t line_ = 1;    // the line being read, from 1
+    size_t column_ = 0;  // bytes of it read so far
+    bool rowLine_ = false;
+    std::string text_;    // a text line as kept
+    std::string blanks_;  // blanks not yet known to be trailing
+    bool textCut_ = false;
+    std::string sample_;  // the sample being read
+    size_t sampleColumn_ = 0;
+    bool sampleEnded_ = false;  // a blank followed it
+    bool sampleBroken_ = false;
+    size_t rowSamples_ = 0;
     Frame frame_;
     bool frameOpen_ = false;
+    bool anyFrame_ = false;
+    size_t framesRead_ = 0;
     int block_ = -1;  // the block being read, -1 outside
     Grid grid_;
+    int rows_ = 0;
+    int cols_ = 0;
 };
 
 }  // namespace
 
-bool parseCapture(const std::string& text, Capture* capture, std::string* error) {
-    *capture = Capture();
-    CaptureParser parser(capture, error);
-    std::istringstream in(text);
-    std::string line;
-    size_t lineNumber = 0;
-    while (std::getline(in, line)) {
-        ++lineNumber;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        if (!parser.readLine(line, lineNumber))
+const char* blockName(Block block) {
+    switch (block) {
+        case Block::raw:
+            return "rawdata";
+        case Block::diff:
+            return "diffdata";
+        case Block::base:
+            return "basedata";
+    }
+    return "?";
+}
+
+bool readCapture(std::istream& in, const std::function<void(Frame&)>& onFrame, std::string* error,
+                 uint64_t maxBytes) {
+    CaptureParser parser(onFrame, error);
+    std::vector<char> chunk(kReadChunk);
+    uint64_t total = 0;
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+        total += static_cast<uint64_t>(in.gcount());
+        if (total > maxBytes) {
+            if (error)
+                *error =
+                    "more than " + std::to_string(maxBytes) + " bytes, too large for a capture";
+            return false;
+        }
+        if (!parser.feed(chunk.data(), static_cast<size_t>(in.gcount())))
             return false;
     }
-    return parser.finish(lineNumber);
+    if (in.bad()) {
+        if (error)
+            *error = "read error";
+        return false;
+    }
+    return parser.finish();
 }
 
 Summary summarize(const Grid& grid) {
@@ -236,36 +381,57 @@ Summary summarize(const Grid& grid) {
     return s;
 }
 
-Noise nodeNoise(const Capture& capture, Block block) {
-    Noise noise;
-    const size_t nodes = static_cast<size_t>(capture.rows) * capture.cols;
-    std::vector<double> lo(nodes, 0), hi(nodes, 0), sum(nodes, 0), sumSq(nodes, 0);
-    for (const Frame& frame : capture.frames) {
-        if (!frame.has[static_cast<int>(block)])
+void CaptureSummary::add(const Frame& frame) {
+    ++frames_;
+    for (int b = 0; b < kBlockCount; ++b) {
+        if (!frame.has[b])
             continue;
-        const Grid& g = frame.blocks[static_cast<int>(block)];
+        const Grid& g = frame.blocks[b];
+        rows_ = g.rows;
+        cols_ = g.cols;
+        has_[b] = true;
+        lines_.push_back({frame.number, static_cast<Block>(b), summarize(g)});
+        if (b >= static_cast<int>(sums_.size()))
+            continue;
+        Sums& s = sums_[b];
+        Noise& noise = noise_[b];
+        const size_t nodes = g.values.size();
+        if (noise.frames == 0) {
+            s.lo.assign(g.values.begin(), g.values.end());
+            s.hi.assign(g.values.begin(), g.values.end());
+            s.sum.assign(nodes, 0);
+            s.sumSq.assign(nodes, 0);
+        }
         for (size_t i = 0; i < nodes; ++i) {
             const double v = g.values[i];
-            lo[i] = noise.frames == 0 ? v : std::min(lo[i], v);
-            hi[i] = noise.frames == 0 ? v : std::max(hi[i], v);
-            sum[i] += v;
-            sumSq[i] += v * v;
+            s.lo[i] = std::min(s.lo[i], v);
+            s.hi[i] = std::max(s.hi[i], v);
+            s.sum[i] += v;
+            s.sumSq[i] += v * v;
         }
         ++noise.frames;
     }
-    noise.peakToPeak.rows = noise.stdDev.rows = capture.rows;
-    noise.peakToPeak.cols = noise.stdDev.cols = capture.cols;
-    noise.peakToPeak.values.assign(nodes, 0);
-    noise.stdDev.values.assign(nodes, 0);
-    if (noise.frames == 0)
-        return noise;
-    const double n = noise.frames;
-    for (size_t i = 0; i < nodes; ++i) {
-        noise.peakToPeak.values[i] = hi[i] - lo[i];
-        const double mean = sum[i] / n;
-        noise.stdDev.values[i] = std::sqrt(std::max(0.0, sumSq[i] / n - mean * mean));
+}
+
+void CaptureSummary::finish() {
+    for (size_t b = 0; b < sums_.size(); ++b) {
+        Sums& s = sums_[b];
+        Noise& noise = noise_[b];
+        const size_t nodes = s.sum.size();
+        const double n = noise.frames;
+        // In place: the maximum becomes the spread, the sum of squares the
+        // standard deviation.
+        for (size_t i = 0; i < nodes; ++i) {
+            s.hi[i] -= s.lo[i];
+            const double mean = s.sum[i] / n;
+            s.sumSq[i] = std::sqrt(std::max(0.0, s.sumSq[i] / n - mean * mean));
+        }
+        noise.peakToPeak.rows = noise.stdDev.rows = nodes > 0 ? rows_ : 0;
+        noise.peakToPeak.cols = noise.stdDev.cols = nodes > 0 ? cols_ : 0;
+        noise.peakToPeak.values = std::move(s.hi);
+        noise.stdDev.values = std::move(s.sumSq);
+        s = Sums();
     }
-    return noise;
 }
 
 std::string formatValue(double v, int decimals) {
@@ -310,65 +476,69 @@ std::vector<std::pair<int, double>> worstColumns(const Grid& grid, int count) {
     return worstLines(grid, count, false);
 }
 
-std::string statisticsText(const Capture& capture) {
+std::string CaptureSummary::statisticsText() const {
     constexpr int kWorstShown = 3;
     std::ostringstream out;
-    out << capture.frames.size() << " frame" << (capture.frames.size() == 1 ? "" : "s") << " of "
-        << capture.rows << " rows x " << capture.cols << " columns\n";
-    for (const Frame& frame : capture.frames) {
-        for (int b = 0; b < kBlockCount; ++b) {
-            if (!frame.has[b])
-                continue;
-            const Summary s = summarize(frame.blocks[b]);
-            out << "frame " << frame.number << " " << blockName(static_cast<Block>(b)) << ": min "
-                << number(s.min) << " max " << number(s.max) << " mean " << number(s.mean) << "\n";
-        }
+    out << frames_ << " frame" << (frames_ == 1 ? "" : "s") << " of " << rows_ << " rows x "
+        << cols_ << " columns\n";
+    for (const BlockLine& line : lines_) {
+        out << "frame " << line.frame << " " << blockName(line.block) << ": min "
+            << number(line.summary.min) << " max " << number(line.summary.max) << " mean "
+            << number(line.summary.mean) << "\n";
     }
     for (Block block : {Block::raw, Block::diff}) {
-        if (!capture.hasBlock(block))
+        if (!hasBlock(block))
             continue;
-        const Noise noise = nodeNoise(capture, block);
-        const Summary p2p = summarize(noise.peakToPeak);
-        const Summary sd = summarize(noise.stdDev);
-        out << blockName(block) << " noise over " << noise.frames << " frames: max-min per node"
+        const Noise& n = noise(block);
+        const Summary p2p = summarize(n.peakToPeak);
+        const Summary sd = summarize(n.stdDev);
+        out << blockName(block) << " noise over " << n.frames << " frames: max-min per node"
             << " max " << number(p2p.max) << " mean " << number(p2p.mean) << ", std dev per node"
             << " max " << number(sd.max) << " mean " << number(sd.mean) << "\n";
         out << blockName(block) << " worst rows (mean max-min):";
-        for (const auto& r : worstRows(noise.peakToPeak, kWorstShown))
+        for (const auto& r : worstRows(n.peakToPeak, kWorstShown))
             out << " " << r.first << " (" << number(r.second) << ")";
         out << "\n" << blockName(block) << " worst columns (mean max-min):";
-        for (const auto& c : worstColumns(noise.peakToPeak, kWorstShown))
+        for (const auto& c : worstColumns(n.peakToPeak, kWorstShown))
             out << " " << c.first << " (" << number(c.second) << ")";
         out << "\n";
     }
     return out.str();
 }
 
-std::string csvText(const Capture& capture) {
-    std::ostringstream out;
+namespace {
+
+void writeCsvGrid(std::ostream& out, const std::string& frame, const std::string& name,
+                  const Grid& g) {
+    for (int r = 0; r < g.rows; ++r) {
+        for (int c = 0; c < g.cols; ++c)
+            out << frame << ',' << name << ',' << r << ',' << c << ',' << number(g.at(r, c))
+                << '\n';
+    }
+}
+
+}  // namespace
+
+void writeCsvHeader(std::ostream& out) {
     out << "frame,block,row,col,value\n";
-    auto grid = [&out](const std::string& frame, const std::string& name, const Grid& g) {
-        for (int r = 0; r < g.rows; ++r) {
-            for (int c = 0; c < g.cols; ++c)
-                out << frame << ',' << name << ',' << r << ',' << c << ',' << number(g.at(r, c))
-                    << '\n';
-        }
-    };
-    for (const Frame& frame : capture.frames) {
-        for (int b = 0; b < kBlockCount; ++b) {
-            if (frame.has[b])
-                grid(std::to_string(frame.number), blockName(static_cast<Block>(b)),
-                     frame.blocks[b]);
-        }
+}
+
+void writeCsvFrame(std::ostream& out, const Frame& frame) {
+    for (int b = 0; b < kBlockCount; ++b) {
+        if (frame.has[b])
+            writeCsvGrid(out, std::to_string(frame.number), blockName(static_cast<Block>(b)),
+                         frame.blocks[b]);
     }
+}
+
+void writeCsvNoise(std::ostream& out, const CaptureSummary& summary) {
     for (Block block : {Block::raw, Block::diff}) {
-        if (!capture.hasBlock(block))
+        if (!summary.hasBlock(block))
             continue;
-        const Noise noise = nodeNoise(capture, block);
-        grid("noise", std::string(blockName(block)) + "-p2p", noise.peakToPeak);
-        grid("noise", std::string(blockName(block)) + "-stddev", noise.stdDev);
+        const Noise& noise = summary.noise(block);
+        writeCsvGrid(out, "noise", std::string(blockName(block)) + "-p2p", noise.peakToPeak);
+        writeCsvGrid(out, "noise", std::string(blockName(block)) + "-stddev", noise.stdDev);
     }
-    return out.str();
 }
 
 }  // namespace frames

@@ -1,16 +1,23 @@
 // touchfw-frames: a touch-data capture as `touchfw --rawdata/--diffdata/
-// --basedata` prints it, read back, and its statistics.
+// --basedata` prints it, read back frame by frame, and its statistics.
 //
 // The dump is "No.<n>" per frame, then per block a heading line
 // ("rawdata:", "diffdata:", "basedata:"), one line per row of samples, each
-// sample followed by a comma (decimal "%5d," or hexadecimal "0x%04X,", a
-// negative sample in hexadecimal as eight digits), and the closing line
-// ("rawdata end"). Lines that are not part of a block are skipped (console
-// messages of the run, a "read rawdata failed." that runs into a heading).
+// sample followed by a comma (decimal "%5d," or hexadecimal "0x%04X," or
+// "0x%08X," for a negative sample), and the closing line ("rawdata end").
+// Lines that are not part of a block are skipped (console messages of the
+// run, a "read rawdata failed." that runs into a heading).
+//
+// A capture is read as a stream: what is held at any time is the frame being
+// read and what the caller keeps, never the text or the frames read before.
+// Relies on: the log's text escaping (log/Log.h) for the error messages.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <istream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,17 +41,14 @@ struct Frame {
     std::array<Grid, kBlockCount> blocks;
 };
 
-struct Capture {
-    std::vector<Frame> frames;
-    int rows = 0;
-    int cols = 0;
-    bool hasBlock(Block block) const;
-};
-
-// Parses a dump. False with a message (naming the line) when a block is
-// ragged, a sample is not a number, a block does not close, or the frames
-// disagree on the geometry; also when no block is found at all.
-bool parseCapture(const std::string& text, Capture* capture, std::string* error);
+// Reads a dump from `in`, handing each frame to `onFrame` as soon as it is
+// complete (the handler may move from it). False with a message (naming the
+// line, and the column of a sample) when a block is ragged, a sample is not
+// a number ("0x-1", "0x 2", an empty one as in "1,,2"), a block does not
+// close, or the frames disagree on the geometry; also when no block is
+// found at all, or when the stream holds more than `maxBytes`.
+bool readCapture(std::istream& in, const std::function<void(Frame&)>& onFrame, std::string* error,
+                 uint64_t maxBytes = UINT64_MAX);
 
 struct Summary {
     double min = 0;
@@ -59,7 +63,44 @@ struct Noise {
     Grid peakToPeak;  // max - min
     Grid stdDev;      // population standard deviation
 };
-Noise nodeNoise(const Capture& capture, Block block);
+
+// What the statistics need of a capture, gathered frame by frame: a summary
+// line per block of each frame and per-node sums for the noise of raw and
+// difference data (a few numbers per node, however many frames).
+class CaptureSummary {
+  public:
+    void add(const Frame& frame);
+    // Turns the sums into the noise grids; call once, after the last frame.
+    void finish();
+
+    size_t frames() const { return frames_; }
+    int rows() const { return rows_; }
+    int cols() const { return cols_; }
+    bool hasBlock(Block block) const { return has_[static_cast<int>(block)]; }
+    // Valid after finish(), for raw and difference data.
+    const Noise& noise(Block block) const { return noise_[static_cast<int>(block)]; }
+
+    // The statistics report touchfw-frames prints (after finish()).
+    std::string statisticsText() const;
+
+  private:
+    struct BlockLine {
+        int frame;
+        Block block;
+        Summary summary;
+    };
+    struct Sums {
+        std::vector<double> lo, hi, sum, sumSq;
+    };
+
+    size_t frames_ = 0;
+    int rows_ = 0;
+    int cols_ = 0;
+    std::array<bool, kBlockCount> has_{};
+    std::vector<BlockLine> lines_;
+    std::array<Sums, 2> sums_;  // raw, diff
+    std::array<Noise, 2> noise_;
+};
 
 // Rows (or columns) ordered by the mean of `grid` over the line, largest
 // first; at most `count` of them, as (index, mean) pairs.
@@ -70,11 +111,12 @@ std::vector<std::pair<int, double>> worstColumns(const Grid& grid, int count);
 // fraction, others with `decimals` digits after the point.
 std::string formatValue(double v, int decimals);
 
-// The statistics report touchfw-frames prints.
-std::string statisticsText(const Capture& capture);
-
-// "frame,block,row,col,value" lines: every sample, then the noise grids
-// (frame "noise", block "rawdata-p2p", "rawdata-stddev", ...).
-std::string csvText(const Capture& capture);
+// The CSV touchfw-frames writes, piece by piece as the capture is read: the
+// header line, then every sample of each frame ("frame,block,row,col,value"),
+// then the noise grids (frame "noise", block "rawdata-p2p",
+// "rawdata-stddev", ...).
+void writeCsvHeader(std::ostream& out);
+void writeCsvFrame(std::ostream& out, const Frame& frame);
+void writeCsvNoise(std::ostream& out, const CaptureSummary& summary);
 
 }  // namespace frames

@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <vector>
+
+#include "sys/Files.h"
 
 namespace frames {
 
@@ -45,39 +46,43 @@ constexpr int kBarWidth = 16;  // the bar itself; its labels follow it
 constexpr Rgb kBackground = {0xFF, 0xFF, 0xFF};
 constexpr Rgb kInk = {0x20, 0x20, 0x20};
 
-class Canvas {
-  public:
-    Canvas(int width, int height)
-        : width_(width), height_(height), pixels_(static_cast<size_t>(width) * height * 3) {
-        fill(0, 0, width, height, kBackground);
+// The glyph of a character; null for characters the font lacks (drawn blank).
+const Glyph* glyphOf(char c) {
+    for (const Glyph& g : kFont) {
+        if (g.c == c)
+            return &g;
     }
-    int width() const { return width_; }
-    int height() const { return height_; }
-    const uint8_t* row(int y) const { return pixels_.data() + static_cast<size_t>(y) * width_ * 3; }
+    return nullptr;
+}
 
-    void fill(int x0, int y0, int w, int h, Rgb colour) {
-        for (int y = std::max(0, y0); y < std::min(height_, y0 + h); ++y) {
-            for (int x = std::max(0, x0); x < std::min(width_, x0 + w); ++x) {
-                uint8_t* p = pixels_.data() + (static_cast<size_t>(y) * width_ + x) * 3;
-                p[0] = colour.r;
-                p[1] = colour.g;
-                p[2] = colour.b;
-            }
+// One row of pixels of the picture being drawn: what falls outside it is
+// clipped.
+class PixelRow {
+  public:
+    explicit PixelRow(int width) : width_(width), pixels_(static_cast<size_t>(width) * 3) {}
+    int width() const { return width_; }
+    uint8_t* data() { return pixels_.data(); }
+
+    void fill(int x0, int w, Rgb colour) {
+        for (int x = std::max(0, x0); x < std::min(width_, x0 + w); ++x) {
+            uint8_t* p = pixels_.data() + static_cast<size_t>(x) * 3;
+            p[0] = colour.r;
+            p[1] = colour.g;
+            p[2] = colour.b;
         }
     }
 
-    // Draws text with its top left corner at (x, y); unknown characters are blank.
-    void text(int x, int y, const std::string& s) {
+    // The part of row `y` of text whose top left corner is at (x, top).
+    void text(int y, int x, int top, const std::string& s) {
+        const int dy = y - top;
+        if (dy < 0 || dy >= kGlyphHeight)
+            return;
+        const int gy = dy / kFontScale;
         for (char c : s) {
-            for (const Glyph& g : kFont) {
-                if (g.c != c)
-                    continue;
-                for (int gy = 0; gy < 5; ++gy) {
-                    for (int gx = 0; gx < 3; ++gx) {
-                        if (g.rows[gy] & (4 >> gx))
-                            fill(x + gx * kFontScale, y + gy * kFontScale, kFontScale, kFontScale,
-                                 kInk);
-                    }
+            if (const Glyph* g = glyphOf(c)) {
+                for (int gx = 0; gx < 3; ++gx) {
+                    if (g->rows[gy] & (4 >> gx))
+                        fill(x + gx * kFontScale, kFontScale, kInk);
                 }
             }
             x += kGlyphAdvance;
@@ -86,7 +91,6 @@ class Canvas {
 
   private:
     int width_;
-    int height_;
     std::vector<uint8_t> pixels_;
 };
 
@@ -150,79 +154,116 @@ Rgb scaleColour(double t) {
 
 namespace {
 
-// The grid's cells, its title, row and column indices and the scale bar.
-void drawHeatmap(Canvas& canvas, const Grid& grid, int cell, const std::string& title) {
-    const int gridW = grid.cols * cell;
-    const int gridH = grid.rows * cell;
-    double lo = 0;
-    double hi = 0;
-    range(grid, &lo, &hi);
-    for (int r = 0; r < grid.rows; ++r) {
-        for (int c = 0; c < grid.cols; ++c) {
-            canvas.fill(kMarginLeft + c * cell, kMarginTop + r * cell, cell, cell,
-                        scaleColour(position(grid.at(r, c), lo, hi)));
-        }
-    }
-    canvas.text(2, 2, title);
-    // Column indices above the grid, row indices to its left.
-    const int colStep = indexStep(cell, textWidth(std::to_string(grid.cols - 1)));
-    for (int c = 0; c < grid.cols; c += colStep) {
-        const std::string s = std::to_string(c);
-        canvas.text(kMarginLeft + c * cell + (cell - textWidth(s) + kFontScale) / 2,
-                    kMarginTop - kGlyphHeight - 4, s);
-    }
-    const int rowStep = indexStep(cell, kGlyphHeight);
-    for (int r = 0; r < grid.rows; r += rowStep) {
-        const std::string s = std::to_string(r);
-        canvas.text(kMarginLeft - textWidth(s) - 4,
-                    kMarginTop + r * cell + (cell - kGlyphHeight) / 2, s);
-    }
-    // The scale bar: high at the top, low at the bottom, with both values.
-    const int barX = kMarginLeft + gridW + kBarGap;
-    for (int y = 0; y < gridH; ++y) {
-        const double t = gridH > 1 ? 1.0 - static_cast<double>(y) / (gridH - 1) : 0.0;
-        canvas.fill(barX, kMarginTop + y, kBarWidth, 1, scaleColour(t));
-    }
-    canvas.text(barX + kBarWidth + 4, kMarginTop, label(hi));
-    canvas.text(barX + kBarWidth + 4, kMarginTop + gridH - kGlyphHeight, label(lo));
+// a / b rounded down.
+int floorDiv(int a, int b) {
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
 }
 
-bool savePng(const Canvas& canvas, const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        *error = "cannot write " + path;
-        return false;
+// The heatmap's layout: the grid's cells, its title, row and column indices
+// and the scale bar; draws any row of pixels of it.
+class Heatmap {
+  public:
+    Heatmap(const Grid& grid, int cell, const std::string& title)
+        : grid_(grid), cell_(cell), title_(title) {
+        range(grid, &lo_, &hi_);
+        colStep_ = indexStep(cell, textWidth(std::to_string(grid.cols - 1)));
+        rowStep_ = indexStep(cell, kGlyphHeight);
     }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    int width() const { return kMarginLeft + grid_.cols * cell_ + kMarginRight; }
+    int height() const { return kMarginTop + grid_.rows * cell_ + kMarginBottom; }
+
+    void drawRow(int y, PixelRow& row) const {
+        const int gridW = grid_.cols * cell_;
+        const int gridH = grid_.rows * cell_;
+        row.fill(0, row.width(), kBackground);
+        const int barX = kMarginLeft + gridW + kBarGap;
+        if (y >= kMarginTop && y < kMarginTop + gridH) {
+            const int r = (y - kMarginTop) / cell_;
+            for (int c = 0; c < grid_.cols; ++c)
+                row.fill(kMarginLeft + c * cell_, cell_,
+                         scaleColour(position(grid_.at(r, c), lo_, hi_)));
+            // The scale bar: high at the top, low at the bottom.
+            const int by = y - kMarginTop;
+            const double t = gridH > 1 ? 1.0 - static_cast<double>(by) / (gridH - 1) : 0.0;
+            row.fill(barX, kBarWidth, scaleColour(t));
+        }
+        row.text(y, 2, 2, title_);
+        // Column indices above the grid, row indices to its left.
+        const int indexTop = kMarginTop - kGlyphHeight - 4;
+        if (y >= indexTop && y < indexTop + kGlyphHeight) {
+            for (int c = 0; c < grid_.cols; c += colStep_) {
+                const std::string s = std::to_string(c);
+                row.text(y, kMarginLeft + c * cell_ + (cell_ - textWidth(s) + kFontScale) / 2,
+                         indexTop, s);
+            }
+        }
+        // The rows whose index may cross this row of pixels.
+        const int offset = (cell_ - kGlyphHeight) / 2;
+        const int first = std::max(0, floorDiv(y - kMarginTop - offset - kGlyphHeight + 1, cell_));
+        const int last = std::min(grid_.rows - 1, floorDiv(y - kMarginTop - offset, cell_));
+        for (int r = first; r <= last; ++r) {
+            if (r % rowStep_ != 0)
+                continue;
+            const std::string s = std::to_string(r);
+            row.text(y, kMarginLeft - textWidth(s) - 4, kMarginTop + r * cell_ + offset, s);
+        }
+        row.text(y, barX + kBarWidth + 4, kMarginTop, label(hi_));
+        row.text(y, barX + kBarWidth + 4, kMarginTop + gridH - kGlyphHeight, label(lo_));
+    }
+
+  private:
+    const Grid& grid_;
+    int cell_;
+    std::string title_;
+    double lo_ = 0;
+    double hi_ = 0;
+    int colStep_ = 1;
+    int rowStep_ = 1;
+};
+
+// libpng reports errors by longjmp: the message is kept for the caller.
+void keepPngError(png_structp png, png_const_charp message) {
+    *static_cast<std::string*>(png_get_error_ptr(png)) = message;
+    png_longjmp(png, 1);
+}
+
+void ignorePngWarning(png_structp, png_const_charp) {}
+
+void writeToFile(png_structp png, png_bytep data, png_size_t length) {
+    if (!static_cast<ReplacementFile*>(png_get_io_ptr(png))->write(data, length))
+        png_error(png, "write failed");
+}
+
+void flushNothing(png_structp) {}
+
+// Encodes the picture into `file` row by row; false with libpng's message.
+bool encodePng(const Heatmap& picture, ReplacementFile& file, PixelRow& row,
+               std::string* pngError) {
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, pngError, keepPngError, ignorePngWarning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (png == nullptr || info == nullptr) {
         png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-        std::fclose(file);
-        *error = "out of memory";
+        *pngError = "out of memory";
         return false;
     }
-    std::vector<png_bytep> rows(static_cast<size_t>(canvas.height()));
-    for (int y = 0; y < canvas.height(); ++y)
-        rows[y] = const_cast<png_bytep>(canvas.row(y));
-    // libpng reports errors by longjmp; nothing here needs unwinding after it.
+    // Nothing between here and a longjmp back needs unwinding: the row and
+    // the file belong to the caller.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        *error = "cannot encode " + path;
         return false;
     }
-    png_init_io(png, file);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(canvas.width()),
-                 static_cast<png_uint_32>(canvas.height()), 8, PNG_COLOR_TYPE_RGB,
+    png_set_write_fn(png, &file, writeToFile, flushNothing);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width()),
+                 static_cast<png_uint_32>(picture.height()), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    png_write_image(png, rows.data());
+    for (int y = 0; y < picture.height(); ++y) {
+        picture.drawRow(y, row);
+        png_write_row(png, row.data());
+    }
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-    if (std::fclose(file) != 0) {
-        *error = "cannot write " + path;
-        return false;
-    }
     return true;
 }
 
@@ -234,24 +275,36 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
         *error = "nothing to draw";
         return false;
     }
-    // A panel of a few thousand nodes at any cell size stays far below this.
-    constexpr long long kMaxPixels = 64LL * 1024 * 1024;
-    if (static_cast<long long>(grid.cols) * cell * grid.rows * cell > kMaxPixels) {
+    const Heatmap picture(grid, cell, title);
+    if (static_cast<long long>(picture.width()) * picture.height() > kMaxPixels) {
         *error = "the picture would be too large, choose a smaller --cell";
         return false;
     }
-    Canvas canvas(kMarginLeft + grid.cols * cell + kMarginRight,
-                  kMarginTop + grid.rows * cell + kMarginBottom);
-    drawHeatmap(canvas, grid, cell, title);
-    return savePng(canvas, path, error);
+    PixelRow row(picture.width());
+    ReplacementFile file(path);
+    if (!file.open()) {
+        *error = file.error();
+        return false;
+    }
+    std::string pngError;
+    if (!encodePng(picture, file, row, &pngError)) {
+        // A failed write says why; libpng's own refusals are its message.
+        *error = !file.error().empty() ? file.error() : "cannot encode " + path + ": " + pngError;
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.error();
+        return false;
+    }
+    return true;
 }
 
-std::string terminalHeatmap(const Grid& grid, const std::string& title) {
+void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title) {
     double lo = 0;
     double hi = 0;
     range(grid, &lo, &hi);
     const int indexWidth = static_cast<int>(std::to_string(std::max(0, grid.rows - 1)).size());
-    std::string out = title + "\n";
+    out << title << "\n";
     char buffer[48];
     // Column indices every five columns (each cell is two characters wide).
     constexpr int kColumnLabelStep = 5;
@@ -260,26 +313,25 @@ std::string terminalHeatmap(const Grid& grid, const std::string& title) {
         const std::string s = std::to_string(c);
         header.replace(static_cast<size_t>(indexWidth) + 1 + 2 * c, s.size(), s);
     }
-    out += header + "\n";
+    out << header << "\n";
     for (int r = 0; r < grid.rows; ++r) {
         std::snprintf(buffer, sizeof buffer, "%*d ", indexWidth, r);
-        out += buffer;
+        out << buffer;
         for (int c = 0; c < grid.cols; ++c) {
             std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm  ",
                           xtermIndex(scaleColour(position(grid.at(r, c), lo, hi))));
-            out += buffer;
+            out << buffer;
         }
-        out += "\x1b[0m\n";
+        out << "\x1b[0m\n";
     }
-    out += std::string(static_cast<size_t>(indexWidth) + 1, ' ') + label(lo) + " ";
+    out << std::string(static_cast<size_t>(indexWidth) + 1, ' ') << label(lo) << " ";
     constexpr int kScaleCells = 16;
     for (int i = 0; i < kScaleCells; ++i) {
         std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm ",
                       xtermIndex(scaleColour(static_cast<double>(i) / (kScaleCells - 1))));
-        out += buffer;
+        out << buffer;
     }
-    out += "\x1b[0m " + label(hi) + "\n";
-    return out;
+    out << "\x1b[0m " << label(hi) << "\n";
 }
 
 }  // namespace frames

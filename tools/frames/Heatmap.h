@@ -5,10 +5,13 @@
 // PNG layout: a left margin for the row indices, a top margin for the column
 // indices and the title, the grid of cells, and on the right the scale bar
 // with its low and high values. Low values are dark (purple), high values
-// bright (yellow).
+// bright (yellow). The picture is drawn and encoded one row of pixels at a
+// time, so it holds one row however large it is; it is written whole or
+// not at all (sys/Files.h ReplacementFile).
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "tools/frames/Capture.h"
@@ -21,6 +24,9 @@ constexpr int kMarginRight = 84;  // the scale bar and its labels
 constexpr int kMarginBottom = 8;
 constexpr int kDefaultCell = 12;
 constexpr int kMaxCell = 64;
+// The largest picture, margins included: a panel of a few thousand nodes at
+// any cell size stays far below it.
+constexpr long long kMaxPixels = 64LL * 1024 * 1024;
 
 struct Rgb {
     uint8_t r, g, b;
@@ -36,7 +42,7 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
                      std::string* error);
 
 // The heatmap as text with 256-colour background cells, row indices on the
-// left, and a scale line below.
-std::string terminalHeatmap(const Grid& grid, const std::string& title);
+// left, and a scale line below, written to `out` row by row.
+void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title);
 
 }  // namespace frames

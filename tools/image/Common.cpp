@@ -86,10 +86,17 @@ std::string vidText(const uint8_t* vid) {
 
 // Reads a whole input file the way touchfw does: without blocking, regular
 // files only, and nothing larger than `maxBytes`.
-bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error) {
+bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error,
+                   std::optional<uint64_t>* knownSize) {
     uint64_t size = 0;
     uint32_t osError = 0;
-    switch (readRegularFile(path.c_str(), maxBytes, &out, &size, &osError)) {
+    const FileReadError result = readRegularFile(path.c_str(), maxBytes, &out, &size, &osError);
+    if (knownSize != nullptr) {
+        const bool sized =
+            result != FileReadError::openFailed && result != FileReadError::notRegular;
+        *knownSize = sized ? std::optional<uint64_t>(size) : std::nullopt;
+    }
+    switch (result) {
         case FileReadError::none:
             return true;
         case FileReadError::openFailed:
@@ -261,6 +268,21 @@ void printJson(const nlohmann::json& object) {
     // Paths and log lines need not be UTF-8: invalid bytes become U+FFFD.
     std::printf("%s\n",
                 object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+int printUnreadableJson(nlohmann::json report, const std::string& readError,
+                        const std::optional<uint64_t>& size, const std::string& sizeKey,
+                        const std::function<int32_t()>& load) {
+    std::fprintf(stderr, "touchfw-image: error: %s\n", readError.c_str());
+    report[sizeKey] = size ? nlohmann::json(*size) : nlohmann::json(nullptr);
+    // What touchfw would make of the path: its loader's result and messages.
+    std::vector<std::string> errors;
+    const int32_t result = loadCatchingErrors(load, errors);
+    report["loads"] = result == 0;
+    report["loadResult"] = result;
+    report["errors"] = errors;
+    printJson(report);
+    return kExitFailure;
 }
 
 }  // namespace imagetool

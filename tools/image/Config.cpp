@@ -173,8 +173,24 @@ int commandCfgInfo(Args& args) {
     const ChipFamily& chip = chipAndFile(args, "cfginfo", file, json);
     Bytes text;
     std::string error;
-    if (!readWholeFile(file, kCfgFileMaxBytes, text, error))
-        throw inputError(error);
+    std::optional<uint64_t> size;
+    if (!readWholeFile(file, kCfgFileMaxBytes, text, error, &size)) {
+        if (!json)
+            throw inputError(error);
+        const nlohmann::json unread = {
+            {"file", file},
+            {"chip", chip.name},
+            {"versionByte", static_cast<unsigned>(cfgVersionAt(chip.type))},
+            {"configurationText", nullptr},
+            {"textProblem", nullptr},
+            {"bytesParsed", nullptr},
+            {"blockSize", nullptr},
+            {"version", nullptr},
+            {"checkBytes", nullptr}};
+        return printUnreadableJson(unread, error, size, "textSize", [&chip, &file] {
+            return createCfgImage(chip.type)->load(file.c_str());
+        });
+    }
     const size_t markers =
         std::count_if(text.begin(), text.end(), [](uint8_t c) { return c == 'x' || c == 'X'; });
     const std::string problem = configTextProblem(text);

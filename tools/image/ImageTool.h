@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,10 @@ bool validPid(const std::string& text);
 std::string vidText(const uint8_t* vid);
 
 // Reads a whole input file the way touchfw does: without blocking, regular
-// files only, and nothing larger than `maxBytes`.
-bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error);
+// files only, and nothing larger than `maxBytes`. `size` (if not null) gets
+// the file's size when it is known, also when the read is refused.
+bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error,
+                   std::optional<uint64_t>* size = nullptr);
 bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error);
 
 // Arguments after the command word: options with values, flags and plain operands.
@@ -88,6 +91,13 @@ class Report {
 
 // The JSON report on standard output, one object and a line end.
 void printJson(const nlohmann::json& object);
+// The JSON report of a file that could not be read: `report` holds every key
+// of the command's object, with what the file would have told set to null;
+// the file's size is added when known, and the loader's verdict. Says why on
+// standard error, prints the object and returns kExitFailure.
+int printUnreadableJson(nlohmann::json report, const std::string& readError,
+                        const std::optional<uint64_t>& size, const std::string& sizeKey,
+                        const std::function<int32_t()>& load);
 
 int commandBuild(Args& args);
 int commandInfo(Args& args);

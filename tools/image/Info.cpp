@@ -3,6 +3,7 @@
 // layouts fit it.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "fw/FwImage.h"
@@ -361,17 +362,46 @@ int reportNoFamilyFits(Report& out, nlohmann::json& j, bool json,
     return kExitFailure;
 }
 
+// A file that cannot be read still gets the whole object: what only the
+// file could tell is null, the family keys say what each loader made of it.
+int printUnreadableImageJson(nlohmann::json& j, const std::string& path, const std::string& error,
+                             const std::optional<uint64_t>& size,
+                             const std::vector<FamilyTry>& tries, const ChipFamily* chip) {
+    j["file"] = path;
+    jsonFamilies(j, tries, chip);
+    j["chip"] = nullptr;
+    j["imageClass"] = nullptr;
+    j["layout"] = nullptr;
+    if (chip != nullptr) {
+        const FwImageLayout& layout = *fwImageLayout(chip->type);
+        j["chip"] = chip->name;
+        j["imageClass"] = layout.className;
+        j["layout"] = layoutName(layout);
+    }
+    for (const char* key : {"header", "pid", "vid", "subFirmwareCount"})
+        j[key] = nullptr;
+    j["subFirmwares"] = nlohmann::json::array();
+    const ChipFamily& loader = chip != nullptr ? *chip : *tries.front().chip;
+    return printUnreadableJson(j, error, size, "size", [&loader, &path] {
+        return createFwImage(loader.type)->load(path.c_str());
+    });
+}
+
 }  // namespace
 
 int printImageInfo(const ChipFamily* chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
-    if (!readWholeFile(path, kFwImageMaxBytes, bytes, error))
+    std::optional<uint64_t> size;
+    const bool readable = readWholeFile(path, kFwImageMaxBytes, bytes, error, &size);
+    if (!readable && !json)
         throw inputError(error);
     const std::vector<FamilyTry> tries = tryEveryFamily(path);
     const FamilyTry* chosen = chip != nullptr ? &tryOf(tries, *chip) : likeliestFamily(tries);
     nlohmann::json j;
     Report out(json);
+    if (!readable)
+        return printUnreadableImageJson(j, path, error, size, tries, chip);
     reportFile(out, j, path, bytes);
     jsonFamilies(j, tries, chip);
     if (chosen == nullptr)

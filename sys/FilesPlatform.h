@@ -1,0 +1,25 @@
+// sys: the platform's file calls under ReplacementFile, one implementation
+// in FilesPosix.cpp and one in FilesWin.cpp. Only sys/ includes this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fileplatform {
+
+constexpr intptr_t kNoHandle = -1;
+
+// Creates `path` for writing; fails when anything (a file, a link) is there,
+// and then says so in *nameTaken.
+intptr_t createNew(const std::string& path, bool* nameTaken, uint32_t* osError);
+// Writes all `length` bytes; false with the system's error code.
+bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osError);
+// Closes the handle; false when the system reports a late write error.
+bool closeHandle(intptr_t handle, uint32_t* osError);
+// Moves `from` over `to` in one step (a link at `to` is replaced, not followed).
+bool replacePath(const std::string& from, const std::string& to, uint32_t* osError);
+void removePath(const std::string& path);
+unsigned long processId();
+
+}  // namespace fileplatform
