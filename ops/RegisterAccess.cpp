@@ -41,7 +41,9 @@ int32_t exchangeWithRetries(const char* fn, const std::function<int()>& exchange
 // The frame the three run modes share: the null check, open, the exchange
 // with its retries, close, and the begin/end lines. `prepare` runs before the
 // open (readReg clears its buffer there, so it is cleared even when the open
-// fails).
+// fails); `check`, when given, runs over the open connection after a
+// successful exchange and its code becomes the result (the read-back of
+// --verify).
 int32_t registerRunMode(const char* fn, const void* dataBuf, const std::function<void()>& prepare,
                         const std::function<int(TlcConnection&)>& exchange, const char* what,
                         int32_t failureCode,

@@ -5,7 +5,8 @@
 //                     register check with retries and the acknowledged
 //                     configuration command (used over an open connection);
 //   ReportControl.h   pausing and resuming the chip's touch reporting;
-//   PropertyQuery.h   product id, version id, sensor id, configuration version;
+//   PropertyQuery.h   product id, version id, sensor id, configuration version,
+//                     and the configuration area read back over an open connection;
 //   Reset.h           restarting the chip with the raw restart report;
 //   DataMode.h        switching the chip into touch-data mode and back;
 //   TouchData.h       raw / difference / baseline frame capture.
