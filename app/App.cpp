@@ -13,6 +13,7 @@
 #include "app/Console.h"
 #include "app/Options.h"
 #include "cfg/CfgUpdate.h"
+#include "cfg/CfgVerify.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwUpdate.h"
 #include "hid/DeviceMatch.h"
@@ -167,11 +168,22 @@ int runPropertyMode() {
     return 0;
 }
 
+// The result message of a configuration step that failed: its own for a
+// --verify read-back that failed, else the update's.
+void showCfgFailure(int32_t ret) {
+    if (isCfgVerifyFailure(ret)) {
+        showMessage("\nErrors occurred when verifying cfg. ret = %d.\n", ret);
+    } else {
+        showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
+    }
+}
+
 int runUpdateMode() {
     const uint32_t fwFlag =
         hasOption("fwflag") ? static_cast<uint32_t>(optionValue("fwflag").number) : kDefaultFwFlag;
     LOG_CRITICAL("main", "update flag = 0x%x\n", fwFlag);
     const bool ignoreVer = hasOption("ignorever");
+    const bool verify = hasOption("verify");
     const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;
     const char* cfgfile = hasOption("config") ? optionValue("config").text.c_str() : nullptr;
     showMessage("\nfwFlag = 0x%02X; ignoreVer = %s.\n", fwFlag, boolText(ignoreVer));
@@ -190,16 +202,20 @@ int runUpdateMode() {
             }
             showMessage("\nUpdate firmware successfully.\n\n");
             LOG_INFO("main", "start send cfg to ic.\n");
-            ret = cfgUpdateWithFile(cfgfile, ignoreVer);
+            ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
             if (ret != 0) {
-                showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
+                showCfgFailure(ret);
                 return -2;
             }
             showMessage("\nUpdate cfg successfully.\n");
             return 0;
         }
         LOG_INFO("main", "start flash fw and cfg.\n");
-        const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, cfgfile);
+        const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, cfgfile, verify);
+        if (isCfgVerifyFailure(ret)) {
+            showCfgFailure(ret);
+            return -1;
+        }
         if (ret != 0) {
             showMessage("\nErrors occurred when Flash firmware and cfg. ret = %d.\n\n", ret);
             return -1;
@@ -222,9 +238,9 @@ int runUpdateMode() {
         return -1;
     }
     LOG_INFO("main", "start send cfg to ic.\n");
-    const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer);
+    const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
     if (ret != 0) {
-        showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
+        showCfgFailure(ret);
         return -1;
     }
     showMessage("\nUpdate cfg successfully.\n");
@@ -258,7 +274,11 @@ int runWriteMode() {
         showMessage("\nWrite to reg 0x%04X: ", addr);
         showBytes(bytes);
         showMessage("writeLen = %d.\n\n", len);
-        const int32_t ret = writeReg(addr, bytes.data(), len);
+        const int32_t ret = writeReg(addr, bytes.data(), len, hasOption("verify"));
+        if (ret == kWriteRegDiffers || ret == kWriteRegUnread) {
+            showMessage("\nErrors occurred when verifying reg. ret = %d.\n", ret);
+            return -1;
+        }
         if (ret != 0) {
             showMessage("\nErrors occurred when writting to reg. ret = %d.\n", ret);
             return -1;

@@ -51,6 +51,7 @@ const OptionRow kOptionRows[] = {
     {"--fwflag", nullptr, "fwflag", ValueForm::hex},
     {"--config", "-c", "config", ValueForm::path},
     {"--ignorever", "-i", "ignorever", ValueForm::none},
+    {"--verify", nullptr, "verify", ValueForm::none},
     {"--write", "-w", "write", ValueForm::address},
     {"--writecmd", nullptr, "writecmd", ValueForm::none},
     {"--data", nullptr, "data", ValueForm::dataList},
@@ -326,6 +327,9 @@ void printUsage(const char* p) {
     std::printf("      --fwflag       Change the fwFlag, arg=fwFlag. (default=0x0C)\n");
     std::printf("  -c, --config       Update configuration, arg=filename.\n");
     std::printf("  -i, --ignorever    Update ignore version.\n");
+    std::printf(
+        "      --verify       Read back what -c or -w wrote and compare it with what was "
+        "sent.\n");
     std::printf("  -w, --write        Write data to IC, arg=addr.\n");
     std::printf("      --writecmd     Write commands to IC.\n");
     std::printf("      --data         The data to be written, arg=data. (e.g. 0x80,0x00,0x80)\n");

@@ -3,9 +3,11 @@
 // Offers CfgImage and CfgImageFjordK: a configuration text file parsed into
 // a zero-padded data block (a multiple of 4096 bytes) with its configuration
 // version byte; the whole-file read that image and configuration loading
-// share (InputFile.h); and the configuration update (CfgUpdate.h).
+// share (InputFile.h); the configuration update (CfgUpdate.h) and the
+// read-back of --verify (CfgVerify.h).
 // Relies on: log (messages), chip (family table, the chip's configuration
-// check), sys (whole-file reads).
+// check), sys (whole-file reads), ops and tlc (the configuration update and
+// its read-back talk to the chip).
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cfg/CfgImage.h"
+#include "cfg/CfgVerify.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "ops/PropertyQuery.h"
@@ -273,9 +274,17 @@ int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fi
     return kHelperNotUpdated;
 }
 
+// --verify: the configuration area of the restarted chip against the block
+// sent, with reporting paused as for every configuration read (the restart
+// resumes it; the clean-up enables it again).
+int32_t verifyAfterRestart(TlcConnection& connection, CfgImage& image) {
+    DisableReport(connection);
+    return cfgVerifyWithConnection(connection, image.getCfgData(), image.cfgSize);
+}
+
 }  // namespace
 
-int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
+int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
     TlcConnection connection;
     uint8_t version[kVersionBufferSize] = {0};
     LOG_DEBUG(kHelperFn, "Function begins.\n");
@@ -291,6 +300,9 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
         result = 0;
     }
     resetIC();
+    if (result == 0 && verify) {
+        result = verifyAfterRestart(connection, image);
+    }
     EnableReport(connection);
     connection.close();
     image.freeData();
@@ -298,7 +310,7 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
     return result;
 }
 
-int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer) {
+int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify) {
     static const char* const fn = "cfgUpdateWithFile";
     LOG_DEBUG(fn, "Function begins.\n");
     int32_t result;
@@ -316,7 +328,7 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer) {
             LOG_ERROR(fn, "Failed read cfg file: %s. ret = %d.\n", logSafeText(cfgFile).c_str(), b);
             result = -3;
         } else {
-            result = cfgUpdateHelper(*image, ignoreVer);
+            result = cfgUpdateHelper(*image, ignoreVer, verify);
         }
     }
     LOG_DEBUG(fn, "Function ends:%d.\n", result);

@@ -18,15 +18,19 @@ class TlcConnection;
 // cfgUpdateHelper. -1 unsupported chip type; -3 the file did not load, or
 // its block fails the chip's configuration check (nothing is sent);
 // otherwise the result of cfgUpdateHelper.
-int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer);
+int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify = false);
 
 // Opens its own connection, pauses reporting, compares versions (unless
 // ignoreVer), then up to five downloads each checked by the version read
 // back. Whatever happens the chip is reset, reporting resumed, the
 // connection closed and the image's data released.
+// With `verify`, a run that would succeed (updated or nothing to do) reads
+// the restarted chip's configuration area back and compares it with the
+// block (cfg/CfgVerify.h) before reporting is resumed.
 // 0 updated or nothing to do; -1 open or disabling reporting failed; -2 the
-// version read before the update failed; -5 every attempt failed.
-int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer);
+// version read before the update failed; -5 every attempt failed;
+// kCfgVerifyDiffers, kCfgVerifyUnread the read-back failed.
+int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify = false);
 
 // One download over an open connection. 0 success; -1 or -2 the start step
 // failed; -3 the image holds no data; -4 writing the data failed; otherwise

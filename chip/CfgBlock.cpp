@@ -1,5 +1,7 @@
 #include "chip/CfgBlock.h"
 
+#include <algorithm>
+
 #include "chip/ChipProfile.h"
 
 size_t cfgCheckBytes(int32_t chipType) {
@@ -18,6 +20,13 @@ size_t cfgCheckBytes(int32_t chipType) {
 
 size_t cfgVersionAt(int32_t chipType) {
     return isLegacyCfg(familyOf(chipType).cfg) ? kCfgVersionAtLegacy : kCfgVersionAtFjord;
+}
+
+size_t cfgReadBackBytes(int32_t chipType, size_t size) {
+    const CfgKind kind = familyOf(chipType).cfg;
+    if (isLegacyCfg(kind))
+        return std::min(size, kCfgAreaBytesLegacy);
+    return kind == CfgKind::fjord ? size : 0;
 }
 
 CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t length) {

@@ -6,6 +6,8 @@
 // it to refuse a file before anything is sent, the property query on the
 // bytes read back from the chip, and touchfw-image to report on a file.
 // Offers sealCfgBlock(): the version and check bytes of a generated block.
+// Offers cfgReadBackBytes(): how much of a configuration the chip shows again
+// at cfgAddr, for the read-back of --verify and the emulator's window.
 // Relies on: chip (the family table's configuration kind).
 #pragma once
 
@@ -25,6 +27,11 @@ constexpr size_t kCfgChecksumAtFjord = 62;
 constexpr size_t kCfgVersionAtLegacy = 0;  // 5410, 5415R
 constexpr size_t kCfgVersionAtFjord = 34;  // fjord family
 
+// 5410 and 5415R show the first 4096 bytes of their configuration at cfgAddr
+// at all times; what lies beyond is not the configuration. The fjord family
+// shows the whole configuration there during a configuration read session.
+constexpr size_t kCfgAreaBytesLegacy = 4096;
+
 struct CfgBlockCheck {
     bool passed = false;
     // 5410: the 8-bit sum of bytes 0 to 3 and 0; 5415R: the sums of bytes 0
@@ -42,6 +49,11 @@ size_t cfgCheckBytes(int32_t chipType);
 // Where the configuration version stands for the chip type: byte 0 for
 // 5410 and 5415R, byte 34 for the fjord family (and for an unknown type).
 size_t cfgVersionAt(int32_t chipType);
+
+// How many bytes of a `size`-byte configuration a chip of `chipType` shows
+// at cfgAddr when it is read back: all of them on the fjord family, at most
+// kCfgAreaBytesLegacy on 5410 and 5415R, none for an unknown chip type.
+size_t cfgReadBackBytes(int32_t chipType, size_t size);
 
 // Checks the `length` bytes at `bytes` (the configuration from its first
 // byte on) as a chip of `chipType` does. Fails for an unknown chip type or

@@ -7,13 +7,6 @@
 
 namespace emu {
 
-namespace {
-
-// Bytes of the configuration area that the older families always show at cfgAddr.
-constexpr size_t kConfigArea = 4096;
-
-}  // namespace
-
 RegisterMap::RegisterMap(int32_t type, const ChipProfile& profile)
     : fjord_(familyOf(type).cfg == CfgKind::fjord),
       cfgAddr_(profile.cfgAddr),
@@ -37,7 +30,7 @@ uint8_t RegisterMap::viewByte(uint32_t addr) const {
         if (session == CfgSession::reading && inWindow(addr, cfgAddr_, config.size()))
             return config[addr - cfgAddr_];
     } else if (session == CfgSession::idle &&
-               inWindow(addr, cfgAddr_, std::min(config.size(), kConfigArea))) {
+               inWindow(addr, cfgAddr_, std::min(config.size(), kCfgAreaBytesLegacy))) {
         return config[addr - cfgAddr_];
     }
     if (downloading() && inWindow(addr, cfgAddr_, pending.size()))

@@ -7,7 +7,8 @@
 // answered by index; the per-family field positions (FwImageLayout) and the
 // two body checksums, which the image builder tool shares; and the firmware
 // update driver (FwUpdate.h).
-// Relies on: log (messages), chip (family table), cfg (input file reads).
+// Relies on: log (messages), chip (family table), cfg (input file reads,
+// configuration images, the configuration read-back of --verify).
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cfg/CfgImage.h"
+#include "cfg/CfgVerify.h"
 #include "chip/CfgBlock.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwDownload.h"
@@ -148,7 +149,7 @@ int32_t verifyNewFirmware(TlcConnection& connection, FwImage& image) {
 }  // namespace
 
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
-                       uint32_t cfgLen) {
+                       uint32_t cfgLen, bool verify) {
     LOG_DEBUG(kHelperFn, "Function begins.\n");
     TlcConnection connection;
     int32_t result = openAndReadIdentity(connection);
@@ -164,14 +165,19 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
     if (result == kHelperUpToDate) {
         result = 0;
     }
+    // --verify: the configuration the restarted chip holds (reporting is
+    // still paused), also when nothing had to be written.
+    if (result == 0 && verify && cfgData != nullptr && cfgLen > 0) {
+        result = cfgVerifyWithConnection(connection, cfgData, cfgLen);
+    }
     EnableReport(connection);
     connection.close();
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
 }
 
-int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag,
-                         const char* cfgFile) {
+int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile,
+                         bool verify) {
     static const char* const fn = "fwUpdateWithFile";
     LOG_DEBUG(fn, "Function begins.\n");
     std::unique_ptr<FwImage> image = createFwImage(chipType);
@@ -208,7 +214,7 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag,
         LOG_INFO(fn, "\n");
         const uint8_t* cfgData = withCfg ? cfgImage->getCfgData() : nullptr;
         const uint32_t cfgLen = withCfg ? cfgImage->cfgSize : 0;
-        result = fwUpdateHelper(*image, ignoreVer, fwFlag, cfgData, cfgLen);
+        result = fwUpdateHelper(*image, ignoreVer, fwFlag, cfgData, cfgLen, verify);
     } while (false);
     image->releaseData();
     if (cfgImage) {

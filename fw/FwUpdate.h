@@ -6,8 +6,9 @@
 // cfgFile may be nullptr (no configuration flashed with the firmware). Both
 // files are loaded and checked before the device is opened: -3 the image did
 // not load; -4 the configuration did not load or its block fails the chip's
-// configuration check.
-int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile);
+// configuration check. `verify` as for fwUpdateHelper.
+int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile,
+                         bool verify = false);
 
 class FwImage;
 
@@ -16,6 +17,9 @@ class FwImage;
 // version. 0 success or nothing to do; -1 open, report control, Pid or
 // configuration version read failed; -2 identity read failed; -5 every
 // download failed; -6 identity read after the update failed; -7 the chip's
-// version after the update differs from the image's.
+// version after the update differs from the image's. With `verify` and
+// configuration data, a run that would succeed (updated or nothing to do)
+// reads the chip's configuration area back and compares it with the data
+// (cfg/CfgVerify.h): kCfgVerifyDiffers, kCfgVerifyUnread.
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
-                       uint32_t cfgLen);
+                       uint32_t cfgLen, bool verify = false);

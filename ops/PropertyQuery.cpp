@@ -8,6 +8,7 @@
 #include "log/Log.h"
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
+#include "sys/Clock.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -16,6 +17,9 @@ constexpr uint32_t kCfgCmdWaitMs = 10;
 // The fjord-family block is read in two halves.
 constexpr int kCfgBlockHalf = static_cast<int>(kCfgBlockBytesFjord / 2);
 constexpr int kCfgVerMaxLen = 16;
+// Reads of the whole configuration area (read-back of --verify).
+constexpr int kCfgAreaReadAttempts = 3;
+constexpr uint32_t kCfgAreaReadRetryWaitMs = 20;
 
 // The frame shared by the four run modes: open, pause reporting, read, resume,
 // close. `readStep` returns the operation's code.
@@ -79,10 +83,24 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
     return 0;
 }
 
+// The fjord family's configuration read window: the read-start command,
+// acknowledged, opens it; the read-end command closes it (its acknowledgement
+// is not looked at).
+bool openCfgReadWindow(TlcConnection& connection) {
+    const ChipProfile& p = chipProfile;
+    return FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadStartCmd.data, p.cfgReadStartCmd.len,
+                            p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) == 0;
+}
+
+void closeCfgReadWindow(TlcConnection& connection) {
+    const ChipProfile& p = chipProfile;
+    FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len, p.cmdAddr,
+                     p.cfgReadEndAck.data, p.cfgReadEndAck.len, kCfgCmdWaitMs);
+}
+
 int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     const ChipProfile& p = chipProfile;
-    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadStartCmd.data, p.cfgReadStartCmd.len,
-                         p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) != 0) {
+    if (!openCfgReadWindow(connection)) {
         LOG_ERROR("getCfgVerWithConnection", "start read cfg at send start read cfg cmd failed.\n");
         return -1;
     }
@@ -109,9 +127,22 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
             code = -1;
         }
     }
-    FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len, p.cmdAddr,
-                     p.cfgReadEndAck.data, p.cfgReadEndAck.len, kCfgCmdWaitMs);
+    closeCfgReadWindow(connection);
     return code;
+}
+
+// Reads len bytes at addr, again after a failure, up to kCfgAreaReadAttempts times.
+int32_t readCfgArea(TlcConnection& connection, uint8_t* out, int32_t len) {
+    static const char* const fn = "readCfgAreaWithConnection";
+    for (int remaining = kCfgAreaReadAttempts - 1; remaining >= 0; --remaining) {
+        const int r = connection.read(chipProfile.cfgAddr, out, len, false);
+        if (r == 0) {
+            return 0;
+        }
+        LOG_ERROR(fn, "Read cfg area failed. ret = %d. Retry remaining: %d.\n", r, remaining);
+        sleepMs(kCfgAreaReadRetryWaitMs);
+    }
+    return -3;
 }
 
 }  // namespace
@@ -167,4 +198,26 @@ int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out) {
     }
     LOG_ERROR("getCfgVerWithConnection", "unsuppor this ic type:0x%x.\n", chipType);
     return -1;
+}
+
+int32_t readCfgAreaWithConnection(TlcConnection& connection, uint8_t* out, int32_t len) {
+    static const char* const fn = "readCfgAreaWithConnection";
+    const CfgKind kind = familyOf(chipType).cfg;
+    const uint64_t last = uint64_t{chipProfile.cfgAddr} + static_cast<uint64_t>(len) - 1;
+    if (kind == CfgKind::none || out == nullptr || len < 1 ||
+        last > tlcMaxAddress(chipProfile.protoType)) {
+        LOG_ERROR(fn, "Cannot read %d bytes of cfg area at 0x%04X on ic type 0x%x.\n", len,
+                  chipProfile.cfgAddr, chipType);
+        return -1;
+    }
+    const bool window = kind == CfgKind::fjord;
+    if (window && !openCfgReadWindow(connection)) {
+        LOG_ERROR(fn, "start read cfg at send start read cfg cmd failed.\n");
+        return -1;
+    }
+    const int32_t code = readCfgArea(connection, out, len);
+    if (window) {
+        closeCfgReadWindow(connection);
+    }
+    return code;
 }

@@ -23,3 +23,12 @@ int32_t getCfgVer(uint8_t* cfgVer);
 // read-start command not acknowledged; -3 register read failed.
 // *out is only written on success.
 int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out);
+
+// Reads len bytes of the configuration area from cfgAddr over an open
+// connection, through the window getCfgVerWithConnection uses (fjord family:
+// between a read-start and a read-end command; 5410 / 5415R: at cfgAddr as
+// it stands). The read is made again after a failure, up to three times,
+// 20 ms apart. Codes: 0 success; -1 unknown chip type, a range the framing
+// cannot address, or read-start command not acknowledged; -3 every read
+// failed.
+int32_t readCfgAreaWithConnection(TlcConnection& connection, uint8_t* out, int32_t len);

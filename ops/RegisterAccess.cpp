@@ -1,7 +1,9 @@
 #include "ops/RegisterAccess.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "log/Log.h"
 #include "sys/Clock.h"
@@ -39,10 +41,13 @@ int32_t exchangeWithRetries(const char* fn, const std::function<int()>& exchange
 // The frame the three run modes share: the null check, open, the exchange
 // with its retries, close, and the begin/end lines. `prepare` runs before the
 // open (readReg clears its buffer there, so it is cleared even when the open
-// fails).
+// fails); `check`, when given, runs over the open connection after a
+// successful exchange and its code becomes the result (the read-back of
+// --verify).
 int32_t registerRunMode(const char* fn, const void* dataBuf, const std::function<void()>& prepare,
                         const std::function<int(TlcConnection&)>& exchange, const char* what,
-                        int32_t failureCode) {
+                        int32_t failureCode,
+                        const std::function<int32_t(TlcConnection&)>& check = nullptr) {
     LOG_DEBUG(fn, "Function begins.\n");
     int32_t ret;
     if (dataBuf == nullptr) {
@@ -56,6 +61,9 @@ int32_t registerRunMode(const char* fn, const void* dataBuf, const std::function
         } else {
             ret = exchangeWithRetries(
                 fn, [&] { return exchange(connection); }, what, failureCode);
+            if (ret == 0 && check) {
+                ret = check(connection);
+            }
             connection.close();
         }
     }
@@ -75,10 +83,41 @@ int32_t readReg(uint32_t addr, uint8_t* dataBuf, int32_t len) {
         [&](TlcConnection& c) { return c.read(addr, dataBuf, len, true); }, "Read", -2);
 }
 
-int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len) {
+namespace {
+
+// --verify: reads the registers just written back (with the retries of a
+// register read) and compares them with the data.
+int32_t verifyWrittenRegs(TlcConnection& connection, uint32_t addr, const uint8_t* data,
+                          int32_t len) {
+    static const char* const fn = "writeReg";
+    std::vector<uint8_t> readBack(static_cast<size_t>(std::max(len, 0)), 0);
+    if (exchangeWithRetries(
+            fn, [&] { return connection.read(addr, readBack.data(), len, true); }, "Read back",
+            kWriteRegUnread) != 0) {
+        return kWriteRegUnread;
+    }
+    const auto differs = std::mismatch(readBack.begin(), readBack.end(), data);
+    if (differs.first != readBack.end()) {
+        const int32_t at = static_cast<int32_t>(differs.first - readBack.begin());
+        LOG_ERROR(fn,
+                  "Reg read back differs from data written at reg 0x%04X (read 0x%02X, written "
+                  "0x%02X).\n",
+                  addr + static_cast<uint32_t>(at), *differs.first, *differs.second);
+        return kWriteRegDiffers;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len, bool verify) {
+    std::function<int32_t(TlcConnection&)> check;
+    if (verify) {
+        check = [&](TlcConnection& c) { return verifyWrittenRegs(c, addr, dataBuf, len); };
+    }
     return registerRunMode(
         "writeReg", dataBuf, [] {},
-        [&](TlcConnection& c) { return c.write(addr, dataBuf, len, true); }, "Write", -3);
+        [&](TlcConnection& c) { return c.write(addr, dataBuf, len, true); }, "Write", -3, check);
 }
 
 int32_t writeCmd(const uint8_t* dataBuf, int32_t len) {

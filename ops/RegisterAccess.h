@@ -5,7 +5,8 @@
 //                     register check with retries and the acknowledged
 //                     configuration command (used over an open connection);
 //   ReportControl.h   pausing and resuming the chip's touch reporting;
-//   PropertyQuery.h   product id, version id, sensor id, configuration version;
+//   PropertyQuery.h   product id, version id, sensor id, configuration version,
+//                     and the configuration area read back over an open connection;
 //   Reset.h           restarting the chip with the raw restart report;
 //   DataMode.h        switching the chip into touch-data mode and back;
 //   TouchData.h       raw / difference / baseline frame capture.
@@ -26,7 +27,13 @@ class TlcConnection;
 // read failed), -3 every write failed (writeReg, writeCmd).
 // readReg zeroes the first len bytes of dataBuf before anything else.
 int32_t readReg(uint32_t addr, uint8_t* dataBuf, int32_t len);
-int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len);
+// With `verify` (--verify), a write that went through is read back over the
+// same connection (up to three reads, 20 ms apart) and compared with dataBuf:
+// kWriteRegDiffers (Error line naming the first differing register) or
+// kWriteRegUnread.
+int32_t writeReg(uint32_t addr, const uint8_t* dataBuf, int32_t len, bool verify = false);
+constexpr int32_t kWriteRegDiffers = -4;
+constexpr int32_t kWriteRegUnread = -5;
 // Sends dataBuf as one raw output report of len bytes (no register framing).
 int32_t writeCmd(const uint8_t* dataBuf, int32_t len);
 
