@@ -10,7 +10,9 @@
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
 #include "ops/Reset.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -231,9 +233,11 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
     return 0;
 }
 
-// One download and read-back; true when the chip then reports the file's version.
+// One download and read-back; true when the chip then reports the file's
+// version. An interrupt never cuts it short.
 bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                    uint8_t* version, int remaining) {
+    InterruptHold download(InterruptHoldKind::configurationDownload);
     DisableReport(connection);
     const int32_t r = cfgUpdateWithConnection(connection, image);
     sleepMs(kAttemptWaitMs);
@@ -262,11 +266,15 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
     return false;
 }
 
+// Only a second interrupt gives up the attempts left.
 int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                           uint8_t* version) {
     for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
         if (attemptUpdate(connection, image, fileVersion, version, remaining)) {
             return 0;
+        }
+        if (remaining > 0 && !retryAllowed()) {
+            return kStoppedByInterrupt;
         }
     }
     LOG_ERROR(kHelperFn, "Update cfg failed.\n");
@@ -276,6 +284,9 @@ int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fi
 }  // namespace
 
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
+    // An interrupt stops the update before the download or after it, never
+    // inside; the restart, reporting and the close follow either way.
+    InterruptHold hold(InterruptHoldKind::operation);
     TlcConnection connection;
     uint8_t version[kVersionBufferSize] = {0};
     LOG_DEBUG(kHelperFn, "Function begins.\n");
@@ -283,6 +294,12 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
     if (result == 0) {
         const uint8_t fileVersion = image.getCfgVersion();
         result = checkNeedsUpdate(connection, ignoreVer, fileVersion, version);
+        if (result == 0 && stopRequested()) {
+            LOG_ERROR(kHelperFn,
+                      "Stopped by an interrupt before the download; the configuration is "
+                      "unchanged.\n");
+            result = kStoppedByInterrupt;
+        }
         if (result == 0) {
             result = updateWithRetries(connection, image, fileVersion, version);
         }
@@ -293,6 +310,10 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
     resetIC();
     EnableReport(connection);
     connection.close();
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kHelperFn, "Stopped by an interrupt; the update itself was finished.\n");
+        result = kStoppedByInterrupt;
+    }
     image.freeData();
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
