@@ -233,12 +233,11 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
     return 0;
 }
 
-// One download and read-back; true when the chip then reports the file's
-// version. An interrupt never cuts it short.
+// One download and read-back, reporting already paused; true when the chip
+// then reports the file's version. An interrupt never cuts it short.
 bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                    uint8_t* version, int remaining) {
     InterruptHold download(InterruptHoldKind::configurationDownload);
-    DisableReport(connection);
     const int32_t r = cfgUpdateWithConnection(connection, image);
     sleepMs(kAttemptWaitMs);
     if (!chipProfile.cfgResetCmd.empty())
@@ -266,10 +265,18 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
     return false;
 }
 
-// Only a second interrupt gives up the attempts left.
+// An interrupt before the first download stops the update there; after a
+// failed attempt only a second one gives up the attempts left.
 int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                           uint8_t* version) {
     for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
+        DisableReport(connection);
+        if (remaining == kAttempts - 1 && stopRequested()) {
+            LOG_ERROR(kHelperFn,
+                      "Stopped by an interrupt before the download; the configuration is "
+                      "unchanged.\n");
+            return kStoppedByInterrupt;
+        }
         if (attemptUpdate(connection, image, fileVersion, version, remaining)) {
             return 0;
         }
@@ -294,12 +301,6 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer) {
     if (result == 0) {
         const uint8_t fileVersion = image.getCfgVersion();
         result = checkNeedsUpdate(connection, ignoreVer, fileVersion, version);
-        if (result == 0 && stopRequested()) {
-            LOG_ERROR(kHelperFn,
-                      "Stopped by an interrupt before the download; the configuration is "
-                      "unchanged.\n");
-            result = kStoppedByInterrupt;
-        }
         if (result == 0) {
             result = updateWithRetries(connection, image, fileVersion, version);
         }

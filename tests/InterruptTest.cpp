@@ -1,0 +1,192 @@
+// Interrupts judged by the chip's end state: one raised after a report of
+// an update, a property query or a capture (every report on fjordK, a spread
+// of them elsewhere) must leave the chip whole and the run failed; a second
+// one gives up the retries of a failing download.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+
+#include "sys/Interrupt.h"
+#include "tests/FaultMatrixSupport.h"
+
+namespace {
+
+using matrix::Mode;
+
+// The emulated host, with a hook after every output report.
+class HookedHost : public HidHost {
+  public:
+    HookedHost(HidHost& inner, std::function<void()> hook) : in_(inner), hook_(std::move(hook)) {}
+    std::vector<HidInterfaceInfo> enumerate() override { return in_.enumerate(); }
+    HidHandle open(const HidInterfaceInfo& i, uint32_t* e) override { return in_.open(i, e); }
+    void close(HidHandle h) override { in_.close(h); }
+    bool getInputReport(HidHandle h, uint8_t* r, size_t n, uint32_t* e) override {
+        return in_.getInputReport(h, r, n, e);
+    }
+    bool setOutputReport(HidHandle h, const uint8_t* r, size_t n, uint32_t* e) override {
+        const bool ok = in_.setOutputReport(h, r, n, e);
+        hook_();
+        return ok;
+    }
+    bool writeReport(HidHandle h, const uint8_t* r, size_t n, uint32_t* e) override {
+        const bool ok = in_.writeReport(h, r, n, e);
+        hook_();
+        return ok;
+    }
+    HidReadResult readReport(HidHandle h, uint8_t id, uint8_t* r, size_t n, int t, size_t* got,
+                             uint32_t* e) override {
+        return in_.readReport(h, id, r, n, t, got, e);
+    }
+    bool deviceGone(uint32_t e) const override { return in_.deviceGone(e); }
+
+  private:
+    HidHost& in_;
+    std::function<void()> hook_;
+};
+
+struct HookedRun {
+    matrix::RunResult result;
+    std::string err;
+};
+
+// Runs the mode; `hook` runs after each output report (its number given).
+HookedRun runHooked(matrix::InProcessRun& run, const std::vector<std::string>& args,
+                    const std::function<void(int)>& hook) {
+    int reports = 0;
+    HookedHost host(run.sys().host(), [&] { hook(++reports); });
+    setHidHost(&host);
+    // At the default log level: the oracle reads only Error lines.
+    std::vector<std::string> words = {"--chip", emu::familyName(run.type())};
+    words.insert(words.end(), args.begin(), args.end());
+    words.insert(words.end(), {"--logfiledir", run.logDir()});
+    testing::internal::CaptureStderr();
+    HookedRun r{run.runRaw(words), ""};
+    r.err = testing::internal::GetCapturedStderr();
+    setHidHost(&run.sys().host());
+    return r;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class InterruptTest : public ::testing::TestWithParam<Mode> {};
+
+TEST_P(InterruptTest, EveryReportOfEveryFamily) {
+    const Mode mode = GetParam();
+    {
+        for (const int32_t type : matrix::allFamilies()) {
+            if (!matrix::modeApplies(mode, type))
+                continue;
+            std::vector<std::string> args = matrix::modeArgs(mode, type);
+            if (mode == Mode::rawData)
+                args.insert(args.end(), {"-t", "5"});
+            matrix::InProcessRun reference(type);
+            ASSERT_EQ(runHooked(reference, args, [](int) {}).result.status, 0);
+            const int reports = reference.chip().outputReports();
+            const int step = type == CHIP_FJORDK ? 1 : std::max(1, reports / 12);
+            std::vector<int> positions;
+            for (int at = 1; at < reports; at += step)
+                positions.push_back(at);
+            positions.push_back(reports);
+            for (const int at : positions) {
+                SCOPED_TRACE(std::string(matrix::modeName(mode)) + " on " + emu::familyName(type) +
+                             ", interrupt after report " + std::to_string(at));
+                matrix::InProcessRun run(type);
+                emu::EmulatedChip& chip = run.chip();
+                const auto flashBefore = chip.flash().pages();
+                const auto cfgBefore = chip.configuration();
+                // Downloads begun so far: none may begin after the interrupt.
+                const auto downloads = [&] {
+                    return chip.commandsSeen(emu::ChipCommand::switchToPatch) +
+                           chip.commandsSeen(emu::ChipCommand::cfgStart);
+                };
+                uint32_t framesAtInterrupt = 0;
+                int downloadsAtInterrupt = 0;
+                const HookedRun r = runHooked(run, args, [&](int n) {
+                    if (n == at) {
+                        framesAtInterrupt = chip.frameNumber();
+                        downloadsAtInterrupt = downloads();
+                        raiseVirtualInterrupt(SIGTERM);
+                    }
+                });
+                EXPECT_NE(r.result.status, 0);
+                EXPECT_EQ(count(r.err, "touchfw: interrupt received"), 1u) << r.err;
+                EXPECT_TRUE(matrix::logHasError(r.result.log, "Stopped by an interrupt"));
+                EXPECT_EQ(unheldVirtualInterrupts(), 0);
+                // Whole: reporting on, normal mode, no update or download open.
+                EXPECT_TRUE(chip.reportingEnabled());
+                EXPECT_FALSE(chip.inDataMode());
+                EXPECT_EQ(chip.firmwareMode(), emu::FirmwareMode::normal);
+                EXPECT_EQ(chip.cfgSession(), emu::CfgSession::idle);
+                EXPECT_TRUE(run.sys().protocolErrors().empty());
+                // Flash and configuration as before, or as the finished update
+                // leaves them once its download began.
+                EXPECT_EQ(downloads(), downloadsAtInterrupt);
+                const bool flashed = chip.commandsSeen(emu::ChipCommand::switchToPatch) > 0;
+                EXPECT_EQ(chip.flash().pages(),
+                          flashed ? reference.chip().flash().pages() : flashBefore);
+                if (chip.configuration() != cfgBefore ||
+                    chip.commandsSeen(emu::ChipCommand::cfgStart) > 0) {
+                    EXPECT_EQ(chip.configuration(), reference.chip().configuration());
+                }
+                // Only the firmware half of a two-step update may report success.
+                EXPECT_EQ(r.result.out.find("successfully") != std::string::npos,
+                          r.result.status == -2);
+                if (mode == Mode::rawData) {
+                    EXPECT_EQ(r.result.status, -1);
+                    EXPECT_LE(count(r.result.out, "rawdata end"), framesAtInterrupt + 1);
+                    EXPECT_EQ(count(r.result.out, "rawdata end"), count(r.result.out, "rawdata:"));
+                    EXPECT_GE(chip.commandsSeen(emu::ChipCommand::normalMode), 1);
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldRunModes, InterruptTest,
+                         ::testing::Values(Mode::config, Mode::firmware, Mode::firmwareConfig,
+                                           Mode::vid, Mode::cfgVer, Mode::rawData));
+
+// A download that keeps failing: one interrupt lets every attempt run (only
+// a finished download leaves the chip whole), a second gives up the rest.
+TEST(InterruptRetryTest, SecondInterruptGivesUpRetries) {
+    struct Case {
+        Mode mode;
+        emu::FaultRule fault;
+        emu::ChipCommand attempt;
+        int attempts;
+    } cases[] = {
+        {Mode::firmware, emu::faults::withholdAck(emu::ChipCommand::flashBlock),
+         emu::ChipCommand::switchToPatch, 3},
+        {Mode::config, emu::faults::withholdAck(emu::ChipCommand::cfgFinish),
+         emu::ChipCommand::cfgStart, 5},
+    };
+    for (const Case& c : cases) {
+        for (const int interrupts : {1, 2}) {
+            SCOPED_TRACE(std::string(matrix::modeName(c.mode)) +
+                         ", interrupts: " + std::to_string(interrupts));
+            matrix::InProcessRun run(CHIP_FJORDK);
+            run.chip().addFault(c.fault);
+            int raised = 0;
+            const HookedRun r = runHooked(run, matrix::modeArgs(c.mode, CHIP_FJORDK), [&](int) {
+                if (raised < interrupts && run.chip().commandsSeen(c.attempt) == 1) {
+                    ++raised;
+                    raiseVirtualInterrupt(SIGINT);
+                }
+            });
+            EXPECT_EQ(r.result.status, -1);
+            EXPECT_EQ(run.chip().commandsSeen(c.attempt), interrupts == 1 ? c.attempts : 1);
+            EXPECT_EQ(matrix::logHasError(r.result.log, "the failed attempt is not repeated"),
+                      interrupts == 2);
+            EXPECT_EQ(count(r.err, "interrupt received again"), interrupts == 2 ? 1u : 0u);
+            EXPECT_TRUE(run.chip().reportingEnabled());
+        }
+    }
+}
+
+}  // namespace
