@@ -1,8 +1,16 @@
 // Interrupts judged by the chip's end state: one raised after a report of
 // an update, a property query or a capture (every report on fjordK, a spread
 // of them elsewhere) must leave the chip whole and the run failed; a second
-// one gives up the retries of a failing download.
+// one gives up the retries of a failing download. Then touchfw-emu as a
+// process: a real SIGTERM in the middle of an update, and a standard output
+// nobody reads.
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <csignal>
 #include <functional>
@@ -188,5 +196,91 @@ TEST(InterruptRetryTest, SecondInterruptGivesUpRetries) {
         }
     }
 }
+
+#if !defined(_WIN32) && defined(TOUCHFW_EMU_BINARY)
+
+// touchfw-emu on the fjordK sample files, real clock, in `dir`, with the
+// system's own signal handling (whatever this process installed) and
+// standard error in dir/err. Standard output goes to `out` (closed here).
+pid_t startUpdate(const testsupport::TempDir& dir, int out) {
+    const std::string fw = matrix::sampleFirmware(CHIP_FJORDK);
+    const std::string cfg = matrix::sampleConfig(CHIP_FJORDK);
+    const std::string err = dir.file("err");
+    const char* argv[] = {TOUCHFW_EMU_BINARY, "--chip", "fjordK",    "-f",
+                          fw.c_str(),         "-c",     cfg.c_str(), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            std::signal(signal, SIG_DFL);
+        dup2(out, STDOUT_FILENO);
+        if (std::freopen(err.c_str(), "w", stderr) == nullptr || chdir(dir.path().c_str()) != 0)
+            _exit(127);
+        setenv("TOUCHFW_EMU_STATE_DIR", dir.path().c_str(), 1);
+        setenv("TOUCHFW_EMU_CLOCK", "real", 1);
+        execv(argv[0], const_cast<char**>(argv));
+        _exit(127);
+    }
+    close(out);
+    return pid;
+}
+
+// The chip holds the sample firmware and configuration.
+void expectUpdated(const testsupport::TempDir& dir) {
+    const std::string emu =
+        "cd '" + dir.path() + "' && TOUCHFW_EMU_STATE_DIR=. " + TOUCHFW_EMU_BINARY;
+    EXPECT_NE(
+        testsupport::runCommand(emu + " --chip fjordK -p vid").output.find("VID = 03 00 01 00"),
+        std::string::npos);
+    EXPECT_NE(
+        testsupport::runCommand(emu + " --chip fjordK -p cfgver").output.find("Cfg version = 19"),
+        std::string::npos);
+}
+
+TEST(InterruptProcessTest, SigtermInTheMiddleOfAnUpdate) {
+    testsupport::TempDir dir;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = startUpdate(dir, fds[1]);
+    std::string out;
+    bool signalled = false;
+    pollfd waitOut{fds[0], POLLIN, 0};
+    char buffer[4096];
+    while (poll(&waitOut, 1, 30000) > 0) {
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
+        // The first sub-firmware is flashed: the download runs.
+        if (!signalled && out.find("Progress:") != std::string::npos)
+            signalled = kill(pid, SIGTERM) == 0;
+    }
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(signalled) << out;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_NE(out.find("ret = -8."), std::string::npos) << out;
+    EXPECT_NE(testsupport::readFile(dir.file("err")).find("touchfw: interrupt received;"),
+              std::string::npos);
+    expectUpdated(dir);
+}
+
+TEST(InterruptProcessTest, StandardOutputNobodyReads) {
+    testsupport::TempDir dir;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // no reader: the first write fails (SIGPIPE by default)
+    const pid_t pid = startUpdate(dir, fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string log = testsupport::readFile(dir.file("FirmwareUpdate_App.log"));
+    EXPECT_EQ(count(log, "Standard output"), 1u) << log;
+    expectUpdated(dir);
+}
+
+#endif
 
 }  // namespace
