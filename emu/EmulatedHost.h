@@ -84,6 +84,10 @@ class EmulatedHost : public HidHost {
     int openCount(InterfaceRole role) const;
     size_t openHandles() const { return handles_.size(); }
 
+    // Runs after every output report the chip took (a test interrupts the
+    // run there); nullptr removes it.
+    void setReportHook(std::function<void()> hook) { reportHook_ = std::move(hook); }
+
     // The chip's device vanishes (all its collections): enumeration no longer
     // lists it, opens fail, every call on an open handle fails.
     void disappear();
@@ -110,6 +114,7 @@ class EmulatedHost : public HidHost {
     bool chipOpenFailed_ = false;  // since the last enumeration
     std::string lockPath_;
     std::function<void()> onLocked_;
+    std::function<void()> reportHook_;
     FileLock lock_;
 };
 

@@ -22,48 +22,17 @@ namespace {
 
 using matrix::Mode;
 
-// The emulated host, with a hook after every output report.
-class HookedHost : public HidHost {
-  public:
-    HookedHost(HidHost& inner, std::function<void()> hook) : in_(inner), hook_(std::move(hook)) {}
-    std::vector<HidInterfaceInfo> enumerate() override { return in_.enumerate(); }
-    HidHandle open(const HidInterfaceInfo& i, uint32_t* e) override { return in_.open(i, e); }
-    void close(HidHandle h) override { in_.close(h); }
-    bool getInputReport(HidHandle h, uint8_t* r, size_t n, uint32_t* e) override {
-        return in_.getInputReport(h, r, n, e);
-    }
-    bool setOutputReport(HidHandle h, const uint8_t* r, size_t n, uint32_t* e) override {
-        const bool ok = in_.setOutputReport(h, r, n, e);
-        hook_();
-        return ok;
-    }
-    bool writeReport(HidHandle h, const uint8_t* r, size_t n, uint32_t* e) override {
-        const bool ok = in_.writeReport(h, r, n, e);
-        hook_();
-        return ok;
-    }
-    HidReadResult readReport(HidHandle h, uint8_t id, uint8_t* r, size_t n, int t, size_t* got,
-                             uint32_t* e) override {
-        return in_.readReport(h, id, r, n, t, got, e);
-    }
-    bool deviceGone(uint32_t e) const override { return in_.deviceGone(e); }
-
-  private:
-    HidHost& in_;
-    std::function<void()> hook_;
-};
-
 struct HookedRun {
     matrix::RunResult result;
     std::string err;
 };
 
-// Runs the mode; `hook` runs after each output report (its number given).
+// Runs the mode; `hook` runs after each output report the chip took (its
+// number given).
 HookedRun runHooked(matrix::InProcessRun& run, const std::vector<std::string>& args,
                     const std::function<void(int)>& hook) {
     int reports = 0;
-    HookedHost host(run.sys().host(), [&] { hook(++reports); });
-    setHidHost(&host);
+    run.sys().host().setReportHook([&] { hook(++reports); });
     // At the default log level: the oracle reads only Error lines.
     std::vector<std::string> words = {"--chip", emu::familyName(run.type())};
     words.insert(words.end(), args.begin(), args.end());
@@ -71,7 +40,7 @@ HookedRun runHooked(matrix::InProcessRun& run, const std::vector<std::string>& a
     testing::internal::CaptureStderr();
     HookedRun r{run.runRaw(words), ""};
     r.err = testing::internal::GetCapturedStderr();
-    setHidHost(&run.sys().host());
+    run.sys().host().setReportHook(nullptr);
     return r;
 }
 
@@ -86,71 +55,69 @@ class InterruptTest : public ::testing::TestWithParam<Mode> {};
 
 TEST_P(InterruptTest, EveryReportOfEveryFamily) {
     const Mode mode = GetParam();
-    {
-        for (const int32_t type : matrix::allFamilies()) {
-            if (!matrix::modeApplies(mode, type))
-                continue;
-            std::vector<std::string> args = matrix::modeArgs(mode, type);
-            if (mode == Mode::rawData)
-                args.insert(args.end(), {"-t", "5"});
-            matrix::InProcessRun reference(type);
-            ASSERT_EQ(runHooked(reference, args, [](int) {}).result.status, 0);
-            const int reports = reference.chip().outputReports();
-            const int step = type == CHIP_FJORDK ? 1 : std::max(1, reports / 12);
-            std::vector<int> positions;
-            for (int at = 1; at < reports; at += step)
-                positions.push_back(at);
-            positions.push_back(reports);
-            for (const int at : positions) {
-                SCOPED_TRACE(std::string(matrix::modeName(mode)) + " on " + emu::familyName(type) +
-                             ", interrupt after report " + std::to_string(at));
-                matrix::InProcessRun run(type);
-                emu::EmulatedChip& chip = run.chip();
-                const auto flashBefore = chip.flash().pages();
-                const auto cfgBefore = chip.configuration();
-                // Downloads begun so far: none may begin after the interrupt.
-                const auto downloads = [&] {
-                    return chip.commandsSeen(emu::ChipCommand::switchToPatch) +
-                           chip.commandsSeen(emu::ChipCommand::cfgStart);
-                };
-                uint32_t framesAtInterrupt = 0;
-                int downloadsAtInterrupt = 0;
-                const HookedRun r = runHooked(run, args, [&](int n) {
-                    if (n == at) {
-                        framesAtInterrupt = chip.frameNumber();
-                        downloadsAtInterrupt = downloads();
-                        raiseVirtualInterrupt(SIGTERM);
-                    }
-                });
-                EXPECT_NE(r.result.status, 0);
-                EXPECT_EQ(count(r.err, "touchfw: interrupt received"), 1u) << r.err;
-                EXPECT_TRUE(matrix::logHasError(r.result.log, "Stopped by an interrupt"));
-                EXPECT_EQ(unheldVirtualInterrupts(), 0);
-                // Whole: reporting on, normal mode, no update or download open.
-                EXPECT_TRUE(chip.reportingEnabled());
-                EXPECT_FALSE(chip.inDataMode());
-                EXPECT_EQ(chip.firmwareMode(), emu::FirmwareMode::normal);
-                EXPECT_EQ(chip.cfgSession(), emu::CfgSession::idle);
-                EXPECT_TRUE(run.sys().protocolErrors().empty());
-                // Flash and configuration as before, or as the finished update
-                // leaves them once its download began.
-                EXPECT_EQ(downloads(), downloadsAtInterrupt);
-                const bool flashed = chip.commandsSeen(emu::ChipCommand::switchToPatch) > 0;
-                EXPECT_EQ(chip.flash().pages(),
-                          flashed ? reference.chip().flash().pages() : flashBefore);
-                if (chip.configuration() != cfgBefore ||
-                    chip.commandsSeen(emu::ChipCommand::cfgStart) > 0) {
-                    EXPECT_EQ(chip.configuration(), reference.chip().configuration());
+    for (const int32_t type : matrix::allFamilies()) {
+        if (!matrix::modeApplies(mode, type))
+            continue;
+        std::vector<std::string> args = matrix::modeArgs(mode, type);
+        if (mode == Mode::rawData)
+            args.insert(args.end(), {"-t", "5"});
+        matrix::InProcessRun reference(type);
+        ASSERT_EQ(runHooked(reference, args, [](int) {}).result.status, 0);
+        const int reports = reference.chip().outputReports();
+        const int step = type == CHIP_FJORDK ? 1 : std::max(1, reports / 12);
+        std::vector<int> positions;
+        for (int at = 1; at < reports; at += step)
+            positions.push_back(at);
+        positions.push_back(reports);
+        for (const int at : positions) {
+            SCOPED_TRACE(std::string(matrix::modeName(mode)) + " on " + emu::familyName(type) +
+                         ", interrupt after report " + std::to_string(at));
+            matrix::InProcessRun run(type);
+            emu::EmulatedChip& chip = run.chip();
+            const auto flashBefore = chip.flash().pages();
+            const auto cfgBefore = chip.configuration();
+            // Downloads begun so far: none may begin after the interrupt.
+            const auto downloads = [&] {
+                return chip.commandsSeen(emu::ChipCommand::switchToPatch) +
+                       chip.commandsSeen(emu::ChipCommand::cfgStart);
+            };
+            uint32_t framesAtInterrupt = 0;
+            int downloadsAtInterrupt = 0;
+            const HookedRun r = runHooked(run, args, [&](int n) {
+                if (n == at) {
+                    framesAtInterrupt = chip.frameNumber();
+                    downloadsAtInterrupt = downloads();
+                    raiseVirtualInterrupt(SIGTERM);
                 }
-                // Only the firmware half of a two-step update may report success.
-                EXPECT_EQ(r.result.out.find("successfully") != std::string::npos,
-                          r.result.status == -2);
-                if (mode == Mode::rawData) {
-                    EXPECT_EQ(r.result.status, -1);
-                    EXPECT_LE(count(r.result.out, "rawdata end"), framesAtInterrupt + 1);
-                    EXPECT_EQ(count(r.result.out, "rawdata end"), count(r.result.out, "rawdata:"));
-                    EXPECT_GE(chip.commandsSeen(emu::ChipCommand::normalMode), 1);
-                }
+            });
+            EXPECT_NE(r.result.status, 0);
+            EXPECT_EQ(count(r.err, "touchfw: interrupt received"), 1u) << r.err;
+            EXPECT_TRUE(matrix::logHasError(r.result.log, "Stopped by an interrupt"));
+            EXPECT_EQ(unheldVirtualInterrupts(), 0);
+            // Whole: reporting on, normal mode, no update or download open.
+            EXPECT_TRUE(chip.reportingEnabled());
+            EXPECT_FALSE(chip.inDataMode());
+            EXPECT_EQ(chip.firmwareMode(), emu::FirmwareMode::normal);
+            EXPECT_EQ(chip.cfgSession(), emu::CfgSession::idle);
+            EXPECT_TRUE(run.sys().protocolErrors().empty());
+            // Flash and configuration as before, or as the finished update
+            // leaves them once its download began.
+            EXPECT_EQ(downloads(), downloadsAtInterrupt);
+            const bool flashed = chip.commandsSeen(emu::ChipCommand::switchToPatch) > 0;
+            EXPECT_EQ(chip.flash().pages(),
+                      flashed ? reference.chip().flash().pages() : flashBefore);
+            if (chip.configuration() != cfgBefore ||
+                chip.commandsSeen(emu::ChipCommand::cfgStart) > 0) {
+                EXPECT_EQ(chip.configuration(), reference.chip().configuration());
+            }
+            // Only the firmware half of a two-step update may report success.
+            EXPECT_EQ(r.result.out.find("successfully") != std::string::npos,
+                      r.result.status == -2);
+            if (mode == Mode::rawData) {
+                EXPECT_EQ(r.result.status, -1);
+                EXPECT_LE(count(r.result.out, "rawdata end"), framesAtInterrupt + 1);
+                EXPECT_EQ(count(r.result.out, "rawdata end"), count(r.result.out, "rawdata:"));
+                EXPECT_GE(chip.commandsSeen(emu::ChipCommand::normalMode), 1);
             }
         }
     }
@@ -199,20 +166,27 @@ TEST(InterruptRetryTest, SecondInterruptGivesUpRetries) {
 
 #if !defined(_WIN32) && defined(TOUCHFW_EMU_BINARY)
 
-// touchfw-emu on the fjordK sample files, real clock, in `dir`, with the
-// system's own signal handling (whatever this process installed) and
-// standard error in dir/err. Standard output goes to `out` (closed here).
-pid_t startUpdate(const testsupport::TempDir& dir, int out) {
+// touchfw-emu updating fjordK with the sample files on the real clock, with
+// the system's own signal handling (whatever this process installed).
+// Standard output goes to a pipe that is read, with a SIGTERM once the
+// download runs ("Progress:" after the first sub-firmware), or that nobody
+// reads. Returns the wait status.
+int runUpdate(const testsupport::TempDir& dir, bool sigterm, std::string* out) {
     const std::string fw = matrix::sampleFirmware(CHIP_FJORDK);
     const std::string cfg = matrix::sampleConfig(CHIP_FJORDK);
     const std::string err = dir.file("err");
     const char* argv[] = {TOUCHFW_EMU_BINARY, "--chip", "fjordK",    "-f",
                           fw.c_str(),         "-c",     cfg.c_str(), nullptr};
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    if (!sigterm)
+        close(fds[0]);  // the first write fails (SIGPIPE by default)
     const pid_t pid = fork();
     if (pid == 0) {
         for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
             std::signal(signal, SIG_DFL);
-        dup2(out, STDOUT_FILENO);
+        dup2(fds[1], STDOUT_FILENO);
         if (std::freopen(err.c_str(), "w", stderr) == nullptr || chdir(dir.path().c_str()) != 0)
             _exit(127);
         setenv("TOUCHFW_EMU_STATE_DIR", dir.path().c_str(), 1);
@@ -220,8 +194,23 @@ pid_t startUpdate(const testsupport::TempDir& dir, int out) {
         execv(argv[0], const_cast<char**>(argv));
         _exit(127);
     }
-    close(out);
-    return pid;
+    close(fds[1]);
+    pollfd readable{fds[0], POLLIN, 0};
+    char buffer[4096];
+    bool signalled = false;
+    while (sigterm && poll(&readable, 1, 30000) > 0) {
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out->append(buffer, static_cast<size_t>(n));
+        if (!signalled && out->find("Progress:") != std::string::npos)
+            signalled = kill(pid, SIGTERM) == 0;
+    }
+    if (sigterm)
+        close(fds[0]);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return sigterm && !signalled ? -1 : status;
 }
 
 // The chip holds the sample firmware and configuration.
@@ -238,27 +227,9 @@ void expectUpdated(const testsupport::TempDir& dir) {
 
 TEST(InterruptProcessTest, SigtermInTheMiddleOfAnUpdate) {
     testsupport::TempDir dir;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = startUpdate(dir, fds[1]);
     std::string out;
-    bool signalled = false;
-    pollfd waitOut{fds[0], POLLIN, 0};
-    char buffer[4096];
-    while (poll(&waitOut, 1, 30000) > 0) {
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        out.append(buffer, static_cast<size_t>(n));
-        // The first sub-firmware is flashed: the download runs.
-        if (!signalled && out.find("Progress:") != std::string::npos)
-            signalled = kill(pid, SIGTERM) == 0;
-    }
-    close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(signalled) << out;
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    const int status = runUpdate(dir, true, &out);
+    ASSERT_TRUE(status != -1 && WIFEXITED(status)) << status << out;
     EXPECT_EQ(WEXITSTATUS(status), 255);
     EXPECT_NE(out.find("ret = -8."), std::string::npos) << out;
     EXPECT_NE(testsupport::readFile(dir.file("err")).find("touchfw: interrupt received;"),
@@ -268,12 +239,7 @@ TEST(InterruptProcessTest, SigtermInTheMiddleOfAnUpdate) {
 
 TEST(InterruptProcessTest, StandardOutputNobodyReads) {
     testsupport::TempDir dir;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    close(fds[0]);  // no reader: the first write fails (SIGPIPE by default)
-    const pid_t pid = startUpdate(dir, fds[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int status = runUpdate(dir, false, nullptr);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const std::string log = testsupport::readFile(dir.file("FirmwareUpdate_App.log"));
