@@ -166,17 +166,21 @@ TEST(InterruptRetryTest, SecondInterruptGivesUpRetries) {
 
 #if !defined(_WIN32) && defined(TOUCHFW_EMU_BINARY)
 
-// touchfw-emu updating fjordK with the sample files on the real clock, with
-// the system's own signal handling (whatever this process installed).
-// Standard output goes to a pipe that is read, with a SIGTERM once the
-// download runs ("Progress:" after the first sub-firmware), or that nobody
-// reads. Returns the wait status.
-int runUpdate(const testsupport::TempDir& dir, bool sigterm, std::string* out) {
-    const std::string fw = matrix::sampleFirmware(CHIP_FJORDK);
-    const std::string cfg = matrix::sampleConfig(CHIP_FJORDK);
+// touchfw-emu on fjordK with `args` (default: an update with the sample
+// files) on the real clock, with the system's own signal handling (whatever
+// this process installed). Standard output goes to a pipe that is read,
+// with a SIGTERM once the download runs ("Progress:" after the first
+// sub-firmware), or that nobody reads. Returns the wait status.
+int runEmu(const testsupport::TempDir& dir, bool sigterm, std::string* out,
+           std::vector<std::string> args = {}) {
+    if (args.empty())
+        args = {"-f", matrix::sampleFirmware(CHIP_FJORDK), "-c", matrix::sampleConfig(CHIP_FJORDK)};
+    args.insert(args.begin(), {TOUCHFW_EMU_BINARY, "--chip", "fjordK"});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
     const std::string err = dir.file("err");
-    const char* argv[] = {TOUCHFW_EMU_BINARY, "--chip", "fjordK",    "-f",
-                          fw.c_str(),         "-c",     cfg.c_str(), nullptr};
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -191,7 +195,7 @@ int runUpdate(const testsupport::TempDir& dir, bool sigterm, std::string* out) {
             _exit(127);
         setenv("TOUCHFW_EMU_STATE_DIR", dir.path().c_str(), 1);
         setenv("TOUCHFW_EMU_CLOCK", "real", 1);
-        execv(argv[0], const_cast<char**>(argv));
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(fds[1]);
@@ -228,7 +232,7 @@ void expectUpdated(const testsupport::TempDir& dir) {
 TEST(InterruptProcessTest, SigtermInTheMiddleOfAnUpdate) {
     testsupport::TempDir dir;
     std::string out;
-    const int status = runUpdate(dir, true, &out);
+    const int status = runEmu(dir, true, &out);
     ASSERT_TRUE(status != -1 && WIFEXITED(status)) << status << out;
     EXPECT_EQ(WEXITSTATUS(status), 255);
     EXPECT_NE(out.find("ret = -8."), std::string::npos) << out;
@@ -237,14 +241,23 @@ TEST(InterruptProcessTest, SigtermInTheMiddleOfAnUpdate) {
     expectUpdated(dir);
 }
 
+// An update goes on and succeeds; a capture, whose output is the point,
+// stops at the frame's end (not after its 200 frames) and fails.
 TEST(InterruptProcessTest, StandardOutputNobodyReads) {
-    testsupport::TempDir dir;
-    const int status = runUpdate(dir, false, nullptr);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::string log = testsupport::readFile(dir.file("FirmwareUpdate_App.log"));
-    EXPECT_EQ(count(log, "Standard output"), 1u) << log;
-    expectUpdated(dir);
+    for (const bool capture : {false, true}) {
+        testsupport::TempDir dir;
+        const int status = runEmu(dir, false, nullptr,
+                                  capture ? std::vector<std::string>{"--rawdata", "--row", "10",
+                                                                     "--col", "10", "-t", "200"}
+                                          : std::vector<std::string>{});
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), capture ? 255 : 0);
+        const std::string log = testsupport::readFile(dir.file("FirmwareUpdate_App.log"));
+        EXPECT_EQ(count(log, "Standard output cannot be written"), 1u) << log;
+        EXPECT_EQ(count(log, "Capture stopped before frame 2"), capture ? 1u : 0u) << log;
+        if (!capture)
+            expectUpdated(dir);
+    }
 }
 
 #endif
