@@ -445,6 +445,49 @@ size_t EmulatedChip::dropQueuedReports() {
     return dropped;
 }
 
+bool EmulatedChip::handOver(Answer answer, std::vector<uint8_t>* report) {
+    if (answer.failTransfer) {
+        record(TranscriptEntry::Kind::fault, "answer transfer failed");
+        return false;
+    }
+    *report = answer.bytes;
+    lastInput_ = answer.bytes;
+    recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), true, answer.addr,
+                 std::move(answer.text));
+    return true;
+}
+
+bool EmulatedChip::takeAnswer(std::vector<uint8_t>* report) {
+    syncWaits();
+    settle();
+    while (!queue_.empty()) {
+        Answer answer = std::move(queue_.front());
+        queue_.pop_front();
+        if (handOver(std::move(answer), report))
+            return true;
+    }
+    return false;
+}
+
+bool EmulatedChip::takeLateAnswer(std::vector<uint8_t>* report) {
+    if (!lateAnswer_)
+        return false;
+    Answer answer = std::move(*lateAnswer_);
+    lateAnswer_.reset();
+    record(TranscriptEntry::Kind::note,
+           formatText("late answer to the read at 0x%08X sent", answer.addr));
+    answer.late = true;
+    return handOver(std::move(answer), report);
+}
+
+void EmulatedChip::withholdLateAnswer(const std::string& why) {
+    if (!lateAnswer_)
+        return;
+    record(TranscriptEntry::Kind::note,
+           formatText("late answer to the read at 0x%08X withheld: ", lateAnswer_->addr) + why);
+    lateAnswer_.reset();
+}
+
 void EmulatedChip::discardAnswer() {
     if (path_ == ReportPath::standard) {
         pendingAnswer_.reset();

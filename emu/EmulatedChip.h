@@ -117,6 +117,16 @@ class EmulatedChip : public ReportDescriber {
     // (the virtual clock advances by the timeout).
     HidReadResult nextQueuedReport(uint8_t reportId, uint8_t* report, size_t length, int timeoutMs,
                                    size_t* received, uint32_t* osError);
+    // 268-byte path served to a host that queues the answers itself (the
+    // kernel, through uhid): the next answer as it stands now, false when
+    // none is queued. A late answer is held back until takeLateAnswer()
+    // (when the host's wait is over). Each answer taken enters the
+    // transcript; one whose transfer is to fail is dropped instead.
+    bool takeAnswer(std::vector<uint8_t>* report);
+    bool hasLateAnswer() const { return lateAnswer_.has_value(); }
+    bool takeLateAnswer(std::vector<uint8_t>* report);
+    // Drops the late answer held back (the host has moved on), saying why.
+    void withholdLateAnswer(const std::string& why);
     // Drops the answer the next input report would deliver (lost in transit).
     void discardAnswer();
     // fjordK8 path: drops every report already queued for the host (what a
@@ -239,6 +249,8 @@ class EmulatedChip : public ReportDescriber {
     bool reject(const std::string& text);
     // Refuses an input report request: a protocol error, `code` for the host.
     bool refuseInput(const std::string& text, uint32_t code, uint32_t* osError);
+    // Hands an answer over to a host that queues it (false when its transfer fails).
+    bool handOver(Answer answer, std::vector<uint8_t>* report);
 
     bool handleRegisterFrame(const uint8_t* r, size_t length);
     bool handleRawCommand(const uint8_t* r, size_t length);

@@ -30,6 +30,7 @@
 #include "app/App.h"
 #include "emu/Emulator.h"
 #include "emu/Replay.h"
+#include "emu/Uhid.h"
 #include "sys/Clock.h"
 
 namespace {
@@ -60,7 +61,9 @@ const char* const kEmuUsage =
     "  TOUCHFW_EMU_CLOCK       real: every wait is a real sleep, and the sum of the waits\n"
     "                          and the wall time are printed on standard error at the end;\n"
     "                          virtual (the default): waits pass at once.\n"
-    "Devices: emu:/dev/hidraw1 is the chip, emu:/dev/hidraw2 a second device with its keys.\n";
+    "Devices: emu:/dev/hidraw1 is the chip, emu:/dev/hidraw2 a second device with its keys.\n"
+    "touchfw-emu --uhid [--chip FAMILY] instead puts the chip on the real kernel as a HID\n"
+    "device (/dev/uhid, root) until SIGTERM or Ctrl-C; touchfw then reaches it by hidraw.\n";
 
 const char* env(const char* name) {
     const char* value = std::getenv(name);
@@ -174,6 +177,8 @@ void reportRealClock(const VirtualClock& clock, std::chrono::steady_clock::time_
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (emu::uhidRequested(argc, argv))
+        return emu::runUhid(argc, argv);  // a virtual panel on the real kernel
     const int32_t type = emu::chipTypeFromArgs(argc, argv);
     const char* clockMode = env("TOUCHFW_EMU_CLOCK");
     const bool realClock = clockMode != nullptr && std::strcmp(clockMode, "real") == 0;
