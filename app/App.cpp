@@ -25,6 +25,7 @@
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
 #include "ops/TouchData.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 int32_t defaultPid = 0x01E0;
@@ -374,6 +375,9 @@ int setDeviceDefaults(int32_t type) {
 }
 
 int runMain(int argc, char** argv) {
+    // Before anything is printed: a closed standard output must not end the
+    // run, and an interrupt must not cut a download short.
+    installInterruptHandlers();
     // Backspaces redraw the bar on a terminal; files and pipes get one line per step.
     setProgressPlainLines(!stdoutIsTerminal());
     if (parseArgs(argc, argv) != 0) {
@@ -424,7 +428,16 @@ int runMain(int argc, char** argv) {
     WireRecording recording;
     if (!startRecording(recording, argc, argv))
         return -20;
-    const int result = runMode();
+    int result = runMode();
+    std::fflush(stdout);
+    if (takeStandardOutputLost()) {
+        // The run goes on without its console: its status still tells.
+        LOG_ERROR("main", "Standard output cannot be written (closed); its messages were lost.\n");
+    }
+    if (result == 0 && interruptCount() > 0) {
+        LOG_ERROR("main", "An interrupt came during the run: it does not end with success.\n");
+        result = -1;
+    }
     LOG_INFO("main", "Program exit with ret = %d.\n\n", result);
     std::fflush(stdout);
     return result;
@@ -440,4 +453,5 @@ void resetProcessState() {
     resetHidInterface();
     resetOpenHints();
     setProgressPlainLines(false);
+    resetInterruptState();
 }

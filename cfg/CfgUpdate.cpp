@@ -11,7 +11,9 @@
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
 #include "ops/Reset.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -232,10 +234,11 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
     return 0;
 }
 
-// One download and read-back; true when the chip then reports the file's version.
+// One download and read-back, reporting already paused; true when the chip
+// then reports the file's version. An interrupt never cuts it short.
 bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                    uint8_t* version, int remaining) {
-    DisableReport(connection);
+    InterruptHold download(InterruptHoldKind::configurationDownload);
     const int32_t r = cfgUpdateWithConnection(connection, image);
     sleepMs(kAttemptWaitMs);
     if (!chipProfile.cfgResetCmd.empty())
@@ -263,11 +266,23 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
     return false;
 }
 
+// An interrupt before the first download stops the update there; after a
+// failed attempt only a second one gives up the attempts left.
 int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
                           uint8_t* version) {
     for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
+        DisableReport(connection);
+        if (remaining == kAttempts - 1 && stopRequested()) {
+            LOG_ERROR(kHelperFn,
+                      "Stopped by an interrupt before the download; the configuration is "
+                      "unchanged.\n");
+            return kStoppedByInterrupt;
+        }
         if (attemptUpdate(connection, image, fileVersion, version, remaining)) {
             return 0;
+        }
+        if (remaining > 0 && !retryAllowed()) {
+            return kStoppedByInterrupt;
         }
     }
     LOG_ERROR(kHelperFn, "Update cfg failed.\n");
@@ -285,6 +300,9 @@ int32_t verifyAfterRestart(TlcConnection& connection, CfgImage& image) {
 }  // namespace
 
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
+    // An interrupt stops the update before the download or after it, never
+    // inside; the restart, reporting and the close follow either way.
+    InterruptHold hold(InterruptHoldKind::operation);
     TlcConnection connection;
     uint8_t version[kVersionBufferSize] = {0};
     LOG_DEBUG(kHelperFn, "Function begins.\n");
@@ -305,6 +323,10 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
     }
     EnableReport(connection);
     connection.close();
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kHelperFn, "Stopped by an interrupt; the update itself was finished.\n");
+        result = kStoppedByInterrupt;
+    }
     image.freeData();
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;

@@ -292,6 +292,8 @@ bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t le
             *osError = kOsGenFailure;
         return false;
     }
+    if (reportHook_)
+        reportHook_();
     return true;
 }
 

@@ -89,6 +89,10 @@ class EmulatedHost : public HidHost {
     int openCount(InterfaceRole role) const;
     size_t openHandles() const { return handles_.size(); }
 
+    // Runs after every output report the chip took (a test interrupts the
+    // run there); nullptr removes it.
+    void setReportHook(std::function<void()> hook) { reportHook_ = std::move(hook); }
+
     // The chip's device vanishes (all its collections): enumeration no longer
     // lists it, opens fail, every call on an open handle fails.
     void disappear();
@@ -116,6 +120,7 @@ class EmulatedHost : public HidHost {
     std::string lockPath_;
     std::function<void()> onLocked_;
     std::function<void(const std::string&)> onLockFailed_;
+    std::function<void()> reportHook_;
     FileLock lock_;
     bool lockFailed_ = false;  // the lock file could not be made
 };

@@ -10,6 +10,7 @@
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
 #include "ops/Reset.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
 #include "tlc/TlcConnection.h"
 
@@ -176,6 +177,8 @@ int32_t loadSubFw(TlcConnection& connection, uint32_t flashAddr, const uint8_t* 
         result = -1;
     }
     for (uint32_t sent = 0; result == 0 && sent < length;) {
+        // An interrupt does not stop the download; it shows in the log now.
+        logInterruptNotes();
         const uint32_t blockLen = std::min(length - sent, kFlashBlockSize);
         const FlashBlock block{data + sent, blockLen, flashAddr + sent, length};
         if (!flashBlock(connection, block)) {

@@ -12,7 +12,9 @@
 #include "log/Log.h"
 #include "ops/PropertyQuery.h"
 #include "ops/ReportControl.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -105,10 +107,16 @@ int32_t checkNeedsUpdate(TlcConnection& connection, FwImage& image, const uint8_
 }
 
 // Runs the download, again after a failure, up to kDownloadAttempts times.
+// An attempt is never cut short by an interrupt, and only a second one
+// gives up the attempts left.
 int32_t downloadWithRetries(TlcConnection& connection, FwImage& image, uint32_t fwFlag,
                             const uint8_t* cfgData, uint32_t cfgLen) {
     for (int remaining = kDownloadAttempts - 1; remaining >= 0; --remaining) {
-        const int ret = fwUpdateWithConnection(connection, image, fwFlag, cfgData, cfgLen);
+        int ret;
+        {
+            InterruptHold download(InterruptHoldKind::firmwareDownload);
+            ret = fwUpdateWithConnection(connection, image, fwFlag, cfgData, cfgLen);
+        }
         if (ret == 0) {
             LOG_INFO(kHelperFn, "Write firmware data successfully.\n");
             return 0;
@@ -118,6 +126,8 @@ int32_t downloadWithRetries(TlcConnection& connection, FwImage& image, uint32_t 
         sleepMs(kDownloadRetryWaitMs);
         if (remaining == 0) {
             LOG_ERROR(kHelperFn, "Write firmware data failed. ret = %d.\n", ret);
+        } else if (!retryAllowed()) {
+            return kStoppedByInterrupt;
         }
     }
     return kHelperDownloadFailed;
@@ -151,13 +161,27 @@ int32_t verifyNewFirmware(TlcConnection& connection, FwImage& image) {
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
                        uint32_t cfgLen, bool verify) {
     LOG_DEBUG(kHelperFn, "Function begins.\n");
+    // An interrupt stops the update before the download or after it, never
+    // inside; reporting is enabled again and the device closed either way.
+    InterruptHold hold(InterruptHoldKind::operation);
     TlcConnection connection;
     int32_t result = openAndReadIdentity(connection);
     if (result == 0 && !ignoreVer) {
         result = checkNeedsUpdate(connection, image, cfgData, cfgLen);
     }
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kHelperFn,
+                  "Stopped by an interrupt before the download; the firmware is unchanged.\n");
+        result = kStoppedByInterrupt;
+    }
     if (result == 0) {
         result = downloadWithRetries(connection, image, fwFlag, cfgData, cfgLen);
+    }
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kHelperFn,
+                  "Stopped by an interrupt after the download: the chip was restarted, its "
+                  "version was not read back.\n");
+        result = kStoppedByInterrupt;
     }
     if (result == 0) {
         result = verifyNewFirmware(connection, image);
@@ -172,6 +196,10 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
     }
     EnableReport(connection);
     connection.close();
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kHelperFn, "Stopped by an interrupt; the update itself was finished.\n");
+        result = kStoppedByInterrupt;
+    }
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
 }

@@ -17,7 +17,9 @@ class FwImage;
 // version. 0 success or nothing to do; -1 open, report control, Pid or
 // configuration version read failed; -2 identity read failed; -5 every
 // download failed; -6 identity read after the update failed; -7 the chip's
-// version after the update differs from the image's. With `verify` and
+// version after the update differs from the image's; -10 stopped by an
+// interrupt (before the download, after it, or instead of a retry after a
+// second one; never inside a download attempt). With `verify` and
 // configuration data, a run that would succeed (updated or nothing to do)
 // reads the chip's configuration area back and compares it with the data
 // (cfg/CfgVerify.h): kCfgVerifyDiffers, kCfgVerifyUnread.

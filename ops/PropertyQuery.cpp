@@ -8,7 +8,9 @@
 #include "log/Log.h"
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -22,7 +24,9 @@ constexpr int kCfgAreaReadAttempts = 3;
 constexpr uint32_t kCfgAreaReadRetryWaitMs = 20;
 
 // The frame shared by the four run modes: open, pause reporting, read, resume,
-// close. `readStep` returns the operation's code.
+// close. `readStep` returns the operation's code. An interrupt waits until
+// reporting is on again: before the read it skips the read, and in any
+// case the query fails.
 template <typename ReadStep>
 int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
     LOG_DEBUG(fn, "Function begins.\n");
@@ -30,14 +34,25 @@ int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
         LOG_ERROR(fn, "The pointer cannot be NULL.\n");
         return -1;
     }
+    InterruptHold hold(InterruptHoldKind::operation);
     TlcConnection connection;
     if (connection.openTLC() != 0) {
         return -2;
     }
     DisableReport(connection);
-    const int32_t ret = readStep(connection);
+    int32_t ret;
+    if (stopRequested()) {
+        LOG_ERROR(fn, "Stopped by an interrupt before the read.\n");
+        ret = kStoppedByInterrupt;
+    } else {
+        ret = readStep(connection);
+    }
     EnableReport(connection);
     connection.close();
+    if (ret == 0 && stopRequested()) {
+        LOG_ERROR(fn, "Stopped by an interrupt that came during the read.\n");
+        ret = kStoppedByInterrupt;
+    }
     LOG_DEBUG(fn, "Function ends.\n");
     return ret;
 }

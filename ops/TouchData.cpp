@@ -7,7 +7,9 @@
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "ops/DataMode.h"
+#include "ops/SafePoint.h"
 #include "sys/Clock.h"
+#include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
 namespace {
@@ -27,15 +29,18 @@ struct Block {
     const char* closing;
 };
 
-enum class FrameWait { ready, notReady, unreadable };
+enum class FrameWait { ready, notReady, unreadable, interrupted };
 
 // Polls the frame-ready flag; ready as soon as a read shows it set,
 // unreadable when the last poll could not read it (at once when the device
-// is gone).
+// is gone), interrupted as soon as an interrupt came.
 FrameWait waitFrameReady(TlcConnection& connection) {
     const uint8_t mask = chipProfile.dataReadyMask;
     bool lastReadFailed = false;
     for (int poll = 0; poll < kReadyPolls; ++poll) {
+        if (interruptCount() > 0) {
+            return FrameWait::interrupted;
+        }
         uint8_t flag = 0;
         lastReadFailed = connection.read(chipProfile.dataReadyAddr, &flag, 1, false) != 0;
         if (lastReadFailed) {
@@ -104,6 +109,9 @@ struct Capture {
     // Set when the chip stopped answering the ready poll: the capture then
     // fails, whatever later frames read.
     bool stoppedAnswering = false;
+    // Set when an interrupt or a closed standard output ended the capture
+    // before its last frame: it fails too.
+    bool stoppedEarly = false;
     // Cleared when allocated: a block whose read failed prints zeros, never
     // memory that no read has written.
     std::vector<uint8_t> raw;
@@ -185,11 +193,42 @@ void captureFrame(TlcConnection& connection, const CaptureRequest& request, Capt
     }
 }
 
-// Waits for and prints up to readTimes frames; stops once the device is gone.
+// True (after logging why) when the capture must end before frame `next`:
+// an interrupt came, or nobody reads standard output any more. Each frame is
+// flushed whole, so that a reader sees it at once and a lost reader is
+// noticed at the frame's end.
+bool stopBeforeFrame(int32_t next) {
+    std::fflush(stdout);
+    if (stopRequested()) {
+        LOG_ERROR(kCaptureFn, "Stopped by an interrupt before frame %d.\n", next);
+        return true;
+    }
+    if (standardOutputLost()) {
+        if (takeStandardOutputLost()) {
+            LOG_ERROR(kCaptureFn, "Standard output cannot be written (closed).\n");
+        }
+        LOG_ERROR(kCaptureFn, "Capture stopped before frame %d: no one reads it.\n", next);
+        return true;
+    }
+    return false;
+}
+
+// Waits for and prints up to readTimes frames; stops once the device is
+// gone, or at a frame's end on an interrupt.
 void captureFrames(TlcConnection& connection, const CaptureRequest& request, Capture& capture) {
     for (int32_t i = 1; i <= request.readTimes && !connection.deviceGone(); ++i) {
+        if (stopBeforeFrame(i)) {
+            capture.stoppedEarly = true;
+            return;
+        }
         std::printf("No.%d\n", i);
         const FrameWait wait = waitFrameReady(connection);
+        if (wait == FrameWait::interrupted) {
+            logInterruptNotes();
+            LOG_ERROR(kCaptureFn, "Stopped by an interrupt while frame %d was awaited.\n", i);
+            capture.stoppedEarly = true;
+            return;
+        }
         if (wait == FrameWait::unreadable) {
             // Not a frame that never became ready: the chip stopped answering
             // (it may be gone). That is a failed read, not a capture with
@@ -224,7 +263,7 @@ int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
         LOG_ERROR(kCaptureFn, "the device is gone, capture stopped.\n");
         capture.stoppedAnswering = true;
     }
-    if (capture.stoppedAnswering && capture.result == 0) {
+    if ((capture.stoppedAnswering || capture.stoppedEarly) && capture.result == 0) {
         capture.result = kCaptureFailed;
     }
     releaseBuffers(capture);
@@ -236,6 +275,9 @@ int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
 
 int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int32_t col,
                     int32_t readTimes, int32_t showType) {
+    // From the open to the close an interrupt only ends the capture at a
+    // frame's end, so that the chip is back in normal mode.
+    InterruptHold hold(InterruptHoldKind::capture);
     TlcConnection connection;
     const int32_t rawDataMaxLen = chipProfile.rawDataMaxLen();
     if (connection.openTLC() != 0) {
@@ -248,5 +290,9 @@ int32_t GetSomeData(bool rawData, bool baseData, bool diffData, int32_t row, int
         result = runCapture(connection, request, rawDataMaxLen);
     }
     connection.close();
+    if (result == 0 && stopRequested()) {
+        LOG_ERROR(kCaptureFn, "Stopped by an interrupt that came after the last frame.\n");
+        result = kCaptureFailed;
+    }
     return result;
 }
