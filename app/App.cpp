@@ -70,14 +70,44 @@ int selectChip() {
     return -1;
 }
 
+// Bytes a -w writes: the --length number, else the number of --data items.
+size_t writeLength() {
+    if (hasOption("length"))
+        return static_cast<size_t>(optionValue("length").number);
+    size_t items = 1;
+    for (char c : optionValue("data").text)
+        items += (c == ',') ? 1 : 0;
+    return items;
+}
+
 // A -r or -w address above what the chip's register framing carries would
 // be cut on the wire and reach another register: refused like a malformed
-// value. 0 or -20 (message and usage text printed).
+// value. So is a range of registers from it that runs past the framing's
+// last address (on the 16-bit framing the address would wrap to 0x0000
+// mid-transfer); the value named is the one that sets the range's length.
+// 0 or -20 (message and usage text printed).
 int checkRegisterAddresses(const char* programPath) {
-    const uint32_t maxAddress = tlcMaxAddress(chipProfile.protoType);
+    const uint64_t maxAddress = tlcMaxAddress(chipProfile.protoType);
     for (const char* key : {"write", "read"}) {
-        if (hasOption(key) && static_cast<uint32_t>(optionValue(key).number) > maxAddress) {
+        if (!hasOption(key))
+            continue;
+        const uint64_t addr = static_cast<uint32_t>(optionValue(key).number);
+        if (addr > maxAddress)
             return rejectValue(optionValue(key), programPath);
+        const bool write = std::string(key) == "write";
+        const uint64_t count =
+            write ? writeLength()
+                  : (hasOption("length") ? static_cast<uint64_t>(optionValue("length").number) : 1);
+        if (count > 0 && addr + count - 1 > maxAddress) {
+            std::fprintf(stderr,
+                         "touchfw: registers 0x%04llX to 0x%llX run past 0x%llX, the last "
+                         "register address of %s.\n",
+                         static_cast<unsigned long long>(addr),
+                         static_cast<unsigned long long>(addr + count - 1),
+                         static_cast<unsigned long long>(maxAddress),
+                         optionValue("chip").text.c_str());
+            std::fflush(stderr);
+            return rejectValue(optionValue(hasOption("length") ? "length" : "data"), programPath);
         }
     }
     return 0;
@@ -243,14 +273,7 @@ std::vector<uint8_t> dataListBytes(const std::string& data, size_t writeLen) {
 
 int runWriteMode() {
     const std::string& data = optionValue("data").text;
-    size_t writeLen;
-    if (hasOption("length")) {
-        writeLen = static_cast<size_t>(optionValue("length").number);
-    } else {
-        writeLen = 1;
-        for (char c : data)
-            writeLen += (c == ',') ? 1 : 0;
-    }
+    const size_t writeLen = writeLength();
     const std::vector<uint8_t> bytes = dataListBytes(data, writeLen);
     const int32_t len = static_cast<int32_t>(writeLen);
     if (hasOption("write")) {
