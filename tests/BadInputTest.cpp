@@ -227,10 +227,14 @@ TEST_F(BadInputTest, ConfigurationFilesThatDoNotLoad) {
     };
     const std::string empty;
     const std::string oneToken = "0x01";
+    // Plainly not configuration text, though the chip's check bytes pass.
+    const std::string script = "#!/bin/sh\n# run the next step\nexit 0\n";
+    const std::string zeros = "0x00, 0x00, 0x00, 0x00, 0x00, 0x00\n";
     const File files[] = {
-        {"empty", &empty},     {"one token", &oneToken},
-        {"binary", &binary},   {"4 MiB without a marker", &huge},
-        {"a folder", nullptr},
+        {"empty", &empty},           {"one token", &oneToken},
+        {"binary", &binary},         {"4 MiB without a marker", &huge},
+        {"a folder", nullptr},       {"a shell script", &script},
+        {"only zero bytes", &zeros},
     };
     for (const File& f : files) {
         SCOPED_TRACE(f.name);
@@ -530,27 +534,31 @@ TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
     struct Case {
         int32_t type;
         std::string file;
+        const char* error;
     };
+    const char* checkBytes = "Cfg data check bytes wrong";
     const Case cases[] = {
-        {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md"},
-        {CHIP_FJORDK, matrix::sampleFirmware(CHIP_FJORDK)},
-        {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410)},
-        {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK)},
-        {CHIP_5415R, matrix::sampleConfig(CHIP_5410)},
+        // Neither is configuration text: refused before the check bytes are looked at.
+        {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md",
+         "Cfg file is not configuration text"},
+        {CHIP_FJORDK, matrix::sampleFirmware(CHIP_FJORDK), "Cfg file is not text"},
+        {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410), checkBytes},
+        {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK), checkBytes},
+        {CHIP_5415R, matrix::sampleConfig(CHIP_5410), checkBytes},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + c.file);
         RunResult r = runUntouched(c.type, {"-c", c.file});
         EXPECT_NE(r.out.find("\nErrors occurred when updating cfg. ret = -3.\n"), std::string::npos)
             << r.out;
-        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+        EXPECT_TRUE(matrix::logHasError(r.log, c.error));
         if (matrix::isLegacy(c.type))
             continue;
         r = runUntouched(c.type, {"-f", matrix::sampleFirmware(c.type), "-c", c.file});
         EXPECT_NE(r.out.find("\nErrors occurred when Flash firmware and cfg. ret = -4.\n"),
                   std::string::npos)
             << r.out;
-        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+        EXPECT_TRUE(matrix::logHasError(r.log, c.error));
     }
 }
 

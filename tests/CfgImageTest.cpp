@@ -50,7 +50,7 @@ TEST_F(CfgImageTest, MarkersAndDigits) {
         {"three digits: the third is ignored", "0x123 0x45", {0x12, 0x45}},
         {"not a digit in the high place", "0xg1 0x01", {0x01, 0x01}},
         {"a word with an x adds a byte", "box 0x10", {0x00, 0x10}},
-        {"a marker followed by a marker", "xx12", {0x01, 0x12}},
+        {"a marker followed by a marker", "xx12 0x34 0x56", {0x01, 0x12, 0x34, 0x56}},
         {"digits past the end count as 0", "0x10,0x1", {0x10, 0x10}},
         {"marker as the last character", "0x10,0x", {0x10, 0x00}},
     };
@@ -159,36 +159,121 @@ TEST_F(CfgImageTest, FailuresLeaveNothingLoaded) {
 
 namespace {
 
-// The one-pass parser against the rule applied character by character, on
-// texts with markers at every position of the 8-byte steps, runs of
-// markers, both cases and markers among the last two characters.
-TEST_F(CfgImageTest, ParsedBytesFollowTheMarkerRuleAtEveryPosition) {
-    const char alphabet[] = "xX0123456789abcdefABCDEFg, \n";
-    uint32_t seed = 7;
-    for (size_t length = 1; length <= 300; length += 7) {
-        std::string text;
-        for (size_t i = 0; i < length; ++i) {
-            seed = seed * 1103515245u + 12345u;
-            text += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+// What is plainly not configuration text never loads; files that read as
+// their well-formed tokens do, with a few stray words and short tokens.
+TEST_F(CfgImageTest, OnlyConfigurationTextLoads) {
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* refusal;  // nullptr: loads
+    };
+    const char* fewTokens = "<CfgImage::load> Cfg file is not configuration text: ";
+    const Case cases[] = {
+        {"tokens, tabs and CR LF", "0x10,\t0x20\r\n0x30\n", nullptr},
+        {"a comment without an x", "# panel rev 2\n0x01, 0x02\n", nullptr},
+        {"UTF-8 in a comment",
+         "# Gr\xC3\xB6\xC3\x9F"
+         "e\n0x01, 0x02\n",
+         nullptr},
+        {"a word with an x among tokens", "max 0x01 0x02", nullptr},
+        {"half of the markers are tokens", "box 0x01", nullptr},
+        {"a short token among tokens", "0x5, 0x01, 0x02", nullptr},
+        {"a shell script", "#!/bin/sh\n# run the next step\nexit 0\n", fewTokens},
+        {"70000 x", std::string(70000, 'x'), fewTokens},
+        {"three-digit tokens", "0x123 0x456 0x01", fewTokens},
+        {"NUL", std::string("0x01,\0 0x02", 11),
+         "<CfgImage::load> Cfg file is not text: byte 0x00 at offset 5."},
+        {"DEL", "0x01 \x7F 0x02", "<CfgImage::load> Cfg file is not text: byte 0x7F at offset 5."},
+        {"only zero bytes", "0x00, 0x00,\n0x00\n",
+         "<CfgImage::load> Cfg file holds no configuration: all its 3 bytes are 0x00."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log_->clear();
+        CfgImageFjordK image;
+        EXPECT_EQ(loadText(image, c.content), c.refusal ? kCfgNotText : 0);
+        EXPECT_EQ(image.loaded, c.refusal == nullptr);
+        if (c.refusal != nullptr) {
+            EXPECT_TRUE(log_->contains(c.refusal));
         }
-        Bytes expected;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The one-pass parser and its text checks against the rules applied
+// character by character, on texts made of tokens, stray markers, digits,
+// separators and the odd byte no text holds: markers fall on every position
+// of the 8-byte steps and among the last characters, and the texts land on
+// both sides of every check.
+TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
+    // Well-formed tokens and separators; markers that begin no token and
+    // other characters; bytes no text holds.
+    const std::string clean[] = {"0x1F", "0XaB", "0x00", "0x00", ", ", "\n", "\r\n", "\t", " "};
+    const std::string noise[] = {"0x5", "0x123", "x",        "X",           "0",
+                                 "7",   "g",     "\xC3\xA9", "\xFF\x80\x9F"};
+    const std::string rare[] = {std::string(1, '\0'), "\x08", "\x0B", "\x0E", "\x1F", "\x7F"};
+    uint32_t seed = 7;
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    int outcomes[4] = {0, 0, 0, 0};  // loaded, -6, refused as not text, refused otherwise
+    for (size_t length = 1; length <= 600; length += 3) {
+        // From clean text to mostly noise; or clean text with a control
+        // byte now and then, which alone decides.
+        const bool withControl = next(3) == 0;
+        const uint32_t noisePer8 = withControl ? 0 : next(5);
+        std::string text;
+        while (text.size() < length) {
+            if (withControl && next(40) == 0) {
+                text += rare[next(std::size(rare))];
+            } else if (next(8) < noisePer8) {
+                text += noise[next(std::size(noise))];
+            } else {
+                text += clean[next(std::size(clean))];
+            }
+        }
+        auto at = [&](size_t k) {
+            return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+        };
         auto digit = [&](size_t k) -> uint8_t {
-            if (k >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[k])))
+            if (!std::isxdigit(at(k)))
                 return 0;
             return static_cast<uint8_t>(std::stoi(std::string(1, text[k]), nullptr, 16));
         };
+        Bytes expected;
+        size_t tokens = 0;
+        bool control = false;
         for (size_t k = 0; k < text.size(); ++k) {
-            if (text[k] == 'x' || text[k] == 'X')
-                expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
+            const unsigned char c = at(k);
+            control = control || (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+            if (c != 'x' && c != 'X')
+                continue;
+            expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
+            tokens += k > 0 && text[k - 1] == '0' && std::isxdigit(at(k + 1)) &&
+                      std::isxdigit(at(k + 2)) &&
+                      (k + 3 == text.size() || !std::isalnum(at(k + 3)));
         }
-        SCOPED_TRACE(text);
+        bool allZero = true;
+        for (uint8_t b : expected)
+            allZero = allZero && b == 0;
+        const int32_t code = expected.size() < 2                                    ? -6
+                             : (control || tokens * 2 < expected.size() || allZero) ? kCfgNotText
+                                                                                    : 0;
+        outcomes[code == 0 ? 0 : code == -6 ? 1 : control ? 2 : 3]++;
+        SCOPED_TRACE(testing::PrintToString(text));
         CfgImage image;
-        ASSERT_EQ(loadText(image, text), expected.size() < 2 ? -6 : 0);
-        if (expected.size() < 2)
+        ASSERT_EQ(loadText(image, text), code);
+        if (code != 0)
             continue;
         expected.resize((expected.size() / 4096 + 1) * 4096, 0);
         EXPECT_EQ(image.cfgData, expected);
     }
+    for (int n : outcomes)
+        EXPECT_GT(n, 0);  // the texts reach every outcome
 }
 
 }  // namespace

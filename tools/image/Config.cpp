@@ -1,12 +1,10 @@
 // touchfw-image cfg and cfginfo: sample configuration files, and what a
 // configuration file holds and whether its check bytes are right.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "cfg/CfgImage.h"
 #include "chip/CfgBlock.h"
-#include "sys/Bytes.h"
 #include "tools/image/ImageTool.h"
 
 namespace imagetool {
@@ -94,11 +92,12 @@ int commandCfg(Args& args) {
 namespace {
 
 // Where a file stops looking like configuration text: hex byte tokens
-// ("0x12") separated by commas and white space. touchfw reads any file, taking
-// every 'x' as a byte marker, so a firmware image or a text with words in it
-// still "loads"; an empty string means the file is configuration text.
+// ("0x12") separated by commas and white space, and nothing else. Stricter
+// than what touchfw refuses (a byte no text holds, fewer tokens than other
+// markers, only zero bytes): touchfw loads a file with a few stray words or
+// short tokens as the bytes of its markers. An empty string means the file
+// is configuration text.
 std::string configTextProblem(const Bytes& text) {
-    auto isHex = [](uint8_t c) { return hexDigitValue(static_cast<char>(c)) >= 0; };
     size_t line = 1;
     size_t tokens = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -109,9 +108,7 @@ std::string configTextProblem(const Bytes& text) {
         }
         if (c == ',' || c == ' ' || c == '\t' || c == '\r')
             continue;
-        const bool token = c == '0' && i + 3 < text.size() && (text[i + 1] | 0x20) == 'x' &&
-                           isHex(text[i + 2]) && isHex(text[i + 3]) &&
-                           (i + 4 == text.size() || !std::isalnum(text[i + 4]));
+        const bool token = c == '0' && isCfgByteToken(text.data(), text.size(), i + 1);
         if (token) {
             ++tokens;
             i += 3;
