@@ -163,7 +163,7 @@ int runPropertyMode() {
             showMessage("\nErrors occurred when getting PID. ret = %d.\n", ret);
             return -1;
         }
-        showMessage("\nGet PID successfully. PID = %s.\n", pid);
+        showMessage("\nGet PID successfully. PID = %s.\n", logSafeText(pid).c_str());
         return 0;
     }
     if (property == "vid") {
@@ -205,9 +205,10 @@ int runUpdateMode() {
     const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;
     const char* cfgfile = hasOption("config") ? optionValue("config").text.c_str() : nullptr;
     showMessage("\nfwFlag = 0x%02X; ignoreVer = %s.\n", fwFlag, boolText(ignoreVer));
-    showMessage("binfile = %s.\n\n", binfile ? binfile : "(null)");
+    // File names are shown as the log shows them: a control character cannot start a line.
+    showMessage("binfile = %s.\n\n", logSafeText(binfile).c_str());
     showMessage("\nignoreVer = %s.\n", boolText(ignoreVer));
-    showMessage("cfgfile = %s.\n\n", cfgfile ? cfgfile : "(null)");
+    showMessage("cfgfile = %s.\n\n", logSafeText(cfgfile).c_str());
 
     if (binfile != nullptr && cfgfile != nullptr) {
         if (!familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
@@ -414,7 +415,7 @@ int runMain(int argc, char** argv) {
             header += std::string(" ") + argv[i];
         if (!recording.start(optionValue("record").text, header)) {
             std::printf("Cannot write the recording file \"%s\".\n",
-                        optionValue("record").text.c_str());
+                        logSafeText(optionValue("record").text).c_str());
             std::fflush(stdout);
             return -20;
         }

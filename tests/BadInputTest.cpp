@@ -586,6 +586,63 @@ TEST_F(BadInputTest, NamesWithLineEndsStayOnTheirLogLine) {
     }
 }
 
+// Pids (from the chip or an image) and file names holding control
+// characters are written escaped wherever they appear: on stdout, in the
+// log and in touchfw-image's report, none of their bytes ends a line.
+TEST_F(BadInputTest, PidsAndNamesCannotForgeLines) {
+    const std::string pid = "A\nB\r";  // four bytes, as the chips' Pid
+    const std::string pidShown = "A\\x0AB\\x0D";
+    const std::string name = dir_.file("x\nFORGED");
+    const std::string nameShown = dir_.path() + "/x\\x0AFORGED";
+    testsupport::writeFile(name + ".bin",
+                           testsupport::readFile(matrix::sampleFirmware(CHIP_FJORDK)));
+    testsupport::writeFile(name + ".cfg", testsupport::readFile(matrix::sampleConfig(CHIP_FJORDK)));
+    Bytes image;
+    std::string error;
+    const uint8_t vid[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(buildFwImage(*fwImageLayout(CHIP_FJORDK), pid, vid,
+                             {FwSubFirmware{2, 0x10000, Bytes(64, 0x5A)}}, image, error))
+        << error;
+    writeBytes(name + "-pid.bin", image);
+
+    auto run = [&](const std::vector<std::string>& args) {
+        InProcessRun r(CHIP_FJORDK);
+        r.chip().setProductId(pid);
+        return r.run(args);
+    };
+    const RunResult pidQuery = run({"-p", "pid"});
+    const RunResult update = run({"-f", name + ".bin"});
+    const RunResult config = run({"-c", name + ".cfg"});
+    const RunResult missing = run({"-f", name + "-missing"});
+    // touchfw-image is built next to touchfw.
+    const std::string tool = std::string(TOUCHFW_BINARY) + "-image";
+    const testsupport::CommandResult info =
+        testsupport::runCommand("'" + tool + "' info --chip fjordK '" + name + "-pid.bin'");
+    struct Case {
+        const char* place;
+        const std::string& text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"Pid on stdout", pidQuery.out, "PID = " + pidShown + ".\n"},
+        {"chip Pid line of the connection", pidQuery.log, " Read Pid(" + pidShown + "), Vid("},
+        {"Pid mismatch line", update.log,
+         "Pid from connection(" + pidShown + ") is different from Pid from fwImage(0121)"},
+        {"binfile line", update.out, "binfile = " + nameShown + ".bin.\n"},
+        {"cfgfile line", config.out, "cfgfile = " + nameShown + ".cfg.\n"},
+        {"missing file", missing.out, "File \"" + nameShown + "-missing\" does not exist.\n"},
+        {"touchfw-image info, file", info.output, "File:          " + nameShown + "-pid.bin ("},
+        {"touchfw-image info, Pid", info.output, "Pid:           \"" + pidShown + "\" (bytes "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.place);
+        EXPECT_NE(c.text.find(c.shown), std::string::npos) << c.text;
+        EXPECT_EQ(c.text.find("\nFORGED"), std::string::npos);
+        EXPECT_EQ(c.text.find(pid), std::string::npos);
+    }
+    EXPECT_EQ(update.status, -1);
+}
+
 // A FIFO where a file is expected would have the tool wait for a writer
 // forever. Run as a separate process under a time limit, so that a
 // regression fails instead of hanging the suite.

@@ -84,8 +84,9 @@ int commandCfg(Args& args) {
     std::string error;
     if (!writeWholeFile(output, text.data(), text.size(), error))
         throw inputError(error);
-    std::printf("Wrote %s (%llu configuration bytes, version 0x%02X).\n", output.c_str(),
-                static_cast<unsigned long long>(length), static_cast<unsigned>(version));
+    std::printf("Wrote %s (%llu configuration bytes, version 0x%02X).\n",
+                logSafeText(output).c_str(), static_cast<unsigned long long>(length),
+                static_cast<unsigned>(version));
     return kExitOk;
 }
 
@@ -179,7 +180,7 @@ int commandCfgInfo(Args& args) {
         std::fprintf(stderr,
                      "touchfw-image: warning: %s is not configuration text (%s); touchfw takes "
                      "every 'x' in a file as a byte marker\n",
-                     file.c_str(), problem.c_str());
+                     logSafeText(file).c_str(), problem.c_str());
     }
 
     auto image = createCfgImage(chip.type);
@@ -202,7 +203,7 @@ int commandCfgInfo(Args& args) {
         {"blockSize", nullptr},
         {"version", nullptr},
         {"checkBytes", nullptr}};
-    out.line("File:          %s (%zu bytes of text)\n", file.c_str(), text.size());
+    out.line("File:          %s (%zu bytes of text)\n", logSafeText(file).c_str(), text.size());
     out.line("Chip:          %s, version in byte %u\n", chip.name, versionIndex);
     if (result != 0)
         return finishFailedLoad(result, errors, out, j);

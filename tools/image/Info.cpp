@@ -47,7 +47,7 @@ void reportFile(ImageReport& r) {
     r.j["chip"] = r.chip.name;
     r.j["imageClass"] = r.layout.className;
     r.j["layout"] = layoutName;
-    r.out.line("File:          %s (%llu bytes)\n", r.path.c_str(),
+    r.out.line("File:          %s (%llu bytes)\n", logSafeText(r.path).c_str(),
                static_cast<unsigned long long>(r.size()));
     r.out.line("Chip:          %s, %s, layout %s\n", r.chip.name, r.layout.className, layoutName);
 }
@@ -92,9 +92,11 @@ void reportPidAndVid(ImageReport& r, FwImage& image) {
             if (raw[i] != 0)
                 stored += static_cast<char>(raw[i]);
         }
-        r.out.line("Pid:           \"%s\"%s (bytes %s)\n", image.pid,
-                   stored == image.pid ? "" : (" read from \"" + stored + "\"").c_str(),
-                   hexBytes(raw, kFwPidBytes).c_str());
+        // The text as touchfw logs it; the bytes show what is really there.
+        r.out.line(
+            "Pid:           \"%s\"%s (bytes %s)\n", logSafeText(image.pid).c_str(),
+            stored == image.pid ? "" : (" read from \"" + logSafeText(stored) + "\"").c_str(),
+            hexBytes(raw, kFwPidBytes).c_str());
         r.j["pid"] = {{"text", printable(reinterpret_cast<const uint8_t*>(image.pid),
                                          std::strlen(image.pid))},
                       {"bytes", hexBytes(raw, kFwPidBytes)}};
