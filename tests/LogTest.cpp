@@ -159,8 +159,15 @@ TEST_F(LogTest, UnwritableTargetLosesLinesAndSaysSoOnceOnStderr) {
             LOG_ERROR("f", "lost %d\n", i);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+#if defined(_WIN32)  // the system's words differ: one line, path and reason
+        const std::string lead =
+            "touchfw: cannot write the log file " + logSafeText(logPath) + ": ";
+        EXPECT_EQ(err.rfind(lead, 0), 0u) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+#else
         EXPECT_EQ(err, "touchfw: cannot write the log file " + logSafeText(logPath) + ": " + c.why +
                            "; the run goes on without it.\n");
+#endif
     }
     logPath[0] = '\0';
     resetLogConfig();
