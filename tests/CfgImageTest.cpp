@@ -7,6 +7,7 @@
 
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
+#include "log/Log.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -159,55 +160,13 @@ TEST_F(CfgImageTest, FailuresLeaveNothingLoaded) {
 
 namespace {
 
-// What is plainly not configuration text never loads; files that read as
-// their well-formed tokens do, with a few stray words and short tokens.
-TEST_F(CfgImageTest, OnlyConfigurationTextLoads) {
-    struct Case {
-        const char* name;
-        std::string content;
-        const char* refusal;  // nullptr: loads
-    };
-    const char* fewTokens = "<CfgImage::load> Cfg file is not configuration text: ";
-    const Case cases[] = {
-        {"tokens, tabs and CR LF", "0x10,\t0x20\r\n0x30\n", nullptr},
-        {"a comment without an x", "# panel rev 2\n0x01, 0x02\n", nullptr},
-        {"UTF-8 in a comment",
-         "# Gr\xC3\xB6\xC3\x9F"
-         "e\n0x01, 0x02\n",
-         nullptr},
-        {"a word with an x among tokens", "max 0x01 0x02", nullptr},
-        {"half of the markers are tokens", "box 0x01", nullptr},
-        {"a short token among tokens", "0x5, 0x01, 0x02", nullptr},
-        {"a shell script", "#!/bin/sh\n# run the next step\nexit 0\n", fewTokens},
-        {"70000 x", std::string(70000, 'x'), fewTokens},
-        {"three-digit tokens", "0x123 0x456 0x01", fewTokens},
-        {"NUL", std::string("0x01,\0 0x02", 11),
-         "<CfgImage::load> Cfg file is not text: byte 0x00 at offset 5."},
-        {"DEL", "0x01 \x7F 0x02", "<CfgImage::load> Cfg file is not text: byte 0x7F at offset 5."},
-        {"only zero bytes", "0x00, 0x00,\n0x00\n",
-         "<CfgImage::load> Cfg file holds no configuration: all its 3 bytes are 0x00."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        log_->clear();
-        CfgImageFjordK image;
-        EXPECT_EQ(loadText(image, c.content), c.refusal ? kCfgNotText : 0);
-        EXPECT_EQ(image.loaded, c.refusal == nullptr);
-        if (c.refusal != nullptr) {
-            EXPECT_TRUE(log_->contains(c.refusal));
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // The one-pass parser and its text checks against the rules applied
 // character by character, on texts made of tokens, stray markers, digits,
 // separators and the odd byte no text holds: markers fall on every position
 // of the 8-byte steps and among the last characters, and the texts land on
-// both sides of every check.
+// both sides of every check. A file that is not configuration text (a
+// control byte, fewer well-formed 0xNN tokens than other markers, only zero
+// bytes) is refused with the Error line that says which.
 TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
     // Well-formed tokens and separators; markers that begin no token and
     // other characters; bytes no text holds.
@@ -220,12 +179,14 @@ TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
         seed = seed * 1103515245u + 12345u;
         return (seed >> 16) % n;
     };
-    int outcomes[4] = {0, 0, 0, 0};  // loaded, -6, refused as not text, refused otherwise
+    // Loaded, -6, and refused for a control byte, for the tokens, for zeros.
+    int outcomes[5] = {0, 0, 0, 0, 0};
     for (size_t length = 1; length <= 600; length += 3) {
         // From clean text to mostly noise; or clean text with a control
-        // byte now and then, which alone decides.
+        // byte now and then, or with zero tokens only, which alone decides.
         const bool withControl = next(3) == 0;
-        const uint32_t noisePer8 = withControl ? 0 : next(5);
+        const bool zerosOnly = !withControl && next(6) == 0;
+        const uint32_t noisePer8 = withControl || zerosOnly ? 0 : next(5);
         std::string text;
         while (text.size() < length) {
             if (withControl && next(40) == 0) {
@@ -233,7 +194,8 @@ TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
             } else if (next(8) < noisePer8) {
                 text += noise[next(std::size(noise))];
             } else {
-                text += clean[next(std::size(clean))];
+                const std::string& piece = clean[next(std::size(clean))];
+                text += zerosOnly && piece[0] == '0' ? "0x00" : piece;
             }
         }
         auto at = [&](size_t k) {
@@ -246,10 +208,12 @@ TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
         };
         Bytes expected;
         size_t tokens = 0;
-        bool control = false;
+        size_t control = std::string::npos;  // the first control byte
         for (size_t k = 0; k < text.size(); ++k) {
             const unsigned char c = at(k);
-            control = control || (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+            if (control == std::string::npos &&
+                ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F))
+                control = k;
             if (c != 'x' && c != 'X')
                 continue;
             expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
@@ -260,15 +224,32 @@ TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
         bool allZero = true;
         for (uint8_t b : expected)
             allZero = allZero && b == 0;
-        const int32_t code = expected.size() < 2                                    ? -6
-                             : (control || tokens * 2 < expected.size() || allZero) ? kCfgNotText
-                                                                                    : 0;
-        outcomes[code == 0 ? 0 : code == -6 ? 1 : control ? 2 : 3]++;
+        const size_t markers = expected.size();
+        std::string refusal;
+        int outcome = 0;
+        if (markers < 2) {
+            outcome = 1;
+        } else if (control != std::string::npos) {
+            outcome = 2;
+            refusal = formatText("Cfg file is not text: byte 0x%02X at offset %zu.\n", at(control),
+                                 control);
+        } else if (tokens * 2 < markers) {
+            outcome = 3;
+            refusal = formatText("Cfg file is not configuration text: %zu of its %zu byte markers",
+                                 tokens, markers);
+        } else if (allZero) {
+            outcome = 4;
+            refusal = formatText("Cfg file holds no configuration: all its %zu bytes", markers);
+        }
+        outcomes[outcome]++;
         SCOPED_TRACE(testing::PrintToString(text));
+        log_->clear();
         CfgImage image;
-        ASSERT_EQ(loadText(image, text), code);
-        if (code != 0)
+        ASSERT_EQ(loadText(image, text), outcome == 0 ? 0 : outcome == 1 ? -6 : kCfgNotText);
+        if (outcome != 0) {
+            EXPECT_TRUE(refusal.empty() || log_->contains(refusal)) << refusal;
             continue;
+        }
         expected.resize((expected.size() / 4096 + 1) * 4096, 0);
         EXPECT_EQ(image.cfgData, expected);
     }
