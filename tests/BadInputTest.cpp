@@ -368,7 +368,6 @@ TEST_F(BadInputTest, RefusedCommandLinesNeverReachTheDevice) {
 // a range that ends on the last address reaches exactly its registers, and
 // nothing wraps to the low ones.
 TEST_F(BadInputTest, RegisterRangesStayInsideTheFramingsAddressSpace) {
-    enum class Form { read, writeItems, writeLength };
     for (const int32_t type : matrix::allFamilies()) {
         const uint64_t last = matrix::isLegacy(type) ? 0xFFFF : 0xFFFFFFFF;
         for (const uint64_t len :
@@ -377,7 +376,7 @@ TEST_F(BadInputTest, RegisterRangesStayInsideTheFramingsAddressSpace) {
                 const uint64_t addr = last + over - (len - 1);
                 if (addr > last)
                     continue;  // the address itself does not fit
-                for (const Form form : {Form::read, Form::writeItems, Form::writeLength}) {
+                for (const bool write : {false, true}) {
                     Bytes data(len);
                     const std::string address =
                         formatText("0x%llX", static_cast<unsigned long long>(addr));
@@ -386,26 +385,19 @@ TEST_F(BadInputTest, RegisterRangesStayInsideTheFramingsAddressSpace) {
                         data[i] = static_cast<uint8_t>(i * 7 + 1);
                         items += formatText(i ? ",0x%02X" : "0x%02X", data[i]);
                     }
-                    std::vector<std::string> args = {"-r", address, "-l", std::to_string(len)};
-                    if (form == Form::writeItems)
-                        args = {"-w", address, "--data", items};
-                    if (form == Form::writeLength) {
-                        // Bytes past the items are written as 0x00.
-                        std::fill(data.begin() + 1, data.end(), 0);
-                        args = {"-w", address, "--data", "0x01", "-l", std::to_string(len)};
-                    }
+                    const std::vector<std::string> args =
+                        write ? std::vector<std::string>{"-w", address, "--data", items}
+                              : std::vector<std::string>{"-r", address, "-l", std::to_string(len)};
                     std::string line;
                     for (const std::string& a : args)
                         line += a + " ";
                     SCOPED_TRACE(std::string(emu::familyName(type)) + " " + line);
                     InProcessRun run(type);
                     const Bytes low = run.chip().peekRegisters(0, len);
-                    if (form == Form::read)
-                        run.chip().writeRegisters(static_cast<uint32_t>(addr), data);
                     const RunResult r = run.run(args);
                     if (addr + len - 1 > last) {
                         EXPECT_EQ(r.status, -20);
-                        const char* option = form == Form::writeItems ? "--data" : "-l";
+                        const char* option = write ? "--data" : "-l";
                         EXPECT_NE(r.out.find(formatText("is not a valid value for option \"%s\".\n",
                                                         option)),
                                   std::string::npos)
@@ -414,14 +406,10 @@ TEST_F(BadInputTest, RegisterRangesStayInsideTheFramingsAddressSpace) {
                         continue;
                     }
                     EXPECT_EQ(r.status, 0) << r.out;
-                    EXPECT_EQ(run.chip().peekRegisters(static_cast<uint32_t>(addr), len), data);
-                    EXPECT_EQ(run.chip().peekRegisters(0, len), low);
-                    if (form == Form::read) {
-                        std::string shown;
-                        for (uint64_t i = 0; i < len; ++i)
-                            shown += formatText(i + 1 < len ? "0x%02X, " : "0x%02X.\n", data[i]);
-                        EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
+                    if (write) {
+                        EXPECT_EQ(run.chip().peekRegisters(static_cast<uint32_t>(addr), len), data);
                     }
+                    EXPECT_EQ(run.chip().peekRegisters(0, len), low);
                 }
             }
         }
