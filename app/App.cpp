@@ -72,14 +72,44 @@ int selectChip() {
     return -1;
 }
 
+// Bytes a -w writes: the --length number, else the number of --data items.
+size_t writeLength() {
+    if (hasOption("length"))
+        return static_cast<size_t>(optionValue("length").number);
+    size_t items = 1;
+    for (char c : optionValue("data").text)
+        items += (c == ',') ? 1 : 0;
+    return items;
+}
+
 // A -r or -w address above what the chip's register framing carries would
 // be cut on the wire and reach another register: refused like a malformed
-// value. 0 or -20 (message and usage text printed).
+// value. So is a range of registers from it that runs past the framing's
+// last address (on the 16-bit framing the address would wrap to 0x0000
+// mid-transfer); the value named is the one that sets the range's length.
+// 0 or -20 (message and usage text printed).
 int checkRegisterAddresses(const char* programPath) {
-    const uint32_t maxAddress = tlcMaxAddress(chipProfile.protoType);
+    const uint64_t maxAddress = tlcMaxAddress(chipProfile.protoType);
     for (const char* key : {"write", "read"}) {
-        if (hasOption(key) && static_cast<uint32_t>(optionValue(key).number) > maxAddress) {
+        if (!hasOption(key))
+            continue;
+        const uint64_t addr = static_cast<uint32_t>(optionValue(key).number);
+        if (addr > maxAddress)
             return rejectValue(optionValue(key), programPath);
+        const bool write = std::string(key) == "write";
+        const uint64_t count =
+            write ? writeLength()
+                  : (hasOption("length") ? static_cast<uint64_t>(optionValue("length").number) : 1);
+        if (count > 0 && addr + count - 1 > maxAddress) {
+            std::fprintf(stderr,
+                         "touchfw: registers 0x%04llX to 0x%llX run past 0x%llX, the last "
+                         "register address of %s.\n",
+                         static_cast<unsigned long long>(addr),
+                         static_cast<unsigned long long>(addr + count - 1),
+                         static_cast<unsigned long long>(maxAddress),
+                         optionValue("chip").text.c_str());
+            std::fflush(stderr);
+            return rejectValue(optionValue(hasOption("length") ? "length" : "data"), programPath);
         }
     }
     return 0;
@@ -135,7 +165,7 @@ int runPropertyMode() {
             showMessage("\nErrors occurred when getting PID. ret = %d.\n", ret);
             return -1;
         }
-        showMessage("\nGet PID successfully. PID = %s.\n", pid);
+        showMessage("\nGet PID successfully. PID = %s.\n", logSafeText(pid).c_str());
         return 0;
     }
     if (property == "vid") {
@@ -188,9 +218,10 @@ int runUpdateMode() {
     const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;
     const char* cfgfile = hasOption("config") ? optionValue("config").text.c_str() : nullptr;
     showMessage("\nfwFlag = 0x%02X; ignoreVer = %s.\n", fwFlag, boolText(ignoreVer));
-    showMessage("binfile = %s.\n\n", binfile ? binfile : "(null)");
+    // File names are shown as the log shows them: a control character cannot start a line.
+    showMessage("binfile = %s.\n\n", logSafeText(binfile).c_str());
     showMessage("\nignoreVer = %s.\n", boolText(ignoreVer));
-    showMessage("cfgfile = %s.\n\n", cfgfile ? cfgfile : "(null)");
+    showMessage("cfgfile = %s.\n\n", logSafeText(cfgfile).c_str());
 
     if (binfile != nullptr && cfgfile != nullptr) {
         if (!familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
@@ -260,14 +291,7 @@ std::vector<uint8_t> dataListBytes(const std::string& data, size_t writeLen) {
 
 int runWriteMode() {
     const std::string& data = optionValue("data").text;
-    size_t writeLen;
-    if (hasOption("length")) {
-        writeLen = static_cast<size_t>(optionValue("length").number);
-    } else {
-        writeLen = 1;
-        for (char c : data)
-            writeLen += (c == ',') ? 1 : 0;
-    }
+    const size_t writeLen = writeLength();
     const std::vector<uint8_t> bytes = dataListBytes(data, writeLen);
     const int32_t len = static_cast<int32_t>(writeLen);
     if (hasOption("write")) {
@@ -341,7 +365,8 @@ bool startRecording(WireRecording& recording, int argc, char** argv) {
         header += std::string(" ") + argv[i];
     if (recording.start(optionValue("record").text, header))
         return true;
-    std::printf("Cannot write the recording file \"%s\".\n", optionValue("record").text.c_str());
+    std::printf("Cannot write the recording file \"%s\".\n",
+                logSafeText(optionValue("record").text).c_str());
     std::fflush(stdout);
     return false;
 }

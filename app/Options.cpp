@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "log/Log.h"
 #include "sys/Bytes.h"
 
 std::map<std::string, OptionValue> optionTable;
@@ -237,7 +238,7 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
             break;
         case ValueForm::path:
             if (!pathExists(text)) {
-                std::printf("File \"%s\" does not exist.\n", text.c_str());
+                std::printf("File \"%s\" does not exist.\n", logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;
@@ -245,11 +246,11 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
         case ValueForm::folder:
             if (text.size() > kMaxLogFolderLength) {
                 std::printf("The directory(%s) length cannot exceed 220 characters.\n",
-                            text.c_str());
+                            logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             if (!folderExists(text)) {
-                std::printf("Folder \"%s\" does not exist.\n", text.c_str());
+                std::printf("Folder \"%s\" does not exist.\n", logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;

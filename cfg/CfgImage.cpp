@@ -1,6 +1,7 @@
 #include "cfg/CfgImage.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -11,15 +12,27 @@
 
 namespace {
 
-// Hexadecimal digit values; 0 for any other character.
-struct DigitTable {
-    uint8_t value[256];
-    constexpr DigitTable() : value{} {
-        for (int c = 0; c < 128; ++c)
-            value[c] = static_cast<uint8_t>(std::max(hexDigitValue(static_cast<char>(c)), 0));
+// What the parser and the text checks need to know of each byte, in one
+// table byte: the hexadecimal digit value (0 for any other byte) in the low
+// four bits, and the flags above it.
+constexpr uint8_t kDigitBits = 0x0F;
+constexpr uint8_t kHexDigit = 0x10;  // '0'-'9', 'a'-'f', 'A'-'F'
+constexpr uint8_t kAlnum = 0x20;     // a letter or a digit
+constexpr uint8_t kNotText = 0x40;   // NUL and the control characters but tab, CR and LF
+
+struct CharTable {
+    uint8_t entry[256];
+    constexpr CharTable() : entry{} {
+        for (int c = 0; c < 128; ++c) {
+            const int digit = hexDigitValue(static_cast<char>(c));
+            const bool alnum = digit >= 0 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            const bool control = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+            entry[c] = static_cast<uint8_t>((digit >= 0 ? digit | kHexDigit : 0) |
+                                            (alnum ? kAlnum : 0) | (control ? kNotText : 0));
+        }
     }
 };
-constexpr DigitTable kDigits;
+constexpr CharTable kChars;
 
 // 'x' and 'X' are the only bytes that give 'x' with the 0x20 bit set.
 bool isMarker(uint8_t c) {
@@ -45,39 +58,107 @@ unsigned lowestFlaggedByte(uint64_t mask) {
 #endif
 }
 
-// One pass over the text: each marker's byte goes to out[count++]. The text
-// is scanned eight bytes at a time, a marker showing as a zero byte of
-// (word | 0x20..) ^ 'x'..; the last bytes, whose digits may lie past the
-// end, one at a time. `out` has room for one byte per text byte.
-size_t parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
-    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    constexpr uint64_t kCaseBit = 0x2020202020202020ull;
-    constexpr uint64_t kMarker = 0x7878787878787878ull;  // 'x' in every byte
+// Masks of the bytes of an 8-byte word with a property: the top bit of each
+// such byte set, every other bit clear. Exact: no carry crosses a byte.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kLow7 = 0x7F * kOnes;
+constexpr uint64_t kHigh = 0x80 * kOnes;
+
+uint64_t bytesEqual(uint64_t word, uint8_t c) {
+    const uint64_t x = word ^ (c * kOnes);
+    return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
+// Bytes below 0x20 and 0x7F (DEL): below 0x21 once one is added, in 7 bits.
+uint64_t bytesControl(uint64_t word) {
+    const uint64_t next = ((word & kLow7) + kOnes) & kLow7;
+    return ~((next + (0x80 - 0x21) * kOnes) | word) & kHigh;
+}
+
+// What one pass over a configuration text found.
+struct MarkerScan {
+    size_t markers = 0;
+    size_t tokens = 0;            // markers that begin a well-formed 0xNN token
+    unsigned anyBits = 0;         // every parsed byte ORed together
+    size_t notTextAt = SIZE_MAX;  // first byte no text file holds
+};
+
+// First offset in [from, to) of a byte no text file holds; SIZE_MAX when none.
+size_t findNotText(const uint8_t* text, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+        if (kChars.entry[text[i]] & kNotText)
+            return i;
+    }
+    return SIZE_MAX;
+}
+
+uint8_t markerByte(uint8_t high, uint8_t low) {
+    return static_cast<uint8_t>(((high & kDigitBits) << 4) | (low & kDigitBits));
+}
+
+// One pass over the text: each marker's byte goes to out[count++], and the
+// text checks are counted on the way. The text is scanned eight bytes at a
+// time, a marker showing as a byte equal to 'x' once the case bit is set;
+// the last bytes, whose digits may lie past the end, one at a time. `out`
+// has room for one byte per text byte. Everything per marker is arithmetic
+// on table entries, without a branch, and the counts stay in locals (a store
+// through `out` may alias anything else in memory): the loop is bound by the
+// work per marker.
+MarkerScan parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
     size_t count = 0;
+    size_t tokens = 0;
+    unsigned anyBits = 0;
+    size_t notTextAt = SIZE_MAX;
     size_t k = 0;
     if (hostIsLittleEndian()) {
-        // A word's last marker reads two bytes past the word: keep them inside.
-        for (; k + 10 <= n; k += 8) {
+        // A word's last marker is followed by three bytes of its token: keep them inside.
+        for (; k + 11 <= n; k += 8) {
             uint64_t word;
             std::memcpy(&word, text + k, sizeof word);
-            const uint64_t x = (word | kCaseBit) ^ kMarker;
-            uint64_t zeros = ~(((x & kLow7) + kLow7) | x | kLow7);
-            while (zeros != 0) {
-                const uint8_t* m = text + k + lowestFlaggedByte(zeros);
-                out[count++] =
-                    static_cast<uint8_t>((kDigits.value[m[1]] << 4) | kDigits.value[m[2]]);
-                zeros &= zeros - 1;
+            // Tab, CR and LF are control bytes too: only a word with one of
+            // those takes the exact test.
+            const uint64_t control = bytesControl(word);
+            if (control != 0 && notTextAt == SIZE_MAX) {
+                const uint64_t notText =
+                    control &
+                    ~(bytesEqual(word, '\t') | bytesEqual(word, '\n') | bytesEqual(word, '\r'));
+                if (notText != 0)
+                    notTextAt = k + lowestFlaggedByte(notText);
+            }
+            uint64_t markers = bytesEqual(word | (0x20 * kOnes), 'x');
+            while (markers != 0) {
+                const size_t at = k + lowestFlaggedByte(markers);
+                const uint8_t* m = text + at;
+                const uint8_t high = kChars.entry[m[1]];
+                const uint8_t low = kChars.entry[m[2]];
+                const uint8_t byte = markerByte(high, low);
+                out[count++] = byte;
+                anyBits |= byte;
+                // The token rule of isCfgByteToken, m[3] being inside the text.
+                const uint8_t before = at > 0 ? m[-1] : 0;
+                tokens += ((high & low & kHexDigit) / kHexDigit) &
+                          ((kChars.entry[m[3]] & kAlnum) == 0) & (before == '0');
+                markers &= markers - 1;
             }
         }
     }
+    if (notTextAt == SIZE_MAX)
+        notTextAt = findNotText(text, k, n);
     for (; k < n; ++k) {
         if (!isMarker(text[k]))
             continue;
-        const uint8_t high = k + 1 < n ? kDigits.value[text[k + 1]] : 0;
-        const uint8_t low = k + 2 < n ? kDigits.value[text[k + 2]] : 0;
-        out[count++] = static_cast<uint8_t>((high << 4) | low);
+        const uint8_t byte = markerByte(k + 1 < n ? kChars.entry[text[k + 1]] : 0,
+                                        k + 2 < n ? kChars.entry[text[k + 2]] : 0);
+        out[count++] = byte;
+        anyBits |= byte;
+        tokens += isCfgByteToken(text, n, k) ? 1 : 0;
     }
-    return count;
+    MarkerScan scan;
+    scan.markers = count;
+    scan.tokens = tokens;
+    scan.anyBits = anyBits;
+    scan.notTextAt = notTextAt;
+    return scan;
 }
 
 const InputFileTexts kCfgFileTexts = {
@@ -93,6 +174,14 @@ const InputFileTexts kCfgFileTexts = {
 };
 
 }  // namespace
+
+bool isCfgByteToken(const uint8_t* text, size_t size, size_t at) {
+    if (at == 0 || at + 2 >= size || text[at - 1] != '0' || !isMarker(text[at]))
+        return false;
+    if ((kChars.entry[text[at + 1]] & kChars.entry[text[at + 2]] & kHexDigit) == 0)
+        return false;
+    return at + 3 == size || (kChars.entry[text[at + 3]] & kAlnum) == 0;
+}
 
 CfgImage::~CfgImage() {
     if (loaded)
@@ -169,11 +258,36 @@ int32_t CfgImage::parseText(const uint8_t* text, size_t size) {
         return -3;
     }
     // The digits after a marker are examined as markers too: "xx12" gives two bytes.
-    const size_t markers = parseMarkers(text, size, cfgData.data());
+    const MarkerScan scan = parseMarkers(text, size, cfgData.data());
+    const size_t markers = scan.markers;
     if (markers < 2) {
         LOG_ERROR("CfgImage::load", "<CfgImage::load> Cfg file error. Valid data count is %d.\n",
                   static_cast<int>(markers) - 1);
         return -6;
+    }
+    // Every 'x' of any file is a byte marker, so a script, a document or a
+    // binary would "load" as some block, most often of zeros, and go to the
+    // chip. Only what is plainly configuration text goes on.
+    if (scan.notTextAt != SIZE_MAX) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Cfg file is not text: byte 0x%02X at offset %llu.\n",
+                  text[scan.notTextAt], static_cast<unsigned long long>(scan.notTextAt));
+        return kCfgNotText;
+    }
+    if (scan.tokens * 2 < markers) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Cfg file is not configuration text: %llu of its %llu byte "
+                  "markers begin a 0xNN byte.\n",
+                  static_cast<unsigned long long>(scan.tokens),
+                  static_cast<unsigned long long>(markers));
+        return kCfgNotText;
+    }
+    if (scan.anyBits == 0) {
+        LOG_ERROR("CfgImage::load",
+                  "<CfgImage::load> Cfg file holds no configuration: all its %llu bytes are "
+                  "0x00.\n",
+                  static_cast<unsigned long long>(markers));
+        return kCfgNotText;
     }
     // Always at least one byte more than the markers: the next multiple of 4096 above.
     const uint64_t blockSize =

@@ -32,13 +32,17 @@ class CfgImage {
     // 0 loaded; -1 no file name; -2 the file cannot be opened or is not a
     // regular file; -3 no memory, or the file is larger than kCfgFileMaxBytes
     // (refused unread); -4 the read fails; -5 fewer bytes read than the file
-    // size; -6 fewer than two byte markers. The chip's check bytes are not
-    // examined here (see checkBlock). On failure the object is not loaded and holds
-    // no data; it can be loaded again.
+    // size; -6 fewer than two byte markers; kCfgNotText the file is plainly
+    // not configuration text: it holds a byte no text file holds (NUL or a
+    // control character other than tab, CR and LF), fewer than half of its
+    // byte markers begin a well-formed 0xNN token (isCfgByteToken), or every
+    // parsed byte is 0x00. The chip's check bytes are not examined here (see
+    // checkBlock). On failure the object is not loaded and holds no data; it
+    // can be loaded again.
     int32_t load(const char* fileName);
     // What load() does once the file is read: parses `size` bytes of text
-    // held in memory into the data block and cfgSize (one pass); 0, -3 or -6
-    // as load(). load() clears the object before and sets `loaded` after it.
+    // held in memory into the data block and cfgSize (one pass); 0, -3, -6
+    // or kCfgNotText as load(). load() clears the object before and sets `loaded` after it.
     int32_t parseText(const uint8_t* text, size_t size);
 
     // Clears loaded and releases the data block.
@@ -75,6 +79,14 @@ constexpr uint32_t kCfgVersionIndexFjordK = kCfgVersionAtFjord;
 constexpr uint64_t kCfgFileMaxBytes = uint64_t{1} << 20;
 // Result of checkBlock for a block the chip would reject.
 constexpr int32_t kCfgCheckFailed = -7;
+// Result of load for a file that is plainly not configuration text.
+constexpr int32_t kCfgNotText = -8;
+
+// Whether the byte marker at text[at] begins a well-formed byte token of a
+// configuration text: "0x" (or "0X") and two hexadecimal digits, followed by
+// the end of the text or by a character that is neither a letter nor a
+// digit. "0x5," and "0x123" are markers, but not such tokens.
+bool isCfgByteToken(const uint8_t* text, size_t size, size_t at);
 // Bytes per block of the configuration area; cfgSize is a multiple of it.
 constexpr uint32_t kCfgBlockSize = 4096;
 

@@ -1,8 +1,11 @@
 // Configuration files: load with the configuration class of a chip family
-// and compare the data block with an independent reading of the format
-// (every 'x'/'X' marks a byte made of the two following hexadecimal digits,
-// a non-digit or a missing character counting as 0; the block is zero-padded
-// to the next multiple of 4096 above the byte count).
+// and compare the outcome and the data block with an independent reading of
+// the format (every 'x'/'X' marks a byte made of the two following
+// hexadecimal digits, a non-digit or a missing character counting as 0; the
+// block is zero-padded to the next multiple of 4096 above the byte count)
+// and of what counts as configuration text (no NUL or control character but
+// tab, CR and LF; at least half of the markers are the x of a "0xNN" token
+// followed by neither a letter nor a digit; not every byte 0x00).
 //
 // Input: byte 0 picks the chip type (1 + b % 7), the rest is the file.
 #include <cstring>
@@ -25,16 +28,39 @@ int nibble(int c) {
     return 0;
 }
 
-std::vector<uint8_t> expectedBytes(const uint8_t* text, size_t size) {
+bool isHex(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool isLetterOrDigit(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+struct Expected {
     std::vector<uint8_t> bytes;
+    size_t tokens = 0;
+    bool control = false;
+    bool allZero = true;
+};
+
+Expected expectedReading(const uint8_t* text, size_t size) {
+    Expected e;
     for (size_t k = 0; k < size; ++k) {
-        if (text[k] != 'x' && text[k] != 'X')
+        const uint8_t c = text[k];
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
+            e.control = true;
+        if (c != 'x' && c != 'X')
             continue;
         const int high = k + 1 < size ? nibble(text[k + 1]) : 0;
         const int low = k + 2 < size ? nibble(text[k + 2]) : 0;
-        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+        e.bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+        e.allZero = e.allZero && high == 0 && low == 0;
+        if (k > 0 && text[k - 1] == '0' && k + 2 < size && isHex(text[k + 1]) &&
+            isHex(text[k + 2]) && (k + 3 == size || !isLetterOrDigit(text[k + 3]))) {
+            ++e.tokens;
+        }
     }
-    return bytes;
+    return e;
 }
 
 }  // namespace
@@ -58,13 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<CfgImage> cfg = createCfgImage(chipType);
     FUZZ_CHECK(cfg != nullptr);
     const int32_t result = cfg->load(path.c_str());
-    const std::vector<uint8_t> expected = expectedBytes(text, textSize);
+    const Expected reading = expectedReading(text, textSize);
+    const std::vector<uint8_t>& expected = reading.bytes;
     if (textSize > kCfgFileMaxBytes) {
         FUZZ_CHECK(result == -3 && !cfg->loaded);  // refused by its size, unread
         return 0;
     }
-    if (expected.size() < 2) {
-        FUZZ_CHECK(result == -6);
+    if (expected.size() < 2 || reading.control || reading.tokens * 2 < expected.size() ||
+        reading.allZero) {
+        FUZZ_CHECK(result == (expected.size() < 2 ? -6 : kCfgNotText));
         FUZZ_CHECK(!cfg->loaded && cfg->getCfgData() == nullptr && cfg->cfgData.empty());
         return 0;
     }

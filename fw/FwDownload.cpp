@@ -48,7 +48,7 @@ int32_t checkUpdateWithConnection(TlcConnection& connection, FwImage& image) {
         LOG_ERROR("checkUpdateWithConnection",
                   "<checkUpdateWithConnection> Pid from connection(%s) is different from Pid from "
                   "fwImage(%s).\n",
-                  connection.pid, image.pid);
+                  logSafeText(connection.pid).c_str(), logSafeText(image.pid).c_str());
         result = -1;
     } else if (std::memcmp(chipVid, image.vid, vidLen) == 0) {
         LOG_INFO("checkUpdateWithConnection",

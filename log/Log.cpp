@@ -25,11 +25,28 @@ bool formatLogLine(char* line, const char* format, va_list args) {
     return true;
 }
 
+namespace {
+
+bool logFailureTold = false;
+
+}  // namespace
+
 void appendLogLine(const char* line) {
     if (logPath[0] == '\0') {
         return;
     }
-    appendRegularFile(logPath, line, std::strlen(line), static_cast<uint64_t>(kLogFileSizeLimit));
+    std::string why;
+    if (appendRegularFile(logPath, line, std::strlen(line),
+                          static_cast<uint64_t>(kLogFileSizeLimit), &why) ||
+        logFailureTold) {
+        return;
+    }
+    // The run goes on without its log; the person running it hears it once,
+    // on stderr (stdout is for scripts).
+    logFailureTold = true;
+    std::fprintf(stderr, "touchfw: cannot write the log file %s: %s; the run goes on without it.\n",
+                 logSafeText(logPath).c_str(), why.c_str());
+    std::fflush(stderr);
 }
 
 std::string formatText(const char* fmt, ...) {
@@ -115,6 +132,7 @@ void setLogFolder(const char* folder) {
 }
 
 void resetLogConfig() {
+    logFailureTold = false;
     logLevel = 0;
     logMessage = nullptr;
     std::memset(logPath, 0, sizeof logPath);

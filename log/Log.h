@@ -51,7 +51,9 @@ void logToFileAndConsole(const char* format, ...) TFW_PRINTF(1, 2);
 // empty) while logLevel is 0.
 bool formatLogLine(char* line, const char* format, va_list args);
 // Appends one finished line to the file at logPath; a line that cannot be
-// written is dropped silently. A file above the size limit is started anew
+// written is dropped, and the first such line of the run makes one line on
+// stderr naming the path and why (never stdout, never a changed result). A
+// file above the size limit is started anew
 // first. Nothing but a regular file is written, without blocking, and a
 // symbolic link at the path is not followed when the folder may be written
 // by other users.

@@ -46,8 +46,11 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
 // started anew first. Never blocks on a FIFO or device at the path, and does
 // not follow a symbolic link at the path when the folder holding it may be
 // written by other users (the classic planted-link attack on a tool run as
-// root in /tmp). false when nothing was written.
-bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove);
+// root in /tmp). false when nothing was written; `why` (if not null) then
+// gets the reason in a few words ("Permission denied", "it is a symbolic
+// link in a folder other users may write", ...).
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
+                       std::string* why = nullptr);
 
 #ifndef _WIN32
 // The open(2) call both functions make, replaceable so that a test can change

@@ -153,33 +153,59 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
 
 namespace {
 
+// Sets *why (if there is one) and gives false.
+bool failBecause(std::string* why, const std::string& reason) {
+    if (why != nullptr)
+        *why = reason;
+    return false;
+}
+
 // Opens `path` to append (created with `mode` if missing) without blocking;
 // the open descriptor must be a regular file, whose status goes to *st.
-int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct stat* st) {
+// -1, with the reason in *why, when it cannot be opened or is not regular.
+int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct stat* st,
+                      std::string* why = nullptr) {
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     Descriptor fd(openCall(path, flags | extraFlags, mode));
-    if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))
+    if (fd.get() < 0) {
+        // O_NOFOLLOW refuses a symbolic link with ELOOP.
+        failBecause(why, errno == ELOOP && (extraFlags & O_NOFOLLOW) != 0
+                             ? "it is a symbolic link in a folder other users may write"
+                             : std::strerror(errno));
         return -1;
+    }
+    if (::fstat(fd.get(), st) != 0) {
+        failBecause(why, std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        failBecause(why, "it is not a regular file");
+        return -1;
+    }
     return fd.release();
 }
 
 }  // namespace
 
-bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove) {
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
+                       std::string* why) {
     if (path == nullptr || path[0] == '\0' || text == nullptr)
-        return false;
+        return failBecause(why, "no file name");
     const bool shared = !folderIsPrivate(path);
     struct stat st {};
-    const Descriptor fd(openRegularAppend(path, shared ? O_NOFOLLOW : 0, 0666, &st));
+    const Descriptor fd(openRegularAppend(path, shared ? O_NOFOLLOW : 0, 0666, &st, why));
     if (fd.get() < 0)
         return false;
     // In a shared folder a second name for the file may have been made by
     // someone else to have this process write into a file it should not.
     if (shared && st.st_nlink > 1)
-        return false;
+        return failBecause(why,
+                           "it has a second name (a hard link) in a folder other users may write");
     if (static_cast<uint64_t>(st.st_size) > restartAbove && ::ftruncate(fd.get(), 0) != 0)
-        return false;
-    return writeAll(fd.get(), text, length);
+        return failBecause(why, std::strerror(errno));
+    if (!writeAll(fd.get(), text, length))
+        return failBecause(why, errno != 0 ? std::strerror(errno) : "nothing could be written");
+    return true;
 }
 
 bool AppendFile::open(const char* path) {

@@ -112,29 +112,40 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
     return FileReadError::none;
 }
 
-bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove) {
-    if (path == nullptr || path[0] == '\0' || (text == nullptr && length > 0))
+bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
+                       std::string* why) {
+    auto fail = [why](const char* reason) {
+        if (why != nullptr) {
+            char reasonText[96];
+            std::snprintf(reasonText, sizeof reasonText, "%s (system error %lu)", reason,
+                          static_cast<unsigned long>(::GetLastError()));
+            *why = reasonText;
+        }
         return false;
+    };
+    if (path == nullptr || path[0] == '\0' || (text == nullptr && length > 0))
+        return fail("no file name");
     FileHandle file;
     uint64_t size = 0;
+    const char* const notOpened = "it cannot be opened, or is a folder, a device or a link";
     if (!openForAppend(path, &file, &size))
-        return false;
+        return fail(notOpened);
     if (size > restartAbove) {
         // Started anew: the old file goes (a link planted meanwhile is refused
         // by the second open, which again takes no reparse point).
         ::CloseHandle(file.h);
         file.h = INVALID_HANDLE_VALUE;
         if (!::DeleteFileA(path))
-            return false;
+            return fail("the full file cannot be deleted");
         if (!openForAppend(path, &file, &size))
-            return false;
+            return fail(notOpened);
     }
     size_t done = 0;
     while (done < length) {
         const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
         DWORD written = 0;
         if (!::WriteFile(file.h, text + done, want, &written, nullptr) || written == 0)
-            return false;
+            return fail("it cannot be written");
         done += written;
     }
     return true;

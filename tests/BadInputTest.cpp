@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
+#include "log/Log.h"
 #include "tests/FaultMatrixSupport.h"
 
 namespace {
@@ -225,10 +227,14 @@ TEST_F(BadInputTest, ConfigurationFilesThatDoNotLoad) {
     };
     const std::string empty;
     const std::string oneToken = "0x01";
+    // Plainly not configuration text, though the chip's check bytes pass.
+    const std::string script = "#!/bin/sh\n# run the next step\nexit 0\n";
+    const std::string zeros = "0x00, 0x00, 0x00, 0x00, 0x00, 0x00\n";
     const File files[] = {
-        {"empty", &empty},     {"one token", &oneToken},
-        {"binary", &binary},   {"4 MiB without a marker", &huge},
-        {"a folder", nullptr},
+        {"empty", &empty},           {"one token", &oneToken},
+        {"binary", &binary},         {"4 MiB without a marker", &huge},
+        {"a folder", nullptr},       {"a shell script", &script},
+        {"only zero bytes", &zeros},
     };
     for (const File& f : files) {
         SCOPED_TRACE(f.name);
@@ -356,6 +362,60 @@ TEST_F(BadInputTest, RefusedCommandLinesNeverReachTheDevice) {
     expectUntouched(keys);
 }
 
+// A -r/-w range is refused before the device exactly when it runs past the
+// last address of the family's framing (0xFFFF on the 16-bit framing,
+// 0xFFFFFFFF on the others), whether -l or the --data items set its length;
+// a range that ends on the last address reaches exactly its registers, and
+// nothing wraps to the low ones.
+TEST_F(BadInputTest, RegisterRangesStayInsideTheFramingsAddressSpace) {
+    for (const int32_t type : matrix::allFamilies()) {
+        const uint64_t last = matrix::isLegacy(type) ? 0xFFFF : 0xFFFFFFFF;
+        for (const uint64_t len :
+             {uint64_t{1}, uint64_t{2}, uint64_t{matrix::kRegisterRunLength}}) {
+            for (const int over : {-1, 0, 1}) {
+                const uint64_t addr = last + over - (len - 1);
+                if (addr > last)
+                    continue;  // the address itself does not fit
+                for (const bool write : {false, true}) {
+                    Bytes data(len);
+                    const std::string address =
+                        formatText("0x%llX", static_cast<unsigned long long>(addr));
+                    std::string items;
+                    for (uint64_t i = 0; i < len; ++i) {
+                        data[i] = static_cast<uint8_t>(i * 7 + 1);
+                        items += formatText(i ? ",0x%02X" : "0x%02X", data[i]);
+                    }
+                    const std::vector<std::string> args =
+                        write ? std::vector<std::string>{"-w", address, "--data", items}
+                              : std::vector<std::string>{"-r", address, "-l", std::to_string(len)};
+                    std::string line;
+                    for (const std::string& a : args)
+                        line += a + " ";
+                    SCOPED_TRACE(std::string(emu::familyName(type)) + " " + line);
+                    InProcessRun run(type);
+                    const Bytes low = run.chip().peekRegisters(0, len);
+                    const RunResult r = run.run(args);
+                    if (addr + len - 1 > last) {
+                        EXPECT_EQ(r.status, -20);
+                        const char* option = write ? "--data" : "-l";
+                        EXPECT_NE(r.out.find(formatText("is not a valid value for option \"%s\".\n",
+                                                        option)),
+                                  std::string::npos)
+                            << r.out;
+                        expectUntouched(run);
+                        continue;
+                    }
+                    EXPECT_EQ(r.status, 0) << r.out;
+                    if (write) {
+                        EXPECT_EQ(run.chip().peekRegisters(static_cast<uint32_t>(addr), len), data);
+                    }
+                    EXPECT_EQ(run.chip().peekRegisters(0, len), low);
+                }
+            }
+        }
+    }
+}
+
 // Requests only the device's limits refuse: the connection opens, nothing is
 // sent, the connection is closed. At the limit itself the request goes through.
 TEST_F(BadInputTest, RequestsBeyondTheDeviceLimitsSendNothing) {
@@ -462,27 +522,31 @@ TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
     struct Case {
         int32_t type;
         std::string file;
+        const char* error;
     };
+    const char* checkBytes = "Cfg data check bytes wrong";
     const Case cases[] = {
-        {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md"},
-        {CHIP_FJORDK, matrix::sampleFirmware(CHIP_FJORDK)},
-        {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410)},
-        {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK)},
-        {CHIP_5415R, matrix::sampleConfig(CHIP_5410)},
+        // Neither is configuration text: refused before the check bytes are looked at.
+        {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md",
+         "Cfg file is not configuration text"},
+        {CHIP_FJORDK, matrix::sampleFirmware(CHIP_FJORDK), "Cfg file is not text"},
+        {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410), checkBytes},
+        {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK), checkBytes},
+        {CHIP_5415R, matrix::sampleConfig(CHIP_5410), checkBytes},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + c.file);
         RunResult r = runUntouched(c.type, {"-c", c.file});
         EXPECT_NE(r.out.find("\nErrors occurred when updating cfg. ret = -3.\n"), std::string::npos)
             << r.out;
-        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+        EXPECT_TRUE(matrix::logHasError(r.log, c.error));
         if (matrix::isLegacy(c.type))
             continue;
         r = runUntouched(c.type, {"-f", matrix::sampleFirmware(c.type), "-c", c.file});
         EXPECT_NE(r.out.find("\nErrors occurred when Flash firmware and cfg. ret = -4.\n"),
                   std::string::npos)
             << r.out;
-        EXPECT_TRUE(matrix::logHasError(r.log, "Cfg data check bytes wrong"));
+        EXPECT_TRUE(matrix::logHasError(r.log, c.error));
     }
 }
 
@@ -508,6 +572,63 @@ TEST_F(BadInputTest, NamesWithLineEndsStayOnTheirLogLine) {
         }
         EXPECT_GE(lines, 3u);  // the command line, the log path and the file name
     }
+}
+
+// Pids (from the chip or an image) and file names holding control
+// characters are written escaped wherever they appear: on stdout, in the
+// log and in touchfw-image's report, none of their bytes ends a line.
+TEST_F(BadInputTest, PidsAndNamesCannotForgeLines) {
+    const std::string pid = "A\nB\r";  // four bytes, as the chips' Pid
+    const std::string pidShown = "A\\x0AB\\x0D";
+    const std::string name = dir_.file("x\nFORGED");
+    const std::string nameShown = dir_.path() + "/x\\x0AFORGED";
+    testsupport::writeFile(name + ".bin",
+                           testsupport::readFile(matrix::sampleFirmware(CHIP_FJORDK)));
+    testsupport::writeFile(name + ".cfg", testsupport::readFile(matrix::sampleConfig(CHIP_FJORDK)));
+    Bytes image;
+    std::string error;
+    const uint8_t vid[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(buildFwImage(*fwImageLayout(CHIP_FJORDK), pid, vid,
+                             {FwSubFirmware{2, 0x10000, Bytes(64, 0x5A)}}, image, error))
+        << error;
+    writeBytes(name + "-pid.bin", image);
+
+    auto run = [&](const std::vector<std::string>& args) {
+        InProcessRun r(CHIP_FJORDK);
+        r.chip().setProductId(pid);
+        return r.run(args);
+    };
+    const RunResult pidQuery = run({"-p", "pid"});
+    const RunResult update = run({"-f", name + ".bin"});
+    const RunResult config = run({"-c", name + ".cfg"});
+    const RunResult missing = run({"-f", name + "-missing"});
+    // touchfw-image is built next to touchfw.
+    const std::string tool = std::string(TOUCHFW_BINARY) + "-image";
+    const testsupport::CommandResult info =
+        testsupport::runCommand("'" + tool + "' info --chip fjordK '" + name + "-pid.bin'");
+    struct Case {
+        const char* place;
+        const std::string& text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"Pid on stdout", pidQuery.out, "PID = " + pidShown + ".\n"},
+        {"chip Pid line of the connection", pidQuery.log, " Read Pid(" + pidShown + "), Vid("},
+        {"Pid mismatch line", update.log,
+         "Pid from connection(" + pidShown + ") is different from Pid from fwImage(0121)"},
+        {"binfile line", update.out, "binfile = " + nameShown + ".bin.\n"},
+        {"cfgfile line", config.out, "cfgfile = " + nameShown + ".cfg.\n"},
+        {"missing file", missing.out, "File \"" + nameShown + "-missing\" does not exist.\n"},
+        {"touchfw-image info, file", info.output, "File:          " + nameShown + "-pid.bin ("},
+        {"touchfw-image info, Pid", info.output, "Pid:           \"" + pidShown + "\" (bytes "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.place);
+        EXPECT_NE(c.text.find(c.shown), std::string::npos) << c.text;
+        EXPECT_EQ(c.text.find("\nFORGED"), std::string::npos);
+        EXPECT_EQ(c.text.find(pid), std::string::npos);
+    }
+    EXPECT_EQ(update.status, -1);
 }
 
 // A FIFO where a file is expected would have the tool wait for a writer

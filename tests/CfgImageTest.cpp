@@ -7,6 +7,7 @@
 
 #include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
+#include "log/Log.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -50,7 +51,7 @@ TEST_F(CfgImageTest, MarkersAndDigits) {
         {"three digits: the third is ignored", "0x123 0x45", {0x12, 0x45}},
         {"not a digit in the high place", "0xg1 0x01", {0x01, 0x01}},
         {"a word with an x adds a byte", "box 0x10", {0x00, 0x10}},
-        {"a marker followed by a marker", "xx12", {0x01, 0x12}},
+        {"a marker followed by a marker", "xx12 0x34 0x56", {0x01, 0x12, 0x34, 0x56}},
         {"digits past the end count as 0", "0x10,0x1", {0x10, 0x10}},
         {"marker as the last character", "0x10,0x", {0x10, 0x00}},
     };
@@ -159,36 +160,101 @@ TEST_F(CfgImageTest, FailuresLeaveNothingLoaded) {
 
 namespace {
 
-// The one-pass parser against the rule applied character by character, on
-// texts with markers at every position of the 8-byte steps, runs of
-// markers, both cases and markers among the last two characters.
-TEST_F(CfgImageTest, ParsedBytesFollowTheMarkerRuleAtEveryPosition) {
-    const char alphabet[] = "xX0123456789abcdefABCDEFg, \n";
+// The one-pass parser and its text checks against the rules applied
+// character by character, on texts made of tokens, stray markers, digits,
+// separators and the odd byte no text holds: markers fall on every position
+// of the 8-byte steps and among the last characters, and the texts land on
+// both sides of every check. A file that is not configuration text (a
+// control byte, fewer well-formed 0xNN tokens than other markers, only zero
+// bytes) is refused with the Error line that says which.
+TEST_F(CfgImageTest, LoadFollowsTheMarkerAndTextRulesAtEveryPosition) {
+    // Well-formed tokens and separators; markers that begin no token and
+    // other characters; bytes no text holds.
+    const std::string clean[] = {"0x1F", "0XaB", "0x00", "0x00", ", ", "\n", "\r\n", "\t", " "};
+    const std::string noise[] = {"0x5", "0x123", "x",        "X",           "0",
+                                 "7",   "g",     "\xC3\xA9", "\xFF\x80\x9F"};
+    const std::string rare[] = {std::string(1, '\0'), "\x08", "\x0B", "\x0E", "\x1F", "\x7F"};
     uint32_t seed = 7;
-    for (size_t length = 1; length <= 300; length += 7) {
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    // Loaded, -6, and refused for a control byte, for the tokens, for zeros.
+    int outcomes[5] = {0, 0, 0, 0, 0};
+    for (size_t length = 1; length <= 600; length += 3) {
+        // From clean text to mostly noise; or clean text with a control
+        // byte now and then, or with zero tokens only, which alone decides.
+        const bool withControl = next(3) == 0;
+        const bool zerosOnly = !withControl && next(6) == 0;
+        const uint32_t noisePer8 = withControl || zerosOnly ? 0 : next(5);
         std::string text;
-        for (size_t i = 0; i < length; ++i) {
-            seed = seed * 1103515245u + 12345u;
-            text += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+        while (text.size() < length) {
+            if (withControl && next(40) == 0) {
+                text += rare[next(std::size(rare))];
+            } else if (next(8) < noisePer8) {
+                text += noise[next(std::size(noise))];
+            } else {
+                const std::string& piece = clean[next(std::size(clean))];
+                text += zerosOnly && piece[0] == '0' ? "0x00" : piece;
+            }
         }
-        Bytes expected;
+        auto at = [&](size_t k) {
+            return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+        };
         auto digit = [&](size_t k) -> uint8_t {
-            if (k >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[k])))
+            if (!std::isxdigit(at(k)))
                 return 0;
             return static_cast<uint8_t>(std::stoi(std::string(1, text[k]), nullptr, 16));
         };
+        Bytes expected;
+        size_t tokens = 0;
+        size_t control = std::string::npos;  // the first control byte
         for (size_t k = 0; k < text.size(); ++k) {
-            if (text[k] == 'x' || text[k] == 'X')
-                expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
+            const unsigned char c = at(k);
+            if (control == std::string::npos &&
+                ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F))
+                control = k;
+            if (c != 'x' && c != 'X')
+                continue;
+            expected.push_back(static_cast<uint8_t>(digit(k + 1) << 4 | digit(k + 2)));
+            tokens += k > 0 && text[k - 1] == '0' && std::isxdigit(at(k + 1)) &&
+                      std::isxdigit(at(k + 2)) &&
+                      (k + 3 == text.size() || !std::isalnum(at(k + 3)));
         }
-        SCOPED_TRACE(text);
+        bool allZero = true;
+        for (uint8_t b : expected)
+            allZero = allZero && b == 0;
+        const size_t markers = expected.size();
+        std::string refusal;
+        int outcome = 0;
+        if (markers < 2) {
+            outcome = 1;
+        } else if (control != std::string::npos) {
+            outcome = 2;
+            refusal = formatText("Cfg file is not text: byte 0x%02X at offset %zu.\n", at(control),
+                                 control);
+        } else if (tokens * 2 < markers) {
+            outcome = 3;
+            refusal = formatText("Cfg file is not configuration text: %zu of its %zu byte markers",
+                                 tokens, markers);
+        } else if (allZero) {
+            outcome = 4;
+            refusal = formatText("Cfg file holds no configuration: all its %zu bytes", markers);
+        }
+        outcomes[outcome]++;
+        SCOPED_TRACE(testing::PrintToString(text));
+        log_->clear();
         CfgImage image;
-        ASSERT_EQ(loadText(image, text), expected.size() < 2 ? -6 : 0);
-        if (expected.size() < 2)
+        ASSERT_EQ(loadText(image, text), outcome == 0 ? 0 : outcome == 1 ? -6 : kCfgNotText);
+        if (outcome != 0) {
+            EXPECT_TRUE(refusal.empty() || log_->contains(refusal)) << refusal;
             continue;
+        }
         expected.resize((expected.size() / 4096 + 1) * 4096, 0);
         EXPECT_EQ(image.cfgData, expected);
     }
+    for (int n : outcomes)
+        EXPECT_GT(n, 0);  // the texts reach every outcome
 }
 
 }  // namespace

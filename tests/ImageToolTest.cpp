@@ -401,12 +401,16 @@ TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
         std::string file;
         int status;           // 0: the file is configuration text
         std::string warning;  // empty: no warning
+        std::string refusal;  // touchfw's, when it does not load the file
     };
     testsupport::writeFile(dir.file("words.cfg"), "0x11, 0x22\nexample text\n");
+    testsupport::writeFile(dir.file("notes.cfg"), "#!/bin/sh\n# run the next step\nexit 0\n");
     const Case cases[] = {
-        {examples + "cfg-fjordK.cfg", 0, ""},
-        {examples + "fw-fjordK.bin", 1, "is not text"},
-        {dir.file("words.cfg"), 1, "line 2, offset 11: 'e' is not part of a 0xNN byte"},
+        {examples + "cfg-fjordK.cfg", 0, "", ""},
+        {examples + "fw-fjordK.bin", 1, "is not text", "Cfg file is not text: byte 0x"},
+        {dir.file("words.cfg"), 1, "line 2, offset 11: 'e' is not part of a 0xNN byte", ""},
+        {dir.file("notes.cfg"), 1, "line 1, offset 0: '#' is not part of a 0xNN byte",
+         "Cfg file is not configuration text: 0 of its 2 byte markers"},
     };
     for (const Case& c : cases) {
         const auto text = toolStdout("cfginfo --chip fjordK " + c.file, err);
@@ -421,6 +425,11 @@ TEST(ImageToolJsonTest, VersionJsonReportsAndTheConfigurationTextWarning) {
             EXPECT_EQ(cfg["checkBytes"]["ok"], true);
         }
         EXPECT_EQ(text.output.find("warning"), std::string::npos) << c.file;
+        EXPECT_EQ(cfg["loads"], c.refusal.empty()) << c.file;
+        if (!c.refusal.empty()) {
+            EXPECT_NE(text.output.find("would NOT load (load returns -8)"), std::string::npos);
+            EXPECT_NE(text.output.find(c.refusal), std::string::npos) << text.output;
+        }
         if (c.warning.empty()) {
             EXPECT_EQ(warning, "") << c.file;
         } else {

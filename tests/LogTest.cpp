@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "log/Log.h"
 #include "log/Progress.h"
@@ -122,13 +123,59 @@ TEST_F(LogTest, FileAboveFiftyMebibytesIsDeletedBeforeTheNextLine) {
     std::remove(logPath);
 }
 
-TEST_F(LogTest, UnwritableTargetLosesLinesSilently) {
-    setLogFolder((dir_.path() + "/missing-folder").c_str());
-    LOG_ERROR("f", "lost\n");
-    EXPECT_EQ(getLogFileSize(), 0);
+// A log that cannot be written loses its lines, not the run, and says so
+// once on stderr: the path and why, nothing on stdout, whatever the number
+// of lines lost. Before the path is set, lines go nowhere without a word.
+TEST_F(LogTest, UnwritableTargetLosesLinesAndSaysSoOnceOnStderr) {
+    struct Case {
+        const char* name;
+        std::string folder;
+        const char* why;
+    };
+    const std::string folderAtPath = dir_.file("folder-at-path");
+    ASSERT_EQ(mkdir(folderAtPath.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((folderAtPath + "/" + kLogFileName).c_str(), 0700), 0);
+    std::vector<Case> cases = {
+        {"missing folder", dir_.file("missing-folder"), "No such file or directory"},
+        {"a folder at the log path", folderAtPath, "Is a directory"},
+    };
+#if !defined(_WIN32)
+    const std::string shared = dir_.file("shared\nname");
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(symlink(dir_.file("target").c_str(), (shared + "/" + kLogFileName).c_str()), 0);
+    cases.push_back(
+        {"a planted link", shared, "it is a symbolic link in a folder other users may write"});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetLogConfig();
+        logLevel = 0x1F;
+        logMessage = logToFile;
+        setLogFolder(c.folder.c_str());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 3; ++i)
+            LOG_ERROR("f", "lost %d\n", i);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+#if defined(_WIN32)  // the system's words differ: one line, path and reason
+        const std::string lead =
+            "touchfw: cannot write the log file " + logSafeText(logPath) + ": ";
+        EXPECT_EQ(err.rfind(lead, 0), 0u) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+#else
+        EXPECT_EQ(err, "touchfw: cannot write the log file " + logSafeText(logPath) + ": " + c.why +
+                           "; the run goes on without it.\n");
+#endif
+    }
     logPath[0] = '\0';
+    resetLogConfig();
+    logLevel = 0x1F;
+    logMessage = logToFile;
+    testing::internal::CaptureStderr();
     LOG_ERROR("f", "lost too\n");
-    EXPECT_EQ(getLogFileSize(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(LogTest, EveryLineIsOnDiskWhenTheCallReturns) {

@@ -464,8 +464,8 @@ int TlcConnection::getBasicProperties() {
 
     if (ret == 0) {
         LOG_INFO("TlcConnection::getBasicProperties",
-                 " Read Pid(%s), Vid(%02X %02X %02X %02X) and Sid(%d) successfully.\n", pid, vid[0],
-                 vid[1], vid[2], vid[3], sensorId);
+                 " Read Pid(%s), Vid(%02X %02X %02X %02X) and Sid(%d) successfully.\n",
+                 logSafeText(pid).c_str(), vid[0], vid[1], vid[2], vid[3], sensorId);
     }
     LOG_DEBUG("TlcConnection::getBasicProperties", "Function ends.\n");
     return ret;

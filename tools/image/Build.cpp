@@ -150,7 +150,7 @@ int commandBuild(Args& args) {
     std::string error;
     if (!writeWholeFile(output, image.data(), image.size(), error))
         throw inputError(error);
-    std::printf("Wrote %s (%zu bytes).\n", output.c_str(), image.size());
+    std::printf("Wrote %s (%zu bytes).\n", logSafeText(output).c_str(), image.size());
     return printImageInfo(&chip, output, false);
 }
 }  // namespace imagetool

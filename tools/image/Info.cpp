@@ -167,7 +167,7 @@ struct ImageReport {
 void reportFile(Report& out, nlohmann::json& j, const std::string& path, const Bytes& bytes) {
     j["file"] = path;
     j["size"] = bytes.size();
-    out.line("File:          %s (%llu bytes)\n", path.c_str(),
+    out.line("File:          %s (%llu bytes)\n", logSafeText(path).c_str(),
              static_cast<unsigned long long>(bytes.size()));
 }
 
@@ -219,9 +219,11 @@ void reportPidAndVid(ImageReport& r, FwImage& image) {
             if (raw[i] != 0)
                 stored += static_cast<char>(raw[i]);
         }
-        r.out.line("Pid:           \"%s\"%s (bytes %s)\n", image.pid,
-                   stored == image.pid ? "" : (" read from \"" + stored + "\"").c_str(),
-                   hexBytes(raw, kFwPidBytes).c_str());
+        // The text as touchfw logs it; the bytes show what is really there.
+        r.out.line(
+            "Pid:           \"%s\"%s (bytes %s)\n", logSafeText(image.pid).c_str(),
+            stored == image.pid ? "" : (" read from \"" + logSafeText(stored) + "\"").c_str(),
+            hexBytes(raw, kFwPidBytes).c_str());
         r.j["pid"] = {{"text", printable(reinterpret_cast<const uint8_t*>(image.pid),
                                          std::strlen(image.pid))},
                       {"bytes", hexBytes(raw, kFwPidBytes)}};
