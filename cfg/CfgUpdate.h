@@ -25,7 +25,9 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer);
 // back. Whatever happens the chip is reset, reporting resumed, the
 // connection closed and the image's data released.
 // 0 updated or nothing to do; -1 open or disabling reporting failed; -2 the
-// version read before the update failed; -5 every attempt failed.
+// version read before the update failed; -5 every attempt failed; -6 the
+// update (or the finding that none was needed) succeeded but the chip was
+// not put back: the session end (5415R), the restart or the enable failed.
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer);
 
 // One download over an open connection. 0 success; -1 or -2 the start step

@@ -42,16 +42,14 @@ constexpr int32_t kHelperIdentityBeforeFailed = -2;
 constexpr int32_t kHelperDownloadFailed = -5;
 constexpr int32_t kHelperIdentityAfterFailed = -6;
 constexpr int32_t kHelperVidMismatch = -7;
+constexpr int32_t kHelperReportingNotResumed = -8;  // the final enable failed
 // The version check found nothing to write: the driver ends with success.
 constexpr int32_t kHelperUpToDate = 1;
 
 const char* const kHelperFn = "fwUpdateHelper";
 
-// Opens the device, stops reporting and reads the chip's identity.
-int32_t openAndReadIdentity(TlcConnection& connection) {
-    if (connection.openTLC() != 0) {
-        return kHelperFailed;
-    }
+// Stops reporting on the open device and reads the chip's identity.
+int32_t readIdentityBefore(TlcConnection& connection) {
     int ret = DisableReport(connection);
     if (ret != 0) {
         LOG_ERROR(kHelperFn, "fw update failed at disable report:%d.\n", ret);
@@ -151,7 +149,8 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
                        uint32_t cfgLen) {
     LOG_DEBUG(kHelperFn, "Function begins.\n");
     TlcConnection connection;
-    int32_t result = openAndReadIdentity(connection);
+    const bool opened = connection.openTLC() == 0;
+    int32_t result = opened ? readIdentityBefore(connection) : kHelperFailed;
     if (result == 0 && !ignoreVer) {
         result = checkNeedsUpdate(connection, image, cfgData, cfgLen);
     }
@@ -164,7 +163,11 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
     if (result == kHelperUpToDate) {
         result = 0;
     }
-    EnableReport(connection);
+    if (!opened) {
+        EnableReport(connection);  // nothing was paused; the writes fail at once
+    } else if (resumeReporting(connection, kHelperFn) != 0 && result == 0) {
+        result = kHelperReportingNotResumed;
+    }
     connection.close();
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;

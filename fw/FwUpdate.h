@@ -16,6 +16,8 @@ class FwImage;
 // version. 0 success or nothing to do; -1 open, report control, Pid or
 // configuration version read failed; -2 identity read failed; -5 every
 // download failed; -6 identity read after the update failed; -7 the chip's
-// version after the update differs from the image's.
+// version after the update differs from the image's; -8 the update (or the
+// finding that none was needed) succeeded but touch reporting could not be
+// enabled again.
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
                        uint32_t cfgLen);

@@ -17,6 +17,10 @@ constexpr uint32_t kCfgCmdWaitMs = 10;
 constexpr int kCfgBlockHalf = static_cast<int>(kCfgBlockBytesFjord / 2);
 constexpr int kCfgVerMaxLen = 16;
 
+// Results of the queries beyond those of their steps.
+constexpr int32_t kReportingNotResumed = -4;  // the final enable failed
+constexpr int32_t kCfgReadNotEnded = -5;      // the configuration read stayed open
+
 // The frame shared by the four run modes: open, pause reporting, read, resume,
 // close. `readStep` returns the operation's code.
 template <typename ReadStep>
@@ -31,8 +35,10 @@ int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
         return -2;
     }
     DisableReport(connection);
-    const int32_t ret = readStep(connection);
-    EnableReport(connection);
+    int32_t ret = readStep(connection);
+    if (resumeReporting(connection, fn) != 0 && ret == 0) {
+        ret = kReportingNotResumed;
+    }
     connection.close();
     LOG_DEBUG(fn, "Function ends.\n");
     return ret;
@@ -91,6 +97,7 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     const int second =
         connection.read(p.cfgAddr + kCfgBlockHalf, block + kCfgBlockHalf, kCfgBlockHalf, true);
     int32_t code;
+    uint8_t version = 0;
     if (first != 0 || second != 0) {
         LOG_ERROR("getCfgVerWithConnection", "Read cfg version failed. ret = %d.\n",
                   first | second);
@@ -98,9 +105,9 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     } else {
         const CfgBlockCheck check = checkCfgBlock(chipType, block, sizeof block);
         if (check.passed) {
-            *out = block[kCfgVersionAtFjord];
+            version = block[kCfgVersionAtFjord];
             LOG_INFO("getCfgVerWithConnection",
-                     "Read firmware cfg version success, cfg version: 0x%02X.\n", *out);
+                     "Read firmware cfg version success, cfg version: 0x%02X.\n", version);
             code = 0;
         } else {
             LOG_ERROR("getCfgVerWithConnection",
@@ -109,8 +116,16 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
             code = -1;
         }
     }
-    FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len, p.cmdAddr,
-                     p.cfgReadEndAck.data, p.cfgReadEndAck.len, kCfgCmdWaitMs);
+    // A read that cannot be ended leaves the chip in its configuration read.
+    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len,
+                         p.cmdAddr, p.cfgReadEndAck.data, p.cfgReadEndAck.len,
+                         kCfgCmdWaitMs) != 0 &&
+        code == 0) {
+        LOG_ERROR("getCfgVerWithConnection", "The configuration read could not be ended.\n");
+        code = kCfgReadNotEnded;
+    }
+    if (code == 0)
+        *out = version;
     return code;
 }
 
