@@ -80,7 +80,8 @@ void printBlock(const Block& block, int32_t row, int32_t col, int32_t showType) 
 }
 
 // Results of GetSomeData (its exit status).
-constexpr int32_t kCaptureFailed = -1;  // bad arguments, a failed frame read, a silent chip
+// Bad arguments, a failed read, a silent chip, a chip left in data mode.
+constexpr int32_t kCaptureFailed = -1;
 constexpr int32_t kCaptureNotOpened = -2;
 constexpr int32_t kCaptureNoMemory = -3;
 constexpr int32_t kCaptureNoDataMode = -4;

@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <ostream>
 #include <set>
@@ -60,7 +59,7 @@ struct FaultKind {
     // Counts the events the fault can hit, without firing.
     emu::FaultRule counter() const {
         emu::FaultRule r = rule(1);
-        r.skip = INT_MAX;
+        r.skip = 1 << 30;
         return r;
     }
     std::string name() const {
