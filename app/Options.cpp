@@ -26,7 +26,8 @@ enum class ValueForm {
     decimal,
     dataList,
     path,
-    folder
+    folder,
+    devicePath  // free text, but never empty
 };
 
 struct OptionRow {
@@ -44,7 +45,7 @@ const OptionRow kOptionRows[] = {
     {"--pid", nullptr, "pid", ValueForm::hex},
     {"--usage", nullptr, "usage", ValueForm::hex},
     {"--usagepage", nullptr, "usagepage", ValueForm::hex},
-    {"--path", nullptr, "path", ValueForm::freeText},
+    {"--path", nullptr, "path", ValueForm::devicePath},
     {"--property", "-p", "property", ValueForm::property},
     {"--firmware", "-f", "firmware", ValueForm::path},
     {"--fwflag", nullptr, "fwflag", ValueForm::hex},
@@ -250,6 +251,10 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
                 std::printf("Folder \"%s\" does not exist.\n", text.c_str());
                 return ValueCheck::refused;
             }
+            value->text = text;
+            break;
+        case ValueForm::devicePath:
+            valid = !text.empty();
             value->text = text;
             break;
         case ValueForm::freeText:

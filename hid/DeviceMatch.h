@@ -19,5 +19,11 @@ struct DeviceMatchSettings {
 
 extern DeviceMatchSettings deviceMatch;
 
+// The device path a path key leads to: a symbolic link (udev's stable names
+// such as /dev/input/by-id/... are links) is resolved to the node it names.
+// As given when it cannot be resolved (no such file, not a file path) and on
+// Windows, whose device paths are compared as they are.
+std::string devicePathOf(const std::string& path);
+
 // Back to all zero and no path (tests only).
 void resetDeviceMatch();

@@ -42,7 +42,7 @@ struct HidInterfaceInfo {
 
 // Why HidHost::open failed, for the console hint and the result: the user
 // lacks permission, or another run holds the device (each run holds its
-// device exclusively from open to close).
+// device exclusively from its first open to its end).
 enum class HidOpenFailure { other = 0, denied, inUse };
 
 // Result of HidHost::readReport.

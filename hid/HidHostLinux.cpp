@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,11 +177,30 @@ HidrawNodeOps systemHidrawNodeOps() {
     ops.access = [](const std::string& path) {
         return ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : -errno;
     };
+    ops.dup = [](int fd) {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        return copy < 0 ? -errno : copy;
+    };
+    ops.sameNode = [](int fd, const std::string& path) {
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0)
+            return false;
+        return held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
+               held.st_rdev == named.st_rdev;
+    };
     return ops;
 }
 
-HidHostLinux::HidHostLinux(std::string sysfsRoot, HidrawNodeOps ops)
-    : sysfsRoot_(std::move(sysfsRoot)), ops_(std::move(ops)) {}
+HidHostLinux::HidHostLinux(std::string sysfsRoot, HidrawNodeOps ops, std::string devDir)
+    : sysfsRoot_(std::move(sysfsRoot)), ops_(std::move(ops)), devDir_(std::move(devDir)) {}
+
+HidHostLinux::~HidHostLinux() {
+    for (const int fd : openFds_)
+        ops_.close(fd);
+    for (const auto& hold : held_)
+        ops_.close(hold.second);
+}
 
 std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
     std::vector<HidInterfaceInfo> interfaces;
@@ -190,7 +210,7 @@ std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
         // the report descriptor, so the node itself need not be opened.
         const std::string deviceDir = classDir + "/" + node.second + "/device";
         HidInterfaceInfo base;
-        base.path = "/dev/" + node.second;
+        base.path = devDir_ + "/" + node.second;
 
         std::string uevent;
         int error = readSmallFile(deviceDir + "/uevent", 65536, &uevent);
@@ -225,8 +245,33 @@ std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
     return interfaces;
 }
 
+int HidHostLinux::openHeld(const std::string& path) {
+    if (!ops_.dup || !ops_.sameNode)
+        return ops_.open(path);
+    const auto hold = held_.find(path);
+    if (hold != held_.end()) {
+        if (ops_.sameNode(hold->second, path))
+            return ops_.dup(hold->second);
+        // The device went away: its old node guards nothing now. A node
+        // under the same name is a new one and is locked afresh.
+        ops_.close(hold->second);
+        held_.erase(hold);
+    }
+    const int fd = ops_.open(path);
+    if (fd < 0)
+        return fd;
+    const int keep = ops_.dup(fd);
+    if (keep < 0) {
+        // Without a kept descriptor the lock would end at the first close.
+        ops_.close(fd);
+        return keep;
+    }
+    held_[path] = keep;
+    return fd;
+}
+
 HidHandle HidHostLinux::open(const HidInterfaceInfo& iface, uint32_t* osError) {
-    const int fd = ops_.open(iface.path);
+    const int fd = openHeld(iface.path);
     if (fd < 0) {
         if (osError)
             *osError = static_cast<uint32_t>(-fd);

@@ -1,9 +1,9 @@
 // The Linux HID host: hidraw nodes. Interfaces come from sysfs
 // (<root>/class/hidraw/hidrawN in numeric order, the vendor and product id
 // from the HID device's uevent, one interface per top-level collection of its
-// report descriptor); reports move through /dev/hidrawN. The sysfs root and
-// the node operations are injectable so the backend can be exercised on a
-// fake tree with scripted nodes.
+// report descriptor); reports move through /dev/hidrawN. The sysfs root, the
+// node folder and the node operations are injectable so the backend can be
+// exercised on a fake tree with scripted nodes.
 #pragma once
 
 #if defined(__linux__)
@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,12 +33,19 @@ struct HidrawNodeOps {
     std::function<int64_t()> nowMs;  // a monotonic clock in milliseconds
     // 0 when this user may read and write the node; unset: assumed so.
     std::function<int(const std::string& path)> access;
+    // Another descriptor of the same open node, sharing its lock, or -errno.
+    // Unset: a node is held only while it is open.
+    std::function<int(int fd)> dup;
+    // True while `fd` is a descriptor of the node now at `path` (false once
+    // the device went away, and for a new node under the old name).
+    std::function<bool(int fd, const std::string& path)> sameNode;
 };
 
 // The real system calls (descriptors opened non-blocking and close-on-exec).
 // open takes flock(LOCK_EX | LOCK_NB) on the node right after opening it:
-// one run holds its device exclusively, and the lock goes with the
-// descriptor (at close, or by the kernel however the process ends).
+// one run holds its device exclusively, and the lock goes with the open
+// node (at the close of its last descriptor, or by the kernel however the
+// process ends).
 HidrawNodeOps systemHidrawNodeOps();
 
 // ioctl requests of the hidraw driver used here, defined locally because
@@ -55,10 +63,20 @@ constexpr size_t kMaxReportDescriptorFileSize = 65536;
 // Where the udev rule granting access to the device is shipped.
 constexpr const char* kUdevRulePath = "contrib/60-touchfw.rules";
 
+// A node this host opened stays held until the host is destroyed (for the
+// process-wide host: until the process ends; the destructor closes every
+// descriptor the host still has): a descriptor of it is kept
+// past close, so the lock outlives the operation that opened it and no other
+// run can take the device between two operations of this one. A later open
+// of the node reuses that descriptor while it still names the node there.
 class HidHostLinux : public HidHost {
   public:
-    explicit HidHostLinux(std::string sysfsRoot = "/sys",
-                          HidrawNodeOps ops = systemHidrawNodeOps());
+    // Nodes are named <devDir>/hidrawN.
+    explicit HidHostLinux(std::string sysfsRoot = "/sys", HidrawNodeOps ops = systemHidrawNodeOps(),
+                          std::string devDir = "/dev");
+    ~HidHostLinux() override;
+    HidHostLinux(const HidHostLinux&) = delete;
+    HidHostLinux& operator=(const HidHostLinux&) = delete;
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -84,10 +102,16 @@ class HidHostLinux : public HidHost {
     // Reads and drops the input reports already queued on the node, without
     // waiting (the descriptor is non-blocking).
     void drainQueued(int fd);
+    // A descriptor of the node at `path` holding its lock: a new one from the
+    // kept hold when the node is still the one held, else a fresh open that
+    // becomes the hold. -errno on failure.
+    int openHeld(const std::string& path);
 
     std::string sysfsRoot_;
     HidrawNodeOps ops_;
+    std::string devDir_;
     std::set<int> openFds_;
+    std::map<std::string, int> held_;  // node path -> descriptor kept for the lock
     bool getInputUnsupported_ = false;
     bool setOutputUnsupported_ = false;
 };

@@ -235,6 +235,8 @@ HidHostWindows::HidHostWindows(HidWinOps ops) : ops_(std::move(ops)) {}
 HidHostWindows::~HidHostWindows() {
     while (!open_.empty())
         close(open_.begin()->first);
+    for (const auto& hold : held_)
+        ops_.releaseLock(hold.second);
 }
 
 HidInterfaceInfo HidHostWindows::query(const std::wstring& path) {
@@ -286,19 +288,25 @@ HidHandle HidHostWindows::open(const HidInterfaceInfo& iface, uint32_t* osError)
         if (entry.second.lockName == lockName)
             return fail(kHidDeviceInUseError);
     }
+    // A lock this run took at an earlier open is still its own.
+    const bool heldAlready = held_.count(lockName) != 0;
     HANDLE lock = nullptr;
-    DWORD error = ops_.acquireLock(lockName, &lock);
+    DWORD error = heldAlready ? 0 : ops_.acquireLock(lockName, &lock);
     if (error != 0)
         return fail(error);
     HANDLE device = INVALID_HANDLE_VALUE;
     error = ops_.openPath(wideText(iface.path), true, &device);
     if (error != 0) {
-        ops_.releaseLock(lock);
+        // A device this run never opened is not kept from others.
+        if (!heldAlready)
+            ops_.releaseLock(lock);
         return fail(error);
     }
+    if (!heldAlready)
+        held_[lockName] = lock;
     const HidHandle handle = reinterpret_cast<HidHandle>(device);
-    open_[handle] = OpenDevice{device, lock, std::move(lockName), iface.inputReportLength,
-                               iface.outputReportLength};
+    open_[handle] =
+        OpenDevice{device, std::move(lockName), iface.inputReportLength, iface.outputReportLength};
     return handle;
 }
 
@@ -306,8 +314,8 @@ void HidHostWindows::close(HidHandle handle) {
     const auto it = open_.find(handle);
     if (it == open_.end())
         return;
+    // The lock stays held (see held_) until the host is destroyed.
     ops_.closeHandle(it->second.device);
-    ops_.releaseLock(it->second.lock);
     open_.erase(it);
 }
 

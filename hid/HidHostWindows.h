@@ -3,9 +3,11 @@
 // (shared read/write) with HidD_GetAttributes and HidD_GetPreparsedData /
 // HidP_GetCaps. Reports move with HidD_GetInputReport / HidD_SetOutputReport
 // (standard path) or overlapped WriteFile / ReadFile whose waits are bounded
-// (plain path). A run holds its device exclusively from open to close through
-// a named mutex derived from the device path. The system calls are injectable
-// so the backend's logic can be exercised on scripted devices.
+// (plain path). A run holds its device exclusively through a named mutex
+// derived from the device path, from its first open until the host is
+// destroyed (for the process-wide host: until the process ends), so no other
+// run takes the device between two operations of this one. The system calls
+// are injectable so the backend's logic can be exercised on scripted devices.
 #pragma once
 
 #if defined(_WIN32)
@@ -99,7 +101,6 @@ class HidHostWindows : public HidHost {
   private:
     struct OpenDevice {
         HANDLE device;
-        HANDLE lock;
         std::wstring lockName;
         uint16_t inputReportLength;
         uint16_t outputReportLength;
@@ -111,6 +112,7 @@ class HidHostWindows : public HidHost {
 
     HidWinOps ops_;
     std::map<HidHandle, OpenDevice> open_;
+    std::map<std::wstring, HANDLE> held_;  // lock name -> lock kept past close
 };
 
 #endif  // _WIN32

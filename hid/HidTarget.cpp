@@ -96,13 +96,20 @@ void listInterface(HidHost& host, const HidInterfaceInfo& iface,
     }
 }
 
+// True when the interface has the target's four keys and is on the node of
+// `path` (any node when empty).
+bool hasKeys(const HidTarget& target, const std::string& path, const HidInterfaceInfo& iface) {
+    return (path.empty() || iface.path == path) && iface.vendorId == target.vid &&
+           iface.productId == target.pid && iface.usagePage == target.usagePage &&
+           iface.usage == target.usage;
+}
+
 // True when the interface has the target's keys. A path key (given, or
-// pinned by an earlier open of this run) leaves only the interfaces on that
-// node as candidates.
-bool isCandidate(const char* fn, const HidTarget& target, const HidInterfaceInfo& iface) {
-    const bool otherNode = !deviceMatch.path.empty() && iface.path != deviceMatch.path;
-    if (otherNode || iface.vendorId != target.vid || iface.productId != target.pid ||
-        iface.usagePage != target.usagePage || iface.usage != target.usage) {
+// pinned by an earlier open of this run; `path` is what it leads to) leaves
+// only the interfaces on that node as candidates.
+bool isCandidate(const char* fn, const HidTarget& target, const std::string& path,
+                 const HidInterfaceInfo& iface) {
+    if (!hasKeys(target, path, iface)) {
         LOG_INFO(fn,
                  "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
                  "0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
@@ -132,6 +139,28 @@ void hintFailedSearch(const HidTarget& target, const std::vector<OpenFailure>& o
     }
 }
 
+// After a search that opened `used`: names on standard error the matching
+// devices it passed over because they could not be opened, and the other
+// devices with the same keys, so the user can tell which one was used.
+void hintDeviceChoice(const HidTarget& target, const std::vector<HidInterfaceInfo>& interfaces,
+                      const std::string& path, const std::vector<OpenFailure>& openFailures,
+                      const std::string& used) {
+    for (const OpenFailure& failure : openFailures) {
+        hintSkippedDevice(failure.iface.path,
+                          hidHost().classifyOpenError(failure.osError) == HidOpenFailure::denied,
+                          failure.osError);
+    }
+    std::vector<std::string> others;
+    for (const HidInterfaceInfo& iface : interfaces) {
+        if (iface.queryError == HidQueryError::none && iface.path != used &&
+            hasKeys(target, path, iface) &&
+            std::find(others.begin(), others.end(), iface.path) == others.end()) {
+            others.push_back(iface.path);
+        }
+    }
+    hintSeveralMatches(used, others);
+}
+
 }  // namespace
 
 int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
@@ -141,6 +170,9 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
     std::vector<OpenFailure> openFailures;
     std::vector<std::string> unopenable;  // listed nodes this user may not open
     bool matched = false;
+    // The node a path key leads to (a link, such as a udev stable name, is
+    // followed once here); interfaces are opened at their own paths.
+    const std::string path = devicePathOf(deviceMatch.path);
 
     for (const HidInterfaceInfo& iface : interfaces) {
         if (!interfaceQueried(fn, iface))
@@ -149,7 +181,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
             listInterface(host, iface, &unopenable);
             continue;
         }
-        if (!isCandidate(fn, *this, iface))
+        if (!isCandidate(fn, *this, path, iface))
             continue;
         matched = true;
         uint32_t osError = 0;
@@ -174,6 +206,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
         openRefusedInUse_ = false;
         if (found != nullptr)
             *found = iface;
+        hintDeviceChoice(*this, interfaces, path, openFailures, iface.path);
         return 0;
     }
     if (listOnly) {
@@ -216,9 +249,9 @@ int HidTarget::open() {
     handle = h;
     deviceGone_ = false;
     // Every later open of this run goes to this same node, never to another
-    // device with the same keys.
-    if (deviceMatch.path.empty())
-        deviceMatch.path = openedPath_;
+    // device with the same keys (a path given as a link is pinned to the
+    // node it led to).
+    deviceMatch.path = openedPath_;
     return 0;
 }
 

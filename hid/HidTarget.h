@@ -32,8 +32,10 @@ class HidTarget {
     // Copies the keys from deviceMatch, then finds and opens the device
     // unless it is open already. 0 when open afterwards, -1 otherwise. The
     // first successful open of the run pins deviceMatch.path to the opened
-    // node (when no path was given), so that every later open of the run
-    // reopens that same device or fails.
+    // node (the node a given path led to), so that every later open of the
+    // run reopens that same device or fails. A search that opens a device
+    // names on standard error the matching devices it passed over and the
+    // others with the same keys (once per run).
     int open();
     // Closes the handle if open. Always 0.
     int close();

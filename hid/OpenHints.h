@@ -3,6 +3,7 @@
 // Each hint is given at most once per run, however often the run searches.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ void hintOpenDenied(const std::string& path);
 void hintDeviceInUse(const std::string& path);
 // The scan listed interfaces on these nodes that this user may not open.
 void hintScanUnopenable(const std::vector<std::string>& paths);
+// A search opened `used` after passing over this matching device, which
+// could not be opened (`denied`: for lack of permission). Once per device.
+void hintSkippedDevice(const std::string& path, bool denied, uint32_t osError);
+// A search opened `used` while these other devices have the same keys.
+// Nothing when there are none.
+void hintSeveralMatches(const std::string& used, const std::vector<std::string>& others);
 
 // Lets every hint be given again (tests only).
 void resetOpenHints();

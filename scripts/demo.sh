@@ -4,10 +4,31 @@
 # version back. Runs touchfw-emu from a build in ./build, in a fresh folder so
 # the emulated chip starts from its factory state. With TOUCHFW_EMU_CLOCK=real
 # in the environment the waits are slept for real and the bar moves.
+#
+#   bash scripts/demo.sh [CHIP]     (default fjordK; any case, as --chip)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 emu="$root/build/touchfw-emu"
-chip=${1:-fjordK}
+asked=${1:-fjordK}
+# The family's canonical name, which the example files carry.
+chip=""
+for image in "$root"/examples/fw-*.bin; do
+    name=${image##*/fw-}
+    name=${name%.bin}
+    if [ "${name,,}" = "${asked,,}" ]; then
+        chip=$name
+    fi
+done
+if [ -z "$chip" ]; then
+    echo "demo.sh: unknown chip '$asked': 5410, 5415R, fjordK, fjordH3, Corvina, fjordK8 or" \
+        "fjordK4 (any case)" >&2
+    exit 2
+fi
+if [ ! -x "$emu" ]; then
+    echo "demo.sh: $emu is not built; build it with" \
+        "cmake -S . -B build && cmake --build build -j2 --target touchfw touchfw-emu" >&2
+    exit 1
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -2,7 +2,12 @@
 // the ready flag on virtual time, sample byte order, faults.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
 #include "tests/EmuFixture.h"
+#include "tests/TestSupport.h"
 
 namespace {
 
@@ -178,6 +183,43 @@ TEST_F(EmuDataModeTest, FailingBlockReadAndWithheldDataModeAcknowledgement) {
     Bytes answer;
     EXPECT_EQ(wire.receive(&answer), HidReadResult::failed);
     EXPECT_EQ(wire.read(p.diffDataAddr, 4).size(), 4u);
+}
+
+// Every capture the documentation shows (--chip X ... --row R --col C) reads
+// frames of the emulated chip that its blocks hold whole: a larger one would
+// show the next block's samples in its last rows.
+TEST_F(EmuDataModeTest, DocumentedCapturesFitTheEmulatedSensor) {
+    namespace fs = std::filesystem;
+    const fs::path root = TOUCHFW_SOURCE_DIR;
+    std::vector<fs::path> docs = {root / "README.md", root / "examples" / "README.md"};
+    for (const fs::path& dir : {root / "docs", root / "docs" / "man"}) {
+        std::error_code error;
+        fs::directory_iterator entries(dir, error);
+        ASSERT_FALSE(error) << dir.string() << ": " << error.message();
+        for (const auto& entry : entries) {
+            if (entry.path().extension() == ".md" || entry.path().extension() == ".1")
+                docs.push_back(entry.path());
+        }
+    }
+    const std::regex capture(R"(--chip (\w+) .*--row (\d+) --col (\d+))");
+    size_t seen = 0;
+    for (const fs::path& doc : docs) {
+        std::istringstream lines(testsupport::readFile(doc.string()));
+        for (std::string line; std::getline(lines, line);) {
+            line = std::regex_replace(line, std::regex(R"(\\-)"), "-");  // roff's \-
+            std::smatch m;
+            if (!std::regex_search(line, m, capture))
+                continue;
+            SCOPED_TRACE(doc.string() + ": " + line);
+            const ChipFamily* family = chipFamilyNamed(m[1]);
+            ASSERT_NE(family, nullptr);
+            startEmu(family->type);
+            EXPECT_LE(std::stoul(m[2]) * std::stoul(m[3]),
+                      chip().sensorRows() * chip().sensorCols());
+            ++seen;
+        }
+    }
+    EXPECT_GE(seen, 3u);
 }
 
 }  // namespace

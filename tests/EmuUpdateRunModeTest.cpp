@@ -31,6 +31,7 @@ class EmuUpdateRunModeTest : public ::testing::Test {
         CommandResult r = testsupport::runCommand(
             "cd '" + dir_.path() + "' && TOUCHFW_EMU_STATE_DIR='" + dir_.path() + "' " + env + " " +
             TOUCHFW_EMU_BINARY + " " + args + " 2>&1");
+        r.output = testsupport::withoutTwinHint(r.output);
         EXPECT_EQ(r.output.find("protocol error"), std::string::npos) << args << "\n" << r.output;
         return r;
     }

@@ -17,10 +17,13 @@
 
 #include "app/App.h"
 #include "chip/ChipProfile.h"
+#include "emu/EmulatedChip.h"
 #include "hid/DeviceMatch.h"
 #include "hid/HidHostLinux.h"
 #include "hid/HidInterface.h"
 #include "hid/HidTarget.h"
+#include "hid/OpenHints.h"
+#include "tests/FaultMatrixSupport.h"
 #include "tests/HidTestSupport.h"
 
 namespace {
@@ -33,6 +36,9 @@ using hidtest::kWarning;
 
 // Scripted hidraw nodes: opens, ioctls and writes are recorded; input
 // reports are events on a fake monotonic clock that poll() and read() deliver.
+// Opens lock as flock does: the lock belongs to the open node, is shared by
+// its duplicates and ends with its last descriptor; another open of a locked
+// node fails with EWOULDBLOCK, from this process or another.
 class FakeNodes {
   public:
     struct Event {
@@ -59,6 +65,7 @@ class FakeNodes {
     std::vector<int> pollTimeouts;
     int reads = 0;
     int64_t now = 50000;
+    std::function<void(int fd)> afterClose;
 
     HidrawNodeOps ops() {
         HidrawNodeOps o;
@@ -66,8 +73,23 @@ class FakeNodes {
             auto failure = openErrors.find(path);
             if (failure != openErrors.end())
                 return -failure->second;
+            for (const auto& open : nodeOf_) {
+                if (open.second == path)
+                    return -EWOULDBLOCK;
+            }
             opened.push_back(path);
+            nodeOf_[nextFd_] = path;
             return nextFd_++;
+        };
+        o.dup = [this](int fd) {
+            if (nodeOf_.count(fd) == 0)
+                return -EBADF;
+            nodeOf_[nextFd_] = nodeOf_[fd];
+            return nextFd_++;
+        };
+        o.sameNode = [this](int fd, const std::string& path) {
+            const auto open = nodeOf_.find(fd);
+            return open != nodeOf_.end() && open->second == path;
         };
         o.ioctl = [this](int fd, unsigned long request, uint8_t* data) {
             const size_t size = _IOC_SIZE(request);
@@ -101,7 +123,12 @@ class FakeNodes {
             std::copy(e.data.begin(), e.data.begin() + static_cast<long>(n), data);
             return static_cast<long>(n);
         };
-        o.close = [this](int fd) { closedFds.push_back(fd); };
+        o.close = [this](int fd) {
+            closedFds.push_back(fd);
+            nodeOf_.erase(fd);
+            if (afterClose)
+                afterClose(fd);
+        };
         o.nowMs = [this]() { return now; };
         return o;
     }
@@ -115,6 +142,7 @@ class FakeNodes {
 
   private:
     int nextFd_ = 50;
+    std::map<int, std::string> nodeOf_;  // open descriptor -> its node
 };
 
 class HidHostLinuxTest : public testsupport::ProcessFixture {
@@ -133,6 +161,10 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         addNode("hidraw10", "0003:00002A94:00000121", hidtest::touchAndVendorDescriptor(267));
         std::filesystem::create_directories(classDir() + "/hidrawx/device");
         std::filesystem::create_directories(classDir() + "/foo");
+        newProcess();
+    }
+    // The host of a new process: the nodes the last one held are free again.
+    void newProcess() {
         host_ = std::make_unique<HidHostLinux>(root_.path(), nodes_.ops());
         setHidHost(host_.get());
     }
@@ -165,6 +197,19 @@ class HidHostLinuxTest : public testsupport::ProcessFixture {
         deviceMatch.usagePage = 0xFFF0;
         deviceMatch.usage = 0x0001;
         deviceMatch.path.clear();  // each case is a run of its own: nothing pinned
+    }
+
+    // An emulated chip behind every node, on the standard path: output
+    // reports go to it, input reports come from it.
+    void chipBehindNodes(emu::EmulatedChip& chip) {
+        nodes_.ioctlHandler = [&chip](unsigned long request, uint8_t* data) {
+            const size_t size = _IOC_SIZE(request);
+            uint32_t error = 0;
+            const bool ok = request == hidrawSetOutputRequest(size)
+                                ? chip.receiveReport(data, size, emu::ReportPath::standard)
+                                : chip.answerInputReport(data, size, &error);
+            return ok ? static_cast<int>(size) : -EIO;
+        };
     }
 
     // Binds the interface for a chip type and opens the controller.
@@ -305,6 +350,34 @@ TEST(HidrawNodeLockTest, OneDescriptorHoldsTheNodeUntilItIsClosed) {
     ops.close(again);
 }
 
+// The real calls, on a plain file standing for the node (it locks the same
+// way): the run keeps the node locked past every close, reuses its hold
+// while the file is the one held, locks a file that took the name afresh
+// (the device went away and came back), and lets go when its host ends.
+TEST_F(HidHostLinuxTest, TheRealCallsHoldTheNodeUntilTheRunEnds) {
+    std::filesystem::create_directories(root_.path() + "/dev");
+    const std::string node = root_.path() + "/dev/hidraw2";
+    testsupport::writeFile(node, "");
+    const HidrawNodeOps ops = systemHidrawNodeOps();
+    auto run = std::make_unique<HidHostLinux>(root_.path(), ops, root_.path() + "/dev");
+    setHidHost(run.get());
+    setControllerKeys();
+    for (const bool replaced : {false, false, true}) {
+        if (replaced) {
+            std::filesystem::remove(node);
+            testsupport::writeFile(node, "");
+        }
+        ASSERT_EQ(hidTarget.open(), 0);
+        hidTarget.close();
+        EXPECT_EQ(ops.open(node), -EWOULDBLOCK);
+    }
+    setHidHost(host_.get());
+    run.reset();
+    const int fd = ops.open(node);
+    EXPECT_GE(fd, 0);
+    ops.close(fd);
+}
+
 TEST_F(HidHostLinuxTest, UnusableNodesAreSkippedWithTheirLogLines) {
     deviceMatch.vid = 0x1234;  // matches nothing: every node is looked at
     EXPECT_EQ(hidTarget.open(), -1);
@@ -337,6 +410,7 @@ TEST_F(HidHostLinuxTest, PermissionDeniedMovesOnAndPointsToTheUdevRule) {
          {}},
     };
     for (const Case& c : cases) {
+        newProcess();
         log_->clear();
         nodes_.opened.clear();
         nodes_.openErrors = c.openErrors;
@@ -528,8 +602,7 @@ TEST_F(HidHostLinuxTest, FjordK8ReadWaitIsBounded) {
     };
     const Case cases[] = {{"silent device", 0}, {"only touch reports arrive", 5000}};
     for (const Case& c : cases) {
-        host_ = std::make_unique<HidHostLinux>(root_.path(), nodes_.ops());
-        setHidHost(host_.get());
+        newProcess();
         hidTarget.handle = kInvalidHidHandle;
         hidTargetFjordK8.handle = kInvalidHidHandle;
         nodes_.events.clear();
@@ -634,26 +707,35 @@ TEST(HidScanTest, ScanRunModeOnThisMachine) {
     }
 }
 
-// Runs the whole program on the fake nodes; standard output and standard
-// error apart.
+// Runs the whole program on the fake nodes as a process of its own: with a
+// host of its own, whose descriptors are closed when the run ends; standard
+// output and standard error apart.
 struct ConsoleRun {
     int result;
     std::string out;
     std::string err;
 };
 
-ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& logDir) {
+ConsoleRun runOnFakeNodes(std::vector<std::string> args, const std::string& root, HidrawNodeOps ops,
+                          const std::string& devDir = "/dev") {
     args.insert(args.begin(), "touchfw");
-    args.insert(args.end(), {"--logfiledir", logDir});
+    args.insert(args.end(), {"--logfiledir", root});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(&arg[0]);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int result = runMain(static_cast<int>(argv.size()), argv.data());
-    ConsoleRun run{result, testing::internal::GetCapturedStdout(),
-                   testing::internal::GetCapturedStderr()};
-    resetProcessState();
+    HidHost* const previous = &hidHost();
+    ConsoleRun run;
+    {
+        HidHostLinux host(root, std::move(ops), devDir);
+        setHidHost(&host);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        run.result = runMain(static_cast<int>(argv.size()), argv.data());
+        run.out = testing::internal::GetCapturedStdout();
+        run.err = testing::internal::GetCapturedStderr();
+        resetProcessState();
+    }
+    setHidHost(previous);
     return run;
 }
 
@@ -679,7 +761,7 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
           "path /dev/hidraw1;",
           "--scan"}},
         {{"--pid", "0x0999"}, 0, 0, {"pid 0x0999", "--scan"}},
-        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules"}},
+        {{}, EACCES, EACCES, {"permission denied on /dev/hidraw2;", "60-touchfw.rules", "plugdev"}},
         {{}, ENOENT, ENOENT, {}},  // vanished nodes: nothing to explain
         {{}, EWOULDBLOCK, 0, {"touchfw: /dev/hidraw2" + inUse}},
         {{}, EACCES, EWOULDBLOCK, {"touchfw: /dev/hidraw10" + inUse}},
@@ -698,7 +780,7 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
         std::vector<std::string> args = {"--chip", "fjordK"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"-p", "pid"});
-        const ConsoleRun run = runOnFakeNodes(args, root_.path());
+        const ConsoleRun run = runOnFakeNodes(args, root_.path(), nodes_.ops());
         EXPECT_EQ(nodes_.opened,
                   opens ? std::vector<std::string>{"/dev/hidraw10"} : std::vector<std::string>{})
             << run.err;
@@ -715,16 +797,98 @@ TEST_F(HidHostLinuxTest, PathKeyAndOpenFailureHints) {
     EXPECT_EQ(host_->classifyOpenError(ENOENT), HidOpenFailure::other);
 }
 
+// A 5410 -f -c run opens its device for the firmware and again for the
+// configuration. Another run trying to take the node whenever this one
+// closes it, between the two steps too, is refused; once the run has ended
+// the node is free. The later node with the same keys is never opened.
+TEST_F(HidHostLinuxTest, TheDeviceStaysHeldForTheWholeRun) {
+    emu::EmulatedChip chip(CHIP_5410, &clock_);
+    chipBehindNodes(chip);
+    const HidrawNodeOps otherRun = nodes_.ops();
+    std::vector<int> tries;  // once it has the node, the other run keeps it
+    nodes_.afterClose = [&](int) { tries.push_back(otherRun.open("/dev/hidraw2")); };
+    const ConsoleRun run =
+        runOnFakeNodes({"--chip", "5410", "--pid", "0x0121", "--usagepage", "0xFFF0", "-f",
+                        matrix::sampleFirmware(CHIP_5410), "-c", matrix::sampleConfig(CHIP_5410)},
+                       root_.path(), nodes_.ops());
+    nodes_.afterClose = nullptr;
+    EXPECT_EQ(run.result, 0) << run.out;
+    EXPECT_NE(run.out.find("Update cfg successfully."), std::string::npos);
+    EXPECT_EQ(std::count(nodes_.opened.begin(), nodes_.opened.end(), "/dev/hidraw10"), 0);
+    // Said once, although the run opened the device twice.
+    EXPECT_EQ(run.err,
+              "touchfw: 2 devices match; using /dev/hidraw2 (1 other: /dev/hidraw10); choose one "
+              "with --path.\n");
+    // Every close but the last (the end of the run) left the node held.
+    ASSERT_GE(tries.size(), 3u);
+    EXPECT_EQ(std::vector<int>(tries.begin(), tries.end() - 1),
+              std::vector<int>(tries.size() - 1, -EWOULDBLOCK));
+    EXPECT_GE(tries.back(), 0);
+}
+
+// Which device a run used is never a secret. Several matching nodes, or a
+// matching node passed over, are named in one line each on standard error;
+// a --path that is a link (udev's stable names) leads to its node. Standard
+// output is that of the run with --path naming the node. An empty --path is
+// a command-line error.
+TEST_F(HidHostLinuxTest, DeviceChoiceIsNamedOnStandardError) {
+    emu::EmulatedChip chip(CHIP_FJORDK, &clock_);
+    chipBehindNodes(chip);
+    std::filesystem::create_directories(root_.path() + "/dev");
+    for (const char* node : {"/dev/hidraw2", "/dev/hidraw10"})
+        testsupport::writeFile(root_.path() + node, "");
+    const std::string dev = devicePathOf(root_.path() + "/dev");
+    std::filesystem::create_symlink(dev + "/hidraw10", root_.path() + "/panel");
+    const std::string twice = "touchfw: 2 devices match; using " + dev + "/hidraw";
+    struct Case {
+        std::vector<std::string> args;
+        int error2;  // of the first node's open
+        const char* opened;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--path", dev + "/hidraw2"}, 0, "/hidraw2", ""},
+        {{}, 0, "/hidraw2", twice + "2 (1 other: " + dev + "/hidraw10); choose one with --path.\n"},
+        {{"--path", root_.path() + "/panel"}, 0, "/hidraw10", ""},
+        {{},
+         EACCES,
+         "/hidraw10",
+         "touchfw: skipped " + dev +
+             "/hidraw2, a matching device this user may not open (permission denied; see the "
+             "udev rule " +
+             udevRuleHintPath() + ").\n" + twice + "10 (1 other: " + dev +
+             "/hidraw2); choose one with --path.\n"},
+    };
+    std::string firstOut;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.error2));
+        nodes_.opened.clear();
+        nodes_.openErrors.clear();
+        if (c.error2 != 0)
+            nodes_.openErrors[dev + "/hidraw2"] = c.error2;
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-p", "vid"});
+        const ConsoleRun run = runOnFakeNodes(args, root_.path(), nodes_.ops(), dev);
+        EXPECT_EQ(run.result, 0) << run.out;
+        EXPECT_EQ(nodes_.opened, std::vector<std::string>{dev + c.opened});
+        EXPECT_EQ(run.err, c.err);
+        if (firstOut.empty())
+            firstOut = run.out;
+        EXPECT_EQ(run.out, firstOut);
+    }
+    const ConsoleRun empty =
+        runOnFakeNodes({"--path", "", "-p", "vid"}, root_.path(), nodes_.ops(), dev);
+    EXPECT_EQ(empty.result, -20);
+    EXPECT_EQ(empty.out.rfind("\"\" is not a valid value for option \"--path\".\nUsage: ", 0), 0u);
+}
+
 TEST_F(HidHostLinuxTest, ScanNotesNodesThisUserMayNotOpen) {
-    const ConsoleRun before = runOnFakeNodes({"--scan"}, root_.path());
+    const ConsoleRun before = runOnFakeNodes({"--scan"}, root_.path(), nodes_.ops());
     HidrawNodeOps ops = nodes_.ops();
     ops.access = [](const std::string& path) {
         return path == "/dev/hidraw0" || path == "/dev/hidraw10" ? -EACCES : 0;
     };
-    HidHostLinux host(root_.path(), ops);
-    setHidHost(&host);
-    const ConsoleRun after = runOnFakeNodes({"--scan"}, root_.path());
-    setHidHost(host_.get());
+    const ConsoleRun after = runOnFakeNodes({"--scan"}, root_.path(), ops);
     EXPECT_EQ(after.out, before.out);
     EXPECT_EQ(before.err, "");
     EXPECT_EQ(after.err.rfind("touchfw: this user may not open /dev/hidraw0, /dev/hidraw10 (", 0),
@@ -742,7 +906,6 @@ TEST(HidUdevRuleTest, RuleFollowsTheDefaultVendorId) {
     ASSERT_FALSE(rule.empty());
     char hidName[64];
     std::snprintf(hidName, sizeof hidName, "KERNELS==\"*:%04X:*.*\"", kDefaultVendorId);
-    EXPECT_EQ(rule.find("MODE"), std::string::npos);
     std::istringstream lines(rule);
     std::string line;
     int rules = 0;
@@ -753,6 +916,7 @@ TEST(HidUdevRuleTest, RuleFollowsTheDefaultVendorId) {
         EXPECT_NE(line.find("KERNEL==\"hidraw*\""), std::string::npos) << line;
         EXPECT_NE(line.find(hidName), std::string::npos) << line;
         EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+        EXPECT_EQ(line.find("MODE"), std::string::npos) << line;
     }
     EXPECT_EQ(rules, 1);
 }

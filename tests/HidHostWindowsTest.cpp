@@ -161,22 +161,37 @@ TEST(HidHostWindowsTest, LockNameFoldsCaseAndStaysAValidObjectName) {
     EXPECT_NE(deviceLockName(longPath), deviceLockName(longPath + "b"));
 }
 
-TEST(HidHostWindowsTest, OpenHoldsTheDeviceLockUntilClose) {
+// A run holds its device from its first open until the host ends (with the
+// process): closing between two operations keeps the lock.
+TEST(HidHostWindowsTest, OpenHoldsTheDeviceLockUntilTheHostEnds) {
     FakeWindows win;
-    HidHostWindows host(win.ops());
-    const HidInterfaceInfo iface = host.enumerate().at(0);
-    uint32_t osError = 0;
-    const HidHandle h = host.open(iface, &osError);
-    ASSERT_NE(h, kInvalidHidHandle);
-    EXPECT_EQ(win.calls.back(), "open overlapped");
-    EXPECT_EQ(win.locks, std::vector<std::wstring>{deviceLockName(iface.path)});
-    // The same device again (from this run) is in use.
-    EXPECT_EQ(host.open(iface, &osError), kInvalidHidHandle);
-    EXPECT_EQ(osError, kHidDeviceInUseError);
-    host.close(h);
+    const std::vector<std::wstring> held{deviceLockName(narrowText(win.devices[0].path))};
+    {
+        HidHostWindows run(win.ops());
+        const HidInterfaceInfo iface = run.enumerate().at(0);
+        uint32_t osError = 0;
+        const HidHandle h = run.open(iface, &osError);
+        ASSERT_NE(h, kInvalidHidHandle);
+        EXPECT_EQ(win.calls.back(), "open overlapped");
+        EXPECT_EQ(win.locks, held);
+        // The same device again while it is open (from this run) is in use.
+        EXPECT_EQ(run.open(iface, &osError), kInvalidHidHandle);
+        EXPECT_EQ(osError, kHidDeviceInUseError);
+        run.close(h);
+        EXPECT_EQ(win.locks, held);
+        EXPECT_EQ(win.openHandles, 0);
+        // The run's next operation opens it again under the same lock.
+        const HidHandle again = run.open(iface, &osError);
+        ASSERT_NE(again, kInvalidHidHandle);
+        EXPECT_EQ(win.locks, held);
+        run.close(again);
+    }
     EXPECT_TRUE(win.locks.empty());
     EXPECT_EQ(win.openHandles, 0);
 
+    HidHostWindows host(win.ops());
+    const HidInterfaceInfo iface = host.enumerate().at(0);
+    uint32_t osError = 0;
     // Held by another run: the device is not even opened.
     win.lockError = kHidDeviceInUseError;
     win.calls.clear();

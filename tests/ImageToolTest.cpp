@@ -145,15 +145,19 @@ TEST_F(ImageToolTest, InfoExplainsWhyAnImageWouldNotLoad) {
     };
     std::string flipped = bytes;
     flipped[300] = static_cast<char>(flipped[300] ^ 0x40);
+    std::string overrun = bytes;  // sub-firmware 0 one byte longer than the data
+    overrun[33 + 3] = static_cast<char>(overrun[33 + 3] + 1);
+    overrun[5] = static_cast<char>(overrun[5] + 1);
     const Case cases[] = {
         {"checksum",
          flipped,
-         {"Checksum:      stored", ": WRONG", "would NOT load (load returns -6)",
-          "Check sum error, calculated result"}},
+         {"Checksum:      stored", ": WRONG", "would NOT load (load returns -6)"}},
         {"truncated",
          bytes.substr(0, 400),
-         {"Length field:  566 (file size - 6 = 394): WRONG", "(data outside the file)",
-          "invalid len,from fw:566.total len:400."}},
+         {"Length field:  566 (file size - 6 = 394): WRONG", "(data outside the file)"}},
+        {"data beyond the end",
+         overrun,
+         {"(data outside the file)", "sub-firmware data end at 573, file size 572."}},
         {"shorter than the Pid",
          bytes.substr(0, 12),
          {"Pid:           outside the file", "count byte at 27 is outside the file"}},
@@ -164,10 +168,85 @@ TEST_F(ImageToolTest, InfoExplainsWhyAnImageWouldNotLoad) {
         testsupport::writeFile(dir_.file("bad.bin"), c.content);
         const auto info = tool("info --chip 5410 " + dir_.file("bad.bin"));
         EXPECT_EQ(info.status, 1);
+        EXPECT_NE(info.output.find("Fits:          no family\n"), std::string::npos) << info.output;
         for (const char* text : c.expected) {
             EXPECT_NE(info.output.find(text), std::string::npos) << text << "\n" << info.output;
         }
+        // Each failed check once: the header lines show the length and the
+        // checksum, so the loader's lines about them are not repeated.
+        for (const char* repeated : {"invalid len", "Check sum error", "header ends at"}) {
+            EXPECT_EQ(info.output.find(repeated), std::string::npos) << repeated << "\n"
+                                                                     << info.output;
+        }
     }
+}
+
+// Every sample image read with every family, and without --chip: a family
+// whose layout keeps the fields where the image's does reads it, any other
+// names the image's family instead of reporting its fields; without --chip
+// the family whose Pid the image carries is chosen.
+TEST_F(ImageToolTest, InfoFindsTheFamilyOfAnImage) {
+    const std::string examples = std::string(TOUCHFW_SOURCE_DIR) + "/examples/";
+    auto samePositions = [](int32_t a, int32_t b) {
+        const FwImageLayout& x = *fwImageLayout(a);
+        const FwImageLayout& y = *fwImageLayout(b);
+        return x.kind == y.kind && x.pidOffset == y.pidOffset && x.vidOffset == y.vidOffset &&
+               x.countOffset == y.countOffset && x.tableOffset == y.tableOffset &&
+               x.dataOffset == y.dataOffset;
+    };
+    for (const Family& image : kFamilies) {
+        const std::string file = examples + "fw-" + image.name + ".bin";
+        std::vector<std::string> fits;
+        for (const Family& f : kFamilies) {
+            if (samePositions(image.chip, f.chip))
+                fits.push_back(f.name);
+        }
+        for (const Family& asked : kFamilies) {
+            SCOPED_TRACE(std::string(image.name) + " image, --chip " + asked.name);
+            const auto info = tool(std::string("info --chip ") + asked.name + " " + file);
+            const bool fit = samePositions(image.chip, asked.chip);
+            EXPECT_EQ(info.status, fit ? 0 : 1) << info.output;
+            if (fit) {
+                EXPECT_EQ(info.output.find("Fits:"), std::string::npos) << info.output;
+            } else {
+                EXPECT_NE(info.output.find(std::string("not a ") + asked.name +
+                                           " image: try --chip " + image.name + "\n"),
+                          std::string::npos)
+                    << info.output;
+                EXPECT_EQ(info.output.find("WRONG"), std::string::npos) << info.output;
+            }
+        }
+        SCOPED_TRACE(std::string(image.name) + " image, no --chip");
+        const auto text = tool("info " + file);
+        EXPECT_EQ(text.status, 0) << text.output;
+        EXPECT_NE(text.output.find(std::string("Chip:          ") + image.name + ","),
+                  std::string::npos)
+            << text.output;
+        EXPECT_NE(text.output.find(std::string("\" is ") + image.name + "'s)"), std::string::npos)
+            << text.output;
+        const auto json = runCommand("'" + toolPath() + "' info --json " + file);
+        const nlohmann::json report = nlohmann::json::parse(json.output);
+        EXPECT_EQ(report["chip"], image.name);
+        EXPECT_EQ(report["chipGiven"], false);
+        EXPECT_EQ(report["fits"], fits);
+        EXPECT_EQ(report["pidMatches"], std::vector<std::string>{image.name});
+    }
+
+    // Nothing fits: one reason per layout, and no family's fields.
+    testsupport::writeFile(dir_.file("none.bin"), std::string(600, '\x5A'));
+    const auto none = tool("info " + dir_.file("none.bin"));
+    EXPECT_EQ(none.status, 1);
+    for (const char* text : {"Fits:          no family\n", "    5410, 5415R (layout A): ",
+                             "    fjordK, Corvina, fjordK8, fjordK4 (layout B): ",
+                             "    fjordH3 (layout B): ", "would NOT load as any family"}) {
+        EXPECT_NE(none.output.find(text), std::string::npos) << text << "\n" << none.output;
+    }
+    EXPECT_EQ(none.output.find("Chip:"), std::string::npos) << none.output;
+    const auto noneJson = runCommand("'" + toolPath() + "' info --json " + dir_.file("none.bin"));
+    const nlohmann::json noneReport = nlohmann::json::parse(noneJson.output);
+    EXPECT_EQ(noneJson.status, 1);
+    EXPECT_TRUE(noneReport["chip"].is_null());
+    EXPECT_TRUE(noneReport["fits"].empty());
 }
 
 TEST_F(ImageToolTest, CommandLineAndInputErrors) {

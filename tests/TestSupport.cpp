@@ -118,6 +118,13 @@ TempDir::~TempDir() {
         std::filesystem::remove_all(path_, ec);
 }
 
+std::string withoutTwinHint(std::string output) {
+    const size_t at = output.find(kEmuTwinHint);
+    if (at != std::string::npos)
+        output.erase(at, std::string(kEmuTwinHint).size());
+    return output;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

@@ -57,6 +57,14 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
+// The line touchfw-emu prints on standard error at a run that opens its
+// chip: the emulated host has a second device with the same keys.
+constexpr const char* kEmuTwinHint =
+    "touchfw: 2 devices match; using emu:/dev/hidraw1 (1 other: emu:/dev/hidraw2); choose one "
+    "with --path.\n";
+// `output` without that line (where standard error is mixed into it).
+std::string withoutTwinHint(std::string output);
+
 // A fresh empty directory under the system temp folder, removed by the destructor.
 class TempDir {
   public:

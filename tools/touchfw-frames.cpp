@@ -2,7 +2,7 @@
 // `touchfw --rawdata/--diffdata/--basedata` prints it (hexadecimal or
 // decimal), read from a file or standard input.
 //
-//   touchfw --chip fjordK --rawdata --diffdata --row 52 --col 75 -t 20 > cap.txt
+//   touchfw --chip fjordK --rawdata --diffdata --row 52 --col 66 -t 20 > cap.txt
 //   touchfw-frames --png cap --frame 20 cap.txt
 //
 // Standard output carries the statistics (and the --term heatmaps); the names

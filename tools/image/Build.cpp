@@ -151,6 +151,6 @@ int commandBuild(Args& args) {
     if (!writeWholeFile(output, image.data(), image.size(), error))
         throw inputError(error);
     std::printf("Wrote %s (%zu bytes).\n", output.c_str(), image.size());
-    return printImageInfo(chip, output, false);
+    return printImageInfo(&chip, output, false);
 }
 }  // namespace imagetool

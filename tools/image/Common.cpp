@@ -152,13 +152,19 @@ const ChipFamily& requireChip(const std::string& text) {
     return *chip;
 }
 
-const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
-                              bool& json) {
+namespace {
+
+// --chip CHIP, --json and one FILE; a usage error for anything else. The
+// chip is checked before the file, as the usage text lists them.
+const ChipFamily* readChipAndFile(Args& args, const std::string& command, std::string& file,
+                                  bool& json, bool chipRequired) {
+    bool chipGiven = false;
     std::string chipText;
     while (!args.done()) {
         const std::string arg = args.next();
         if (arg == "--chip") {
             chipText = args.value(arg);
+            chipGiven = true;
         } else if (arg == "--json") {
             json = true;
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
@@ -169,10 +175,22 @@ const ChipFamily& chipAndFile(Args& args, const std::string& command, std::strin
             throw usageError(command + ": one file only");
         }
     }
-    const ChipFamily& chip = requireChip(chipText);
+    const ChipFamily* chip = chipGiven || chipRequired ? &requireChip(chipText) : nullptr;
     if (file.empty())
         throw usageError(command + ": FILE is required");
     return chip;
+}
+
+}  // namespace
+
+const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
+                              bool& json) {
+    return *readChipAndFile(args, command, file, json, true);
+}
+
+const ChipFamily* optionalChipAndFile(Args& args, const std::string& command, std::string& file,
+                                      bool& json) {
+    return readChipAndFile(args, command, file, json, false);
 }
 
 namespace {
@@ -182,8 +200,13 @@ std::vector<std::string>& capturedErrors() {
     return lines;
 }
 
+std::vector<std::string>& capturedFunctions() {
+    static std::vector<std::string> names;
+    return names;
+}
+
 // Receives the image classes' log lines while a file loads; keeps the
-// message text after the "<function:line> " prefix.
+// message text after the "<function:line> " prefix, and the function apart.
 void collectLogLine(const char* fmt, ...) TFW_PRINTF(1, 2);
 void collectLogLine(const char* fmt, ...) {
     char line[kLogLineSize];
@@ -192,24 +215,35 @@ void collectLogLine(const char* fmt, ...) {
     std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
     std::string text(line);
+    std::string function;
     const size_t prefixEnd = text.find("> ");
-    if (prefixEnd != std::string::npos)
+    if (prefixEnd != std::string::npos) {
+        const size_t start = text.find('<');
+        const size_t colon = text.rfind(':', prefixEnd);
+        if (start < colon && colon != std::string::npos)
+            function = text.substr(start + 1, colon - start - 1);
         text.erase(0, prefixEnd + 2);
+    }
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     capturedErrors().push_back(text);
+    capturedFunctions().push_back(function);
 }
 
 }  // namespace
 
-int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors) {
+int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors,
+                           std::vector<std::string>* functions) {
     capturedErrors().clear();
+    capturedFunctions().clear();
     logLevel = LOG_LEVEL_ERROR;
     logMessage = collectLogLine;
     const int32_t result = load();
     logLevel = 0;
     logMessage = nullptr;
     errors = capturedErrors();
+    if (functions != nullptr)
+        *functions = capturedFunctions();
     return result;
 }
 

@@ -65,10 +65,15 @@ const ChipFamily& requireChip(const std::string& text);
 // The arguments of the inspecting commands: --chip CHIP, --json and one FILE.
 const ChipFamily& chipAndFile(Args& args, const std::string& command, std::string& file,
                               bool& json);
+// The same with --chip optional: nullptr when it is not given.
+const ChipFamily* optionalChipAndFile(Args& args, const std::string& command, std::string& file,
+                                      bool& json);
 
 // Runs `load` with the error log lines caught: returns its result and puts
-// the message text of each line (after the "<function:line> " prefix) in `errors`.
-int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors);
+// the message text of each line (after the "<function:line> " prefix) in
+// `errors`, and the function that logged it in `functions` when given.
+int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors,
+                           std::vector<std::string>* functions = nullptr);
 
 // Prints the text report, or nothing when the report is JSON.
 class Report {
@@ -88,7 +93,9 @@ int commandBuild(Args& args);
 int commandInfo(Args& args);
 int commandCfg(Args& args);
 int commandCfgInfo(Args& args);
-// What a firmware image holds and whether touchfw would load it (the "info" report).
-int printImageInfo(const ChipFamily& chip, const std::string& path, bool json);
+// What a firmware image holds and whether touchfw would load it (the "info"
+// report), with the families whose layout fits it. Without a chip the report
+// reads the file as the family it most likely is.
+int printImageInfo(const ChipFamily* chip, const std::string& path, bool json);
 
 }  // namespace imagetool

@@ -1,7 +1,9 @@
 // touchfw-image info: what a firmware image holds, read with the image
-// classes touchfw uses, and whether touchfw would load it.
+// classes touchfw uses, whether touchfw would load it, and which families'
+// layouts fit it.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
@@ -26,30 +28,154 @@ std::string hexBytes(const uint8_t* bytes, size_t n) {
     return s;
 }
 
-// One "info" report under way: the file's bytes, its family's layout, the
-// text lines printed and the JSON object filled in step by step.
+const char* layoutName(const FwImageLayout& layout) {
+    return layout.kind == FwLayoutKind::B ? "B" : "A";
+}
+
+// One family's try at the file: whether its image class loads it, the Pid it
+// reads then, and the error lines it logs otherwise.
+struct FamilyTry {
+    const ChipFamily* chip;
+    const FwImageLayout* layout;
+    int32_t result;
+    std::string pid;
+    std::vector<std::string> errors;
+    std::vector<std::string> functions;  // the function that logged each error line
+
+    bool loads() const { return result == 0; }
+    // The file's Pid is the one a fresh chip of this family reports.
+    bool pidIsFamilys() const { return loads() && pid == chip->pidText; }
+};
+
+std::vector<FamilyTry> tryEveryFamily(const std::string& path) {
+    std::vector<FamilyTry> tries;
+    for (int32_t type = CHIP_5410; chipFamily(type) != nullptr; ++type) {
+        const FwImageLayout* layout = fwImageLayout(type);
+        if (layout == nullptr)
+            continue;
+        FamilyTry t{chipFamily(type), layout, 0, {}, {}, {}};
+        auto image = createFwImage(type);
+        t.result =
+            loadCatchingErrors([&] { return image->load(path.c_str()); }, t.errors, &t.functions);
+        if (t.loads())
+            t.pid = image->pid;
+        tries.push_back(std::move(t));
+    }
+    return tries;
+}
+
+// The family the file most likely is: the first that loads it with its own
+// fresh Pid, else the first that loads it; nullptr when none does.
+const FamilyTry* likeliestFamily(const std::vector<FamilyTry>& tries) {
+    const FamilyTry* first = nullptr;
+    for (const FamilyTry& t : tries) {
+        if (t.pidIsFamilys())
+            return &t;
+        if (first == nullptr && t.loads())
+            first = &t;
+    }
+    return first;
+}
+
+const FamilyTry& tryOf(const std::vector<FamilyTry>& tries, const ChipFamily& chip) {
+    for (const FamilyTry& t : tries) {
+        if (t.chip->type == chip.type)
+            return t;
+    }
+    return tries.front();  // every family with a layout is tried
+}
+
+// Layouts that keep every field at the same place: the file cannot tell
+// their families apart.
+bool samePositions(const FwImageLayout& a, const FwImageLayout& b) {
+    return a.kind == b.kind && a.headerSize == b.headerSize && a.pidOffset == b.pidOffset &&
+           a.vidOffset == b.vidOffset && a.countOffset == b.countOffset &&
+           a.tableOffset == b.tableOffset && a.entrySize == b.entrySize &&
+           a.dataOffset == b.dataOffset;
+}
+
+// The loader's lines about the header (the length and checksum check, and the
+// line load adds after it); the header lines of the report show those checks.
+bool restatesHeaderCheck(const std::string& function, const std::string& text) {
+    const std::string check = "::checkFw";
+    const bool fromCheck =
+        function.size() >= check.size() &&
+        function.compare(function.size() - check.size(), check.size(), check) == 0;
+    return fromCheck || (function == "FwImage::load" && text == "Check sum error");
+}
+
+// "Fits:" - the families whose layout loads the file (the chip asked for
+// named when it is not among them), and the one whose Pid the file carries.
+std::string fitsText(const std::vector<FamilyTry>& tries, const ChipFamily* chip) {
+    std::string names;
+    const FamilyTry* byPid = nullptr;
+    for (const FamilyTry& t : tries) {
+        if (!t.loads())
+            continue;
+        names += (names.empty() ? "" : ", ") + std::string(t.chip->name);
+        if (byPid == nullptr && t.pidIsFamilys())
+            byPid = &t;
+    }
+    if (names.empty())
+        return "no family";
+    if (chip != nullptr && !tryOf(tries, *chip).loads())
+        names += formatText(", not %s", chip->name);
+    if (byPid != nullptr) {
+        names += formatText(
+            " (Pid \"%s\" is %s's)",
+            printable(reinterpret_cast<const uint8_t*>(byPid->pid.data()), byPid->pid.size())
+                .c_str(),
+            byPid->chip->name);
+    }
+    return names;
+}
+
+void jsonFamilies(nlohmann::json& j, const std::vector<FamilyTry>& tries, const ChipFamily* chip) {
+    j["chipGiven"] = chip != nullptr;
+    j["fits"] = nlohmann::json::array();
+    j["pidMatches"] = nlohmann::json::array();
+    j["families"] = nlohmann::json::array();
+    for (const FamilyTry& t : tries) {
+        if (t.loads())
+            j["fits"].push_back(t.chip->name);
+        if (t.pidIsFamilys())
+            j["pidMatches"].push_back(t.chip->name);
+        j["families"].push_back({{"chip", t.chip->name},
+                                 {"imageClass", t.layout->className},
+                                 {"layout", layoutName(*t.layout)},
+                                 {"loads", t.loads()},
+                                 {"loadResult", t.result},
+                                 {"errors", t.errors}});
+    }
+}
+
+// One "info" report under way: the file's bytes, the layout it is read with,
+// the text lines printed and the JSON object filled in step by step.
 struct ImageReport {
     const ChipFamily& chip;
     const std::string& path;
     const Bytes& bytes;
     const FwImageLayout& layout;
     Report out;
-    nlohmann::json j;
+    nlohmann::json& j;
 
     uint64_t size() const { return bytes.size(); }
     bool layoutB() const { return layout.kind == FwLayoutKind::B; }
 };
 
-void reportFile(ImageReport& r) {
-    const char* layoutName = r.layoutB() ? "B" : "A";
-    r.j["file"] = r.path;
-    r.j["size"] = r.size();
+void reportFile(Report& out, nlohmann::json& j, const std::string& path, const Bytes& bytes) {
+    j["file"] = path;
+    j["size"] = bytes.size();
+    out.line("File:          %s (%llu bytes)\n", path.c_str(),
+             static_cast<unsigned long long>(bytes.size()));
+}
+
+void reportChip(ImageReport& r) {
     r.j["chip"] = r.chip.name;
     r.j["imageClass"] = r.layout.className;
-    r.j["layout"] = layoutName;
-    r.out.line("File:          %s (%llu bytes)\n", r.path.c_str(),
-               static_cast<unsigned long long>(r.size()));
-    r.out.line("Chip:          %s, %s, layout %s\n", r.chip.name, r.layout.className, layoutName);
+    r.j["layout"] = layoutName(r.layout);
+    r.out.line("Chip:          %s, %s, layout %s\n", r.chip.name, r.layout.className,
+               layoutName(r.layout));
 }
 
 // The length and checksum fields against the file's size and body.
@@ -167,56 +293,117 @@ void reportSubFirmwares(ImageReport& r, FwImage& image) {
     }
 }
 
-// Loads the file exactly as touchfw does and reports load's result, with the
-// error lines it logged.
-int reportLoad(ImageReport& r) {
-    std::vector<std::string> errors;
-    const int32_t result = loadCatchingErrors(
-        [&r] { return createFwImage(r.chip.type)->load(r.path.c_str()); }, errors);
-    r.j["loads"] = result == 0;
-    r.j["loadResult"] = result;
-    r.j["errors"] = errors;
-    if (r.out.json()) {
+// Load's result for the family the report reads the file as, with the error
+// lines touchfw would log; in the text report each failed check once (the
+// header lines above already show the length and the checksum). When the
+// chip asked for does not fit but another family does, names that one
+// instead of the errors of a layout that is not the file's.
+int reportLoad(ImageReport& r, bool json, const FamilyTry& t, const FamilyTry* instead) {
+    r.j["loads"] = t.loads();
+    r.j["loadResult"] = t.result;
+    r.j["errors"] = t.errors;
+    if (json) {
         printJson(r.j);
-        return result == 0 ? kExitOk : kExitFailure;
+        return t.loads() ? kExitOk : kExitFailure;
     }
-    if (result == 0) {
+    if (t.loads()) {
         std::printf("Result:        loads (load returns 0)\n");
         return kExitOk;
     }
-    std::printf("Result:        would NOT load (load returns %d)\n", result);
-    for (const std::string& line : errors)
-        std::printf("               %s\n", line.c_str());
+    std::printf("Result:        would NOT load (load returns %d)\n", t.result);
+    if (instead != nullptr) {
+        std::printf("               not a %s image: try --chip %s\n", t.chip->name,
+                    instead->chip->name);
+        return kExitFailure;
+    }
+    for (size_t i = 0; i < t.errors.size(); ++i) {
+        if (!restatesHeaderCheck(t.functions[i], t.errors[i]))
+            std::printf("               %s\n", t.errors[i].c_str());
+    }
+    return kExitFailure;
+}
+
+// No --chip and no family loads the file: why not, once per layout.
+int reportNoFamilyFits(Report& out, nlohmann::json& j, bool json,
+                       const std::vector<FamilyTry>& tries) {
+    for (const char* key : {"chip", "imageClass", "layout", "header", "pid", "vid",
+                            "subFirmwareCount", "loadResult"}) {
+        j[key] = nullptr;
+    }
+    j["subFirmwares"] = nlohmann::json::array();
+    j["loads"] = false;
+    j["errors"] = nlohmann::json::array();
+    if (json) {
+        printJson(j);
+        return kExitFailure;
+    }
+    out.line("Fits:          no family\n");
+    std::vector<bool> shown(tries.size(), false);
+    for (size_t i = 0; i < tries.size(); ++i) {
+        if (shown[i])
+            continue;
+        std::string names;
+        for (size_t k = i; k < tries.size(); ++k) {
+            if (!shown[k] && samePositions(*tries[k].layout, *tries[i].layout)) {
+                names += (names.empty() ? "" : ", ") + std::string(tries[k].chip->name);
+                shown[k] = true;
+            }
+        }
+        const std::string reason = tries[i].errors.empty()
+                                       ? formatText("load returns %d", tries[i].result)
+                                       : tries[i].errors.front();
+        out.line("    %s (layout %s): %s\n", names.c_str(), layoutName(*tries[i].layout),
+                 reason.c_str());
+    }
+    out.line(
+        "Result:        would NOT load as any family (--chip CHIP shows the fields as that "
+        "family reads them)\n");
     return kExitFailure;
 }
 
 }  // namespace
 
-int printImageInfo(const ChipFamily& chip, const std::string& path, bool json) {
+int printImageInfo(const ChipFamily* chip, const std::string& path, bool json) {
     Bytes bytes;
     std::string error;
     if (!readWholeFile(path, kFwImageMaxBytes, bytes, error))
         throw inputError(error);
-    ImageReport r{chip, path, bytes, *fwImageLayout(chip.type), Report(json), nlohmann::json()};
-    reportFile(r);
+    const std::vector<FamilyTry> tries = tryEveryFamily(path);
+    const FamilyTry* chosen = chip != nullptr ? &tryOf(tries, *chip) : likeliestFamily(tries);
+    nlohmann::json j;
+    Report out(json);
+    reportFile(out, j, path, bytes);
+    jsonFamilies(j, tries, chip);
+    if (chosen == nullptr)
+        return reportNoFamilyFits(out, j, json, tries);
+
+    // A chip asked for that does not fit while another family does: its
+    // field values would be noise, so the text report names the family instead.
+    const FamilyTry* instead = chosen->loads() ? nullptr : likeliestFamily(tries);
+    ImageReport r{*chosen->chip, path, bytes, *chosen->layout, Report(json), j};
+    reportChip(r);
+    if (chip == nullptr || !chosen->loads())
+        r.out.line("Fits:          %s\n", fitsText(tries, chip).c_str());
+    if (instead != nullptr)
+        r.out = Report(true);
     reportHeader(r);
 
     // Read the fields with the image class itself, on the raw bytes: its
     // accessors stay inside the data whatever the file says.
-    auto image = createFwImage(chip.type);
+    auto image = createFwImage(chosen->chip->type);
     image->fwData = bytes;
     image->fwSize = static_cast<uint32_t>(bytes.size());
     image->isLoaded = true;
     logLevel = 0;
     reportPidAndVid(r, *image);
     reportSubFirmwares(r, *image);
-    return reportLoad(r);
+    return reportLoad(r, json, *chosen, instead);
 }
 
 int commandInfo(Args& args) {
     std::string file;
     bool json = false;
-    const ChipFamily& chip = chipAndFile(args, "info", file, json);
+    const ChipFamily* chip = optionalChipAndFile(args, "info", file, json);
     return printImageInfo(chip, file, json);
 }
 
