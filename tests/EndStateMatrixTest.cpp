@@ -195,7 +195,7 @@ const ProtocolLimit kProtocolLimits[] = {
      "command never reached the chip",
      "",
      "a raw command report is not acknowledged"},
-    {{"-c", "-f -c"},
+    {{"-c"},
      {"drop report"},
      "all",
      "configuration differs from the file",
@@ -203,6 +203,13 @@ const ProtocolLimit kProtocolLimits[] = {
      "the download is judged by the version read back: a lost data report elsewhere in the "
      "block, or a lost write done or finish whose acknowledgement reads as the previous "
      "command's, goes unseen"},
+    {{"-f -c"},
+     {"drop report"},
+     "5410 5415R",
+     "configuration differs from the file",
+     "--verify",
+     "the configuration step is the download of `-c` (the fjord family flashes the "
+     "configuration, block by block with a checksum)"},
     {{"--rawdata --diffdata --basedata"},
      {"drop report"},
      "65-byte path",
