@@ -193,15 +193,15 @@ namespace {
 constexpr int32_t kHelperFailed = -1;  // open or report control
 constexpr int32_t kHelperVersionUnread = -2;
 constexpr int32_t kHelperNotUpdated = -5;
+// The chip holds the configuration but was not put back: its session could
+// not be closed, the restart or the final enable failed.
+constexpr int32_t kHelperNotPutBack = -6;
 // The chip already holds the file's version: the driver ends with success.
 constexpr int32_t kHelperUpToDate = 1;
 
 const char* const kHelperFn = "cfgUpdateHelper";
 
-int32_t openWithoutReports(TlcConnection& connection) {
-    if (connection.openTLC() != 0) {
-        return kHelperFailed;
-    }
+int32_t pauseReports(TlcConnection& connection) {
     if (DisableReport(connection) != 0) {
         LOG_ERROR(kHelperFn, "cfgUpdateHelper disable report failed.\n");
         return kHelperFailed;
@@ -236,13 +236,14 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
 
 // One download and read-back, reporting already paused; true when the chip
 // then reports the file's version. An interrupt never cuts it short.
+// *sessionLeftOpen: the command that ends the session (5415R) failed.
 bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
-                   uint8_t* version, int remaining) {
+                   uint8_t* version, int remaining, bool* sessionLeftOpen) {
     InterruptHold download(InterruptHoldKind::configurationDownload);
     const int32_t r = cfgUpdateWithConnection(connection, image);
     sleepMs(kAttemptWaitMs);
-    if (!chipProfile.cfgResetCmd.empty())
-        writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd);
+    *sessionLeftOpen = !chipProfile.cfgResetCmd.empty() &&
+                       writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd) != 0;
     if (r != 0) {
         LOG_ERROR(kHelperFn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
                   remaining);
@@ -269,7 +270,7 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
 // An interrupt before the first download stops the update there; after a
 // failed attempt only a second one gives up the attempts left.
 int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fileVersion,
-                          uint8_t* version) {
+                          uint8_t* version, bool* sessionLeftOpen) {
     for (int remaining = kAttempts - 1; remaining >= 0; --remaining) {
         DisableReport(connection);
         if (remaining == kAttempts - 1 && stopRequested()) {
@@ -278,7 +279,7 @@ int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fi
                       "unchanged.\n");
             return kStoppedByInterrupt;
         }
-        if (attemptUpdate(connection, image, fileVersion, version, remaining)) {
+        if (attemptUpdate(connection, image, fileVersion, version, remaining, sessionLeftOpen)) {
             return 0;
         }
         if (remaining > 0 && !retryAllowed()) {
@@ -297,6 +298,34 @@ int32_t verifyAfterRestart(TlcConnection& connection, CfgImage& image) {
     return cfgVerifyWithConnection(connection, image.getCfgData(), image.cfgSize);
 }
 
+// The clean-up of every run: restart, reporting on. After a failed open
+// nothing reaches the chip and only the steps' own lines are logged;
+// otherwise each step the tool sees fail gets its Error line, and a run
+// that had succeeded fails with kHelperNotPutBack. With --verify the restarted
+// chip's configuration is read back before reporting is resumed.
+int32_t putChipBack(TlcConnection& connection, CfgImage& image, bool opened, bool sessionLeftOpen,
+                    bool verify, int32_t result) {
+    const int32_t reset = resetIC();
+    if (!opened) {
+        EnableReport(connection);
+        return result;
+    }
+    if (result == 0 && reset == 0 && verify) {
+        result = verifyAfterRestart(connection, image);
+    }
+    const int32_t enabled = resumeReporting(connection, kHelperFn);
+    if (sessionLeftOpen) {
+        LOG_ERROR(kHelperFn, "The configuration session could not be closed.\n");
+    }
+    if (reset != 0) {
+        LOG_ERROR(kHelperFn, "The chip could not be restarted after the configuration update.\n");
+    }
+    if (result == 0 && (sessionLeftOpen || reset != 0 || enabled != 0)) {
+        result = kHelperNotPutBack;
+    }
+    return result;
+}
+
 }  // namespace
 
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
@@ -306,22 +335,20 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
     TlcConnection connection;
     uint8_t version[kVersionBufferSize] = {0};
     LOG_DEBUG(kHelperFn, "Function begins.\n");
-    int32_t result = openWithoutReports(connection);
+    const bool opened = connection.openTLC() == 0;
+    int32_t result = opened ? pauseReports(connection) : kHelperFailed;
+    bool sessionLeftOpen = false;
     if (result == 0) {
         const uint8_t fileVersion = image.getCfgVersion();
         result = checkNeedsUpdate(connection, ignoreVer, fileVersion, version);
         if (result == 0) {
-            result = updateWithRetries(connection, image, fileVersion, version);
+            result = updateWithRetries(connection, image, fileVersion, version, &sessionLeftOpen);
         }
     }
     if (result == kHelperUpToDate) {
         result = 0;
     }
-    resetIC();
-    if (result == 0 && verify) {
-        result = verifyAfterRestart(connection, image);
-    }
-    EnableReport(connection);
+    result = putChipBack(connection, image, opened, sessionLeftOpen, verify, result);
     connection.close();
     if (result == 0 && stopRequested()) {
         LOG_ERROR(kHelperFn, "Stopped by an interrupt; the update itself was finished.\n");

@@ -28,10 +28,12 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify = fal
 // the restarted chip's configuration area back and compares it with the
 // block (cfg/CfgVerify.h) before reporting is resumed.
 // 0 updated or nothing to do; -1 open or disabling reporting failed; -2 the
-// version read before the update failed; -5 every attempt failed; -10
-// stopped by an interrupt (before the download, instead of a retry after a
-// second one, or after a finished update; never inside a download attempt);
-// kCfgVerifyDiffers, kCfgVerifyUnread the read-back failed.
+// version read before the update failed; -5 every attempt failed; -6 the
+// update (or the finding that none was needed) succeeded but the chip was
+// not put back: the session end (5415R), the restart or the enable failed;
+// -10 stopped by an interrupt (before the download, instead of a retry after
+// a second one, or after a finished update; never inside a download
+// attempt); kCfgVerifyDiffers, kCfgVerifyUnread the read-back failed.
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify = false);
 
 // One download over an open connection. 0 success; -1 or -2 the start step

@@ -149,17 +149,13 @@ void writeSeed(const std::filesystem::path& path, const Bytes& bytes) {
 }
 
 // A host in front of the emulated one that writes what the reader got, in
-// the control bytes of the fake hidraw node (FakeHidraw.h).
-class RecordingHost : public HidHost {
+// the control bytes of the fake hidraw node (FakeHidraw.h); every other call
+// goes through unchanged.
+class RecordingHost : public ForwardingHidHost {
   public:
-    explicit RecordingHost(HidHost& inner) : inner_(inner) {}
+    explicit RecordingHost(HidHost& inner) : ForwardingHidHost(inner), inner_(inner) {}
     Bytes stream;
 
-    std::vector<HidInterfaceInfo> enumerate() override { return inner_.enumerate(); }
-    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override {
-        return inner_.open(iface, osError);
-    }
-    void close(HidHandle handle) override { inner_.close(handle); }
     bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
                          uint32_t* osError) override {
         last_.assign(report, report + length);

@@ -45,16 +45,14 @@ constexpr int32_t kHelperIdentityBeforeFailed = -2;
 constexpr int32_t kHelperDownloadFailed = -5;
 constexpr int32_t kHelperIdentityAfterFailed = -6;
 constexpr int32_t kHelperVidMismatch = -7;
+constexpr int32_t kHelperReportingNotResumed = -11;  // the final enable failed
 // The version check found nothing to write: the driver ends with success.
 constexpr int32_t kHelperUpToDate = 1;
 
 const char* const kHelperFn = "fwUpdateHelper";
 
-// Opens the device, stops reporting and reads the chip's identity.
-int32_t openAndReadIdentity(TlcConnection& connection) {
-    if (connection.openTLC() != 0) {
-        return kHelperFailed;
-    }
+// Stops reporting on the open device and reads the chip's identity.
+int32_t readIdentityBefore(TlcConnection& connection) {
     int ret = DisableReport(connection);
     if (ret != 0) {
         LOG_ERROR(kHelperFn, "fw update failed at disable report:%d.\n", ret);
@@ -165,7 +163,8 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
     // inside; reporting is enabled again and the device closed either way.
     InterruptHold hold(InterruptHoldKind::operation);
     TlcConnection connection;
-    int32_t result = openAndReadIdentity(connection);
+    const bool opened = connection.openTLC() == 0;
+    int32_t result = opened ? readIdentityBefore(connection) : kHelperFailed;
     if (result == 0 && !ignoreVer) {
         result = checkNeedsUpdate(connection, image, cfgData, cfgLen);
     }
@@ -194,7 +193,11 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
     if (result == 0 && verify && cfgData != nullptr && cfgLen > 0) {
         result = cfgVerifyWithConnection(connection, cfgData, cfgLen);
     }
-    EnableReport(connection);
+    if (!opened) {
+        EnableReport(connection);  // nothing was paused; the writes fail at once
+    } else if (resumeReporting(connection, kHelperFn) != 0 && result == 0) {
+        result = kHelperReportingNotResumed;
+    }
     connection.close();
     if (result == 0 && stopRequested()) {
         LOG_ERROR(kHelperFn, "Stopped by an interrupt; the update itself was finished.\n");

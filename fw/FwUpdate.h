@@ -22,6 +22,8 @@ class FwImage;
 // second one; never inside a download attempt). With `verify` and
 // configuration data, a run that would succeed (updated or nothing to do)
 // reads the chip's configuration area back and compares it with the data
-// (cfg/CfgVerify.h): kCfgVerifyDiffers, kCfgVerifyUnread.
+// (cfg/CfgVerify.h): kCfgVerifyDiffers, kCfgVerifyUnread. -11 the update (or
+// the finding that none was needed) succeeded but touch reporting could not
+// be enabled again.
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
                        uint32_t cfgLen, bool verify = false);

@@ -48,6 +48,7 @@ enum class HidOpenFailure { other = 0, denied, inUse };
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
 
+// Every method added here is added to ForwardingHidHost below as well.
 class HidHost {
   public:
     virtual ~HidHost() = default;
@@ -107,6 +108,47 @@ class HidHost {
         (void)iface;
         (void)osError;
     }
+};
+
+// A host in front of another one that passes every call on unchanged. A
+// decorator (the wire recording) derives from it and overrides only the calls
+// it adds to, so every query it leaves alone still reaches the host below.
+class ForwardingHidHost : public HidHost {
+  public:
+    explicit ForwardingHidHost(HidHost& inner) : inner_(inner) {}
+
+    std::vector<HidInterfaceInfo> enumerate() override { return inner_.enumerate(); }
+    HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override {
+        return inner_.open(iface, osError);
+    }
+    void close(HidHandle handle) override { inner_.close(handle); }
+    bool getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                        uint32_t* osError) override {
+        return inner_.getInputReport(handle, report, length, osError);
+    }
+    bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
+                         uint32_t* osError) override {
+        return inner_.setOutputReport(handle, report, length, osError);
+    }
+    bool writeReport(HidHandle handle, const uint8_t* report, size_t length,
+                     uint32_t* osError) override {
+        return inner_.writeReport(handle, report, length, osError);
+    }
+    HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
+                             int timeoutMs, size_t* received, uint32_t* osError) override {
+        return inner_.readReport(handle, reportId, report, length, timeoutMs, received, osError);
+    }
+    HidOpenFailure classifyOpenError(uint32_t osError) const override {
+        return inner_.classifyOpenError(osError);
+    }
+    bool mayOpen(const HidInterfaceInfo& iface) const override { return inner_.mayOpen(iface); }
+    bool deviceGone(uint32_t osError) const override { return inner_.deviceGone(osError); }
+    void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override {
+        inner_.explainOpenFailure(iface, osError);
+    }
+
+  private:
+    HidHost& inner_;
 };
 
 // The host in force. Before any is installed it is the platform's default

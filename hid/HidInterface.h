@@ -5,7 +5,8 @@
 // 0x0E; 65-byte reports on the standard path, 268 bytes for fjordK8), bound
 // at start-up, the target being selected by the family on every call; the
 // HidTarget classes that find the device by its four keys (HidTarget.h); the
-// host seam below them (HidHost.h) with the Linux hidraw backend
+// host seam below them (HidHost.h, with the ForwardingHidHost that
+// decorators derive from) with the Linux hidraw backend
 // (HidHostLinux.h) and its report descriptor parser (ReportDescriptor.h);
 // the one-line hints on standard error when no device matches or a matching
 // one may not be opened (OpenHints.h).

@@ -43,9 +43,12 @@ class WireRecorder {
     bool anyEvent_ = false;
 };
 
-class RecordingHost : public HidHost {
+// Records what crosses the seam; every other query (whether the device is
+// gone, why an open failed, whether it may be opened) goes through unchanged.
+class RecordingHost : public ForwardingHidHost {
   public:
-    RecordingHost(HidHost& inner, WireRecorder& recorder) : inner_(inner), recorder_(recorder) {}
+    RecordingHost(HidHost& inner, WireRecorder& recorder)
+        : ForwardingHidHost(inner), inner_(inner), recorder_(recorder) {}
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -58,12 +61,6 @@ class RecordingHost : public HidHost {
                      uint32_t* osError) override;
     HidReadResult readReport(HidHandle handle, uint8_t reportId, uint8_t* report, size_t length,
                              int timeoutMs, size_t* received, uint32_t* osError) override;
-    HidOpenFailure classifyOpenError(uint32_t osError) const override {
-        return inner_.classifyOpenError(osError);
-    }
-    void explainOpenFailure(const HidInterfaceInfo& iface, uint32_t osError) override {
-        inner_.explainOpenFailure(iface, osError);
-    }
 
   private:
     void recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok, uint32_t osError);

@@ -96,8 +96,9 @@ bool SwitchToDataModel(TlcConnection& connection) {
     return false;
 }
 
-void SwitchOutDataModel(TlcConnection& connection) {
+int SwitchOutDataModel(TlcConnection& connection) {
     LOG_INFO("SwitchOutDataModel", "Switch to normal mode.\n");
-    writeSeq(connection, chipProfile.cmdAddr, chipProfile.normalModeCmd);
+    const int written = writeSeq(connection, chipProfile.cmdAddr, chipProfile.normalModeCmd);
     sleepMs(kNormalModeWaitMs);
+    return written;
 }

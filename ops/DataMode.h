@@ -20,5 +20,6 @@ bool SwitchToDataModel(TlcConnection& connection);
 bool SwitchToDataMode5410(TlcConnection& connection);
 // Up to three attempts: command, 50 ms, CheckCmdStatus.
 bool SwitchToDataModeFjord(TlcConnection& connection);
-// Sends normalModeCmd once (result ignored) and waits 10 ms.
-void SwitchOutDataModel(TlcConnection& connection);
+// Sends normalModeCmd once and waits 10 ms; the write's result (nothing is
+// read back: the tool awaits no acknowledgement of it).
+int SwitchOutDataModel(TlcConnection& connection);

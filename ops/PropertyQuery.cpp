@@ -23,6 +23,10 @@ constexpr int kCfgVerMaxLen = 16;
 constexpr int kCfgAreaReadAttempts = 3;
 constexpr uint32_t kCfgAreaReadRetryWaitMs = 20;
 
+// Results of the queries beyond those of their steps.
+constexpr int32_t kReportingNotResumed = -4;  // the final enable failed
+constexpr int32_t kCfgReadNotEnded = -5;      // the configuration read stayed open
+
 // The frame shared by the four run modes: open, pause reporting, read, resume,
 // close. `readStep` returns the operation's code. An interrupt waits until
 // reporting is on again: before the read it skips the read, and in any
@@ -47,7 +51,9 @@ int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
     } else {
         ret = readStep(connection);
     }
-    EnableReport(connection);
+    if (resumeReporting(connection, fn) != 0 && ret == 0) {
+        ret = kReportingNotResumed;
+    }
     connection.close();
     if (ret == 0 && stopRequested()) {
         LOG_ERROR(fn, "Stopped by an interrupt that came during the read.\n");
@@ -107,10 +113,17 @@ bool openCfgReadWindow(TlcConnection& connection) {
                             p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) == 0;
 }
 
-void closeCfgReadWindow(TlcConnection& connection) {
+// False (after its Error line) when the chip did not acknowledge the end of
+// the read: it is then still in its configuration read.
+bool closeCfgReadWindow(TlcConnection& connection) {
     const ChipProfile& p = chipProfile;
-    FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len, p.cmdAddr,
-                     p.cfgReadEndAck.data, p.cfgReadEndAck.len, kCfgCmdWaitMs);
+    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len,
+                         p.cmdAddr, p.cfgReadEndAck.data, p.cfgReadEndAck.len,
+                         kCfgCmdWaitMs) == 0) {
+        return true;
+    }
+    LOG_ERROR("getCfgVerWithConnection", "The configuration read could not be ended.\n");
+    return false;
 }
 
 int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
@@ -124,6 +137,7 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     const int second =
         connection.read(p.cfgAddr + kCfgBlockHalf, block + kCfgBlockHalf, kCfgBlockHalf, true);
     int32_t code;
+    uint8_t version = 0;
     if (first != 0 || second != 0) {
         LOG_ERROR("getCfgVerWithConnection", "Read cfg version failed. ret = %d.\n",
                   first | second);
@@ -131,9 +145,9 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     } else {
         const CfgBlockCheck check = checkCfgBlock(chipType, block, sizeof block);
         if (check.passed) {
-            *out = block[kCfgVersionAtFjord];
+            version = block[kCfgVersionAtFjord];
             LOG_INFO("getCfgVerWithConnection",
-                     "Read firmware cfg version success, cfg version: 0x%02X.\n", *out);
+                     "Read firmware cfg version success, cfg version: 0x%02X.\n", version);
             code = 0;
         } else {
             LOG_ERROR("getCfgVerWithConnection",
@@ -142,7 +156,12 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
             code = -1;
         }
     }
-    closeCfgReadWindow(connection);
+    // A read that cannot be ended leaves the chip in its configuration read.
+    if (!closeCfgReadWindow(connection) && code == 0) {
+        code = kCfgReadNotEnded;
+    }
+    if (code == 0)
+        *out = version;
     return code;
 }
 
@@ -230,9 +249,9 @@ int32_t readCfgAreaWithConnection(TlcConnection& connection, uint8_t* out, int32
         LOG_ERROR(fn, "start read cfg at send start read cfg cmd failed.\n");
         return -1;
     }
-    const int32_t code = readCfgArea(connection, out, len);
-    if (window) {
-        closeCfgReadWindow(connection);
+    int32_t code = readCfgArea(connection, out, len);
+    if (window && !closeCfgReadWindow(connection) && code == 0) {
+        code = kCfgReadNotEnded;
     }
     return code;
 }

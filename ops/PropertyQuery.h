@@ -3,7 +3,8 @@
 // touch reporting, read, resume reporting and close.
 // Codes: 0 success; -1 `out` is null; -2 the device could not be opened;
 // -3 the identity read failed (getCfgVer passes on the code of
-// getCfgVerWithConnection).
+// getCfgVerWithConnection); -4 the value was read but touch reporting could
+// not be enabled again.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,9 @@ int32_t getCfgVer(uint8_t* cfgVer);
 // the 64-byte configuration block between a read-start and a read-end
 // command, checked by its 16-bit checksum; the version is block byte 34.
 // Codes: 0 success; -1 unknown chip type, check bytes or checksum wrong,
-// read-start command not acknowledged; -3 register read failed.
+// read-start command not acknowledged; -3 register read failed; -5 the
+// version was read but the read-end command was not acknowledged (the chip
+// may still be in its configuration read).
 // *out is only written on success.
 int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out);
 
@@ -30,5 +33,5 @@ int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out);
 // it stands). The read is made again after a failure, up to three times,
 // 20 ms apart. Codes: 0 success; -1 unknown chip type, a range the framing
 // cannot address, or read-start command not acknowledged; -3 every read
-// failed.
+// failed; -5 the read-end command was not acknowledged.
 int32_t readCfgAreaWithConnection(TlcConnection& connection, uint8_t* out, int32_t len);

@@ -29,12 +29,17 @@ int writeSeq(TlcConnection& connection, uint32_t addr, const Seq& seq) {
     return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), false);
 }
 
-// Writes a command three times, 10 ms apart, results ignored.
-void writeThreeTimes(TlcConnection& connection, const Seq10& cmd) {
+// Writes a command three times, 10 ms apart, whatever each write gives: 0
+// when at least one of them went through, else the last write's result.
+int writeThreeTimes(TlcConnection& connection, const Seq10& cmd) {
+    int result = -1;
     for (int i = 0; i < kRepeatWrites; ++i) {
-        writeSeq(connection, chipProfile.reportCmdAddr, cmd);
+        const int written = writeSeq(connection, chipProfile.reportCmdAddr, cmd);
+        if (result != 0)
+            result = written;
         sleepMs(kRepeatWriteWaitMs);
     }
+    return result;
 }
 
 struct StatusFamily {
@@ -48,8 +53,8 @@ const StatusFamily kCorvinaStatus{"GetReportStatusCorvina", GetReportStatusCorvi
 
 // The attempts shared by the fjordH3 and Corvina disable and enable: command,
 // (command status), report query, command status, status answer. Stops at the
-// first attempt whose answer carries the wanted status.
-void runStatusSequence(TlcConnection& connection, const char* fn, const char* verb,
+// first attempt whose answer carries the wanted status; true when one did.
+bool runStatusSequence(TlcConnection& connection, const char* fn, const char* verb,
                        const Seq10& cmd, const StatusFamily& family, int32_t wanted) {
     for (int attempt = 0; attempt < kSequenceAttempts; ++attempt) {
         const int written = writeSeq(connection, chipProfile.reportCmdAddr, cmd);
@@ -78,8 +83,9 @@ void runStatusSequence(TlcConnection& connection, const char* fn, const char* ve
             continue;
         }
         LOG_INFO(fn, "%s success, exit.\n", family.statusName);
-        return;
+        return true;
     }
+    return false;
 }
 
 }  // namespace
@@ -161,16 +167,18 @@ int32_t DisableReport5415R(TlcConnection& connection) {
     return 0;
 }
 
-void EnableReport5410(TlcConnection& connection) {
+int32_t EnableReport5410(TlcConnection& connection) {
     LOG_DEBUG("EnableReport5410", "EnableReport5410 run.\n");
-    writeThreeTimes(connection, chipProfile.enableReportCmd);
+    const int32_t result = writeThreeTimes(connection, chipProfile.enableReportCmd);
     LOG_DEBUG("EnableReport5410", "EnableReport5410 exit.\n");
+    return result;
 }
 
-void EnableReport5415R(TlcConnection& connection) {
+int32_t EnableReport5415R(TlcConnection& connection) {
     LOG_DEBUG("EnableReport5415R", "EnableReport5415R run.\n");
-    writeThreeTimes(connection, chipProfile.enableReportCmd);
+    const int32_t result = writeThreeTimes(connection, chipProfile.enableReportCmd);
     LOG_DEBUG("EnableReport5415R", "EnableReport5415R exit.\n");
+    return result;
 }
 
 int32_t GetReportStatusFjordH3(TlcConnection& connection) {
@@ -227,18 +235,22 @@ int32_t DisableReportCorvina(TlcConnection& connection) {
     return 0;
 }
 
-void EnableReportFjordH3(TlcConnection& connection) {
+int32_t EnableReportFjordH3(TlcConnection& connection) {
     LOG_DEBUG("EnableReportFjordH3", "EnableReportFjordH3 run.\n");
-    runStatusSequence(connection, "EnableReportFjordH3", "enable", chipProfile.enableReportCmd,
-                      kFjordH3Status, kStatusEnabled);
+    const bool enabled =
+        runStatusSequence(connection, "EnableReportFjordH3", "enable", chipProfile.enableReportCmd,
+                          kFjordH3Status, kStatusEnabled);
     LOG_DEBUG("EnableReportFjordH3", "EnableReportFjordH3 exit.\n");
+    return enabled ? 0 : -1;
 }
 
-void EnableReportCorvina(TlcConnection& connection) {
+int32_t EnableReportCorvina(TlcConnection& connection) {
     LOG_DEBUG("EnableReportCorvina", "EnableReportCorvina run.\n");
-    runStatusSequence(connection, "EnableReportCorvina", "enable", chipProfile.enableReportCmd,
-                      kCorvinaStatus, kStatusEnabled);
+    const bool enabled =
+        runStatusSequence(connection, "EnableReportCorvina", "enable", chipProfile.enableReportCmd,
+                          kCorvinaStatus, kStatusEnabled);
     LOG_DEBUG("EnableReportCorvina", "EnableReportCorvina exit.\n");
+    return enabled ? 0 : -1;
 }
 
 int32_t DisableReport(TlcConnection& connection) {
@@ -260,24 +272,29 @@ int32_t DisableReport(TlcConnection& connection) {
     return -1;
 }
 
-void EnableReport(TlcConnection& connection) {
+int32_t EnableReport(TlcConnection& connection) {
     switch (familyOf(chipType).reportControl) {
         case ReportControlKind::rc5410:
-            EnableReport5410(connection);
-            return;
+            return EnableReport5410(connection);
         case ReportControlKind::rc5415R:
-            EnableReport5415R(connection);
-            return;
+            return EnableReport5415R(connection);
         case ReportControlKind::none:
-            return;
+            return 0;
         case ReportControlKind::fjordH3:
-            EnableReportFjordH3(connection);
-            return;
+            return EnableReportFjordH3(connection);
         case ReportControlKind::corvina:
-            EnableReportCorvina(connection);
-            return;
+            return EnableReportCorvina(connection);
         case ReportControlKind::unsupported:
             break;
     }
     LOG_ERROR("EnableReport", "unsupport disable report ,chip type:%d.\n", chipType);
+    return -1;
+}
+
+int32_t resumeReporting(TlcConnection& connection, const char* fn) {
+    const int32_t result = EnableReport(connection);
+    if (result != 0) {
+        LOG_ERROR(fn, "Touch reporting could not be enabled again. ret = %d.\n", result);
+    }
+    return result;
 }

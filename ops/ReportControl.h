@@ -22,8 +22,15 @@ class TlcConnection;
 // type (-1) report failure; every other problem is logged and the caller
 // goes on.
 int32_t DisableReport(TlcConnection& connection);
-// Failures are only logged.
-void EnableReport(TlcConnection& connection);
+// 0 when the chip took the enable: 5410 and 5415R, at least one of the three
+// writes went through (the last write's failure code when none did);
+// fjordH3 and Corvina, an attempt confirmed the enabled status (-1 when none
+// did); nothing to send for the other families. -1 for an unknown chip type.
+int32_t EnableReport(TlcConnection& connection);
+// The last step of a run that paused reporting: EnableReport, and when the
+// tool saw it fail, the Error line "Touch reporting could not be enabled
+// again." under `fn`. EnableReport's result.
+int32_t resumeReporting(TlcConnection& connection, const char* fn);
 
 // Polls the command status byte at reportCmdAddr up to ten times, 10 ms after
 // each failed poll: 0 when it reads 0x80, else -1 (last read failed) or -2
@@ -34,10 +41,10 @@ int32_t DisableReport5410(TlcConnection& connection);
 int32_t DisableReport5415R(TlcConnection& connection);
 int32_t DisableReportFjordH3(TlcConnection& connection);
 int32_t DisableReportCorvina(TlcConnection& connection);
-void EnableReport5410(TlcConnection& connection);
-void EnableReport5415R(TlcConnection& connection);
-void EnableReportFjordH3(TlcConnection& connection);
-void EnableReportCorvina(TlcConnection& connection);
+int32_t EnableReport5410(TlcConnection& connection);
+int32_t EnableReport5415R(TlcConnection& connection);
+int32_t EnableReportFjordH3(TlcConnection& connection);
+int32_t EnableReportCorvina(TlcConnection& connection);
 
 // Read the report status answer at reportStatusAddr and check its checksum.
 // The status byte (0 or above) on success; -1 when the read failed, -2 when

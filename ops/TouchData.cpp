@@ -85,7 +85,8 @@ void printBlock(const Block& block, int32_t row, int32_t col, int32_t showType) 
 }
 
 // Results of GetSomeData (its exit status).
-constexpr int32_t kCaptureFailed = -1;  // bad arguments, a failed frame read, a silent chip
+// Bad arguments, a failed read, a silent chip, a chip left in data mode.
+constexpr int32_t kCaptureFailed = -1;
 constexpr int32_t kCaptureNotOpened = -2;
 constexpr int32_t kCaptureNoMemory = -3;
 constexpr int32_t kCaptureNoDataMode = -4;
@@ -106,12 +107,13 @@ struct CaptureRequest {
 // The capture's state across frames.
 struct Capture {
     int32_t result = 0;
-    // Set when the chip stopped answering the ready poll: the capture then
-    // fails, whatever later frames read.
+    // Set when the chip stopped answering the ready poll or a block could
+    // not be read: the capture then fails, whatever later frames read.
     bool stoppedAnswering = false;
     // Set when an interrupt or a closed standard output ended the capture
     // before its last frame: it fails too.
     bool stoppedEarly = false;
+    bool blockUnread = false;
     // Cleared when allocated: a block whose read failed prints zeros, never
     // memory that no read has written.
     std::vector<uint8_t> raw;
@@ -177,6 +179,7 @@ void captureFrame(TlcConnection& connection, const CaptureRequest& request, Capt
         capture.result = connection.read(block.addr, block.buffer->data(), len, false);
         if (capture.result != 0) {
             std::printf("%s", block.readFailed);
+            capture.blockUnread = true;
         }
     }
     // Acknowledge the frame so that the chip flags the next one (pointless
@@ -263,11 +266,19 @@ int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
         LOG_ERROR(kCaptureFn, "the device is gone, capture stopped.\n");
         capture.stoppedAnswering = true;
     }
-    if ((capture.stoppedAnswering || capture.stoppedEarly) && capture.result == 0) {
+    if ((capture.stoppedAnswering || capture.stoppedEarly || capture.blockUnread) &&
+        capture.result == 0) {
         capture.result = kCaptureFailed;
     }
     releaseBuffers(capture);
-    SwitchOutDataModel(connection);
+    // A chip left in data mode keeps publishing frames instead of touches.
+    const bool gone = connection.deviceGone();
+    if (SwitchOutDataModel(connection) != 0) {
+        if (!gone)
+            LOG_ERROR(kCaptureFn, "The chip could not be returned to normal mode.\n");
+        if (capture.result == 0)
+            capture.result = kCaptureFailed;
+    }
     return capture.result;
 }
 

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "app/App.h"
+#include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
 #include "tlc/TlcConnection.h"
 
 namespace matrix {
@@ -171,6 +174,8 @@ const char* modeName(Mode mode) {
             return "-f -c";
         case Mode::rawData:
             return "--rawdata";
+        case Mode::allData:
+            return "--rawdata --diffdata --basedata";
     }
     return "?";
 }
@@ -178,7 +183,7 @@ const char* modeName(Mode mode) {
 bool modeApplies(Mode mode, int32_t type) {
     if (mode == Mode::config && type == CHIP_CORVINA)
         return false;
-    if (mode == Mode::rawData && type == CHIP_FJORDK8)
+    if ((mode == Mode::rawData || mode == Mode::allData) && type == CHIP_FJORDK8)
         return false;
     return true;
 }
@@ -256,6 +261,16 @@ std::vector<std::string> modeArgs(Mode mode, int32_t type) {
         case Mode::rawData:
             return {"--rawdata", "--row", std::to_string(kFrameRows), "--col",
                     std::to_string(kFrameCols)};
+        case Mode::allData:
+            return {"--rawdata",
+                    "--diffdata",
+                    "--basedata",
+                    "--row",
+                    std::to_string(kFrameRows),
+                    "--col",
+                    std::to_string(kFrameCols),
+                    "-t",
+                    std::to_string(kAllDataFrames)};
     }
     return {};
 }
@@ -286,6 +301,8 @@ uint64_t boundMs(Mode mode, int32_t type) {
                 firmwareAfterOpen(type, kSampleFirmwareBlocks + kSampleConfigBlocks, true));
         case Mode::rawData:
             return openThen(rawDataAfterOpen(type, 1));
+        case Mode::allData:
+            return openThen(rawDataAfterOpen(type, kAllDataFrames));
     }
     return 0;
 }
@@ -308,7 +325,7 @@ InProcessRun::~InProcessRun() {
 RunResult InProcessRun::run(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--chip", emu::familyName(type_)};
     all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"--loglevel", "0x1F", "--logfiledir", dir_.path()});
+    all.insert(all.end(), {"--loglevel", logLevel_, "--logfiledir", dir_.path()});
     return runRaw(all);
 }
 
@@ -329,6 +346,176 @@ RunResult InProcessRun::runRaw(const std::vector<std::string>& args) {
     result.elapsedMs = clock_.elapsedMs() - start;
     result.log = testsupport::readFile(dir_.file("FirmwareUpdate_App.log"));
     return result;
+}
+
+std::vector<uint8_t> readPattern() {
+    std::vector<uint8_t> bytes(kRegisterRunLength);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(0x31 + 7 * i);
+    return bytes;
+}
+
+std::vector<uint8_t> writtenBytes() {
+    std::vector<uint8_t> bytes(kRegisterRunLength, 0x00);
+    bytes[0] = 0x11;
+    bytes[1] = 0x22;
+    bytes[2] = 0x33;
+    return bytes;
+}
+
+void prepareChip(InProcessRun& run, Mode mode) {
+    const uint32_t scratch = scratchAddr(run.type());
+    if (mode == Mode::read)
+        run.chip().writeRegisters(scratch, readPattern());
+    if (mode == Mode::write)
+        run.chip().writeRegisters(scratch, std::vector<uint8_t>(kRegisterRunLength, 0xAA));
+    if (mode == Mode::allData) {
+        // Every frame the same: a block read from any frame prints the same table.
+        run.chip().setFramePattern([](emu::FrameKind kind, uint32_t, uint32_t index) {
+            return static_cast<int16_t>(kind == emu::FrameKind::diff
+                                            ? static_cast<int>(index % 21) - 10
+                                        : kind == emu::FrameKind::raw ? 1000 + 3 * index
+                                                                      : 2000 + index);
+        });
+    }
+}
+
+std::string successText(Mode mode, int32_t type) {
+    switch (mode) {
+        case Mode::pid:
+            return "\nGet PID successfully. PID = ";
+        case Mode::vid:
+            return "\nGet VID successfully. VID = ";
+        case Mode::sensorId:
+            return "\nGet sensor ID successfully. Sensor ID = ";
+        case Mode::cfgVer:
+            return "\nGet cfg version successfully. Cfg version = ";
+        case Mode::read:
+            return "\nRead to reg successfully.\n";
+        case Mode::write:
+            return "\nWrite to reg successfully.\n";
+        case Mode::writeCmd:
+            return "\nWrite commands successfully.\n";
+        case Mode::config:
+            return "\nUpdate cfg successfully.\n";
+        case Mode::firmware:
+            return "\nUpdate firmware successfully.\n";
+        case Mode::firmwareConfig:
+            return isLegacy(type) ? "\nUpdate cfg successfully.\n"
+                                  : "\nFlash firmware and cfg successfully.\n";
+        case Mode::rawData:
+        case Mode::allData:
+            return "";  // the capture prints its tables, no result message
+    }
+    return "";
+}
+
+namespace {
+
+// What the sample files put on a chip of one family.
+struct SampleContents {
+    struct Piece {
+        uint32_t addr;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Piece> firmware;  // the sub-firmwares the default --fwflag selects
+    std::vector<uint8_t> vid;
+    std::vector<uint8_t> configuration;  // the whole block, zero fill included
+};
+
+const SampleContents& sampleContents(int32_t type) {
+    static std::map<int32_t, SampleContents> cache;
+    auto it = cache.find(type);
+    if (it != cache.end())
+        return it->second;
+    SampleContents contents;
+    std::unique_ptr<FwImage> image = createFwImage(type);
+    if (image && image->load(sampleFirmware(type).c_str()) == 0) {
+        for (int32_t i = 0; i < image->getFwSubFwNum(); ++i) {
+            if ((kDefaultFwFlag >> (image->getFwSubFwType(i) % 32) & 1) == 0)
+                continue;
+            const uint8_t* data = image->getFwSubFwData(i);
+            contents.firmware.push_back(
+                {image->getFwSubFwAddr(i), {data, data + image->getFwSubFwLen(i)}});
+        }
+        contents.vid.assign(image->vid, image->vid + 4);
+    }
+    std::unique_ptr<CfgImage> cfg = createCfgImage(type);
+    if (cfg && cfg->load(sampleConfig(type).c_str()) == 0) {
+        const uint8_t* data = cfg->getCfgData();
+        contents.configuration.assign(data, data + cfg->cfgSize);
+    }
+    return cache.emplace(type, std::move(contents)).first->second;
+}
+
+}  // namespace
+
+std::vector<std::string> endStateDifferences(InProcessRun& run, Mode mode) {
+    emu::EmulatedChip& chip = run.chip();
+    std::vector<std::string> differences;
+    if (!chip.reportingEnabled())
+        differences.push_back("reporting off");
+    if (chip.inDataMode())
+        differences.push_back("data mode");
+    if (chip.firmwareMode() != emu::FirmwareMode::normal)
+        differences.push_back("update program running");
+    if (chip.cfgSession() == emu::CfgSession::downloading ||
+        chip.cfgSession() == emu::CfgSession::written)
+        differences.push_back("configuration download open");
+    if (chip.cfgSession() == emu::CfgSession::reading)
+        differences.push_back("configuration read open");
+
+    const SampleContents& sample = sampleContents(run.type());
+    const bool firmware = mode == Mode::firmware || mode == Mode::firmwareConfig;
+    if (firmware) {
+        bool flashed = !sample.firmware.empty();
+        for (const SampleContents::Piece& piece : sample.firmware)
+            flashed = flashed && chip.readFlash(piece.addr, piece.bytes.size()) == piece.bytes;
+        if (!flashed)
+            differences.push_back("flash differs from the image");
+        const auto vid = chip.versionId();
+        if (std::vector<uint8_t>(vid.begin(), vid.end()) != sample.vid)
+            differences.push_back("Vid differs from the image");
+    }
+    if ((mode == Mode::config || mode == Mode::firmwareConfig) &&
+        (sample.configuration.empty() || chip.configuration() != sample.configuration))
+        differences.push_back("configuration differs from the file");
+    if (mode == Mode::write &&
+        chip.peekRegisters(scratchAddr(run.type()), kRegisterRunLength) != writtenBytes())
+        differences.push_back("registers differ from the data");
+    if (mode == Mode::writeCmd && chip.restarts() == 0)
+        differences.push_back("command never reached the chip");
+    return differences;
+}
+
+void expectReportedFailure(Mode mode, int32_t type, const RunResult& r) {
+    const std::string success = successText(mode, type);
+    if (!success.empty()) {
+        EXPECT_EQ(r.out.find(success), std::string::npos) << r.out;
+    }
+    // A failed block read is reported, and the block still printed; a ready
+    // flag that cannot be read at all is logged, and so is a device that
+    // vanished (the capture stops then, even after a good frame) and a chip
+    // left in data mode.
+    if ((mode == Mode::rawData || mode == Mode::allData) && r.status == -1) {
+        EXPECT_TRUE(r.out.find("read rawdata failed.") != std::string::npos ||
+                    r.out.find("read diffdata failed.") != std::string::npos ||
+                    r.out.find("read basedata failed.") != std::string::npos ||
+                    logHasError(r.log, "read data ready flag failed.") ||
+                    logHasError(r.log, "could not be returned to normal mode") ||
+                    logHasError(r.log, "the device is gone, capture stopped."))
+            << r.out;
+    }
+    std::string rest = r.out;
+    if (r.status == -2 && mode == Mode::firmwareConfig) {
+        const std::string done = "\nUpdate firmware successfully.\n";
+        const size_t at = rest.find(done);
+        EXPECT_NE(at, std::string::npos) << r.out;
+        if (at != std::string::npos)
+            rest.erase(at, done.size());
+    }
+    EXPECT_EQ(rest.find("successfully"), std::string::npos) << r.out;
+    EXPECT_NE(r.log.find("[Error]"), std::string::npos);
 }
 
 bool logHasError(const std::string& log, const std::string& fragment) {

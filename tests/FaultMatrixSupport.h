@@ -29,6 +29,9 @@ enum class Mode {
     firmware,        // -f
     firmwareConfig,  // -f with -c
     rawData,         // --rawdata
+    // --rawdata --diffdata --basedata, two frames (the end-state matrix only;
+    // not in allModes())
+    allData,
 };
 
 const std::vector<Mode>& allModes();
@@ -46,6 +49,7 @@ uint32_t scratchAddr(int32_t type);
 constexpr int kRegisterRunLength = 150;  // spans three reports of the 65-byte framings
 constexpr int kFrameRows = 10;           // 200-byte blocks: four reports of the 65-byte framings
 constexpr int kFrameCols = 10;
+constexpr int kAllDataFrames = 2;
 
 // Sample files of examples/ for a family.
 std::string sampleFirmware(int32_t type);
@@ -84,8 +88,10 @@ class InProcessRun {
     VirtualClock& clock() { return clock_; }
     int32_t type() const { return type_; }
 
-    // Runs "touchfw --chip FAMILY ARGS --loglevel 0x1F --logfiledir DIR".
+    // Runs "touchfw --chip FAMILY ARGS --loglevel LEVEL --logfiledir DIR"
+    // (level 0x1F unless set).
     RunResult run(const std::vector<std::string>& args);
+    void setLogLevel(const std::string& level) { logLevel_ = level; }
     // Runs the command line exactly as given (after the program name).
     RunResult runRaw(const std::vector<std::string>& args);
     // A folder for --logfiledir (run() passes it).
@@ -93,10 +99,32 @@ class InProcessRun {
 
   private:
     int32_t type_;
+    std::string logLevel_ = "0x1F";
     VirtualClock clock_;
     testsupport::TempDir dir_;
     std::unique_ptr<emu::EmulatedSystem> sys_;
 };
+
+// The registers the register run modes read, and the bytes -w writes there.
+std::vector<uint8_t> readPattern();
+std::vector<uint8_t> writtenBytes();
+// Known contents before the run: the registers -r reads and -w overwrites;
+// for allData frames whose samples do not change from frame to frame.
+void prepareChip(InProcessRun& run, Mode mode);
+// The result message of a successful run ("" for a capture).
+std::string successText(Mode mode, int32_t type);
+
+// After a run that exited 0: how the chip differs from what the run mode
+// asked of it (flash and Vid as the sample image, configuration block as
+// the sample file, registers as written) or from the state every run must
+// leave it in (touch reporting on, normal mode, no download session or
+// update program running). Empty when the chip is exactly as asked.
+std::vector<std::string> endStateDifferences(InProcessRun& run, Mode mode);
+
+// A run that did not exit 0 says so: no "successfully" on standard output
+// (but the firmware half of a 5410/5415R update whose configuration step
+// failed, -2), an Error line in the log; a failed capture names what failed.
+void expectReportedFailure(Mode mode, int32_t type, const RunResult& r);
 
 // True when a line of the log carries the Error tag and `fragment`.
 bool logHasError(const std::string& log, const std::string& fragment);

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "emu/Replay.h"
+#include "hid/RecordingHost.h"
 #include "hid/WireRecording.h"
 #include "sys/Files.h"
 #include "tests/FaultMatrixSupport.h"
@@ -353,6 +354,56 @@ TEST(RecordReplayTest, ScanIsRecorded) {
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0].kind, WireEvent::Kind::enumerate);
     EXPECT_EQ(events.size(), 1 + events[0].waitMs);
+}
+
+// The recorder answers every query as the host below it does, never with
+// HidHost's default answers.
+TEST(RecordReplayTest, TheRecorderPassesEveryQueryOn) {
+    struct Probe : HidHost {
+        std::vector<HidInterfaceInfo> enumerate() override { return {}; }
+        HidHandle open(const HidInterfaceInfo&, uint32_t*) override { return kInvalidHidHandle; }
+        void close(HidHandle) override {}
+        bool getInputReport(HidHandle, uint8_t*, size_t, uint32_t*) override { return false; }
+        bool setOutputReport(HidHandle, const uint8_t*, size_t, uint32_t*) override {
+            return false;
+        }
+        bool writeReport(HidHandle, const uint8_t*, size_t, uint32_t*) override { return false; }
+        HidReadResult readReport(HidHandle, uint8_t, uint8_t*, size_t, int, size_t*,
+                                 uint32_t*) override {
+            return HidReadResult::failed;
+        }
+        HidOpenFailure classifyOpenError(uint32_t) const override { return HidOpenFailure::inUse; }
+        bool mayOpen(const HidInterfaceInfo&) const override { return false; }
+        bool deviceGone(uint32_t) const override { return true; }
+        void explainOpenFailure(const HidInterfaceInfo&, uint32_t osError) override {
+            explained = osError;
+        }
+        uint32_t explained = 0;
+    } probe;
+    WireRecorder recorder;  // not open: records nothing
+    RecordingHost host(probe, recorder);
+    EXPECT_EQ(host.classifyOpenError(5), HidOpenFailure::inUse);
+    EXPECT_FALSE(host.mayOpen(HidInterfaceInfo{}));
+    EXPECT_TRUE(host.deviceGone(1167));
+    host.explainOpenFailure(HidInterfaceInfo{}, 13);
+    EXPECT_EQ(probe.explained, 13u);
+}
+
+// A device that vanishes during a long capture ends it after the frame in
+// hand, recorded or not.
+TEST(RecordReplayTest, AVanishedDeviceEndsARecordedCaptureToo) {
+    for (const bool record : {false, true}) {
+        SCOPED_TRACE(record ? "--record" : "no recording");
+        matrix::InProcessRun run(CHIP_FJORDK);
+        ASSERT_TRUE(run.chip().addFault(emu::faults::disappearAtOutputReport(8)));
+        std::vector<std::string> args = {"--rawdata", "--row", "10", "--col", "10", "-t", "200"};
+        if (record)
+            args.insert(args.end(), {"--record", run.logDir() + "/r.rec"});
+        const matrix::RunResult r = run.run(args);
+        EXPECT_EQ(r.status, -1);
+        EXPECT_NE(r.out.find("No.1\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("No.2\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST(RecordReplayTest, DamagedRecordingLinesAreRefusedWithTheirLine) {

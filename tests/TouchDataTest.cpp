@@ -216,14 +216,14 @@ TEST_F(TouchDataTest, FailedBlockReadPrintsClearedBufferAndGoesOn) {
     struct Case {
         int32_t times;
         bool failBase;     // the baseline read of the first frame fails too
-        int32_t expected;  // the last block read decides
+        int32_t expected;  // any failed block read fails the capture
         std::string output;
     } cases[] = {
-        {1, false, 0, failedFrame},
+        {1, false, -1, failedFrame},
         {1, true, -1,
          "No.1\nread rawdata failed.read basedata failed.rawdata:\n0x0000,0x0000,\n"
          "rawdata end\nbasedata:\n0x0000,0x0000,\nbasedata end\n"},
-        {2, true, 0,
+        {2, true, -1,
          "No.1\nread rawdata failed.read basedata failed.rawdata:\n0x0000,0x0000,\n"
          "rawdata end\nbasedata:\n0x0000,0x0000,\nbasedata end\n"
          "No.2\nrawdata:\n0x0001,0x0002,\nrawdata end\n"
