@@ -187,6 +187,15 @@ bool isDataList(const std::string& text) {
     return true;
 }
 
+bool isOptionKey(const std::string& key) {
+    for (const OptionRow& row : kOptionRows) {
+        if (row.key != nullptr && key == row.key) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool hasOption(const std::string& key) {
     return optionTable.count(key) != 0;
 }

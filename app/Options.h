@@ -25,6 +25,8 @@ int parseArgs(int argc, char** argv);
 
 void printUsage(const char* programPath);
 bool hasOption(const std::string& key);
+// True when KEY is the key of one of the table's options.
+bool isOptionKey(const std::string& key);
 const OptionValue& optionValue(const std::string& key);
 
 // Value forms, exposed for the entry point and the tests.
