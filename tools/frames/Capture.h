@@ -70,16 +70,13 @@ struct Node {
     int row = 0;
     int col = 0;
     double value = 0;
-    bool operator==(const Node& o) const {
-        return row == o.row && col == o.col && value == o.value;
-    }
 };
 
 // The nodes of `noise` with the largest spread (max - min), largest first
 // (ties in row-major order); at most `count` of them, valued by the spread.
 std::vector<Node> noisiestNodes(const Noise& noise, int count);
-// Raw data nodes that read far below the panel: a mean under a quarter
-// of the median of the node means (a panel whose median is not above 0 has none).
+// Raw data nodes that read far below the panel: a mean under a quarter of
+// the median of the node means (none when that median is not above 0).
 // Valued by the mean, in row-major order.
 std::vector<Node> deadNodes(const Noise& noise);
 // Nodes that never changed over two frames or more while the panel's
