@@ -15,8 +15,6 @@
 //   block 0x00040000 4096                  (flashed since the last restart)
 //   end
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "emu/EmulatedChip.h"
@@ -302,27 +300,16 @@ bool EmulatedChip::saveStateFile(const std::string& path, std::string* error) {
 }
 
 bool EmulatedChip::loadStateFile(const std::string& path, std::string* error) {
-    // A FIFO or device at the path is refused instead of waited on; the
-    // state is then streamed, never held whole (it is larger than the flash).
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        if (error)
-            *error = "cannot open " + path + (ec ? "" : ": not a regular file");
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error)
-            *error = "cannot open " + path;
-        return false;
-    }
+    // A FIFO or device at the path is refused instead of waited on, and so
+    // is a link planted in a folder others may write; the state is then
+    // streamed, never held whole (it is larger than the flash).
+    RegularFileReader file;
     std::string why;
-    if (!readState(in, &why)) {
-        if (error)
-            *error = path + ": " + why;
-        return false;
-    }
-    return true;
+    if (file.open(path) && readState(file.stream(), &why))
+        return true;
+    if (error)
+        *error = !file.error().empty() ? file.error() : path + ": " + why;
+    return false;
 }
 
 }  // namespace emu

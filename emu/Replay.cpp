@@ -1,6 +1,7 @@
 #include "emu/Replay.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "hid/DeviceMatch.h"
@@ -16,6 +17,54 @@ constexpr uint32_t kReplayStopped = 31;  // a general device failure
 // A recording is a few megabytes at most (a long capture); a larger file is
 // not one.
 constexpr uint64_t kMaxRecordingBytes = 256ULL * 1024 * 1024;
+
+// The words of `arguments` joined by blanks, --record and its file left out.
+std::string withoutRecord(const std::vector<std::string>& words) {
+    std::string joined;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == "--record") {
+            ++i;
+            continue;
+        }
+        joined += (joined.empty() ? "" : " ") + words[i];
+    }
+    return joined;
+}
+
+// The arguments a recording's first line names, "" when it names none.
+std::string headerArguments(const std::string& text) {
+    const std::string line = text.substr(0, text.find('\n'));
+    const std::string start = "# touchfw ";
+    const size_t colon = line.find(": ");
+    if (line.compare(0, start.size(), start) != 0 || colon == std::string::npos)
+        return "";
+    std::istringstream in(line.substr(colon + 2));
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return withoutRecord(words);
+}
+
+// "^ offset N: recorded 0xAA, sent 0xBB" under the first byte where two
+// reports differ, `column` being where the sent report's bytes start; ""
+// when their bytes are the same.
+std::string differenceMarker(const std::vector<uint8_t>& recorded, const std::vector<uint8_t>& sent,
+                             size_t column) {
+    size_t at = 0;
+    while (at < recorded.size() && at < sent.size() && recorded[at] == sent[at])
+        ++at;
+    if (at == recorded.size() && at == sent.size())
+        return "";
+    auto byteAt = [at](const std::vector<uint8_t>& bytes) {
+        if (at >= bytes.size())
+            return "none (" + std::to_string(bytes.size()) + " bytes)";
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02X", bytes[at]);
+        return std::string(text);
+    };
+    return std::string(column + 2 * at, ' ') + "^ offset " + std::to_string(at) + ": recorded " +
+           byteAt(recorded) + ", sent " + byteAt(sent);
+}
 
 }  // namespace
 
@@ -33,6 +82,7 @@ ReplayHost::ReplayHost(std::string text, const HidInterfaceInfo& like)
         }
         hasEnumerations_ = hasEnumerations_ || event.kind == WireEvent::Kind::enumerate;
     }
+    recordedArguments_ = headerArguments(text_);
     invalid_ = reader_.error();
     cutLine_ = reader_.cut() ? reader_.cutLine() : 0;
     reader_.rewind();
@@ -62,15 +112,30 @@ std::string ReplayHost::describe(const WireEvent* event) const {
 }
 
 void ReplayHost::differ(const std::string& what, const WireEvent* recorded,
-                        const std::string& actual) {
+                        const std::string& actual, const WireEvent* sent) {
     if (failed())
         return;
     std::ostringstream text;
     text << what;
     if (recorded != nullptr)
         text << " (line " << recorded->lineNumber << ")";
-    text << " differs from the recording:\n  recorded: " << describe(recorded)
-         << "\n  sent:     " << actual;
+    const std::string sentPrefix = "\n  sent:     ";
+    text << " differs from the recording:\n  recorded: " << describe(recorded) << sentPrefix
+         << actual;
+    // Two reports on the same path: where their bytes part. The sent one
+    // reads "out <path> <length> <bytes>".
+    if (recorded != nullptr && sent != nullptr && recorded->kind == WireEvent::Kind::out &&
+        recorded->plainPath == sent->plainPath) {
+        size_t bytesStart = 0;
+        for (int blank = 0; blank < 3 && bytesStart != std::string::npos; ++blank)
+            bytesStart = actual.find(' ', bytesStart + (blank > 0 ? 1 : 0));
+        const std::string marker = bytesStart == std::string::npos
+                                       ? ""
+                                       : differenceMarker(recorded->bytes, sent->bytes,
+                                                          sentPrefix.size() - 1 + bytesStart + 1);
+        if (!marker.empty())
+            text << "\n" << marker;
+    }
     mismatch_ = text.str();
 }
 
@@ -157,7 +222,7 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
     const WireEvent* event = next();
     if (event == nullptr || event->kind != WireEvent::Kind::out || event->plainPath != plainPath ||
         event->bytes != sent.bytes) {
-        differ("report " + std::to_string(reportsSent_), event, describe(&sent));
+        differ("report " + std::to_string(reportsSent_), event, describe(&sent), &sent);
         return false;
     }
     consume();
@@ -231,6 +296,13 @@ void ReplayHost::finish() {
     if (event != nullptr)
         differ("the end of the run after report " + std::to_string(reportsSent_), event,
                "(nothing more)");
+}
+
+std::string commandArguments(int argc, char** argv) {
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i)
+        words.emplace_back(argv[i]);
+    return withoutRecord(words);
 }
 
 bool loadRecording(const std::string& path, std::string* text, std::string* error) {

@@ -51,8 +51,16 @@ class ReplayHost : public HidHost {
     // difference too (the run did less than the recorded one).
     void finish();
     bool failed() const { return !mismatch_.empty(); }
-    // "report 7 (line 19): ...\n  recorded: ...\n  sent:     ..."; empty while all matched.
+    // "report 7 (line 19): ...\n  recorded: ...\n  sent:     ..."; for two
+    // reports a fourth line puts a caret under the first byte that differs
+    // and names it on both sides ("^ offset 8: recorded 0x00, sent 0x01").
+    // Empty while all matched.
     const std::string& mismatch() const { return mismatch_; }
+
+    // The command line of the recorded run as its first line names it
+    // ("# touchfw <version>: <arguments>"), without its --record FILE;
+    // empty for a recording without that line (an emulator transcript).
+    const std::string& recordedArguments() const { return recordedArguments_; }
 
   private:
     // The next event the tool must meet (waits and notes skipped); null at
@@ -60,7 +68,8 @@ class ReplayHost : public HidHost {
     const WireEvent* next();
     void consume() { haveCurrent_ = false; }
     std::string describe(const WireEvent* event) const;
-    void differ(const std::string& what, const WireEvent* recorded, const std::string& actual);
+    void differ(const std::string& what, const WireEvent* recorded, const std::string& actual,
+                const WireEvent* sent = nullptr);
     bool send(bool plainPath, const uint8_t* report, size_t length, uint32_t* osError);
     const WireEvent* receive(bool plainPath, uint32_t* osError);
 
@@ -74,8 +83,13 @@ class ReplayHost : public HidHost {
     size_t reportsSent_ = 0;
     HidInterfaceInfo like_;
     std::string mismatch_;
+    std::string recordedArguments_;
     HidHandle nextHandle_ = 1;
 };
+
+// argv[1] to argv[argc - 1] joined by blanks as a recording's first line has
+// them, without --record FILE: what recordedArguments() is compared with.
+std::string commandArguments(int argc, char** argv);
 
 // Reads a recording file (a regular file of at most kMaxRecordingBytes);
 // false with a message when it cannot.

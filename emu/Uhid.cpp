@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -573,8 +574,11 @@ int runUhid(int argc, char** argv) {
     const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
     chip.setTranscriptRecording(transcriptPath != nullptr);
     {
-        std::ifstream probe(statePath);
-        if (probe.peek() != std::ifstream::traits_type::eof()) {
+        // Its size, not an open: the file is opened once, by loadStateFile,
+        // on its terms (no FIFO waited on, no planted link followed).
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(statePath, ec);
+        if (!ec && size > 0) {
             std::string error;
             if (!chip.loadStateFile(statePath, &error))
                 std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n",

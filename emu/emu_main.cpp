@@ -156,6 +156,16 @@ std::unique_ptr<emu::ReplayHost> loadReplay(const char* path, const emu::Emulate
 
 // Runs touchfw's command line against the recording instead of the chip.
 int runReplay(emu::ReplayHost& replay, emu::EmulatedSystem& system, int argc, char** argv) {
+    // Another command line is allowed (it is how a fix is tried against a
+    // field run), but it is the likely reason for a difference: said first.
+    const std::string arguments = emu::commandArguments(argc, argv);
+    if (!replay.recordedArguments().empty() && replay.recordedArguments() != arguments) {
+        std::fprintf(stderr,
+                     "touchfw-emu: replay: the command line differs from the recorded one:\n"
+                     "  recorded: %s\n  this run: %s\n",
+                     logSafeText(replay.recordedArguments()).c_str(),
+                     logSafeText(arguments).c_str());
+    }
     setHidHost(&replay);
     int result = runMain(argc, argv);
     setHidHost(&system.host());

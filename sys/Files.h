@@ -9,7 +9,8 @@
 // appends to a log file on the same terms and never follows a symbolic link.
 // AppendFile appends to a file piece by piece on the log's terms and cuts a
 // torn piece off again; ReplacementFile writes an output whole or not at all
-// (temporary file, then rename).
+// (temporary file, then rename); RegularFileReader streams a large input
+// opened on the log's terms.
 // Relies on: the operating system (POSIX open/fstat/read, or the Windows file
 // calls) and the C++ standard library.
 #pragma once
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <istream>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -163,4 +165,45 @@ class ReplacementFile {
     std::string error_;
     Buffer streamBuffer_{*this};
     std::ostream stream_{&streamBuffer_};
+};
+
+// A regular file read as a stream a buffer at a time (the emulator's chip
+// state, larger than what is worth holding whole), opened on the log's
+// terms: a FIFO or device at the path is refused instead of waited on, and a
+// symbolic link at the path is not followed when the folder holding it may
+// be written by other users (on Windows a link there is never followed).
+class RegularFileReader {
+  public:
+    RegularFileReader() = default;
+    RegularFileReader(const RegularFileReader&) = delete;
+    RegularFileReader& operator=(const RegularFileReader&) = delete;
+    ~RegularFileReader();
+
+    // false when the path cannot be opened or is not a regular file.
+    bool open(const std::string& path);
+    std::istream& stream() { return stream_; }
+    // Why open() or a read failed ("cannot open x.state: it is a symbolic
+    // link in a folder other users may write"); empty while all went well.
+    const std::string& error() const { return error_; }
+
+  private:
+    class Buffer : public std::streambuf {
+      public:
+        explicit Buffer(RegularFileReader& file) : file_(file) {}
+
+      protected:
+        int_type underflow() override;
+
+      private:
+        RegularFileReader& file_;
+        std::vector<char> area_;
+    };
+
+    void close();
+
+    std::string path_;
+    intptr_t handle_ = -1;
+    std::string error_;
+    Buffer streamBuffer_{*this};
+    std::istream stream_{&streamBuffer_};
 };

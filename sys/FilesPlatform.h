@@ -1,4 +1,4 @@
-// sys: the platform's file calls under ReplacementFile, one implementation
+// sys: the platform's file calls under ReplacementFile and RegularFileReader, one implementation
 // in FilesPosix.cpp and one in FilesWin.cpp. Only sys/ includes this.
 #pragma once
 
@@ -20,6 +20,12 @@ bool closeHandle(intptr_t handle, uint32_t* osError);
 // Moves `from` over `to` in one step (a link at `to` is replaced, not followed).
 bool replacePath(const std::string& from, const std::string& to, uint32_t* osError);
 void removePath(const std::string& path);
+// Opens the regular file at `path` for reading on the log's terms (see
+// RegularFileReader); kNoHandle with the reason in *why.
+intptr_t openForReading(const std::string& path, std::string* why);
+// Reads up to `length` bytes: the count, 0 at the end, -1 with the system's
+// error code.
+long readSome(intptr_t handle, char* data, size_t length, uint32_t* osError);
 unsigned long processId();
 
 }  // namespace fileplatform

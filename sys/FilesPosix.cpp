@@ -290,6 +290,37 @@ void removePath(const std::string& path) {
     ::unlink(path.c_str());
 }
 
+intptr_t openForReading(const std::string& path, std::string* why) {
+    const int noFollow = folderIsPrivate(path.c_str()) ? 0 : O_NOFOLLOW;
+    Descriptor fd(
+        openCall(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | noFollow, 0));
+    struct stat st {};
+    if (fd.get() < 0) {
+        // O_NOFOLLOW refuses a symbolic link with ELOOP.
+        *why = errno == ELOOP && noFollow != 0
+                   ? "it is a symbolic link in a folder other users may write"
+                   : std::strerror(errno);
+    } else if (::fstat(fd.get(), &st) != 0) {
+        *why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "it is not a regular file";
+    } else {
+        return fd.release();
+    }
+    return kNoHandle;
+}
+
+long readSome(intptr_t handle, char* data, size_t length, uint32_t* osError) {
+    for (;;) {
+        const ssize_t n = ::read(static_cast<int>(handle), data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            *osError = static_cast<uint32_t>(errno);
+        return static_cast<long>(n);
+    }
+}
+
 unsigned long processId() {
     return static_cast<unsigned long>(::getpid());
 }

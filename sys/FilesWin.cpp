@@ -253,6 +253,35 @@ void removePath(const std::string& path) {
     ::DeleteFileA(path.c_str());
 }
 
+intptr_t openForReading(const std::string& path, std::string* why) {
+    // The reparse point itself is opened, and refused as not regular.
+    const HANDLE h = ::CreateFileA(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *why = fileErrorText(lastErrorOr(ERROR_OPEN_FAILED));
+        return kNoHandle;
+    }
+    uint64_t size = 0;
+    if (!isRegularFile(h, &size)) {
+        ::CloseHandle(h);
+        *why = "it is not a regular file";
+        return kNoHandle;
+    }
+    return reinterpret_cast<intptr_t>(h);
+}
+
+long readSome(intptr_t handle, char* data, size_t length, uint32_t* osError) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(length, kMaxTransferChunk));
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle), data, want, &got, nullptr)) {
+        *osError = lastErrorOr(ERROR_READ_FAULT);
+        return -1;
+    }
+    return static_cast<long>(got);
+}
+
 unsigned long processId() {
     return ::GetCurrentProcessId();
 }

@@ -1,5 +1,7 @@
 // Chip state files, configuration blocks and the helpers of touchfw-emu.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/EmuFixture.h"
 
@@ -164,6 +166,17 @@ TEST_F(EmuStateTest, StateFileRoundTrip) {
     EXPECT_EQ(b.versionId(), (std::array<uint8_t, 4>{9, 8, 7, 6}));
     EXPECT_FALSE(b.loadStateFile(dir.file("missing.state"), &error));
     EXPECT_FALSE(a.saveStateFile(dir.file("no/such/dir/x.state"), &error));
+#if !defined(_WIN32)
+    // A link to the state is followed in a private folder only: in one that
+    // anyone may write it may have been planted there.
+    ASSERT_EQ(symlink(path.c_str(), dir.file("link.state").c_str()), 0);
+    EXPECT_TRUE(b.loadStateFile(dir.file("link.state"), &error)) << error;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    EXPECT_FALSE(b.loadStateFile(dir.file("link.state"), &error));
+    EXPECT_NE(error.find("symbolic link in a folder other users may write"), std::string::npos)
+        << error;
+    EXPECT_TRUE(b.loadStateFile(path, &error)) << error;
+#endif
 }
 
 TEST_F(EmuStateTest, ConfigurationBlocksCarryRightCheckBytes) {

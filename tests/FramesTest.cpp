@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 
+#include "app/App.h"
 #include "sys/Files.h"
 #include "tests/FaultMatrixSupport.h"
 #include "tools/frames/Capture.h"
@@ -66,7 +68,10 @@ TEST(FramesTest, StatisticsMatchHandComputedValues) {
               "rawdata noise over 2 frames: max-min per node max 32 mean 5.67, std dev per node "
               "max 16 mean 2.83\n"
               "rawdata worst rows (mean max-min): 0 (11.33) 1 (0)\n"
-              "rawdata worst columns (mean max-min): 2 (16) 0 (1) 1 (0)\n");
+              "rawdata worst columns (mean max-min): 2 (16) 0 (1) 1 (0)\n"
+              "rawdata noisiest nodes (row,col (max-min)): 0,2 (32) 0,0 (2) 0,1 (0)\n"
+              "rawdata dead nodes (row,col (mean), below a quarter of the median node): none\n"
+              "rawdata stuck nodes (row,col (value), no change over 2 frames): none\n");
     EXPECT_NE(capture.csv.find("2,rawdata,0,2,-2\n"), std::string::npos);
     // At most as many lines as asked for.
     EXPECT_EQ(frames::worstColumns(capture.summary.noise(frames::Block::raw).peakToPeak, 1),
@@ -229,6 +234,109 @@ TEST(FramesTest, OutputsAreReplacedWholeAndNeverWrittenThrough) {
     EXPECT_TRUE(decodePng(dir.file("h-rawdata.png"), &png));
     EXPECT_EQ(std::set<std::filesystem::path>(std::filesystem::directory_iterator(dir.path()), {}),
               before);
+}
+
+// A panel of 5 x 9 around 1500 with a dead node (reads 0), a noisy node
+// and a node stuck at one value: the summary names each by row and column.
+TEST(FramesTest, TheSummaryNamesProblemNodesByPosition) {
+    std::string dump;  // nodes 21, 43 and 6 are (2,3), (4,7) and (0,6)
+    for (int frame = 1; frame <= 4; ++frame) {
+        dump += "No." + std::to_string(frame) + "\nrawdata:\n";
+        for (int node = 0; node < 45; ++node) {
+            const int v = node == 21   ? 0
+                          : node == 43 ? 1500 + frame % 2 * 90
+                          : node == 6  ? 1777
+                                       : 1500 + (node + frame) % 4;
+            dump += std::to_string(v) + (node % 9 == 8 ? ",\n" : ",");
+        }
+        dump += "rawdata end\n";
+    }
+    Read capture;
+    std::string error;
+    ASSERT_TRUE(readText(dump, &capture, &error)) << error;
+    const std::string text = capture.summary.statisticsText();
+    for (const char* line :
+         {"rawdata noisiest nodes (row,col (max-min)): 4,7 (90) ",
+          "rawdata dead nodes (row,col (mean), below a quarter of the median node): 2,3 (0)\n",
+          "rawdata stuck nodes (row,col (value), no change over 4 frames): 0,6 (1777)\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+}
+
+// The command line as a command-line tool has it: help and version on
+// standard output, a bad option or an unreadable file named with the reason.
+TEST(FramesTest, CommandLineHelpVersionAndErrors) {
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("cap.txt"), kHandDump);
+    const std::string tool = std::string(TOUCHFW_FRAMES_BINARY) + " ";
+    const struct {
+        std::string args;
+        int status;
+        std::string out;  // at the start of standard output
+        const char* err;  // in standard error
+    } cases[] = {
+        {"--help", 0, "Usage: touchfw-frames [options] [FILE]\n", ""},
+        {"--version", 0, std::string("touchfw-frames ") + kAppVersion + "\n", ""},
+        {"--colour cap.txt", 2, "", "touchfw-frames: unknown option \"--colour\"\nUsage:"},
+        {"cap.txt --png", 2, "", "touchfw-frames: option --png needs a value\n"},
+        {"cap.txt cap.txt", 2, "", "one capture at a time: \"cap.txt\" and \"cap.txt\""},
+        {"missing.txt", 1, "",
+         "touchfw-frames: cannot read missing.txt: No such file or directory\n"},
+        {".", 1, "", "touchfw-frames: .: read error: Is a directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const testsupport::CommandResult out =
+            testsupport::runCommand("cd '" + dir.path() + "' && " + tool + c.args + " 2>/dev/null");
+        const testsupport::CommandResult err = testsupport::runCommand(
+            "cd '" + dir.path() + "' && " + tool + c.args + " 2>&1 >/dev/null");
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(out.output.rfind(c.out, 0), 0u) << out.output;
+        EXPECT_EQ(out.output.empty(), c.out.empty()) << out.output;
+        EXPECT_NE(err.output.find(c.err), std::string::npos) << err.output;
+        EXPECT_EQ(err.output.empty(), *c.err == '\0') << err.output;
+    }
+}
+
+// --term at several widths: no line of a heatmap is wider than the terminal,
+// and every row still shows every column once (in bands when it must).
+TEST(FramesTest, TerminalHeatmapsFitTheWidth) {
+    constexpr int kRows = 3;
+    constexpr int kCols = 75;
+    std::string dump = "rawdata:\n";
+    for (int r = 0; r < kRows; ++r) {
+        for (int c = 0; c < kCols; ++c)
+            dump += std::to_string(1000 + (r * kCols + c) % 13) + ",";
+        dump += "\n";
+    }
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("cap.txt"), dump + "rawdata end\n");
+    for (int width : {80, 200, 40}) {
+        SCOPED_TRACE(width);
+        const testsupport::CommandResult r = testsupport::runCommand(
+            "COLUMNS=" + std::to_string(width) + " " + TOUCHFW_FRAMES_BINARY + " --term '" +
+            dir.file("cap.txt") + "'");
+        ASSERT_EQ(r.status, 0) << r.output;
+        const size_t heatmap = r.output.find("rawdata frame 1\n");
+        ASSERT_NE(heatmap, std::string::npos) << r.output;
+        // The frame's map, then the noise map: each row index twice.
+        std::istringstream lines(r.output.substr(heatmap));
+        std::vector<int> cells(kRows, 0);
+        size_t cellWidth = 0;
+        for (std::string line; std::getline(lines, line);) {
+            const std::string shown = std::regex_replace(line, std::regex("\x1b\\[[0-9;]*m"), "");
+            EXPECT_LE(shown.size(), static_cast<size_t>(width)) << shown;
+            if (line.size() > 3 && line[0] >= '0' && line[0] < '0' + kRows &&
+                line.compare(1, 2, " \x1b") == 0) {
+                size_t n = 0;
+                for (size_t at = 0; (at = line.find("\x1b[48;5;", at)) != std::string::npos; ++at)
+                    ++n;
+                cells[static_cast<size_t>(line[0] - '0')] += static_cast<int>(n);
+                cellWidth = (shown.size() - 2) / n;
+            }
+        }
+        EXPECT_EQ(cells, std::vector<int>(kRows, 2 * kCols));
+        EXPECT_EQ(cellWidth, width >= 2 * kCols + 2 ? 2u : 1u);
+    }
 }
 
 }  // namespace

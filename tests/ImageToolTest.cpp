@@ -305,6 +305,28 @@ TEST_F(ImageToolTest, CommandLineAndInputErrors) {
     }
 }
 
+// Outputs are written beside the target and renamed over it: a link there
+// (in a folder anyone may write) is replaced, not written through, and a
+// write that fails (the file size limit here) leaves the old file and no other.
+TEST_F(ImageToolTest, OutputsAreReplacedWholeAndNeverWrittenThrough) {
+    ASSERT_EQ(chmod(dir_.path().c_str(), 01777), 0);
+    testsupport::writeFile(dir_.file("precious"), "precious\n");
+    ASSERT_EQ(symlink(dir_.file("precious").c_str(), dir_.file("fw.bin").c_str()), 0);
+    const std::string build = "build --chip fjordK --pid 0121 --vid 1.2.3.4 --gen 2:0:300000 -o ";
+    ASSERT_EQ(tool(build + dir_.file("fw.bin")).status, 0);
+    EXPECT_EQ(testsupport::readFile(dir_.file("precious")), "precious\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(dir_.file("fw.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    const std::string before = testsupport::readFile(dir_.file("fw.bin"));
+    const testsupport::CommandResult full =
+        runCommand("trap '' XFSZ; ulimit -f 64 && '" + toolPath() + "' " + build +
+                   dir_.file("fw.bin") + " --gen 3:0x80000:400000 2>&1; ls '" + dir_.path() + "'");
+    EXPECT_NE(full.output.find("File too large"), std::string::npos) << full.output;
+    EXPECT_EQ(testsupport::readFile(dir_.file("fw.bin")), before);
+    EXPECT_EQ(full.output.find(".tmp-"), std::string::npos) << full.output;
+}
+
 TEST_F(ImageToolTest, SampleConfigurationsPassTheirFamilysCheck) {
     for (const Family& f : kFamilies) {
         SCOPED_TRACE(f.name);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -163,6 +164,11 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     testsupport::CommandResult same =
         testsupport::runCommand("REPLAY=vid.rec; " + emuCmd + " --chip fjordH3 -p pid 2>&1");
     EXPECT_EQ(same.status, 0) << same.output;
+    // The recorded command line (its --record aside) passes without a word.
+    testsupport::CommandResult again = testsupport::runCommand(
+        "REPLAY=vid.rec; " + emuCmd + " --chip fjordH3 -p vid --record again.rec 2>&1");
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(again.output.find("command line differs"), std::string::npos) << again.output;
 
     testsupport::CommandResult r =
         testsupport::runCommand("REPLAY=vid.rec; " + emuCmd + " --chip fjordH3 -p cfgver 2>&1");
@@ -186,11 +192,26 @@ TEST(RecordReplayTest, AChangedCommandLineStopsAtTheFirstDifferingReport) {
     const auto bytesOf = [](const WireEvent* e) {
         return wireReportText(e->bytes.data(), e->bytes.size());
     };
+    // The caret stands under the first byte that differs, both bytes named.
+    const std::vector<uint8_t>&recorded = vidOut[i]->bytes, &sent = cfgOut[i]->bytes;
+    size_t at = 0;
+    while (at + 1 < std::min(recorded.size(), sent.size()) && recorded[at] == sent[at])
+        ++at;
+    const std::string sentLine = "  sent:     out set " + bytesOf(cfgOut[i]);
+    char bytes[64];
+    std::snprintf(bytes, sizeof bytes, "^ offset %zu: recorded 0x%02X, sent 0x%02X", at,
+                  recorded[at], sent[at]);
+    const size_t hexStart = sentLine.find(' ', sentLine.find("set ") + 4) + 1;
     for (const std::string& part :
-         {"report " + std::to_string(i + 1) + " (line " + std::to_string(vidOut[i]->lineNumber) +
+         {std::string(
+              "the command line differs from the recorded one:\n  recorded: --chip fjordH3 -p vid\n"
+              "  this run: --chip fjordH3 -p cfgver\n"),
+          "report " + std::to_string(i + 1) + " (line " + std::to_string(vidOut[i]->lineNumber) +
               ")",
-          "recorded: out set " + bytesOf(vidOut[i]), "sent:     out set " + bytesOf(cfgOut[i])})
+          "recorded: out set " + bytesOf(vidOut[i]),
+          sentLine + "\n" + std::string(hexStart + 2 * at, ' ') + bytes + "\n"})
         EXPECT_NE(r.output.find(part), std::string::npos) << r.output;
+    EXPECT_LT(r.output.find("command line differs"), r.output.find("report "));
 }
 #endif
 

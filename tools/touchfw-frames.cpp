@@ -10,6 +10,7 @@
 // stream and the CSV written while it is read: the tool holds the frame
 // being read, the frame chosen for the heatmaps and per-node sums, whatever
 // the number of frames. Every output is written whole or not at all.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,14 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+#include "app/App.h"
 #include "log/Log.h"
 #include "sys/Files.h"
 #include "sys/ProgramGuard.h"
@@ -32,21 +41,55 @@ constexpr int kBadUsage = 2;
 // A dump of the largest panel over thousands of frames stays far below this.
 constexpr uint64_t kMaxInputBytes = 512ULL * 1024 * 1024;
 
-void usage() {
-    std::fprintf(stderr,
+void usage(std::FILE* out) {
+    std::fprintf(out,
                  "Usage: touchfw-frames [options] [FILE]\n"
                  "Reads a touchfw --rawdata/--diffdata/--basedata capture from FILE (or\n"
                  "standard input when FILE is missing or -) and prints per block and frame\n"
                  "min, max and mean, per-node noise of raw and diff data over all frames,\n"
-                 "and the noisiest rows and columns.\n"
+                 "the noisiest rows, columns and nodes, and dead and stuck nodes by\n"
+                 "row and column.\n"
                  "Options:\n"
                  "  --frame N      frame for the heatmaps: its No. number (default: the last)\n"
                  "  --png PREFIX   write PREFIX-<block>.png for the frame and\n"
                  "                 PREFIX-<block>-noise.png (max-min per node) for raw/diff\n"
                  "  --cell PIXELS  cell size of the PNG heatmaps (default %d, at most %d)\n"
-                 "  --term         draw the same heatmaps on the terminal (256 colours)\n"
-                 "  --csv FILE     write every sample and the noise grids as CSV\n",
+                 "  --term         draw the same heatmaps on the terminal (256 colours),\n"
+                 "                 as wide as the terminal ($COLUMNS, else its width, else 80)\n"
+                 "  --csv FILE     write every sample and the noise grids as CSV\n"
+                 "  -h, --help     show this help and exit\n"
+                 "  --version      show the version and exit\n"
+                 "Exit status: 0 success, 1 unreadable capture or failed output, 2 command-line\n"
+                 "error.\n",
                  frames::kDefaultCell, frames::kMaxCell);
+}
+
+// Says what is wrong with the command line, then how it is used; kBadUsage.
+int badUsage(const std::string& what) {
+    std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(what).c_str());
+    usage(stderr);
+    return kBadUsage;
+}
+
+// The width --term draws for: $COLUMNS, else the terminal's width, else 80.
+int terminalWidth() {
+    constexpr int kFallbackWidth = 80;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        char* end = nullptr;
+        const long n = std::strtol(columns, &end, 10);
+        if (end != columns && *end == '\0' && n > 0 && n <= 100000)
+            return static_cast<int>(n);
+    }
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    struct winsize size {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#endif
+    return kFallbackWidth;
 }
 
 bool parsePositive(const char* text, int max, int* value) {
@@ -65,6 +108,7 @@ struct Settings {
     std::string csvPath;
     std::string inputPath = "-";
     bool term = false;
+    bool done = false;  // --help or --version answered
 };
 
 // 0, or kBadUsage after the message for a bad command line.
@@ -72,29 +116,44 @@ int parseSettings(int argc, char** argv, Settings* settings) {
     bool haveInput = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--frame" && hasValue) {
+        const bool takesValue =
+            arg == "--frame" || arg == "--cell" || arg == "--png" || arg == "--csv";
+        if (takesValue && i + 1 >= argc)
+            return badUsage("option " + arg + " needs a value");
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            settings->done = true;
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("touchfw-frames %s\n", kAppVersion);
+            settings->done = true;
+            return 0;
+        } else if (arg == "--frame") {
             if (!parsePositive(argv[++i], 100000000, &settings->frameNumber)) {
-                std::fprintf(stderr, "touchfw-frames: bad frame number \"%s\"\n", argv[i]);
+                std::fprintf(stderr, "touchfw-frames: bad frame number \"%s\"\n",
+                             logSafeText(argv[i]).c_str());
                 return kBadUsage;
             }
-        } else if (arg == "--cell" && hasValue) {
+        } else if (arg == "--cell") {
             if (!parsePositive(argv[++i], frames::kMaxCell, &settings->cell)) {
-                std::fprintf(stderr, "touchfw-frames: bad cell size \"%s\"\n", argv[i]);
+                std::fprintf(stderr, "touchfw-frames: bad cell size \"%s\"\n",
+                             logSafeText(argv[i]).c_str());
                 return kBadUsage;
             }
-        } else if (arg == "--png" && hasValue) {
+        } else if (arg == "--png") {
             settings->pngPrefix = argv[++i];
-        } else if (arg == "--csv" && hasValue) {
+        } else if (arg == "--csv") {
             settings->csvPath = argv[++i];
         } else if (arg == "--term") {
             settings->term = true;
-        } else if ((arg == "-" || arg[0] != '-') && !haveInput) {
+        } else if (arg != "-" && arg[0] == '-') {
+            return badUsage("unknown option \"" + arg + "\"");
+        } else if (haveInput) {
+            return badUsage("one capture at a time: \"" + settings->inputPath + "\" and \"" + arg +
+                            "\" given");
+        } else {
             settings->inputPath = arg;
             haveInput = true;
-        } else {
-            usage();
-            return kBadUsage;
         }
     }
     return 0;
@@ -130,9 +189,10 @@ std::vector<Map> heatmaps(const frames::CaptureSummary& summary, const frames::F
 // Draws and writes the heatmaps; 0, or kBadInput when a PNG file failed.
 int writeHeatmaps(const std::vector<Map>& maps, const Settings& settings) {
     int status = 0;
+    const int width = settings.term ? terminalWidth() : 0;
     for (const Map& map : maps) {
         if (settings.term)
-            frames::writeTerminalHeatmap(std::cout, *map.grid, map.title);
+            frames::writeTerminalHeatmap(std::cout, *map.grid, map.title, width);
         if (settings.pngPrefix.empty())
             continue;
         const std::string path = settings.pngPrefix + "-" + map.name + ".png";
@@ -189,12 +249,19 @@ int framesMain(int argc, char** argv) {
     Settings settings;
     if (const int status = parseSettings(argc, argv, &settings))
         return status;
+    if (settings.done) {
+        std::fflush(stdout);
+        return std::ferror(stdout) ? kBadInput : 0;
+    }
     std::ifstream file;
     if (settings.inputPath != "-") {
+        errno = 0;
         file.open(settings.inputPath, std::ios::binary);
         if (!file) {
-            std::fprintf(stderr, "touchfw-frames: cannot read %s\n",
-                         logSafeText(settings.inputPath).c_str());
+            const int why = errno;
+            std::fprintf(stderr, "touchfw-frames: cannot read %s: %s\n",
+                         logSafeText(settings.inputPath).c_str(),
+                         why != 0 ? std::strerror(why) : "cannot open it");
             return kBadInput;
         }
     }

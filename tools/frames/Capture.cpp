@@ -1,8 +1,10 @@
 #include "tools/frames/Capture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "log/Log.h"
@@ -348,6 +350,7 @@ bool readCapture(std::istream& in, const std::function<void(Frame&)>& onFrame, s
                  uint64_t maxBytes) {
     CaptureParser parser(onFrame, error);
     std::vector<char> chunk(kReadChunk);
+    errno = 0;  // what a failed read leaves here says why
     uint64_t total = 0;
     while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
         total += static_cast<uint64_t>(in.gcount());
@@ -362,7 +365,7 @@ bool readCapture(std::istream& in, const std::function<void(Frame&)>& onFrame, s
     }
     if (in.bad()) {
         if (error)
-            *error = "read error";
+            *error = errno != 0 ? std::string("read error: ") + std::strerror(errno) : "read error";
         return false;
     }
     return parser.finish();
@@ -419,17 +422,21 @@ void CaptureSummary::finish() {
         Noise& noise = noise_[b];
         const size_t nodes = s.sum.size();
         const double n = noise.frames;
-        // In place: the maximum becomes the spread, the sum of squares the
-        // standard deviation.
+        // In place: the maximum becomes the spread, the sum the mean, the
+        // sum of squares the standard deviation.
         for (size_t i = 0; i < nodes; ++i) {
             s.hi[i] -= s.lo[i];
             const double mean = s.sum[i] / n;
+            s.sum[i] = mean;
             s.sumSq[i] = std::sqrt(std::max(0.0, s.sumSq[i] / n - mean * mean));
         }
-        noise.peakToPeak.rows = noise.stdDev.rows = nodes > 0 ? rows_ : 0;
-        noise.peakToPeak.cols = noise.stdDev.cols = nodes > 0 ? cols_ : 0;
+        for (Grid* grid : {&noise.peakToPeak, &noise.stdDev, &noise.mean}) {
+            grid->rows = nodes > 0 ? rows_ : 0;
+            grid->cols = nodes > 0 ? cols_ : 0;
+        }
         noise.peakToPeak.values = std::move(s.hi);
         noise.stdDev.values = std::move(s.sumSq);
+        noise.mean.values = std::move(s.sum);
         s = Sums();
     }
 }
@@ -466,7 +473,85 @@ std::vector<std::pair<int, double>> worstLines(const Grid& grid, int count, bool
     return out;
 }
 
+// The median of the values (the upper one of an even count).
+double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+Node nodeAt(const Grid& grid, size_t index, double value) {
+    return {static_cast<int>(index / static_cast<size_t>(grid.cols)),
+            static_cast<int>(index % static_cast<size_t>(grid.cols)), value};
+}
+
+// "r,c (value)" for each node, at most `shown` of them, then how many more.
+std::string nodeList(const std::vector<Node>& nodes, size_t shown) {
+    if (nodes.empty())
+        return " none";
+    std::string text;
+    for (size_t i = 0; i < nodes.size() && i < shown; ++i) {
+        text += " " + std::to_string(nodes[i].row) + "," + std::to_string(nodes[i].col) + " (" +
+                formatValue(nodes[i].value, 2) + ")";
+    }
+    if (nodes.size() > shown)
+        text += " and " + std::to_string(nodes.size() - shown) + " more";
+    return text;
+}
+
 }  // namespace
+
+std::vector<Node> noisiestNodes(const Noise& noise, int count) {
+    const Grid& p2p = noise.peakToPeak;
+    std::vector<size_t> order(p2p.values.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    const size_t kept = std::min(order.size(), static_cast<size_t>(std::max(0, count)));
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(kept), order.end(),
+                      [&p2p](size_t a, size_t b) {
+                          return p2p.values[a] != p2p.values[b] ? p2p.values[a] > p2p.values[b]
+                                                                : a < b;
+                      });
+    std::vector<Node> nodes;
+    for (size_t i = 0; i < kept; ++i)
+        nodes.push_back(nodeAt(p2p, order[i], p2p.values[order[i]]));
+    return nodes;
+}
+
+std::vector<Node> deadNodes(const Noise& noise) {
+    const Grid& mean = noise.mean;
+    const double typical = median(mean.values);
+    std::vector<Node> nodes;
+    if (typical <= 0)
+        return nodes;
+    for (size_t i = 0; i < mean.values.size(); ++i) {
+        if (mean.values[i] < typical / 4)
+            nodes.push_back(nodeAt(mean, i, mean.values[i]));
+    }
+    return nodes;
+}
+
+std::vector<Node> stuckNodes(const Noise& noise, const std::vector<Node>& dead) {
+    const Grid& p2p = noise.peakToPeak;
+    std::vector<Node> nodes;
+    if (noise.frames < 2 || median(p2p.values) <= 0)
+        return nodes;
+    size_t nextDead = 0;
+    for (size_t i = 0; i < p2p.values.size(); ++i) {
+        const Node node = nodeAt(p2p, i, noise.mean.values[i]);
+        // Both lists run in row-major order.
+        if (nextDead < dead.size() && dead[nextDead].row == node.row &&
+            dead[nextDead].col == node.col) {
+            ++nextDead;
+            continue;
+        }
+        if (p2p.values[i] == 0)
+            nodes.push_back(node);
+    }
+    return nodes;
+}
 
 std::vector<std::pair<int, double>> worstRows(const Grid& grid, int count) {
     return worstLines(grid, count, true);
@@ -502,6 +587,23 @@ std::string CaptureSummary::statisticsText() const {
         for (const auto& c : worstColumns(n.peakToPeak, kWorstShown))
             out << " " << c.first << " (" << number(c.second) << ")";
         out << "\n";
+    }
+    // Where the problem nodes are, by row and column.
+    constexpr size_t kNodesShown = 8;
+    for (Block block : {Block::raw, Block::diff}) {
+        if (!hasBlock(block))
+            continue;
+        const Noise& n = noise(block);
+        const std::vector<Node> dead = block == Block::raw ? deadNodes(n) : std::vector<Node>();
+        out << blockName(block) << " noisiest nodes (row,col (max-min)):"
+            << nodeList(noisiestNodes(n, kWorstShown), kNodesShown) << "\n";
+        if (block == Block::raw) {
+            out << blockName(block)
+                << " dead nodes (row,col (mean), below a quarter of the median node):"
+                << nodeList(dead, kNodesShown) << "\n";
+        }
+        out << blockName(block) << " stuck nodes (row,col (value), no change over " << n.frames
+            << " frames):" << nodeList(stuckNodes(n, dead), kNodesShown) << "\n";
     }
     return out.str();
 }

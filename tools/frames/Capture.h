@@ -62,7 +62,27 @@ struct Noise {
     int frames = 0;
     Grid peakToPeak;  // max - min
     Grid stdDev;      // population standard deviation
+    Grid mean;        // the node's mean value
 };
+
+// A node by its position and the value that singles it out.
+struct Node {
+    int row = 0;
+    int col = 0;
+    double value = 0;
+};
+
+// The nodes of `noise` with the largest spread (max - min), largest first
+// (ties in row-major order); at most `count` of them, valued by the spread.
+std::vector<Node> noisiestNodes(const Noise& noise, int count);
+// Raw data nodes that read far below the panel: a mean under a quarter of
+// the median of the node means (none when that median is not above 0).
+// Valued by the mean, in row-major order.
+std::vector<Node> deadNodes(const Noise& noise);
+// Nodes that never changed over two frames or more while the panel's
+// typical (median) node did, leaving out the `dead` ones; valued by their
+// reading, in row-major order.
+std::vector<Node> stuckNodes(const Noise& noise, const std::vector<Node>& dead);
 
 // What the statistics need of a capture, gathered frame by frame: a summary
 // line per block of each frame and per-node sums for the noise of raw and

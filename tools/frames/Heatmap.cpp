@@ -299,39 +299,60 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
     return true;
 }
 
-void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title) {
+void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title,
+                          int width) {
     double lo = 0;
     double hi = 0;
     range(grid, &lo, &hi);
+    width = std::max(width, kMinTerminalWidth);
     const int indexWidth = static_cast<int>(std::to_string(std::max(0, grid.rows - 1)).size());
+    const int room = std::max(1, width - indexWidth - 1);
+    // Two characters per cell while the row fits, else one; a grid wider
+    // than that is drawn in bands of columns, one under the other.
+    const int cellWidth = 2 * grid.cols <= room ? 2 : 1;
+    const int bandColumns = std::max(1, room / cellWidth);
+    // Column indices every ten characters (every five columns of two).
+    const int labelStep = 10 / cellWidth;
     out << title << "\n";
     char buffer[48];
-    // Column indices every five columns (each cell is two characters wide).
-    constexpr int kColumnLabelStep = 5;
-    std::string header(static_cast<size_t>(indexWidth) + 1 + 2 * grid.cols, ' ');
-    for (int c = 0; c < grid.cols; c += kColumnLabelStep) {
-        const std::string s = std::to_string(c);
-        header.replace(static_cast<size_t>(indexWidth) + 1 + 2 * c, s.size(), s);
-    }
-    out << header << "\n";
-    for (int r = 0; r < grid.rows; ++r) {
-        std::snprintf(buffer, sizeof buffer, "%*d ", indexWidth, r);
-        out << buffer;
-        for (int c = 0; c < grid.cols; ++c) {
-            std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm  ",
-                          xtermIndex(scaleColour(position(grid.at(r, c), lo, hi))));
-            out << buffer;
+    for (int first = 0; first < grid.cols; first += bandColumns) {
+        const int last = std::min(grid.cols, first + bandColumns);
+        if (first > 0)
+            out << "\n";
+        const size_t lead = static_cast<size_t>(indexWidth) + 1;
+        std::string header(lead + static_cast<size_t>(cellWidth) * (last - first), ' ');
+        for (int c = first + (labelStep - first % labelStep) % labelStep; c < last;
+             c += labelStep) {
+            const std::string s = std::to_string(c);
+            const size_t at = lead + static_cast<size_t>(cellWidth) * (c - first);
+            if (at + s.size() <= static_cast<size_t>(width))
+                header.replace(at, s.size(), s);
         }
-        out << "\x1b[0m\n";
+        out << header << "\n";
+        for (int r = 0; r < grid.rows; ++r) {
+            std::snprintf(buffer, sizeof buffer, "%*d ", indexWidth, r);
+            out << buffer;
+            for (int c = first; c < last; ++c) {
+                std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm%s",
+                              xtermIndex(scaleColour(position(grid.at(r, c), lo, hi))),
+                              cellWidth == 2 ? "  " : " ");
+                out << buffer;
+            }
+            out << "\x1b[0m\n";
+        }
     }
-    out << std::string(static_cast<size_t>(indexWidth) + 1, ' ') << label(lo) << " ";
+    const std::string low = label(lo);
+    const std::string high = label(hi);
     constexpr int kScaleCells = 16;
-    for (int i = 0; i < kScaleCells; ++i) {
+    const int scaleRoom = width - indexWidth - 1 - static_cast<int>(low.size() + high.size()) - 2;
+    const int scaleCells = std::max(2, std::min(kScaleCells, scaleRoom));
+    out << std::string(static_cast<size_t>(indexWidth) + 1, ' ') << low << " ";
+    for (int i = 0; i < scaleCells; ++i) {
         std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm ",
-                      xtermIndex(scaleColour(static_cast<double>(i) / (kScaleCells - 1))));
+                      xtermIndex(scaleColour(static_cast<double>(i) / (scaleCells - 1))));
         out << buffer;
     }
-    out << "\x1b[0m " << label(hi) << "\n";
+    out << "\x1b[0m " << high << "\n";
 }
 
 }  // namespace frames

@@ -41,8 +41,14 @@ Rgb scaleColour(double t);
 bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const std::string& title,
                      std::string* error);
 
+// The narrowest terminal drawn for; a narrower width counts as this.
+constexpr int kMinTerminalWidth = 24;
+
 // The heatmap as text with 256-colour background cells, row indices on the
-// left, and a scale line below, written to `out` row by row.
-void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title);
+// left, and a scale line below, written to `out` row by row. No line of the
+// grid is wider than `width` characters: cells are two characters wide
+// while a row fits, else one, and a grid wider still is drawn in bands of
+// columns, each with its own column indices.
+void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title, int width);
 
 }  // namespace frames

@@ -1,7 +1,6 @@
 // touchfw-image: argument reading, number and Vid parsing, file reads and
 // writes and the report output its commands share.
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -124,19 +123,11 @@ bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::
 }
 
 bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = formatText("cannot create %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    const bool written = std::fwrite(data, 1, size, file) == size;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        error = formatText("cannot write %s: %s", path.c_str(), std::strerror(errno));
-        std::remove(path.c_str());
-        return false;
-    }
-    return true;
+    ReplacementFile file(path);
+    if (file.open() && file.write(data, size) && file.commit())
+        return true;
+    error = file.error();
+    return false;
 }
 
 Args::Args(int argc, char** argv, int first) {

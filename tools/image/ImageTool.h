@@ -48,6 +48,10 @@ std::string vidText(const uint8_t* vid);
 // the file's size when it is known, also when the read is refused.
 bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error,
                    std::optional<uint64_t>* size = nullptr);
+// Writes an output whole or not at all (sys/Files.h ReplacementFile): a
+// temporary file beside `path` renamed over it, so a failure leaves the old
+// file (or none), never an empty or torn one, and a link at `path` is
+// replaced, not written through.
 bool writeWholeFile(const std::string& path, const void* data, size_t size, std::string& error);
 
 // Arguments after the command word: options with values, flags and plain operands.
