@@ -72,6 +72,7 @@ const OptionRow kOptionRows[] = {
     {"--nooutput", nullptr, "nooutput", ValueForm::none},
     {"--scan", nullptr, "scan", ValueForm::none},
     {"--record", nullptr, "record", ValueForm::freeText},
+    {"--json", nullptr, "json", ValueForm::none},
     {"--help", "-?", nullptr, ValueForm::none},
 };
 
@@ -361,6 +362,7 @@ void printUsage(const char* p) {
     std::printf("      --nooutput     Show nothing on console.\n");
     std::printf("      --scan         scan device.\n");
     std::printf("      --record       Append every report of the run to a file, arg=filename.\n");
+    std::printf("      --json         Print one JSON result object instead of the console text.\n");
     std::printf("  -?, --help         Print this message.\n");
     std::printf("For example:\n");
     std::printf("read version id: %s --chip Corvina --pid 0x01EC -p vid\n", p);
