@@ -236,8 +236,7 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
                  "config.\n",
                  version[0], fileVersion);
         noteRunNotice(
-            "the chip already has configuration version %u; nothing was written (-i "
-            "writes it anyway)",
+            "configuration not written: the chip already has version %u (-i writes it anyway)",
             static_cast<unsigned>(fileVersion));
         return kHelperUpToDate;
     }

@@ -89,10 +89,8 @@ int32_t readIdentityBefore(TlcConnection& connection) {
 int32_t checkCfgVersion(TlcConnection& connection, const uint8_t* cfgData, uint32_t cfgLen) {
     if (cfgData == nullptr || cfgLen < 1) {
         LOG_INFO(kHelperFn, "There's no need to update FW.\n");
-        noteRunNotice(
-            "the chip already has firmware version %s; nothing was written (-i writes "
-            "it anyway)",
-            vidText(connection.vid).c_str());
+        noteRunNotice("firmware not written: the chip already has version %s (-i writes it anyway)",
+                      vidText(connection.vid).c_str());
         return kHelperUpToDate;
     }
     uint8_t chipCfgVersion = 0;
@@ -106,8 +104,8 @@ int32_t checkCfgVersion(TlcConnection& connection, const uint8_t* cfgData, uint3
     if (chipCfgVersion == dataVersion) {
         LOG_INFO(kHelperFn, "There's no need to update FW & cfg, version is equal.\n");
         noteRunNotice(
-            "the chip already has this firmware version and configuration version %u; "
-            "nothing was written (-i writes them anyway)",
+            "firmware and configuration not written: the chip already has this firmware "
+            "version and configuration version %u (-i writes them anyway)",
             static_cast<unsigned>(chipCfgVersion));
         return kHelperUpToDate;
     }

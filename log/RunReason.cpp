@@ -34,11 +34,9 @@ void noteRunReasonTold() {
 }
 
 void noteRunNotice(const char* format, ...) {
-    if (!notice.empty())
-        return;
     va_list args;
     va_start(args, format);
-    notice = formatArgs(format, args);
+    notice += (notice.empty() ? "" : "; ") + formatArgs(format, args);
     va_end(args);
 }
 

@@ -23,8 +23,8 @@ constexpr int kReasonSpecific = 2;
 void noteRunReason(int rank, const char* format, ...) TFW_PRINTF(2, 3);
 // A hint on standard error has already said why the run failed.
 void noteRunReasonTold();
-// Something a person should know about a run that succeeded (nothing was
-// written because the chip already holds it); the first stays.
+// Something a person should know about a run that succeeded (a step wrote
+// nothing because the chip already holds it); several are joined in one line.
 void noteRunNotice(const char* format, ...) TFW_PRINTF(1, 2);
 // The message text of an Error line (without prefix and tag); the first stays.
 void noteLoggedError(const char* message);
