@@ -103,8 +103,15 @@ int checkRegisterAddresses(const char* programPath) {
         if (!hasOption(key))
             continue;
         const uint64_t addr = static_cast<uint32_t>(optionValue(key).number);
-        if (addr > maxAddress)
+        if (addr > maxAddress) {
+            noteRunReason(kReasonSpecific,
+                          "register 0x%llX is past 0x%llX, the last register "
+                          "address of %s",
+                          static_cast<unsigned long long>(addr),
+                          static_cast<unsigned long long>(maxAddress),
+                          optionValue("chip").text.c_str());
             return rejectValue(optionValue(key), programPath);
+        }
         const bool write = std::string(key) == "write";
         const uint64_t count =
             write ? writeLength()
@@ -118,6 +125,13 @@ int checkRegisterAddresses(const char* programPath) {
                          static_cast<unsigned long long>(maxAddress),
                          optionValue("chip").text.c_str());
             std::fflush(stderr);
+            noteRunReason(kReasonSpecific,
+                          "registers 0x%04llX to 0x%llX run past 0x%llX, the last register "
+                          "address of %s",
+                          static_cast<unsigned long long>(addr),
+                          static_cast<unsigned long long>(addr + count - 1),
+                          static_cast<unsigned long long>(maxAddress),
+                          optionValue("chip").text.c_str());
             noteRunReasonTold();
             return rejectValue(optionValue(hasOption("length") ? "length" : "data"), programPath);
         }
@@ -509,6 +523,7 @@ int runJob(int argc, char** argv) {
     setDeviceDefaults(chipType);
     initChipProfile();
     if (checkRegisterAddresses(argc > 0 ? argv[0] : "") != 0) {
+        runRecord().mode = "usage";  // refused like a malformed value
         return -20;
     }
     configureLog();
