@@ -481,9 +481,7 @@ int runJob(int argc, char** argv) {
             noteRunReason(kReasonSpecific, "the usage text was asked for");
             noteRunReasonTold();  // nothing went wrong
         } else {
-            noteRunReason(kReasonGeneral,
-                          "the command line was not accepted (the message above the usage "
-                          "text says why; with --json run once without it to see it)");
+            noteRunReason(kReasonGeneral, "the command line was not accepted (see --help)");
         }
         return -20;
     }

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "log/Log.h"
+#include "log/RunReason.h"
 #include "sys/Bytes.h"
 
 std::map<std::string, OptionValue> optionTable;
@@ -153,6 +154,8 @@ bool isAddressValue(const std::string& text) {
 int rejectValue(const OptionValue& value, const char* programPath) {
     std::printf("\"%s\" is not a valid value for option \"%s\".\n", value.typedValue.c_str(),
                 value.typedOption.c_str());
+    noteRunReason(kReasonSpecific, "\"%s\" is not a valid value for %s (see --help)",
+                  logSafeText(value.typedValue).c_str(), logSafeText(value.typedOption).c_str());
     return reject(programPath);
 }
 
@@ -249,6 +252,8 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
         case ValueForm::path:
             if (!pathExists(text)) {
                 std::printf("File \"%s\" does not exist.\n", logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific, "the file %s does not exist",
+                              logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;
@@ -257,10 +262,14 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
             if (text.size() > kMaxLogFolderLength) {
                 std::printf("The directory(%s) length cannot exceed 220 characters.\n",
                             logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific,
+                              "the log folder's name is longer than 220 characters");
                 return ValueCheck::refused;
             }
             if (!folderExists(text)) {
                 std::printf("Folder \"%s\" does not exist.\n", logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific, "the folder %s does not exist",
+                              logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;
@@ -289,6 +298,8 @@ int parseArgs(int argc, char** argv) {
         const OptionRow* row = findRow(arg);
         if (row == nullptr) {
             std::printf("Unknown option \"%s\".\n", arg.c_str());
+            noteRunReason(kReasonSpecific, "unknown option \"%s\" (see --help)",
+                          logSafeText(arg).c_str());
             return reject(program);
         }
         if (row->key == nullptr) {  // --help, -?
@@ -298,6 +309,8 @@ int parseArgs(int argc, char** argv) {
         if (row->form != ValueForm::none) {
             if (i + 1 >= argc) {
                 std::printf("Option \"%s\" needs value.\n", arg.c_str());
+                noteRunReason(kReasonSpecific, "%s needs a value (see --help)",
+                              logSafeText(arg).c_str());
                 return reject(program);
             }
             const std::string text = argv[++i];
