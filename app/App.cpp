@@ -7,11 +7,13 @@
 #endif
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/Console.h"
 #include "app/Options.h"
+#include "app/RunReport.h"
 #include "cfg/CfgUpdate.h"
 #include "cfg/CfgVerify.h"
 #include "chip/ChipProfile.h"
@@ -22,9 +24,11 @@
 #include "hid/RecordingHost.h"
 #include "log/Log.h"
 #include "log/Progress.h"
+#include "log/RunReason.h"
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
 #include "ops/TouchData.h"
+#include "sys/Clock.h"
 #include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
 
@@ -69,6 +73,11 @@ int selectChip() {
     }
     std::printf("unsupport this chip:%s.", chip.text.c_str());
     std::fflush(stdout);
+    std::string names;
+    for (int32_t type = 1; const ChipFamily* family = chipFamily(type); ++type)
+        names += (names.empty() ? "" : ", ") + std::string(family->name);
+    noteRunReason(kReasonSpecific, "unknown chip family %s; --chip takes one of %s",
+                  logSafeText(chip.text).c_str(), names.c_str());
     return -1;
 }
 
@@ -94,8 +103,15 @@ int checkRegisterAddresses(const char* programPath) {
         if (!hasOption(key))
             continue;
         const uint64_t addr = static_cast<uint32_t>(optionValue(key).number);
-        if (addr > maxAddress)
+        if (addr > maxAddress) {
+            noteRunReason(kReasonSpecific,
+                          "register 0x%llX is past 0x%llX, the last register "
+                          "address of %s",
+                          static_cast<unsigned long long>(addr),
+                          static_cast<unsigned long long>(maxAddress),
+                          optionValue("chip").text.c_str());
             return rejectValue(optionValue(key), programPath);
+        }
         const bool write = std::string(key) == "write";
         const uint64_t count =
             write ? writeLength()
@@ -109,6 +125,14 @@ int checkRegisterAddresses(const char* programPath) {
                          static_cast<unsigned long long>(maxAddress),
                          optionValue("chip").text.c_str());
             std::fflush(stderr);
+            noteRunReason(kReasonSpecific,
+                          "registers 0x%04llX to 0x%llX run past 0x%llX, the last register "
+                          "address of %s",
+                          static_cast<unsigned long long>(addr),
+                          static_cast<unsigned long long>(addr + count - 1),
+                          static_cast<unsigned long long>(maxAddress),
+                          optionValue("chip").text.c_str());
+            noteRunReasonTold();
             return rejectValue(optionValue(hasOption("length") ? "length" : "data"), programPath);
         }
     }
@@ -158,6 +182,10 @@ void logStartOfRun(int argc, char** argv) {
 
 int runPropertyMode() {
     const std::string& property = optionValue("property").text;
+    RunRecord& record = runRecord();
+    record.mode = "property";
+    record.propertyName = property;
+    record.job = "reading the chip's " + property;
     if (property == "pid") {
         char pid[16] = {0};
         const int32_t ret = getPid(pid);
@@ -166,6 +194,7 @@ int runPropertyMode() {
             return -1;
         }
         showMessage("\nGet PID successfully. PID = %s.\n", logSafeText(pid).c_str());
+        record.propertyText = logSafeText(pid);
         return 0;
     }
     if (property == "vid") {
@@ -177,6 +206,7 @@ int runPropertyMode() {
         }
         showMessage("\nGet VID successfully. VID = %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2],
                     vid[3]);
+        record.propertyText = formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
         return 0;
     }
     if (property == "sensorid") {
@@ -187,6 +217,7 @@ int runPropertyMode() {
             return -1;
         }
         showMessage("\nGet sensor ID successfully. Sensor ID = %d.\n", sensorId);
+        record.propertyNumber = sensorId;
         return 0;
     }
     uint8_t cfgVer = 0;  // "cfgver": the parser admits nothing else
@@ -196,6 +227,7 @@ int runPropertyMode() {
         return -1;
     }
     showMessage("\nGet cfg version successfully. Cfg version = %d.\n", cfgVer);
+    record.propertyNumber = cfgVer;
     return 0;
 }
 
@@ -215,6 +247,7 @@ int runUpdateMode() {
     LOG_CRITICAL("main", "update flag = 0x%x\n", fwFlag);
     const bool ignoreVer = hasOption("ignorever");
     const bool verify = hasOption("verify");
+    runRecord().mode = "update";
     const char* binfile = hasOption("firmware") ? optionValue("firmware").text.c_str() : nullptr;
     const char* cfgfile = hasOption("config") ? optionValue("config").text.c_str() : nullptr;
     showMessage("\nfwFlag = 0x%02X; ignoreVer = %s.\n", fwFlag, boolText(ignoreVer));
@@ -224,6 +257,7 @@ int runUpdateMode() {
     showMessage("cfgfile = %s.\n\n", logSafeText(cfgfile).c_str());
 
     if (binfile != nullptr && cfgfile != nullptr) {
+        runRecord().job = "the firmware and configuration update";
         if (!familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
             LOG_INFO("main", "start flash fw.\n");
             int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
@@ -256,6 +290,7 @@ int runUpdateMode() {
         return 0;
     }
     if (binfile != nullptr) {
+        runRecord().job = "the firmware update";
         LOG_INFO("main", "start flash fw.\n");
         const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
         if (ret != 0) {
@@ -267,8 +302,12 @@ int runUpdateMode() {
     }
     if (!familyOf(chipType).has(TRAIT_CFG_ONLY_UPDATE)) {
         showMessage("\n Corvina not support only update config, must include fw.\n");
+        noteRunReason(kReasonSpecific,
+                      "%s takes its configuration only with a firmware update: give -f with -c",
+                      familyOf(chipType).name);
         return -1;
     }
+    runRecord().job = "the configuration update";
     LOG_INFO("main", "start send cfg to ic.\n");
     const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
     if (ret != 0) {
@@ -294,8 +333,15 @@ int runWriteMode() {
     const size_t writeLen = writeLength();
     const std::vector<uint8_t> bytes = dataListBytes(data, writeLen);
     const int32_t len = static_cast<int32_t>(writeLen);
+    RunRecord& record = runRecord();
+    record.hasRegister = true;
+    record.bytes = bytes;
+    record.bytesValid = true;
     if (hasOption("write")) {
         const uint32_t addr = static_cast<uint32_t>(optionValue("write").number);
+        record.mode = "write";
+        record.address = addr;
+        record.job = formatText("writing to register 0x%04X", addr);
         showMessage("\nWrite to reg 0x%04X: ", addr);
         showBytes(bytes);
         showMessage("writeLen = %d.\n\n", len);
@@ -311,6 +357,8 @@ int runWriteMode() {
         showMessage("\nWrite to reg successfully.\n");
         return 0;
     }
+    record.mode = "writecmd";
+    record.job = "sending the command";
     showMessage("\nWrite commands: ");
     showBytes(bytes);
     showMessage("writeLen = %d.\n\n", len);
@@ -327,7 +375,14 @@ int runReadMode() {
     const int32_t readLen = hasOption("length") ? optionValue("length").number : 1;
     std::vector<uint8_t> bytes(static_cast<size_t>(readLen), 0);
     const uint32_t addr = static_cast<uint32_t>(optionValue("read").number);
+    RunRecord& record = runRecord();
+    record.mode = "read";
+    record.job = formatText("reading register 0x%04X", addr);
+    record.hasRegister = true;
+    record.address = addr;
     const int32_t ret = readReg(addr, bytes.data(), readLen);
+    record.bytes = bytes;
+    record.bytesValid = ret == 0;
     if (ret != 0) {
         showMessage("\nErrors occurred when reading to reg. ret = %d.\n", ret);
         return -1;
@@ -340,6 +395,8 @@ int runReadMode() {
 }
 
 int runTouchDataMode() {
+    runRecord().mode = "touchdata";
+    runRecord().job = "the touch-data capture";
     int32_t showType = 0;
     if (hasOption("showtype")) {
         const std::string& type = optionValue("showtype").text;
@@ -368,10 +425,13 @@ bool startRecording(WireRecording& recording, int argc, char** argv) {
     std::printf("Cannot write the recording file \"%s\".\n",
                 logSafeText(optionValue("record").text).c_str());
     std::fflush(stdout);
+    noteRunReason(kReasonSpecific, "cannot write the recording file %s",
+                  logSafeText(optionValue("record").text).c_str());
     return false;
 }
 
 int runMode() {
+    runRecord().deviceUsed = true;
     if (hasOption("property"))
         return runPropertyMode();
     if (hasOption("firmware") || hasOption("config"))
@@ -383,6 +443,7 @@ int runMode() {
     if (hasOption("rawdata") || hasOption("diffdata") || hasOption("basedata")) {
         return runTouchDataMode();
     }
+    runRecord().deviceUsed = false;
     showMessage("\nPlease check the correctness of the input arguments.\n");
     showMessage("Is there any order needed to be processed?\n");
     return 0;
@@ -399,27 +460,48 @@ int setDeviceDefaults(int32_t type) {
     return 0;
 }
 
-int runMain(int argc, char** argv) {
-    // Before anything is printed: a closed standard output must not end the
-    // run, and an interrupt must not cut a download short.
-    installInterruptHandlers();
-    // Backspaces redraw the bar on a terminal; files and pipes get one line per step.
-    setProgressPlainLines(!stdoutIsTerminal());
+namespace {
+
+// --help, -? or no argument at all: the usage text is the answer, not a failure.
+bool asksForHelp(int argc, char** argv) {
+    if (argc <= 1)
+        return true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-?") == 0)
+            return true;
+    }
+    return false;
+}
+
+int runJob(int argc, char** argv) {
     if (parseArgs(argc, argv) != 0) {
+        RunRecord& record = runRecord();
+        record.mode = "usage";
+        if (asksForHelp(argc, argv)) {
+            noteRunReason(kReasonSpecific, "the usage text was asked for");
+            noteRunReasonTold();  // nothing went wrong
+        } else {
+            noteRunReason(kReasonGeneral, "the command line was not accepted (see --help)");
+        }
         return -20;
     }
     if ((hasOption("write") || hasOption("writecmd")) && !hasOption("data")) {
         std::printf("\nYou must specify the data to be written.\n");
         std::fflush(stdout);
+        noteRunReason(kReasonSpecific, "%s needs --data with the bytes to write",
+                      hasOption("write") ? "-w" : "--writecmd");
         return -10;
     }
     if ((hasOption("rawdata") || hasOption("diffdata") || hasOption("basedata")) &&
         (!hasOption("row") || !hasOption("col"))) {
         std::printf("invalid parameters,for help --help or -?\n");
         std::fflush(stdout);
+        noteRunReason(kReasonSpecific,
+                      "--rawdata, --diffdata and --basedata need both --row and --col");
         return -10;
     }
     if (hasOption("scan")) {
+        runRecord().mode = "scan";
         WireRecording recording;
         if (!startRecording(recording, argc, argv))
             return -20;
@@ -428,6 +510,7 @@ int runMain(int argc, char** argv) {
         return 0;
     }
     if (hasOption("version")) {
+        runRecord().mode = "version";
         std::printf("\nlib version: %s,app version:%s\n", kAppVersion, kAppVersion);
         std::fflush(stdout);
         return 0;
@@ -438,6 +521,7 @@ int runMain(int argc, char** argv) {
     setDeviceDefaults(chipType);
     initChipProfile();
     if (checkRegisterAddresses(argc > 0 ? argv[0] : "") != 0) {
+        runRecord().mode = "usage";  // refused like a malformed value
         return -20;
     }
     configureLog();
@@ -468,6 +552,22 @@ int runMain(int argc, char** argv) {
     return result;
 }
 
+}  // namespace
+
+int runMain(int argc, char** argv) {
+    // Before anything is printed: a closed standard output must not end the
+    // run, and an interrupt must not cut a download short.
+    installInterruptHandlers();
+    runRecord().startMs = currentClock().monotonicMs();
+    if (jsonRequested(argc, argv))
+        divertStandardOutput();
+    // Backspaces redraw the bar on a terminal; files and pipes get one line per step.
+    setProgressPlainLines(!stdoutIsTerminal());
+    const int result = runJob(argc, argv);
+    finishRun(result);
+    return result;
+}
+
 void resetProcessState() {
     resetOptionTable();
     resetChipProfile();
@@ -479,4 +579,5 @@ void resetProcessState() {
     resetOpenHints();
     setProgressPlainLines(false);
     resetInterruptState();
+    resetRunRecord();
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "log/Log.h"
+#include "log/RunReason.h"
 #include "sys/Bytes.h"
 
 std::map<std::string, OptionValue> optionTable;
@@ -72,6 +73,7 @@ const OptionRow kOptionRows[] = {
     {"--nooutput", nullptr, "nooutput", ValueForm::none},
     {"--scan", nullptr, "scan", ValueForm::none},
     {"--record", nullptr, "record", ValueForm::freeText},
+    {"--json", nullptr, "json", ValueForm::none},
     {"--help", "-?", nullptr, ValueForm::none},
 };
 
@@ -152,6 +154,8 @@ bool isAddressValue(const std::string& text) {
 int rejectValue(const OptionValue& value, const char* programPath) {
     std::printf("\"%s\" is not a valid value for option \"%s\".\n", value.typedValue.c_str(),
                 value.typedOption.c_str());
+    noteRunReason(kReasonSpecific, "\"%s\" is not a valid value for %s (see --help)",
+                  logSafeText(value.typedValue).c_str(), logSafeText(value.typedOption).c_str());
     return reject(programPath);
 }
 
@@ -248,6 +252,8 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
         case ValueForm::path:
             if (!pathExists(text)) {
                 std::printf("File \"%s\" does not exist.\n", logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific, "the file %s does not exist",
+                              logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;
@@ -256,10 +262,14 @@ ValueCheck readValue(ValueForm form, const std::string& text, OptionValue* value
             if (text.size() > kMaxLogFolderLength) {
                 std::printf("The directory(%s) length cannot exceed 220 characters.\n",
                             logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific,
+                              "the log folder's name is longer than 220 characters");
                 return ValueCheck::refused;
             }
             if (!folderExists(text)) {
                 std::printf("Folder \"%s\" does not exist.\n", logSafeText(text).c_str());
+                noteRunReason(kReasonSpecific, "the folder %s does not exist",
+                              logSafeText(text).c_str());
                 return ValueCheck::refused;
             }
             value->text = text;
@@ -288,6 +298,8 @@ int parseArgs(int argc, char** argv) {
         const OptionRow* row = findRow(arg);
         if (row == nullptr) {
             std::printf("Unknown option \"%s\".\n", arg.c_str());
+            noteRunReason(kReasonSpecific, "unknown option \"%s\" (see --help)",
+                          logSafeText(arg).c_str());
             return reject(program);
         }
         if (row->key == nullptr) {  // --help, -?
@@ -297,6 +309,8 @@ int parseArgs(int argc, char** argv) {
         if (row->form != ValueForm::none) {
             if (i + 1 >= argc) {
                 std::printf("Option \"%s\" needs value.\n", arg.c_str());
+                noteRunReason(kReasonSpecific, "%s needs a value (see --help)",
+                              logSafeText(arg).c_str());
                 return reject(program);
             }
             const std::string text = argv[++i];
@@ -361,6 +375,7 @@ void printUsage(const char* p) {
     std::printf("      --nooutput     Show nothing on console.\n");
     std::printf("      --scan         scan device.\n");
     std::printf("      --record       Append every report of the run to a file, arg=filename.\n");
+    std::printf("      --json         Print one JSON result object instead of the console text.\n");
     std::printf("  -?, --help         Print this message.\n");
     std::printf("For example:\n");
     std::printf("read version id: %s --chip Corvina --pid 0x01EC -p vid\n", p);

@@ -7,6 +7,7 @@
 #include "cfg/CfgVerify.h"
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "log/RunReason.h"
 #include "ops/PropertyQuery.h"
 #include "ops/RegisterAccess.h"
 #include "ops/ReportControl.h"
@@ -201,6 +202,8 @@ constexpr int32_t kHelperUpToDate = 1;
 
 const char* const kHelperFn = "cfgUpdateHelper";
 
+CfgUpdateFacts facts;
+
 int32_t pauseReports(TlcConnection& connection) {
     if (DisableReport(connection) != 0) {
         LOG_ERROR(kHelperFn, "cfgUpdateHelper disable report failed.\n");
@@ -217,8 +220,13 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
         LOG_INFO(kHelperFn, "Before updating cfg, check the checkSum.\n");
         if (getCfgVerWithConnection(connection, version) != 0) {
             LOG_ERROR(kHelperFn, "read cfg version failed at send cfg.\n");
+            noteRunReason(kReasonGeneral,
+                          "the chip's configuration version could not be read before the "
+                          "update; nothing was written");
             return kHelperVersionUnread;
         }
+        facts.chipReadBefore = true;
+        facts.chipVersionBefore = version[0];
     }
     LOG_INFO(kHelperFn, "Cfg file before update from chip checksum correct.\n");
     LOG_INFO(kHelperFn, "cfgImage initialize successfully.\n");
@@ -227,6 +235,9 @@ int32_t checkNeedsUpdate(TlcConnection& connection, bool ignoreVer, uint8_t file
                  "Chip cfg version(%d) equals to input cfg file(%d), no need to update "
                  "config.\n",
                  version[0], fileVersion);
+        noteRunNotice(
+            "configuration not written: the chip already has version %u (-i writes it anyway)",
+            static_cast<unsigned>(fileVersion));
         return kHelperUpToDate;
     }
     LOG_INFO(kHelperFn, "Chip cfg version(%d) does not equal to input cfg file(%d).\n", version[0],
@@ -255,6 +266,8 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
         LOG_ERROR(kHelperFn, "error reading version after update cfg,retry:%d.\n", remaining);
         return false;
     }
+    facts.chipReadAfter = true;
+    facts.chipVersionAfter = version[0];
     if (version[0] == fileVersion) {
         LOG_INFO(kHelperFn, "Update cfg successfully. Cfg version is 0x%02X.\n", version[0]);
         return true;
@@ -287,6 +300,15 @@ int32_t updateWithRetries(TlcConnection& connection, CfgImage& image, uint8_t fi
         }
     }
     LOG_ERROR(kHelperFn, "Update cfg failed.\n");
+    if (facts.chipReadAfter && facts.chipVersionAfter != fileVersion) {
+        noteRunReason(kReasonSpecific,
+                      "after %d attempts the chip reports configuration version %u, not the "
+                      "file's %u",
+                      kAttempts, static_cast<unsigned>(facts.chipVersionAfter),
+                      static_cast<unsigned>(fileVersion));
+    } else {
+        noteRunReason(kReasonGeneral, "the configuration download failed %d times", kAttempts);
+    }
     return kHelperNotUpdated;
 }
 
@@ -341,7 +363,9 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
     if (result == 0) {
         const uint8_t fileVersion = image.getCfgVersion();
         result = checkNeedsUpdate(connection, ignoreVer, fileVersion, version);
+        facts.fileVersion = fileVersion;
         if (result == 0) {
+            facts.written = true;
             result = updateWithRetries(connection, image, fileVersion, version, &sessionLeftOpen);
         }
     }
@@ -357,6 +381,14 @@ int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify) {
     image.freeData();
     LOG_DEBUG(kHelperFn, "Function ends.\n");
     return result;
+}
+
+const CfgUpdateFacts& lastCfgUpdateFacts() {
+    return facts;
+}
+
+void resetCfgUpdateFacts() {
+    facts = CfgUpdateFacts{};
 }
 
 int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify) {
@@ -375,8 +407,12 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify) {
             b = image->checkBlock(chipType);
         if (b != 0) {
             LOG_ERROR(fn, "Failed read cfg file: %s. ret = %d.\n", logSafeText(cfgFile).c_str(), b);
+            noteRunReason(kReasonGeneral,
+                          "%s is not a valid %s configuration file; nothing was written",
+                          logSafeText(cfgFile).c_str(), familyOf(chipType).name);
             result = -3;
         } else {
+            facts.fileLoaded = true;
             result = cfgUpdateHelper(*image, ignoreVer, verify);
         }
     }

@@ -36,6 +36,20 @@ int32_t cfgUpdateWithFile(const char* cfgFile, bool ignoreVer, bool verify = fal
 // attempt); kCfgVerifyDiffers, kCfgVerifyUnread the read-back failed.
 int32_t cfgUpdateHelper(CfgImage& image, bool ignoreVer, bool verify = false);
 
+// What the last configuration update of this run found out, for the run's
+// result: the file's version and the chip's before and after.
+struct CfgUpdateFacts {
+    bool fileLoaded = false;
+    bool chipReadBefore = false;
+    bool chipReadAfter = false;
+    bool written = false;  // a download was started
+    uint8_t fileVersion = 0;
+    uint8_t chipVersionBefore = 0;
+    uint8_t chipVersionAfter = 0;
+};
+const CfgUpdateFacts& lastCfgUpdateFacts();
+void resetCfgUpdateFacts();
+
 // One download over an open connection. 0 success; -1 or -2 the start step
 // failed; -3 the image holds no data; -4 writing the data failed; otherwise
 // the result of cfgUpdateSendFinish.

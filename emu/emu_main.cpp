@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/App.h"
+#include "app/RunReport.h"
 #include "emu/Emulator.h"
 #include "emu/Replay.h"
 #include "emu/Uhid.h"
@@ -278,7 +279,7 @@ int emuMain(int argc, char** argv) {
         }
 
         result = replay ? runReplay(*replay, system, argc, argv) : runMain(argc, argv);
-        if (result == kUsageStatus) {
+        if (result == kUsageStatus && !jsonRequested(argc, argv)) {
             std::fputs(kEmuUsage, stdout);
             std::fflush(stdout);
         }

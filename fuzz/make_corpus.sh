@@ -69,6 +69,7 @@ cmdline misc --scan --nooutput -v --usage 0x0001 --usagepage 0xFFF0 --writecmd -
 cmdline bad-value --length 10000
 cmdline needs-value --firmware
 cmdline help -?
+cmdline json --chip fjordK4 -p cfgver --json --nooutput
 
 # Report descriptors: touchscreen + vendor collection (64- and 256-byte
 # reports), keyboard, mouse.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "cfg/CfgImage.h"
 #include "cfg/CfgVerify.h"
@@ -10,6 +11,7 @@
 #include "fw/FwDownload.h"
 #include "fw/FwImage.h"
 #include "log/Log.h"
+#include "log/RunReason.h"
 #include "ops/PropertyQuery.h"
 #include "ops/ReportControl.h"
 #include "ops/SafePoint.h"
@@ -18,6 +20,14 @@
 #include "tlc/TlcConnection.h"
 
 namespace {
+
+FwUpdateFacts facts;
+// The file of the update under way, for the reasons that name it.
+std::string imageFile;
+
+std::string vidText(const uint8_t* vid) {
+    return formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
+}
 
 // Attempts at the whole download when it fails part way.
 constexpr int kDownloadAttempts = 3;
@@ -61,8 +71,14 @@ int32_t readIdentityBefore(TlcConnection& connection) {
     ret = connection.getBasicProperties();
     if (ret != 0) {
         LOG_ERROR(kHelperFn, "Read IC version failed. ret = %d.\n", ret);
+        noteRunReason(kReasonGeneral,
+                      "the chip's product id and version could not be read before the update; "
+                      "nothing was written");
         return kHelperIdentityBeforeFailed;
     }
+    facts.chipReadBefore = true;
+    std::memcpy(facts.chipPid, connection.pid, sizeof facts.chipPid - 1);
+    std::memcpy(facts.chipVidBefore, connection.vid, 4);
     LOG_INFO(kHelperFn, "Before update, read IC version successfully.\n");
     logVid("Vid before update", connection.vid);
     LOG_INFO(kHelperFn, "fwImage initialize successfully.\n");
@@ -73,6 +89,8 @@ int32_t readIdentityBefore(TlcConnection& connection) {
 int32_t checkCfgVersion(TlcConnection& connection, const uint8_t* cfgData, uint32_t cfgLen) {
     if (cfgData == nullptr || cfgLen < 1) {
         LOG_INFO(kHelperFn, "There's no need to update FW.\n");
+        noteRunNotice("firmware not written: the chip already has version %s (-i writes it anyway)",
+                      vidText(connection.vid).c_str());
         return kHelperUpToDate;
     }
     uint8_t chipCfgVersion = 0;
@@ -85,6 +103,10 @@ int32_t checkCfgVersion(TlcConnection& connection, const uint8_t* cfgData, uint3
              chipCfgVersion, dataVersion);
     if (chipCfgVersion == dataVersion) {
         LOG_INFO(kHelperFn, "There's no need to update FW & cfg, version is equal.\n");
+        noteRunNotice(
+            "firmware and configuration not written: the chip already has this firmware "
+            "version and configuration version %u (-i writes them anyway)",
+            static_cast<unsigned>(chipCfgVersion));
         return kHelperUpToDate;
     }
     return 0;
@@ -96,6 +118,11 @@ int32_t checkNeedsUpdate(TlcConnection& connection, FwImage& image, const uint8_
     const int ret = checkUpdateWithConnection(connection, image);
     if (ret == -1) {
         LOG_ERROR(kHelperFn, "pid is invalid.\n");
+        noteRunReason(kReasonSpecific,
+                      "%s is for product id \"%s\" but the chip reports \"%s\"; nothing was "
+                      "written (check the file and --chip)",
+                      imageFile.c_str(), logSafeText(image.pid).c_str(),
+                      logSafeText(connection.pid).c_str());
         return kHelperFailed;
     }
     if (ret == -2) {
@@ -124,6 +151,10 @@ int32_t downloadWithRetries(TlcConnection& connection, FwImage& image, uint32_t 
         sleepMs(kDownloadRetryWaitMs);
         if (remaining == 0) {
             LOG_ERROR(kHelperFn, "Write firmware data failed. ret = %d.\n", ret);
+            noteRunReason(kReasonGeneral,
+                          "the firmware download failed %d times; the chip may hold no working "
+                          "firmware now: run the update again",
+                          kDownloadAttempts);
         } else if (!retryAllowed()) {
             return kStoppedByInterrupt;
         }
@@ -141,20 +172,77 @@ int32_t verifyNewFirmware(TlcConnection& connection, FwImage& image) {
     const int ret = connection.getBasicProperties();
     if (ret != 0) {
         LOG_ERROR(kHelperFn, " After update, read IC version failed. ret = %d.\n", ret);
+        noteRunReason(kReasonGeneral,
+                      "the chip did not answer after the new firmware was started, so its "
+                      "version could not be checked");
         return kHelperIdentityAfterFailed;
     }
     LOG_INFO(kHelperFn, "After update, read IC version successfully.\n");
     logVid("Firmware file Vid", image.vid);
     logVid("Vid after update", connection.vid);
+    facts.chipReadAfter = true;
+    std::memcpy(facts.chipVidAfter, connection.vid, 4);
     if (std::memcmp(image.vid, connection.vid, 4) != 0) {
         LOG_ERROR(kHelperFn, "Vid version verify after updating failed.\n");
+        noteRunReason(kReasonSpecific,
+                      "after the update the chip reports version %s, not the image's %s",
+                      vidText(connection.vid).c_str(), vidText(image.vid).c_str());
         return kHelperVidMismatch;
     }
     LOG_INFO(kHelperFn, "Update firmware successfully.\n");
     return 0;
 }
 
+// The reason a firmware file was refused. A file that is a valid image of
+// other families is named as such; the load of each family's layout is
+// tried with the log quiet, since those failures are expected.
+void noteImageRefused(const char* binFile, int32_t loadResult) {
+    const std::string file = logSafeText(binFile);
+    const char* chip = familyOf(chipType).name;
+    if (loadResult == -2 || loadResult == -1) {
+        noteRunReason(kReasonGeneral, "cannot open the firmware file %s", file.c_str());
+        return;
+    }
+    if (loadResult != -6) {
+        noteRunReason(kReasonGeneral, "cannot read the firmware file %s", file.c_str());
+        return;
+    }
+    std::string fits;
+    const FwImageLayout* own = fwImageLayout(chipType);
+    const uint32_t savedLevel = logLevel;
+    logLevel = 0;
+    for (int32_t type = 1; const ChipFamily* family = chipFamily(type); ++type) {
+        if (fwImageLayout(type) == own)
+            continue;
+        std::unique_ptr<FwImage> other = createFwImage(type);
+        if (other && other->load(binFile) == 0)
+            fits += (fits.empty() ? "" : " or ") + std::string(family->name);
+        if (other)
+            other->releaseData();
+    }
+    logLevel = savedLevel;
+    if (!fits.empty()) {
+        noteRunReason(kReasonSpecific,
+                      "%s is a %s image but the chip is %s; nothing was written (check the file "
+                      "and --chip)",
+                      file.c_str(), fits.c_str(), chip);
+    } else {
+        noteRunReason(kReasonGeneral,
+                      "%s is not a valid %s firmware image (its length, checksum or table is "
+                      "wrong); nothing was written",
+                      file.c_str(), chip);
+    }
+}
+
 }  // namespace
+
+const FwUpdateFacts& lastFwUpdateFacts() {
+    return facts;
+}
+
+void resetFwUpdateFacts() {
+    facts = FwUpdateFacts{};
+}
 
 int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const uint8_t* cfgData,
                        uint32_t cfgLen, bool verify) {
@@ -174,6 +262,7 @@ int32_t fwUpdateHelper(FwImage& image, bool ignoreVer, uint32_t fwFlag, const ui
         result = kStoppedByInterrupt;
     }
     if (result == 0) {
+        facts.written = true;
         result = downloadWithRetries(connection, image, fwFlag, cfgData, cfgLen);
     }
     if (result == 0 && stopRequested()) {
@@ -222,20 +311,28 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, c
         cfgImage = std::make_unique<CfgImageFjordK>();
     }
     int32_t result = 0;
+    imageFile = logSafeText(binFile);
     do {
         int ret = image->load(binFile);
         if (ret != 0) {
             LOG_ERROR(fn, "Failed read firmware file %s. ret = %d.\n", logSafeText(binFile).c_str(),
                       ret);
+            noteImageRefused(binFile, ret);
             result = -3;
             break;
         }
+        facts.imageLoaded = true;
+        std::memcpy(facts.imagePid, image->pid, sizeof facts.imagePid);
+        std::memcpy(facts.imageVid, image->vid, 4);
         const bool withCfg = cfgFile != nullptr && cfgImage;
         if (withCfg) {
             LOG_INFO(fn, "find cfg flash to ic:%s\n", logSafeText(cfgFile).c_str());
             // The chip's own check must accept the block before it is flashed.
             if (cfgImage->load(cfgFile) != 0 || cfgImage->checkBlock(chipType) != 0) {
                 LOG_ERROR(fn, "load cfg from file failed.\n");
+                noteRunReason(kReasonGeneral,
+                              "%s is not a valid %s configuration file; nothing was written",
+                              logSafeText(cfgFile).c_str(), familyOf(chipType).name);
                 result = -4;
                 break;
             }

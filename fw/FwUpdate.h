@@ -10,6 +10,22 @@
 int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, const char* cfgFile,
                          bool verify = false);
 
+// What the last update of this run found out, for the run's result: the
+// identity of the image and of the chip before and after.
+struct FwUpdateFacts {
+    bool imageLoaded = false;
+    bool chipReadBefore = false;
+    bool chipReadAfter = false;
+    bool written = false;  // a download was started
+    char imagePid[12] = {};
+    uint8_t imageVid[4] = {};
+    char chipPid[12] = {};
+    uint8_t chipVidBefore[4] = {};
+    uint8_t chipVidAfter[4] = {};
+};
+const FwUpdateFacts& lastFwUpdateFacts();
+void resetFwUpdateFacts();
+
 class FwImage;
 
 // The update of a loaded image over a connection it opens itself: identity

@@ -11,6 +11,7 @@
 #include "hid/HidInterface.h"
 #include "hid/OpenHints.h"
 #include "log/Log.h"
+#include "log/RunReason.h"
 
 #if defined(_WIN32)
 #include "hid/HidHostWindows.h"
@@ -124,17 +125,34 @@ bool isCandidate(const char* fn, const HidTarget& target, const std::string& pat
 // device another run holds, or the first node this user may not open.
 void hintFailedSearch(const HidTarget& target, const std::vector<OpenFailure>& openFailures,
                       bool matched, bool inUse) {
+    // Each hint is the reason of the run's failure, already told.
     if (!matched) {
         hintNoMatchingDevice(target.vid, target.pid, target.usagePage, target.usage,
                              deviceMatch.path);
+        noteRunReason(kReasonSpecific,
+                      "no HID interface matches vid 0x%04X, pid 0x%04X, usage page 0x%04X, usage "
+                      "0x%04X",
+                      target.vid, target.pid, target.usagePage, target.usage);
+        noteRunReasonTold();
     } else if (inUse) {
         hintDeviceInUse(openFailures.back().iface.path);
+        noteRunReason(kReasonSpecific, "the device %s is in use by another process",
+                      logSafeText(openFailures.back().iface.path).c_str());
+        noteRunReasonTold();
     } else {
         for (const OpenFailure& failure : openFailures) {
             if (hidHost().classifyOpenError(failure.osError) == HidOpenFailure::denied) {
                 hintOpenDenied(failure.iface.path);
-                break;
+                noteRunReason(kReasonSpecific, "permission denied on %s",
+                              logSafeText(failure.iface.path).c_str());
+                noteRunReasonTold();
+                return;
             }
+        }
+        if (!openFailures.empty()) {
+            noteRunReason(kReasonGeneral, "the device %s could not be opened (error %u)",
+                          logSafeText(openFailures.front().iface.path).c_str(),
+                          static_cast<unsigned>(openFailures.front().osError));
         }
     }
 }
@@ -265,8 +283,13 @@ int HidTarget::close() {
 }
 
 void HidTarget::noteTransferError(uint32_t osError) {
-    if (hidHost().deviceGone(osError))
+    if (hidHost().deviceGone(osError)) {
         deviceGone_ = true;
+        noteRunReason(kReasonSpecific,
+                      "the device %s went away during the run (unplugged or reset); check the "
+                      "cable and run again",
+                      logSafeText(openedPath_).c_str());
+    }
 }
 
 int HidTarget::listDevices() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/RunReason.h"
 #include "sys/Clock.h"
 #include "sys/Files.h"
 
@@ -99,6 +100,12 @@ void emitLogLine(bool echo, const char* format, va_list args) {
     if (!formatLogLine(line, format, args)) {
         return;
     }
+    // The first Error of the run, kept for the reason of a failed run.
+    static const char kErrorTag[] = "   [Error] <";
+    if (std::strncmp(line + kLogPrefixLength, kErrorTag, sizeof kErrorTag - 1) == 0) {
+        if (const char* text = std::strstr(line + kLogPrefixLength, "> "))
+            noteLoggedError(text + 2);
+    }
     if (echo) {
         // The finished line is text, never a format: a '%' in a path stays as it is.
         std::fputs(line, stdout);
@@ -129,6 +136,10 @@ void setLogFolder(const char* folder) {
 #else
     std::snprintf(logPath, sizeof logPath, "%s/%s", folder, kLogFileName);
 #endif
+}
+
+bool logFileWritten() {
+    return logPath[0] != '\0' && !logFailureTold && logLevel != 0;
 }
 
 void resetLogConfig() {

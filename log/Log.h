@@ -78,6 +78,10 @@ inline std::string logSafeText(const std::string& text) {
     return logSafeText(text.c_str());
 }
 
+// Whether this run's lines go to the file at logPath: a path is set, a
+// level is on and no line has failed to be written.
+bool logFileWritten();
+
 // Back to the unconfigured state (tests only).
 void resetLogConfig();
 

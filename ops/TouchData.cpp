@@ -6,6 +6,7 @@
 
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
+#include "log/RunReason.h"
 #include "ops/DataMode.h"
 #include "ops/SafePoint.h"
 #include "sys/Clock.h"
@@ -114,6 +115,8 @@ struct Capture {
     // before its last frame: it fails too.
     bool stoppedEarly = false;
     bool blockUnread = false;
+    // Set when a frame never became ready: fewer frames than asked were shown.
+    bool framesMissed = false;
     // Cleared when allocated: a block whose read failed prints zeros, never
     // memory that no read has written.
     std::vector<uint8_t> raw;
@@ -134,10 +137,17 @@ int32_t checkRequest(const CaptureRequest& request, int32_t rawDataMaxLen) {
                   "\xA3\xBA"
                   "%d\n\n",
                   frameLen, rawDataMaxLen);
+        noteRunReason(kReasonSpecific,
+                      "--row %d x --col %d needs %lld bytes a block, more than the %s frame "
+                      "buffer holds (%d bytes, %d x %d nodes at most)",
+                      request.row, request.col, frameLen, familyOf(chipType).name, rawDataMaxLen,
+                      chipProfile.maxRowNum, chipProfile.maxColNum);
         return kCaptureFailed;
     }
     if (request.readTimes <= 0) {
         LOG_ERROR(kCaptureFn, "Input [times] value:%d  invalid\n\n", request.readTimes);
+        noteRunReason(kReasonSpecific, "--readtimes %d asks for no frame; give 1 or more",
+                      request.readTimes);
         return kCaptureFailed;
     }
     return 0;
@@ -243,6 +253,15 @@ void captureFrames(TlcConnection& connection, const CaptureRequest& request, Cap
         if (wait == FrameWait::ready) {
             captureFrame(connection, request, capture);
         }
+        if (wait == FrameWait::notReady) {
+            // A frame asked for and never shown: the dump is incomplete.
+            LOG_ERROR(kCaptureFn, "Frame %d was never ready.\n", i);
+            noteRunReason(kReasonSpecific,
+                          "frame %d was never ready: the chip did not flag a frame in %d polls "
+                          "%u ms apart (is the sensor connected and the firmware running?)",
+                          i, kReadyPolls, kReadyPollWaitMs);
+            capture.framesMissed = true;
+        }
     }
 }
 
@@ -256,6 +275,14 @@ int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
         capture.result = kCaptureNoMemory;
     } else if (!SwitchToDataModel(connection)) {
         LOG_ERROR(kCaptureFn, "switch data model failed.\n");
+        if (familyOf(chipType).dataMode == DataModeKind::unsupported) {
+            noteRunReason(kReasonSpecific,
+                          "%s chips have no touch-data mode: --rawdata, --diffdata and "
+                          "--basedata are not available for them",
+                          familyOf(chipType).name);
+        } else {
+            noteRunReason(kReasonGeneral, "the chip did not enter its touch-data mode");
+        }
         capture.result = kCaptureNoDataMode;
     } else {
         captureFrames(connection, request, capture);
@@ -266,7 +293,8 @@ int32_t runCapture(TlcConnection& connection, const CaptureRequest& request,
         LOG_ERROR(kCaptureFn, "the device is gone, capture stopped.\n");
         capture.stoppedAnswering = true;
     }
-    if ((capture.stoppedAnswering || capture.stoppedEarly || capture.blockUnread) &&
+    if ((capture.stoppedAnswering || capture.stoppedEarly || capture.blockUnread ||
+         capture.framesMissed) &&
         capture.result == 0) {
         capture.result = kCaptureFailed;
     }

@@ -196,8 +196,8 @@ TEST_F(EmuUpdateRunModeTest, TouchDataFailures) {
     EXPECT_EQ(r.status, 255) << r.output;
     r = run("--chip fjordH3 --rawdata --row 2 --col 2 --showtype hex",
             "TOUCHFW_EMU_FAULT=frame-never-ready:forever");
-    EXPECT_EQ(r.status, 0) << "a frame that never becomes ready is skipped";
-    EXPECT_EQ(r.output, "No.1\n");
+    EXPECT_EQ(r.status, 255) << "a frame that never becomes ready fails the capture";
+    EXPECT_EQ(r.output.rfind("No.1\ntouchfw: frame 1 was never ready", 0), 0u) << r.output;
 }
 
 }  // namespace

@@ -216,13 +216,6 @@ const ProtocolLimit kProtocolLimits[] = {
      "data mode",
      "",
      "the normal-mode command is written once and nothing is read back"},
-    {{"--rawdata --diffdata --basedata"},
-     {"withhold acknowledgement on frame"},
-     "65-byte path",
-     kOutputDiffers,
-     "",
-     "a frame that never becomes ready is skipped after its No. line, as prescribed: the chip "
-     "answered every poll"},
     {{"-f -c"},
      {"wrong version id on command restart"},
      "5410 5415R",

@@ -191,12 +191,12 @@ TEST_F(TouchDataTest, RawAndBaselineWithoutDifference) {
     EXPECT_EQ(hid.events.back(), "close");
 }
 
-TEST_F(TouchDataTest, FrameThatNeverBecomesReadyIsSkipped) {
+TEST_F(TouchDataTest, FrameThatNeverBecomesReadyFailsTheCapture) {
     useChip(CHIP_5410);
     ScriptedHid hid(kTlcFramingV1);
     readyChip(hid);
     hid.setRegs(0x4100, {0x7F});  // every bit but the ready bit
-    EXPECT_EQ(capture(kOn, kOn, kOn, 2, 2, 2, kHex), 0);
+    EXPECT_EQ(capture(kOn, kOn, kOn, 2, 2, 2, kHex), -1);
     EXPECT_EQ(output_, "No.1\nNo.2\n");
     EXPECT_EQ(hid.readRequestsAt(0x4100), 600u);
     EXPECT_TRUE(blockReads(hid).empty());
