@@ -9,6 +9,7 @@
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "sys/Bytes.h"
+#include "tlc/TlcConnection.h"
 
 namespace {
 
@@ -214,13 +215,26 @@ void CfgImageFjordK::initCfgVersion() {
 int32_t CfgImage::checkBlock(int32_t type) {
     const CfgBlockCheck check =
         loaded ? checkCfgBlock(type, cfgData.data(), cfgData.size()) : CfgBlockCheck{};
-    if (check.passed)
-        return 0;
-    LOG_ERROR("CfgImage::checkBlock",
-              "<CfgImage::checkBlock> Cfg data check bytes wrong for this chip: computed 0x%X, "
-              "expected 0x%X. The chip would not accept this configuration.\n",
-              check.computed, check.expected);
-    return kCfgCheckFailed;
+    if (!check.passed) {
+        LOG_ERROR("CfgImage::checkBlock",
+                  "<CfgImage::checkBlock> Cfg data check bytes wrong for this chip: computed 0x%X, "
+                  "expected 0x%X. The chip would not accept this configuration.\n",
+                  check.computed, check.expected);
+        return kCfgCheckFailed;
+    }
+    // One register write carries the block from cfgAddr on; past the last
+    // address the framing carries, the rest would land from address 0 on.
+    const ChipProfile profile = chipProfileOf(type);
+    const uint64_t reach = uint64_t{tlcMaxAddress(profile.protoType)} + 1 - profile.cfgAddr;
+    if (cfgSize > reach) {
+        LOG_ERROR("CfgImage::checkBlock",
+                  "<CfgImage::checkBlock> Cfg data of %u bytes does not fit this chip: its "
+                  "register addresses end %llu bytes after the configuration address 0x%04X, and "
+                  "the rest would overwrite the registers from address 0.\n",
+                  cfgSize, static_cast<unsigned long long>(reach), profile.cfgAddr);
+        return kCfgOutOfReach;
+    }
+    return 0;
 }
 
 int32_t CfgImage::load(const char* fileName) {

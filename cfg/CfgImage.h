@@ -53,9 +53,12 @@ class CfgImage {
     // Takes cfgVersion from the data block: byte 0.
     virtual void initCfgVersion();
     // Whether a chip of `type` will accept the loaded block: its
-    // configuration-version read checks the first bytes (checkCfgBlock). 0
-    // when they pass; kCfgCheckFailed, with an Error line giving the values
-    // compared, when the chip would reject the block (or nothing is loaded).
+    // configuration-version read checks the first bytes (checkCfgBlock), and
+    // the block is written from cfgAddr on, so it must end within the register
+    // addresses the chip's framing carries. 0 when both hold; kCfgCheckFailed,
+    // with an Error line giving the values compared, when the chip would
+    // reject the block (or nothing is loaded); kCfgOutOfReach, with an Error
+    // line giving the sizes, when its end would wrap round to address 0.
     int32_t checkBlock(int32_t type);
 
     bool loaded = false;
@@ -81,6 +84,9 @@ constexpr uint64_t kCfgFileMaxBytes = uint64_t{1} << 20;
 constexpr int32_t kCfgCheckFailed = -7;
 // Result of load for a file that is plainly not configuration text.
 constexpr int32_t kCfgNotText = -8;
+// Result of checkBlock for a block longer than the chip's register addresses
+// from cfgAddr on.
+constexpr int32_t kCfgOutOfReach = -9;
 
 // Whether the byte marker at text[at] begins a well-formed byte token of a
 // configuration text: "0x" (or "0X") and two hexadecimal digits, followed by

@@ -285,14 +285,19 @@ const ChipFamily* chipFamilyNamed(const std::string& name) {
 }
 
 void initChipProfile() {
-    const FamilyRow* row = findRow(chipType);
-    if (row == nullptr)
-        return;
+    if (findRow(chipType) != nullptr)
+        chipProfile = chipProfileOf(chipType);
+}
+
+ChipProfile chipProfileOf(int32_t type) {
     ChipProfile p{};
+    const FamilyRow* row = findRow(type);
+    if (row == nullptr)
+        return p;
     row->fill(p);
     p.protoType = row->family.framing;
     setCommonRawReports(p);
-    chipProfile = p;
+    return p;
 }
 
 void resetChipProfile() {

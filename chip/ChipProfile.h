@@ -170,6 +170,9 @@ extern ChipProfile chipProfile;
 
 // Fills chipProfile from chipType; a chip type outside 1..7 leaves it zero.
 void initChipProfile();
+// The profile of a chip type, without touching chipProfile; all zero for a
+// chip type outside 1..7.
+ChipProfile chipProfileOf(int32_t type);
 
 // True for the fjord family (chip types 3 to 7). Tests and fuzz targets group
 // families by it; the tool, the emulator and touchfw-image read the family

@@ -38,8 +38,18 @@ uint8_t RegisterMap::viewByte(uint32_t addr) const {
     return memory.get(addr);
 }
 
+bool RegisterMap::meetsWindow(uint32_t addr, size_t n, size_t size) const {
+    const uint64_t distance = static_cast<uint32_t>(addr - cfgAddr_);
+    return distance < size || static_cast<uint64_t>(n) > (uint64_t{1} << 32) - distance;
+}
+
 std::vector<uint8_t> RegisterMap::view(uint32_t addr, size_t n) const {
     std::vector<uint8_t> out(n);
+    // Away from the configuration window every byte is a register byte.
+    if (!meetsWindow(addr, n, std::max(config.size(), pending.size()))) {
+        memory.read(addr, out.data(), n);
+        return out;
+    }
     for (size_t i = 0; i < n; ++i)
         out[i] = viewByte(addr + static_cast<uint32_t>(i));
     return out;
@@ -47,6 +57,10 @@ std::vector<uint8_t> RegisterMap::view(uint32_t addr, size_t n) const {
 
 void RegisterMap::store(uint32_t addr, const uint8_t* data, size_t n) {
     const bool toPending = downloading();
+    if (!toPending || !meetsWindow(addr, n, kMaxConfigSize)) {
+        memory.write(addr, data, n);
+        return;
+    }
     for (size_t i = 0; i < n; ++i) {
         const uint32_t a = addr + static_cast<uint32_t>(i);
         if (toPending && inWindow(a, cfgAddr_, kMaxConfigSize)) {

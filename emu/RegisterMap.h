@@ -63,6 +63,10 @@ class RegisterMap {
     bool applyOverride(uint32_t addr, std::vector<uint8_t>* data);
 
   private:
+    // True when some of the n bytes from addr (wrapping modulo 2^32) lie in
+    // the `size` bytes from cfgAddr.
+    bool meetsWindow(uint32_t addr, size_t n, size_t size) const;
+
     struct Override {
         std::vector<uint8_t> bytes;
         int remaining = 1;  // kForever: sticky

@@ -1,6 +1,7 @@
 // A sparse 32-bit byte address space: the emulated chip's registers and its
 // flash. Bytes never written read as the fill value (0 unless chosen).
-// Addresses wrap modulo 2^32, as the chip's address arithmetic does.
+// Addresses wrap modulo 2^32, as the chip's address arithmetic does. Ranges
+// are copied a page at a time.
 #pragma once
 
 #include <array>
@@ -37,6 +38,9 @@ class SparseMemory {
     void setPage(uint32_t base, const Page& page) { pages_[base] = page; }
 
   private:
+    // The page at `base`, made (filled with the fill value) when missing.
+    Page& pageAt(uint32_t base);
+
     uint8_t fill_;
     std::map<uint32_t, Page> pages_;
 };

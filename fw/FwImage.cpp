@@ -187,16 +187,41 @@ int32_t FwImage::readCount(uint32_t offset) const {
     return fwData[offset];
 }
 
-int32_t FwImage::load(const char* fileName) {
-    LOG_DEBUG("FwImage::load", "Function begins.\n");
+void FwImage::clearForLoad() {
     releaseData();
     fwSize = 0;
     std::memset(pid, 0, sizeof pid);
     std::memset(vid, 0, sizeof vid);
+}
 
+int32_t FwImage::load(const char* fileName) {
+    LOG_DEBUG("FwImage::load", "Function begins.\n");
+    clearForLoad();
     uint64_t size = 0;
-    int32_t result = readInputFile(fileName, kFwImageMaxBytes, kImageFileTexts, &fwData, &size);
+    const int32_t read = readInputFile(fileName, kFwImageMaxBytes, kImageFileTexts, &fwData, &size);
     fwSize = static_cast<uint32_t>(size);
+    const int32_t result = finishLoad(read);
+    if (result != 0)
+        releaseData();
+    LOG_DEBUG("FwImage::load", "Function ends.\n");
+    return result;
+}
+
+int32_t FwImage::loadContents(std::vector<uint8_t>& contents) {
+    clearForLoad();
+    if (contents.size() > kFwImageMaxBytes)
+        return -3;
+    fwData.swap(contents);
+    fwSize = static_cast<uint32_t>(fwData.size());
+    const int32_t result = finishLoad(0);
+    if (result != 0) {
+        contents.swap(fwData);
+        releaseData();
+    }
+    return result;
+}
+
+int32_t FwImage::finishLoad(int32_t result) {
     if (result == 0 && !checkFw(fwData.data(), fwSize)) {
         LOG_ERROR("FwImage::load", "Check sum error\n");
         result = -6;
@@ -209,9 +234,6 @@ int32_t FwImage::load(const char* fileName) {
         initVid();
     }
     isLoaded = (result == 0);
-    if (!isLoaded)
-        releaseData();
-    LOG_DEBUG("FwImage::load", "Function ends.\n");
     return result;
 }
 

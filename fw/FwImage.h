@@ -87,6 +87,12 @@ class FwImage {
     // flash address range.
     // A failed load leaves the object not loaded and without contents.
     int32_t load(const char* fileName);
+    // What load() does once the file is read, on `contents` (the whole file,
+    // taken over without a copy): 0, -3 for more than kFwImageMaxBytes
+    // bytes, or -6 as load(). On success the bytes are fwData; on failure
+    // they are given back in `contents` and the object is left not loaded
+    // and without contents.
+    int32_t loadContents(std::vector<uint8_t>& contents);
     // Clears isLoaded and releases fwData.
     void releaseData();
 
@@ -127,6 +133,10 @@ class FwImage {
     int32_t initPidTakingAs(const char* prefix, const char* reportedPid);
 
   private:
+    // Back to an empty, not loaded object before a load.
+    void clearForLoad();
+    // The checks and fields of a load whose read gave `result`.
+    int32_t finishLoad(int32_t result);
     // Pid, Vid, count, table and data all inside the file, the table before the data.
     bool checkFieldsInside();
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cfg/CfgImage.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
@@ -517,7 +518,10 @@ TEST_F(BadInputTest, SubFirmwaresPastTheAddressRangeNeverReachTheDevice) {
 
 // A configuration whose block the chip's own check would reject is refused
 // before anything is sent, alone and with a firmware image: a README, a
-// firmware image, another family's configuration.
+// firmware image, another family's configuration, and on the 16-bit framing
+// a block that would run past address 0xFFFF: the 5415R's area is 26,888
+// bytes long, the 5410's 40,740, so 6 and 9 blocks of 4096 fit, and a file
+// of one byte less passes (the block is padded to the next 4096 above).
 TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
     struct Case {
         int32_t type;
@@ -525,6 +529,20 @@ TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
         const char* error;
     };
     const char* checkBytes = "Cfg data check bytes wrong";
+    const char* tooLong = "bytes does not fit this chip: its register addresses end";
+    auto blocks = [&](int32_t type, size_t length) {
+        std::string text;
+        for (const uint8_t b : emu::makeConfiguration(type, 5, length))
+            text += formatText("0x%02X,", b);
+        const std::string path = dir_.file(formatText("%s-%zu.cfg", emu::familyName(type), length));
+        testsupport::writeFile(path, text);
+        return path;
+    };
+    for (const auto& [type, fits] : {std::pair{CHIP_5415R, 6 * 4096}, {CHIP_5410, 9 * 4096}}) {
+        auto image = createCfgImage(type);
+        ASSERT_EQ(image->load(blocks(type, fits - 1).c_str()), 0);
+        EXPECT_EQ(image->checkBlock(type), 0);
+    }
     const Case cases[] = {
         // Neither is configuration text: refused before the check bytes are looked at.
         {CHIP_FJORDK, std::string(TOUCHFW_SOURCE_DIR) + "/README.md",
@@ -533,6 +551,8 @@ TEST_F(BadInputTest, ConfigurationsTheChipWouldRejectNeverReachTheDevice) {
         {CHIP_FJORDH3, matrix::sampleConfig(CHIP_5410), checkBytes},
         {CHIP_5410, matrix::sampleConfig(CHIP_FJORDK), checkBytes},
         {CHIP_5415R, matrix::sampleConfig(CHIP_5410), checkBytes},
+        {CHIP_5415R, blocks(CHIP_5415R, 6 * 4096), tooLong},
+        {CHIP_5410, blocks(CHIP_5410, 9 * 4096), tooLong},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(emu::familyName(c.type)) + " " + c.file);

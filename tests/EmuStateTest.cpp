@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "tests/EmuFixture.h"
 
 namespace {
@@ -227,6 +229,42 @@ TEST_F(EmuStateTest, ChipFamilyFromTheCommandLine) {
     }
     EXPECT_EQ(emu::stateFilePath(CHIP_FJORDK, nullptr), "./touchfw-emu-fjordK.state");
     EXPECT_EQ(emu::stateFilePath(CHIP_FJORDK, ""), "./touchfw-emu-fjordK.state");
+}
+
+// Register ranges, read and written a page at a time, equal their bytes one
+// at a time: at page edges, around the configuration window in and out of a
+// session, and wrapping round from the top of the address space.
+TEST(SparseMemoryTest, RegisterRangesEqualTheirBytes) {
+    for (const int32_t type : {CHIP_5410, CHIP_FJORDK}) {
+        const ChipProfile profile = emu::profileFor(type);
+        const int64_t cfg = profile.cfgAddr;
+        emu::RegisterMap regs(type, profile);
+        regs.reset(emu::makeConfiguration(type, 3, 8192));
+        for (const emu::CfgSession session :
+             {emu::CfgSession::idle, emu::CfgSession::downloading, emu::CfgSession::reading}) {
+            regs.session = session;
+            for (const int64_t offset : {int64_t{-300}, int64_t{-1}, int64_t{4095}, int64_t{8191},
+                                         int64_t{65535}, -cfg - 100}) {
+                for (const size_t n : {size_t{1}, size_t{300}, static_cast<size_t>(cfg + 9000)}) {
+                    SCOPED_TRACE(std::to_string(type) + " " + std::to_string(offset) + " " +
+                                 std::to_string(n));
+                    const uint32_t addr = static_cast<uint32_t>(cfg + offset);
+                    Bytes data(n);
+                    for (size_t i = 0; i < n; ++i)
+                        data[i] = static_cast<uint8_t>(i * 13 + offset);
+                    emu::RegisterMap single = regs;
+                    regs.store(addr, data.data(), n);
+                    for (size_t i = 0; i < n; ++i)
+                        single.store(addr + static_cast<uint32_t>(i), &data[i], 1);
+                    EXPECT_EQ(regs.pending, single.pending);
+                    EXPECT_EQ(regs.memory.pages(), single.memory.pages());
+                    const Bytes view = regs.view(addr - 5, n + 10);
+                    for (uint32_t i = 0; i < view.size(); ++i)
+                        ASSERT_EQ(view[i], regs.viewByte(addr - 5 + i)) << i;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

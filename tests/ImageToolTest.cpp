@@ -251,6 +251,22 @@ TEST_F(ImageToolTest, InfoFindsTheFamilyOfAnImage) {
     EXPECT_TRUE(noneReport["fits"].empty());
 }
 
+#if !defined(__SANITIZE_ADDRESS__)  // ulimit -v; ASan reserves terabytes
+// info holds the image once (the program itself takes about 6.5 MB): a 16
+// MiB image, which five families load, within 30 MB of address space.
+TEST_F(ImageToolTest, InfoHoldsTheImageOnce) {
+    const std::string file = dir_.file("big.bin");
+    ASSERT_EQ(
+        tool("build --chip fjordK --pid 0121 --vid 01020304 --gen 2:0:16777216 -o " + file).status,
+        0);
+    const auto info = runCommand("ulimit -v 30000 && '" + toolPath() + "' info " + file + " 2>&1");
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_NE(info.output.find("Fits:          fjordK, fjordH3, Corvina, fjordK8, fjordK4"),
+              std::string::npos)
+        << info.output;
+}
+#endif
+
 TEST_F(ImageToolTest, CommandLineAndInputErrors) {
     std::string many;
     for (int i = 0; i < 23; ++i)

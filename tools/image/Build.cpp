@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "app/App.h"
 #include "fw/FwImage.h"
@@ -71,11 +72,12 @@ std::string loadedPid(int32_t chipType, const std::string& pid) {
     return image->initPid() == 0 ? std::string(image->pid) : pid;
 }
 
+// Takes the sub-firmwares' data over instead of copying it.
 Bytes buildImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
-                 const std::vector<SubFirmware>& subs) {
+                 std::vector<SubFirmware>& subs) {
     std::vector<FwSubFirmware> parts;
-    for (const SubFirmware& sub : subs)
-        parts.push_back(FwSubFirmware{sub.type, sub.addr, sub.data});
+    for (SubFirmware& sub : subs)
+        parts.push_back(FwSubFirmware{sub.type, sub.addr, std::move(sub.data)});
     Bytes image;
     std::string error;
     if (!buildFwImage(layout, pid, vid, parts, image, error))
@@ -146,11 +148,13 @@ int commandBuild(Args& args) {
         std::fprintf(stderr, "touchfw-image: note: no sub-firmware, so no identity block\n");
     }
 
-    const Bytes image = buildImage(*fwImageLayout(chip.type), pid, vid, subs);
+    Bytes image = buildImage(*fwImageLayout(chip.type), pid, vid, subs);
     std::string error;
     if (!writeWholeFile(output, image.data(), image.size(), error))
         throw inputError(error);
     std::printf("Wrote %s (%zu bytes).\n", logSafeText(output).c_str(), image.size());
+    // The report reads the file back, as touchfw would: the image is not kept beside it.
+    Bytes().swap(image);
     return printImageInfo(&chip, output, false);
 }
 }  // namespace imagetool

@@ -3,6 +3,7 @@
 // layouts fit it.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -48,7 +49,8 @@ struct FamilyTry {
     bool pidIsFamilys() const { return loads() && pid == chip->pidText; }
 };
 
-std::vector<FamilyTry> tryEveryFamily(const std::string& path) {
+// Every family's try; `load` loads the family's empty image.
+std::vector<FamilyTry> tryEveryFamily(const std::function<int32_t(FwImage&)>& load) {
     std::vector<FamilyTry> tries;
     for (int32_t type = CHIP_5410; chipFamily(type) != nullptr; ++type) {
         const FwImageLayout* layout = fwImageLayout(type);
@@ -56,8 +58,7 @@ std::vector<FamilyTry> tryEveryFamily(const std::string& path) {
             continue;
         FamilyTry t{chipFamily(type), layout, 0, {}, {}, {}};
         auto image = createFwImage(type);
-        t.result =
-            loadCatchingErrors([&] { return image->load(path.c_str()); }, t.errors, &t.functions);
+        t.result = loadCatchingErrors([&] { return load(*image); }, t.errors, &t.functions);
         if (t.loads())
             t.pid = image->pid;
         tries.push_back(std::move(t));
@@ -392,13 +393,24 @@ int printUnreadableImageJson(nlohmann::json& j, const std::string& path, const s
 }  // namespace
 
 int printImageInfo(const ChipFamily* chip, const std::string& path, bool json) {
+    // The file is read once: every family's image class checks these bytes
+    // in turn and hands them back, and the report reads them in the end.
     Bytes bytes;
     std::string error;
     std::optional<uint64_t> size;
     const bool readable = readWholeFile(path, kFwImageMaxBytes, bytes, error, &size);
     if (!readable && !json)
         throw inputError(error);
-    const std::vector<FamilyTry> tries = tryEveryFamily(path);
+    const std::vector<FamilyTry> tries =
+        readable ? tryEveryFamily([&bytes](FwImage& image) {
+            const int32_t result = image.loadContents(bytes);
+            if (result == 0) {
+                bytes.swap(image.fwData);
+                image.releaseData();
+            }
+            return result;
+        })
+                 : tryEveryFamily([&path](FwImage& image) { return image.load(path.c_str()); });
     const FamilyTry* chosen = chip != nullptr ? &tryOf(tries, *chip) : likeliestFamily(tries);
     nlohmann::json j;
     Report out(json);
@@ -412,20 +424,19 @@ int printImageInfo(const ChipFamily* chip, const std::string& path, bool json) {
     // A chip asked for that does not fit while another family does: its
     // field values would be noise, so the text report names the family instead.
     const FamilyTry* instead = chosen->loads() ? nullptr : likeliestFamily(tries);
-    ImageReport r{*chosen->chip, path, bytes, *chosen->layout, Report(json), j};
+    // Read the fields with the image class itself, on the raw bytes: its
+    // accessors stay inside the data whatever the file says.
+    auto image = createFwImage(chosen->chip->type);
+    image->fwData.swap(bytes);
+    image->fwSize = static_cast<uint32_t>(image->fwData.size());
+    image->isLoaded = true;
+    ImageReport r{*chosen->chip, path, image->fwData, *chosen->layout, Report(json), j};
     reportChip(r);
     if (chip == nullptr || !chosen->loads())
         r.out.line("Fits:          %s\n", fitsText(tries, chip).c_str());
     if (instead != nullptr)
         r.out = Report(true);
     reportHeader(r);
-
-    // Read the fields with the image class itself, on the raw bytes: its
-    // accessors stay inside the data whatever the file says.
-    auto image = createFwImage(chosen->chip->type);
-    image->fwData = bytes;
-    image->fwSize = static_cast<uint32_t>(bytes.size());
-    image->isLoaded = true;
     logLevel = 0;
     reportPidAndVid(r, *image);
     reportSubFirmwares(r, *image);
