@@ -235,7 +235,7 @@ const FamilyRow kFamilies[] = {
      fillCorvina},
     {{CHIP_FJORDK8, "fjordK8", "FJORDK8", 0x0123, 0xFFF0, "0123", 3, CfgKind::fjord,
       FwImageKind::fjordK, ReportControlKind::none, DataModeKind::unsupported,
-      kFjordTraits | TRAIT_LONG_REPORTS | TRAIT_CHIP_CFG_VERSION},
+      kFjordTraits | TRAIT_CHIP_CFG_VERSION},
      fillFjordK8},
     {{CHIP_FJORDK4, "fjordK4", "FJORDK4", 0x0132, 0xFFF0, "0132", 2, CfgKind::fjord,
       FwImageKind::fjordK, ReportControlKind::none, DataModeKind::cmdStatus, kFjordTraits},

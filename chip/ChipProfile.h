@@ -61,7 +61,6 @@ enum FamilyTrait : uint32_t {
     TRAIT_CFG_ONLY_UPDATE = 1u << 0,    // a configuration may be written without firmware
     TRAIT_CFG_WITH_FIRMWARE = 1u << 1,  // a firmware update flashes the configuration too
     TRAIT_UPDATE_RAM_CHECK = 1u << 2,   // the update program echoes a pattern at fwBufAddr
-    TRAIT_LONG_REPORTS = 1u << 3,       // 268-byte reports (HidTargetFjordK8)
     TRAIT_CHIP_CFG_VERSION = 1u << 4,   // the chip's cfg version stands for the file's
 };
 

@@ -40,6 +40,12 @@ std::string defaultProductIdText(int32_t type) {
     return family ? family->pidText : "";
 }
 
+ReportPath reportPathOf(int32_t type) {
+    const Framing* framing = framingRow(familyOf(type).framing);
+    return framing != nullptr && framing->longReports() ? ReportPath::long268
+                                                        : ReportPath::standard;
+}
+
 ChipProfile profileFor(int32_t type) {
     const int32_t savedType = chipType;
     const ChipProfile savedProfile = chipProfile;
@@ -87,7 +93,7 @@ int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index) {
 EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
     : type_(type),
       profile_(profileFor(type)),
-      path_(familyOf(type).has(TRAIT_LONG_REPORTS) ? ReportPath::long268 : ReportPath::standard),
+      path_(reportPathOf(type)),
       regs_(type, profile_),
       decoder_(profile_.protoType) {
     setClock(clock);
@@ -254,10 +260,11 @@ std::string EmulatedChip::describeReport(const uint8_t* r, size_t length) const 
 }
 
 std::string EmulatedChip::describeAnswer(const uint8_t* r, size_t length, uint32_t addr) const {
-    const size_t header = path_ == ReportPath::standard ? 5 : 12;
+    const Framing& f = answerFraming();
+    const size_t header = static_cast<size_t>(f.answerDataAt);
     if (length < header)
         return describeReport(r, length);
-    const uint32_t lengthField = readBe16(r + header - 2);
+    const uint32_t lengthField = readBe16(r + f.answerLengthAt);
     const size_t shown = std::min<size_t>(lengthField, length - header);
     return formatText("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
 }
@@ -372,6 +379,11 @@ void EmulatedChip::writeComplete(uint32_t start, const std::vector<uint8_t>& dat
 
 // ---- wire: read requests and answers ----------------------------------------
 
+const Framing& EmulatedChip::answerFraming() const {
+    const Framing* f = framingRow(profile_.protoType);
+    return f != nullptr ? *f : *framingRow(kTlcFramingV2);
+}
+
 EmulatedChip::Answer EmulatedChip::makeAnswer(uint32_t addr, uint32_t lengthField,
                                               const std::vector<uint8_t>& data) const {
     Answer answer;
@@ -380,16 +392,15 @@ EmulatedChip::Answer EmulatedChip::makeAnswer(uint32_t addr, uint32_t lengthFiel
     uint8_t* a = answer.bytes.data();
     a[0] = kReportId;
     a[1] = kRegisterFrame;
-    if (path_ == ReportPath::standard) {
-        a[2] = 0x01;
-        writeBe16(a + 3, lengthField);
-        std::copy(data.begin(), data.end(), a + 5);
-    } else {
-        a[5] = 0x01;
+    const Framing& f = answerFraming();
+    if (f.wholeReports) {
+        a[5] = 0x01;  // a whole-report answer repeats the operation and address
         writeBe32(a + 6, addr);
-        writeBe16(a + 10, lengthField);
-        std::copy(data.begin(), data.end(), a + 12);
+    } else {
+        a[2] = 0x01;
     }
+    writeBe16(a + f.answerLengthAt, lengthField);
+    std::copy(data.begin(), data.end(), a + f.answerDataAt);
     return answer;
 }
 

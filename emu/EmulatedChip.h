@@ -40,8 +40,8 @@ namespace emu {
 constexpr uint16_t kEmuVendorId = 0x2A94;
 constexpr uint16_t kEmuUsage = 0x0001;
 constexpr uint8_t kReportId = 0x0E;
-constexpr size_t kShortReport = kTlcReportSize;
-constexpr size_t kLongReport = kTlcReportSizeV3;
+constexpr size_t kShortReport = kStandardReportSize;
+constexpr size_t kLongReport = kLongReportSize;
 
 // The columns of the chip family table, with "", 0 or "" for an unknown type.
 // Canonical family name.
@@ -67,6 +67,8 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
 uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config);
 
 enum class ReportPath { standard, long268 };
+// The report path of the family's framing row (standard for an unknown type).
+ReportPath reportPathOf(int32_t type);
 
 enum class FrameKind { raw, diff, base };
 // Sample `index` (0 .. rows*cols-1) of frame number `frame` (counting from 1).
@@ -256,6 +258,8 @@ class EmulatedChip : public ReportDescriber {
     bool handleRawCommand(const uint8_t* r, size_t length);
     void noteAbandoned(const std::string& note);
     void handleReadRequest(uint32_t addr, uint32_t len);
+    // The framing whose answer layout the chip uses (version 2 when it has none).
+    const Framing& answerFraming() const;
     Answer makeAnswer(uint32_t addr, uint32_t lengthField, const std::vector<uint8_t>& data) const;
     void writeComplete(uint32_t start, const std::vector<uint8_t>& data);
 

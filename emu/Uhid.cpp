@@ -35,8 +35,7 @@ constexpr const char* kUhidOption = "--uhid";
 
 std::vector<uint8_t> uhidReportDescriptor(int32_t type) {
     const uint16_t page = deviceUsagePage(type);
-    const ReportPath path =
-        familyOf(type).has(TRAIT_LONG_REPORTS) ? ReportPath::long268 : ReportPath::standard;
+    const ReportPath path = reportPathOf(type);
     const size_t payload = (path == ReportPath::standard ? kShortReport : kLongReport) - 1;
     const auto lo = [](size_t v) { return static_cast<uint8_t>(v & 0xFF); };
     const auto hi = [](size_t v) { return static_cast<uint8_t>((v >> 8) & 0xFF); };
