@@ -155,11 +155,15 @@ class FwImage_5410 : public FwImage {
     FwImage_5410();
 };
 
-// As FwImage_5410; a Pid beginning with "5415R" is taken as "5416".
+// As FwImage_5410; a Pid beginning with "5415R" is taken as `reportedPid`,
+// the Pid the family's chip reports (createFwImage gives "5416").
 class FwImage_5415R : public FwImage {
   public:
-    FwImage_5415R();
+    explicit FwImage_5415R(const char* reportedPid);
     int32_t initPid() override;
+
+  private:
+    const char* reportedPid_;
 };
 
 class FwImage_FjordH3 : public FwImage {
@@ -178,5 +182,6 @@ class FwImage_FjordK : public FwImage {
     FwImage_FjordK();
 };
 
-// An empty image object of the chip type's family; nullptr for an unknown type.
+// An empty image object of the chip type's family, made by the family's row
+// of the firmware image table; nullptr for an unknown type.
 std::unique_ptr<FwImage> createFwImage(int32_t chipType);
