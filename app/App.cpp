@@ -442,9 +442,9 @@ int runMain(int argc, char** argv) {
     }
     configureLog();
 
-    deviceMatch.vid = matchKey("vid", kDefaultVendorId);
+    deviceMatch.vid = matchKey("vid", kChipVendorId);
     deviceMatch.pid = matchKey("pid", defaultPid);
-    deviceMatch.usage = matchKey("usage", 0x0001);
+    deviceMatch.usage = matchKey("usage", kChipUsage);
     deviceMatch.usagePage = matchKey("usagepage", defaultUsagePage);
     deviceMatch.path = optionValue("path").text;
     bindHidInterface();

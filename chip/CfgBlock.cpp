@@ -52,6 +52,11 @@ bool sealFjord(uint8_t* bytes) {
     return true;
 }
 
+void preset5415R(uint8_t* bytes) {
+    bytes[1] = 0x11;
+    bytes[2] = 0x22;
+}
+
 // A configuration scheme: a row per configuration kind.
 struct CfgScheme {
     size_t checkBytes;     // bytes the check reads; 0: no configuration
@@ -59,16 +64,18 @@ struct CfgScheme {
     size_t readBackLimit;  // most bytes the chip shows again at cfgAddr
     void (*check)(const uint8_t* bytes, CfgBlockCheck* check);
     bool (*seal)(uint8_t* bytes);
+    void (*preset)(uint8_t* bytes);  // nullptr: nothing to preset
 };
 
 constexpr size_t kWhole = SIZE_MAX;
 
 // Indexed by CfgKind.
 const CfgScheme kCfgSchemes[] = {
-    {0, kCfgVersionAtFjord, 0, nullptr, nullptr},
-    {kCfgCheckBytes5410, kCfgVersionAtLegacy, kCfgAreaBytesLegacy, check5410, seal5410},
-    {kCfgCheckBytes5415R, kCfgVersionAtLegacy, kCfgAreaBytesLegacy, check5415R, seal5415R},
-    {kCfgBlockBytesFjord, kCfgVersionAtFjord, kWhole, checkFjord, sealFjord},
+    {0, kCfgVersionAtFjord, 0, nullptr, nullptr, nullptr},
+    {kCfgCheckBytes5410, kCfgVersionAtLegacy, kCfgAreaBytesLegacy, check5410, seal5410, nullptr},
+    {kCfgCheckBytes5415R, kCfgVersionAtLegacy, kCfgAreaBytesLegacy, check5415R, seal5415R,
+     preset5415R},
+    {kCfgBlockBytesFjord, kCfgVersionAtFjord, kWhole, checkFjord, sealFjord, nullptr},
 };
 static_assert(sizeof kCfgSchemes / sizeof kCfgSchemes[0] == static_cast<size_t>(CfgKind::fjord) + 1,
               "one configuration scheme per kind");
@@ -111,4 +118,10 @@ bool sealCfgBlock(int32_t chipType, uint8_t version, uint8_t* bytes, size_t leng
         return true;
     bytes[scheme.versionAt] = before;  // nothing written on failure
     return false;
+}
+
+void presetCfgBlock(int32_t chipType, uint8_t* bytes, size_t length) {
+    const CfgScheme& scheme = schemeOf(chipType);
+    if (scheme.preset != nullptr && bytes != nullptr && length >= scheme.checkBytes)
+        scheme.preset(bytes);
 }

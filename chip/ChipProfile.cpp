@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "chip/CfgBlock.h"
+
 int32_t chipType = 0;
 ChipProfile chipProfile{};
 
@@ -41,7 +43,7 @@ void fill5410(ChipProfile& p) {
     p.cmdAddr = 0x60CC;
     p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0xFF;
-    p.cfgVerLen = 4;
+    p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5410);
     p.fwBufAddr = 0xC000;
     p.flashStatusAddr = 0x5096;
     p.patchStatusAddr = 0x5095;
@@ -75,7 +77,7 @@ void fill5415R(ChipProfile& p) {
     p.cmdAddr = 0x4160;
     p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0x7F;
-    p.cfgVerLen = 5;
+    p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5415R);
     p.fwBufAddr = 0xC000;
     p.flashStatusAddr = 0x5096;
     p.patchStatusAddr = 0x5095;

@@ -26,6 +26,10 @@ enum ChipTypeValue : int32_t {
     CHIP_FJORDK4 = 7,
 };
 
+// USB vendor id and usage of the vendor collection, the same for every family.
+constexpr uint16_t kChipVendorId = 0x2A94;
+constexpr uint16_t kChipUsage = 0x0001;
+
 // The chip family a run talks to when no --chip is given.
 constexpr int32_t kDefaultChipType = CHIP_FJORDK;
 

@@ -7,14 +7,6 @@
 
 namespace emu {
 
-namespace {
-
-// Windows error codes the host reports, as the tool prints them.
-constexpr uint32_t kErrGenFailure = 31;
-constexpr uint32_t kErrInvalidParameter = 87;
-
-}  // namespace
-
 const char* familyName(int32_t type) {
     const ChipFamily* family = chipFamily(type);
     return family ? family->name : "";
@@ -62,10 +54,7 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
     for (size_t i = 0; i < config.size(); ++i) {
         config[i] = static_cast<uint8_t>(i * 7 + 3);
     }
-    if (familyOf(type).cfg == CfgKind::legacy5415R) {
-        config[1] = 0x10;
-        config[2] = 0x20;
-    }
+    presetCfgBlock(type, config.data(), config.size());
     sealCfgBlock(type, version, config.data(), config.size());
     return config;
 }
@@ -521,17 +510,17 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
     if (path_ != ReportPath::standard) {
         return refuseInput(
             "standard 65-byte input report requested from a chip on the 268-byte path",
-            kErrGenFailure, osError);
+            kOsGenFailure, osError);
     }
     if (length != kShortReport) {
         return refuseInput(
             formatText("input report of %zu bytes requested (expected %zu)", length, kShortReport),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
     }
     if (report[0] != kReportId) {
         return refuseInput(
             formatText("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
     }
     if (pendingAnswer_) {
         Answer answer = std::move(*pendingAnswer_);
@@ -539,7 +528,7 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
         if (answer.failTransfer) {
             record(TranscriptEntry::Kind::fault, "answer transfer failed");
             if (osError)
-                *osError = kErrGenFailure;
+                *osError = kOsGenFailure;
             return false;
         }
         std::copy(answer.bytes.begin(), answer.bytes.end(), report);
@@ -571,19 +560,19 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
         *received = 0;
     if (path_ != ReportPath::long268) {
         refuseInput("268-byte input report read from a chip on the standard 65-byte path",
-                    kErrGenFailure, osError);
+                    kOsGenFailure, osError);
         return HidReadResult::failed;
     }
     if (reportId != kReportId) {
         refuseInput(
             formatText("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (length != kLongReport) {
         refuseInput(
             formatText("input report of %zu bytes awaited (expected %zu)", length, kLongReport),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (queue_.empty()) {
@@ -608,7 +597,7 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
         if (osError)
-            *osError = kErrGenFailure;
+            *osError = kOsGenFailure;
         return HidReadResult::failed;
     }
     std::copy(answer.bytes.begin(), answer.bytes.end(), report);

@@ -27,6 +27,7 @@
 #include "emu/FamilyCommands.h"
 #include "emu/Faults.h"
 #include "emu/FrameDecoder.h"
+#include "emu/OsErrors.h"
 #include "emu/RegisterMap.h"
 #include "emu/SparseMemory.h"
 #include "emu/Transcript.h"
@@ -36,9 +37,9 @@
 
 namespace emu {
 
-// Keys of the emulated device (vendor id is the tool's default).
-constexpr uint16_t kEmuVendorId = 0x2A94;
-constexpr uint16_t kEmuUsage = 0x0001;
+// Keys of the emulated device: the family's (chip/ChipProfile.h).
+constexpr uint16_t kEmuVendorId = kChipVendorId;
+constexpr uint16_t kEmuUsage = kChipUsage;
 constexpr uint8_t kReportId = 0x0E;
 constexpr size_t kShortReport = kStandardReportSize;
 constexpr size_t kLongReport = kLongReportSize;

@@ -85,6 +85,7 @@ bool checkCfgCheckSum(const uint8_t* bytes, int len) {
 
 int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
     uint8_t bytes[kCfgVerMaxLen] = {0};
+    // cfgVerLen is the length of the family's check (chip/CfgBlock.h).
     const int32_t len = std::clamp<int32_t>(chipProfile.cfgVerLen, 0, kCfgVerMaxLen);
     const int r = connection.read(chipProfile.cfgAddr, bytes, len, true);
     if (r != 0) {
@@ -97,7 +98,7 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
                   "getCfgVerWithConnection,check cfg data buf failed.\n");
         return -1;
     }
-    *out = bytes[kCfgVersionAtLegacy];
+    *out = bytes[cfgVersionAt(chipType)];
     LOG_INFO("getCfgVerWithConnection",
              "<getCfgVerWithConnection> Read firmware cfg version success, cfg version: 0x%02X.\n",
              *out);
@@ -145,7 +146,7 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     } else {
         const CfgBlockCheck check = checkCfgBlock(chipType, block, sizeof block);
         if (check.passed) {
-            version = block[kCfgVersionAtFjord];
+            version = block[cfgVersionAt(chipType)];
             LOG_INFO("getCfgVerWithConnection",
                      "Read firmware cfg version success, cfg version: 0x%02X.\n", version);
             code = 0;
