@@ -278,6 +278,10 @@ const ChipFamily& familyOf(int32_t type) {
     return row ? row->family : kNoFamily;
 }
 
+const ChipFamily* chipFamilyAt(size_t index) {
+    return index < sizeof kFamilies / sizeof kFamilies[0] ? &kFamilies[index].family : nullptr;
+}
+
 const ChipFamily* chipFamilyNamed(const std::string& name) {
     for (const FamilyRow& row : kFamilies) {
         if (equalsIgnoreCase(name, row.family.acceptedName))

@@ -407,9 +407,10 @@ std::string findNode(const std::string& uniq) {
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "touchfw-emu: %s\nusage: touchfw-emu --uhid [--chip FAMILY]  (FAMILY: 5410, "
-                 "5415R, fjordK, fjordH3, Corvina, fjordK8, fjordK4)\n",
-                 why);
+                 "touchfw-emu: %s\nusage: touchfw-emu --uhid [--chip FAMILY]  (FAMILY:", why);
+    for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row)
+        std::fprintf(stderr, "%s %s", row == 0 ? "" : ",", chipFamilyAt(row)->name);
+    std::fputs(")\n", stderr);
     return kUhidSetupFailed;
 }
 
