@@ -49,8 +49,8 @@ constexpr bool isLegacyCfg(CfgKind kind) {
     return kind == CfgKind::legacy5410 || kind == CfgKind::legacy5415R;
 }
 
-// Firmware image layout and class (fw/FwImage.cpp's table): FwImage_5410,
-// FwImage_5415R, FwImage_FjordK, FwImage_FjordH3, FwImage_Corvina.
+// Firmware image layout (fw/FwImage.cpp's table; the log names them
+// FwImage_5410, FwImage_5415R, FwImage_FjordK, FwImage_FjordH3, FwImage_Corvina).
 enum class FwImageKind : uint8_t { none, fw5410, fw5415R, fjordK, fjordH3, corvina };
 
 // How touch reporting is paused and resumed (ops/ReportControl.cpp's table):

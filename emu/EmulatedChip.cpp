@@ -17,16 +17,6 @@ int32_t familyFromName(const std::string& name) {
     return family ? family->type : 0;
 }
 
-uint16_t deviceProductId(int32_t type) {
-    const ChipFamily* family = chipFamily(type);
-    return family ? family->defaultPid : 0;
-}
-
-uint16_t deviceUsagePage(int32_t type) {
-    const ChipFamily* family = chipFamily(type);
-    return family ? family->usagePage : 0;
-}
-
 std::string defaultProductIdText(int32_t type) {
     const ChipFamily* family = chipFamily(type);
     return family ? family->pidText : "";

@@ -49,9 +49,6 @@ constexpr size_t kLongReport = kLongReportSize;
 const char* familyName(int32_t type);
 // Case-insensitive inverse of familyName; 0 when unknown.
 int32_t familyFromName(const std::string& name);
-// USB product id and usage page of the family's vendor collection.
-uint16_t deviceProductId(int32_t type);
-uint16_t deviceUsagePage(int32_t type);
 // Product id text a fresh chip of the family reports.
 std::string defaultProductIdText(int32_t type);
 // The family's chip profile, computed without touching the process-wide one.

@@ -34,7 +34,7 @@ constexpr const char* kUhidOption = "--uhid";
 }  // namespace
 
 std::vector<uint8_t> uhidReportDescriptor(int32_t type) {
-    const uint16_t page = deviceUsagePage(type);
+    const uint16_t page = familyOf(type).usagePage;
     const ReportPath path = reportPathOf(type);
     const size_t payload = (path == ReportPath::standard ? kShortReport : kLongReport) - 1;
     const auto lo = [](size_t v) { return static_cast<uint8_t>(v & 0xFF); };
@@ -170,7 +170,7 @@ bool UhidDevice::create(const std::string& uniq, std::string* error) {
     std::memcpy(req.rd_data, descriptor.data(), descriptor.size());
     req.bus = 0x03;  // BUS_USB
     req.vendor = kEmuVendorId;
-    req.product = deviceProductId(type);
+    req.product = familyOf(type).defaultPid;
     req.version = 1;
     if (!send(ev.get(), error))
         return false;

@@ -24,9 +24,9 @@ const FwImageLayout kFwLayoutFjordK = {
 
 namespace {
 
-template <typename Image>
+template <const FwImageLayout* Layout>
 std::unique_ptr<FwImage> makeImage(const ChipFamily&) {
-    return std::make_unique<Image>();
+    return std::make_unique<FwImage>(Layout);
 }
 
 // The chip of a 5415R image reports its product id as the family's fresh-chip Pid.
@@ -43,11 +43,11 @@ struct FwImageWay {
 // Indexed by FwImageKind.
 const FwImageWay kFwImageWays[] = {
     {nullptr, nullptr},
-    {&kFwLayout5410, makeImage<FwImage_5410>},
+    {&kFwLayout5410, makeImage<&kFwLayout5410>},
     {&kFwLayout5415R, makeImage5415R},
-    {&kFwLayoutFjordK, makeImage<FwImage_FjordK>},
-    {&kFwLayoutFjordH3, makeImage<FwImage_FjordH3>},
-    {&kFwLayoutCorvina, makeImage<FwImage_Corvina>},
+    {&kFwLayoutFjordK, makeImage<&kFwLayoutFjordK>},
+    {&kFwLayoutFjordH3, makeImage<&kFwLayoutFjordH3>},
+    {&kFwLayoutCorvina, makeImage<&kFwLayoutCorvina>},
 };
 static_assert(sizeof kFwImageWays / sizeof kFwImageWays[0] ==
                   static_cast<size_t>(FwImageKind::corvina) + 1,
@@ -574,17 +574,9 @@ std::unique_ptr<FwImage> createFwImage(int32_t type) {
 
 // ---- the family classes: a layout row each, and the 5415R Pid ----
 
-FwImage_5410::FwImage_5410() : FwImage(&kFwLayout5410) {}
-
 FwImage_5415R::FwImage_5415R(const char* reportedPid)
     : FwImage(&kFwLayout5415R), reportedPid_(reportedPid) {}
 
 int32_t FwImage_5415R::initPid() {
     return initPidTakingAs("5415R", reportedPid_);
 }
-
-FwImage_FjordH3::FwImage_FjordH3() : FwImage(&kFwLayoutFjordH3) {}
-
-FwImage_Corvina::FwImage_Corvina() : FwImage(&kFwLayoutCorvina) {}
-
-FwImage_FjordK::FwImage_FjordK() : FwImage(&kFwLayoutFjordK) {}
