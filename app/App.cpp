@@ -526,9 +526,9 @@ int runJob(int argc, char** argv) {
     }
     configureLog();
 
-    deviceMatch.vid = matchKey("vid", kDefaultVendorId);
+    deviceMatch.vid = matchKey("vid", kChipVendorId);
     deviceMatch.pid = matchKey("pid", defaultPid);
-    deviceMatch.usage = matchKey("usage", 0x0001);
+    deviceMatch.usage = matchKey("usage", kChipUsage);
     deviceMatch.usagePage = matchKey("usagepage", defaultUsagePage);
     deviceMatch.path = optionValue("path").text;
     bindHidInterface();

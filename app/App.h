@@ -10,8 +10,6 @@
 #include <cstdint>
 
 constexpr const char* kAppVersion = "0.11.0.0";
-// Vendor id matched when --vid is not given.
-constexpr uint16_t kDefaultVendorId = 0x2A94;
 // Sub-firmware types the update flashes when --fwflag is not given (bits 2 and 3).
 constexpr uint32_t kDefaultFwFlag = 0x0C;
 

@@ -205,11 +205,11 @@ const uint8_t* CfgImage::getCfgData() {
 }
 
 void CfgImage::initCfgVersion() {
-    cfgVersion = kCfgVersionIndex < cfgData.size() ? cfgData[kCfgVersionIndex] : 0;
+    cfgVersion = kCfgVersionAtLegacy < cfgData.size() ? cfgData[kCfgVersionAtLegacy] : 0;
 }
 
 void CfgImageFjordK::initCfgVersion() {
-    cfgVersion = kCfgVersionIndexFjordK < cfgData.size() ? cfgData[kCfgVersionIndexFjordK] : 0;
+    cfgVersion = kCfgVersionAtFjord < cfgData.size() ? cfgData[kCfgVersionAtFjord] : 0;
 }
 
 int32_t CfgImage::checkBlock(int32_t type) {

@@ -67,15 +67,13 @@ class CfgImage {
     std::vector<uint8_t> cfgData;
 };
 
-// The fjord family and Corvina keep the configuration version in byte 34.
+// The fjord family keeps the configuration version at kCfgVersionAtFjord
+// (chip/CfgBlock.h), the base class at kCfgVersionAtLegacy.
 class CfgImageFjordK : public CfgImage {
   public:
     void initCfgVersion() override;
 };
 
-// Position of the configuration version byte in the data block.
-constexpr uint32_t kCfgVersionIndex = kCfgVersionAtLegacy;
-constexpr uint32_t kCfgVersionIndexFjordK = kCfgVersionAtFjord;
 // Largest configuration file load reads: text for far more configuration
 // bytes than any of these chips holds. A larger file is refused by its size
 // before anything is read.

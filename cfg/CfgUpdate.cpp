@@ -39,15 +39,51 @@ int32_t sendFjordCmd(TlcConnection& connection, const Seq& cmd, uint32_t waitMs)
                             p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, waitMs);
 }
 
-int32_t sendFinish5410(TlcConnection& connection) {
-    static const char* const fn = "cfgUpdateSendFinish";
+// 5410, 5415R: the start command, 100 ms, the start ready value at cmdAddr.
+int32_t startLegacy(TlcConnection& connection, const char* fn) {
+    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgStartCmd);
+    if (r != 0) {
+        LOG_ERROR(fn, "Write send cfg cmd failed. ret = %d.\n", r);
+        return -1;
+    }
+    LOG_INFO(fn, "Write send cfg cmd successfully.\n");
+    sleepMs(kStartWaitMs);
+    const int32_t check =
+        checkChipRegValueEx(connection, chipProfile.cmdAddr, &chipProfile.cfgStartReadyValue, 1);
+    if (check != 0) {
+        LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", check);
+        return -2;
+    }
+    return 0;
+}
+
+// Fjord family: the acknowledged start command.
+int32_t startFjord(TlcConnection& connection, const char* fn) {
+    const int32_t r = sendFjordCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
+    if (r != 0) {
+        LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", r);
+        return -2;
+    }
+    return 0;
+}
+
+// 5410, 5415R: the finish command; -5 when it could not be sent.
+int32_t sendLegacyFinishCmd(TlcConnection& connection, const char* fn, const char* label) {
     const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgFinishCmd);
     if (r != 0) {
-        LOG_ERROR(fn, "5410,Write send cfg finish cmd failed. ret = %d.\n", r);
+        LOG_ERROR(fn, "%s,Write send cfg finish cmd failed. ret = %d.\n", label, r);
         return -5;
     }
-    LOG_INFO(fn, "5410,Write send cfg finish cmd successfully.\n");
+    LOG_INFO(fn, "%s,Write send cfg finish cmd successfully.\n", label);
     sleepMs(kFinishWaitMs);
+    return 0;
+}
+
+// 5410: the finish ready value at cmdAddr.
+int32_t finish5410(TlcConnection& connection, const char* fn) {
+    const int r = sendLegacyFinishCmd(connection, fn, "5410");
+    if (r != 0)
+        return r;
     const int32_t check =
         checkChipRegValueEx(connection, chipProfile.cmdAddr, &chipProfile.cfgFinishReadyValue, 1);
     if (check != 0) {
@@ -57,15 +93,12 @@ int32_t sendFinish5410(TlcConnection& connection) {
     return 0;
 }
 
-int32_t sendFinish5415R(TlcConnection& connection) {
-    static const char* const fn = "cfgUpdateSendFinish";
-    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgFinishCmd);
-    if (r != 0) {
-        LOG_ERROR(fn, "5415R,Write send cfg finish cmd failed. ret = %d.\n", r);
-        return -5;
-    }
-    LOG_INFO(fn, "5415R,Write send cfg finish cmd successfully.\n");
-    sleepMs(kFinishWaitMs);
+// 5415R: a three-byte answer that starts with the ready value or is the
+// alternative finish answer.
+int32_t finish5415R(TlcConnection& connection, const char* fn) {
+    const int r = sendLegacyFinishCmd(connection, fn, "5415R");
+    if (r != 0)
+        return r;
     uint8_t answer[3] = {0};
     if (connection.read(chipProfile.cmdAddr, answer, sizeof answer, true) != 0) {
         return -1;
@@ -84,8 +117,8 @@ int32_t sendFinish5415R(TlcConnection& connection) {
     return 0;
 }
 
-int32_t sendFinishFjord(TlcConnection& connection) {
-    static const char* const fn = "cfgUpdateSendFinish";
+// Fjord family: write-done, then finish, both acknowledged.
+int32_t finishFjord(TlcConnection& connection, const char* fn) {
     if (sendFjordCmd(connection, chipProfile.cfgWriteDoneCmd, kFinishWaitMs) != 0) {
         LOG_ERROR(fn, "read back write buf finished cmd failed.\n");
         return -1;
@@ -98,52 +131,46 @@ int32_t sendFinishFjord(TlcConnection& connection) {
     return 0;
 }
 
+// How a family starts and finishes a configuration download; a row per
+// configuration kind.
+struct CfgUpdateWay {
+    int32_t (*start)(TlcConnection&, const char* fn);
+    int32_t (*finish)(TlcConnection&, const char* fn);
+};
+
+// Indexed by CfgKind.
+const CfgUpdateWay kCfgUpdateWays[] = {
+    {nullptr, nullptr},
+    {startLegacy, finish5410},
+    {startLegacy, finish5415R},
+    {startFjord, finishFjord},
+};
+static_assert(sizeof kCfgUpdateWays / sizeof kCfgUpdateWays[0] ==
+                  static_cast<size_t>(CfgKind::fjord) + 1,
+              "one configuration update way per kind");
+
+const CfgUpdateWay& cfgUpdateWay() {
+    return kCfgUpdateWays[static_cast<size_t>(familyOf(chipType).cfg)];
+}
+
 }  // namespace
 
 int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
     static const char* const fn = "cfgUpdateStartUpdateCfg";
-    int32_t result = 0;
-    const CfgKind kind = familyOf(chipType).cfg;
-    if (isLegacyCfg(kind)) {
-        const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgStartCmd);
-        if (r != 0) {
-            LOG_ERROR(fn, "Write send cfg cmd failed. ret = %d.\n", r);
-            result = -1;
-        } else {
-            LOG_INFO(fn, "Write send cfg cmd successfully.\n");
-            sleepMs(kStartWaitMs);
-            const int32_t check = checkChipRegValueEx(connection, chipProfile.cmdAddr,
-                                                      &chipProfile.cfgStartReadyValue, 1);
-            if (check != 0) {
-                LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", check);
-                result = -2;
-            }
-        }
-    } else if (kind == CfgKind::fjord) {
-        const int32_t r = sendFjordCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
-        if (r != 0) {
-            LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", r);
-            result = -2;
-        }
-    } else {
+    const CfgUpdateWay& way = cfgUpdateWay();
+    if (way.start == nullptr) {
         LOG_ERROR(fn, "cfgUpdateStartUpdateCfg unsupport this chip:%d.\n", chipType);
         return -1;
     }
+    const int32_t result = way.start(connection, fn);
     LOG_DEBUG(fn, "cfgUpdateStartUpdateCfg exit:%d.\n", result);
     return result;
 }
 
 int32_t cfgUpdateSendFinish(TlcConnection& connection) {
-    switch (familyOf(chipType).cfg) {
-        case CfgKind::legacy5410:
-            return sendFinish5410(connection);
-        case CfgKind::legacy5415R:
-            return sendFinish5415R(connection);
-        case CfgKind::fjord:
-            return sendFinishFjord(connection);
-        case CfgKind::none:
-            break;
-    }
+    const CfgUpdateWay& way = cfgUpdateWay();
+    if (way.finish != nullptr)
+        return way.finish(connection, "cfgUpdateSendFinish");
     LOG_ERROR("cfgUpdateSendFinish", "send cfg finish,unsupport this type:%d\n", chipType);
     return -1;
 }

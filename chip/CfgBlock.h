@@ -68,3 +68,9 @@ CfgBlockCheck checkCfgBlock(int32_t chipType, const uint8_t* bytes, size_t lengt
 // reads, or 5415R bytes 0 to 2 whose sum bytes 3 and 4 cannot hold. The chip
 // emulator and touchfw-image generate their configurations with it.
 bool sealCfgBlock(int32_t chipType, uint8_t version, uint8_t* bytes, size_t length);
+
+// Fills the bytes of a generated block that its family's check needs preset
+// before sealCfgBlock: 5415R bytes 1 and 2 small enough that bytes 3 and 4
+// can hold the sum of bytes 0 to 2. Nothing for the other families or fewer
+// bytes than the check reads.
+void presetCfgBlock(int32_t chipType, uint8_t* bytes, size_t length);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "chip/CfgBlock.h"
+
 int32_t chipType = 0;
 ChipProfile chipProfile{};
 
@@ -41,7 +43,7 @@ void fill5410(ChipProfile& p) {
     p.cmdAddr = 0x60CC;
     p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0xFF;
-    p.cfgVerLen = 4;
+    p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5410);
     p.fwBufAddr = 0xC000;
     p.flashStatusAddr = 0x5096;
     p.patchStatusAddr = 0x5095;
@@ -75,7 +77,7 @@ void fill5415R(ChipProfile& p) {
     p.cmdAddr = 0x4160;
     p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0x7F;
-    p.cfgVerLen = 5;
+    p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5415R);
     p.fwBufAddr = 0xC000;
     p.flashStatusAddr = 0x5096;
     p.patchStatusAddr = 0x5095;
@@ -235,7 +237,7 @@ const FamilyRow kFamilies[] = {
      fillCorvina},
     {{CHIP_FJORDK8, "fjordK8", "FJORDK8", 0x0123, 0xFFF0, "0123", 3, CfgKind::fjord,
       FwImageKind::fjordK, ReportControlKind::none, DataModeKind::unsupported,
-      kFjordTraits | TRAIT_LONG_REPORTS | TRAIT_CHIP_CFG_VERSION},
+      kFjordTraits | TRAIT_CHIP_CFG_VERSION},
      fillFjordK8},
     {{CHIP_FJORDK4, "fjordK4", "FJORDK4", 0x0132, 0xFFF0, "0132", 2, CfgKind::fjord,
       FwImageKind::fjordK, ReportControlKind::none, DataModeKind::cmdStatus, kFjordTraits},
@@ -274,6 +276,10 @@ const ChipFamily* chipFamily(int32_t type) {
 const ChipFamily& familyOf(int32_t type) {
     const FamilyRow* row = findRow(type);
     return row ? row->family : kNoFamily;
+}
+
+const ChipFamily* chipFamilyAt(size_t index) {
+    return index < sizeof kFamilies / sizeof kFamilies[0] ? &kFamilies[index].family : nullptr;
 }
 
 const ChipFamily* chipFamilyNamed(const std::string& name) {

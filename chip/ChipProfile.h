@@ -1,14 +1,17 @@
 // chip: chip family table, chip type and chip profile.
 //
 // Offers the chip family table (one row a family: type, names, USB keys, the
-// Pid text of a fresh chip, the framing version, and the columns that say
-// which way of doing a job the family takes: configuration kind, firmware
-// image class, report control, data mode, and its trait bits), the
-// process-wide chip type and the chip profile: the register addresses,
-// lengths, values and command byte sequences of the selected family.
-// initChipProfile() fills the profile once at start-up; afterwards every
-// layer only reads it. Code above chip/ reads a family's columns through
-// familyOf() and never lists chip types itself.
+// Pid text of a fresh chip, the framing version (its row in chip/Framing.h),
+// and the columns that say which way of doing a job the family takes:
+// configuration kind, firmware image class, report control, data mode, and
+// its trait bits), the process-wide chip type and the chip profile: the
+// register addresses, lengths, values and command byte sequences of the
+// selected family. initChipProfile() fills the profile once at start-up;
+// afterwards every layer only reads it. Code above chip/ reads a family's
+// columns through familyOf(), walks the families with chipFamilyAt(), and
+// never names a chip type itself: each layer keeps a table of its ways of
+// doing a job, indexed by the column (docs/ARCHITECTURE.md, "A family's
+// ways").
 // Relies on: nothing but the C++ standard library.
 #pragma once
 
@@ -26,6 +29,10 @@ enum ChipTypeValue : int32_t {
     CHIP_FJORDK4 = 7,
 };
 
+// USB vendor id and usage of the vendor collection, the same for every family.
+constexpr uint16_t kChipVendorId = 0x2A94;
+constexpr uint16_t kChipUsage = 0x0001;
+
 // The chip family a run talks to when no --chip is given.
 constexpr int32_t kDefaultChipType = CHIP_FJORDK;
 
@@ -42,18 +49,17 @@ constexpr bool isLegacyCfg(CfgKind kind) {
     return kind == CfgKind::legacy5410 || kind == CfgKind::legacy5415R;
 }
 
-// Firmware image class: FwImage_5410, FwImage_5415R, FwImage_FjordK,
-// FwImage_FjordH3, FwImage_Corvina.
+// Firmware image layout (fw/FwImage.cpp's table; the log names them
+// FwImage_5410, FwImage_5415R, FwImage_FjordK, FwImage_FjordH3, FwImage_Corvina).
 enum class FwImageKind : uint8_t { none, fw5410, fw5415R, fjordK, fjordH3, corvina };
 
-// How touch reporting is paused and resumed (ops/ReportControl.h): by the
-// family functions of that name, not at all (none: pausing succeeds at once),
-// or not known (unsupported: the dispatchers fail).
+// How touch reporting is paused and resumed (ops/ReportControl.cpp's table):
+// the way of that name, not at all (none: pausing succeeds at once), or not
+// known (unsupported: DisableReport and EnableReport fail).
 enum class ReportControlKind : uint8_t { unsupported, none, rc5410, rc5415R, fjordH3, corvina };
 
-// How touch-data mode is entered: ackPoll polls cmdAddr for the profile's
-// dataModeAck (SwitchToDataMode5410), cmdStatus the command status
-// (SwitchToDataModeFjord).
+// How touch-data mode is entered (ops/DataMode.cpp's table): ackPoll polls
+// cmdAddr for the profile's dataModeAck, cmdStatus the command status.
 enum class DataModeKind : uint8_t { unsupported, ackPoll, cmdStatus };
 
 // Trait bits of a family.
@@ -61,7 +67,6 @@ enum FamilyTrait : uint32_t {
     TRAIT_CFG_ONLY_UPDATE = 1u << 0,    // a configuration may be written without firmware
     TRAIT_CFG_WITH_FIRMWARE = 1u << 1,  // a firmware update flashes the configuration too
     TRAIT_UPDATE_RAM_CHECK = 1u << 2,   // the update program echoes a pattern at fwBufAddr
-    TRAIT_LONG_REPORTS = 1u << 3,       // 268-byte reports (HidTargetFjordK8)
     TRAIT_CHIP_CFG_VERSION = 1u << 4,   // the chip's cfg version stands for the file's
 };
 
@@ -88,6 +93,9 @@ const ChipFamily* chipFamily(int32_t type);
 // The family of a chip type; for an unknown one a row without names whose
 // columns all say none or unsupported.
 const ChipFamily& familyOf(int32_t type);
+// The family in row `index` of the table (rows in chip type order); nullptr
+// past the last row. Lists of families are made from it.
+const ChipFamily* chipFamilyAt(size_t index);
 // The family whose accepted name is `name` in any case; nullptr when unknown.
 const ChipFamily* chipFamilyNamed(const std::string& name);
 

@@ -7,14 +7,6 @@
 
 namespace emu {
 
-namespace {
-
-// Windows error codes the host reports, as the tool prints them.
-constexpr uint32_t kErrGenFailure = 31;
-constexpr uint32_t kErrInvalidParameter = 87;
-
-}  // namespace
-
 const char* familyName(int32_t type) {
     const ChipFamily* family = chipFamily(type);
     return family ? family->name : "";
@@ -25,19 +17,15 @@ int32_t familyFromName(const std::string& name) {
     return family ? family->type : 0;
 }
 
-uint16_t deviceProductId(int32_t type) {
-    const ChipFamily* family = chipFamily(type);
-    return family ? family->defaultPid : 0;
-}
-
-uint16_t deviceUsagePage(int32_t type) {
-    const ChipFamily* family = chipFamily(type);
-    return family ? family->usagePage : 0;
-}
-
 std::string defaultProductIdText(int32_t type) {
     const ChipFamily* family = chipFamily(type);
     return family ? family->pidText : "";
+}
+
+ReportPath reportPathOf(int32_t type) {
+    const Framing* framing = framingRow(familyOf(type).framing);
+    return framing != nullptr && framing->longReports() ? ReportPath::long268
+                                                        : ReportPath::standard;
 }
 
 ChipProfile profileFor(int32_t type) {
@@ -56,10 +44,7 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
     for (size_t i = 0; i < config.size(); ++i) {
         config[i] = static_cast<uint8_t>(i * 7 + 3);
     }
-    if (familyOf(type).cfg == CfgKind::legacy5415R) {
-        config[1] = 0x10;
-        config[2] = 0x20;
-    }
+    presetCfgBlock(type, config.data(), config.size());
     sealCfgBlock(type, version, config.data(), config.size());
     return config;
 }
@@ -87,7 +72,7 @@ int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index) {
 EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
     : type_(type),
       profile_(profileFor(type)),
-      path_(familyOf(type).has(TRAIT_LONG_REPORTS) ? ReportPath::long268 : ReportPath::standard),
+      path_(reportPathOf(type)),
       regs_(type, profile_),
       decoder_(profile_.protoType) {
     setClock(clock);
@@ -254,10 +239,11 @@ std::string EmulatedChip::describeReport(const uint8_t* r, size_t length) const 
 }
 
 std::string EmulatedChip::describeAnswer(const uint8_t* r, size_t length, uint32_t addr) const {
-    const size_t header = path_ == ReportPath::standard ? 5 : 12;
+    const Framing& f = answerFraming();
+    const size_t header = static_cast<size_t>(f.answerDataAt);
     if (length < header)
         return describeReport(r, length);
-    const uint32_t lengthField = readBe16(r + header - 2);
+    const uint32_t lengthField = readBe16(r + f.answerLengthAt);
     const size_t shown = std::min<size_t>(lengthField, length - header);
     return formatText("answer 0x%08X len %u: ", addr, lengthField) + hexBytes(r + header, shown);
 }
@@ -372,6 +358,11 @@ void EmulatedChip::writeComplete(uint32_t start, const std::vector<uint8_t>& dat
 
 // ---- wire: read requests and answers ----------------------------------------
 
+const Framing& EmulatedChip::answerFraming() const {
+    const Framing* f = framingRow(profile_.protoType);
+    return f != nullptr ? *f : *framingRow(kTlcFramingV2);
+}
+
 EmulatedChip::Answer EmulatedChip::makeAnswer(uint32_t addr, uint32_t lengthField,
                                               const std::vector<uint8_t>& data) const {
     Answer answer;
@@ -380,16 +371,15 @@ EmulatedChip::Answer EmulatedChip::makeAnswer(uint32_t addr, uint32_t lengthFiel
     uint8_t* a = answer.bytes.data();
     a[0] = kReportId;
     a[1] = kRegisterFrame;
-    if (path_ == ReportPath::standard) {
-        a[2] = 0x01;
-        writeBe16(a + 3, lengthField);
-        std::copy(data.begin(), data.end(), a + 5);
-    } else {
-        a[5] = 0x01;
+    const Framing& f = answerFraming();
+    if (f.wholeReports) {
+        a[5] = 0x01;  // a whole-report answer repeats the operation and address
         writeBe32(a + 6, addr);
-        writeBe16(a + 10, lengthField);
-        std::copy(data.begin(), data.end(), a + 12);
+    } else {
+        a[2] = 0x01;
     }
+    writeBe16(a + f.answerLengthAt, lengthField);
+    std::copy(data.begin(), data.end(), a + f.answerDataAt);
     return answer;
 }
 
@@ -510,17 +500,17 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
     if (path_ != ReportPath::standard) {
         return refuseInput(
             "standard 65-byte input report requested from a chip on the 268-byte path",
-            kErrGenFailure, osError);
+            kOsGenFailure, osError);
     }
     if (length != kShortReport) {
         return refuseInput(
             formatText("input report of %zu bytes requested (expected %zu)", length, kShortReport),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
     }
     if (report[0] != kReportId) {
         return refuseInput(
             formatText("input report id 0x%02X requested (expected 0x%02X)", report[0], kReportId),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
     }
     if (pendingAnswer_) {
         Answer answer = std::move(*pendingAnswer_);
@@ -528,7 +518,7 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
         if (answer.failTransfer) {
             record(TranscriptEntry::Kind::fault, "answer transfer failed");
             if (osError)
-                *osError = kErrGenFailure;
+                *osError = kOsGenFailure;
             return false;
         }
         std::copy(answer.bytes.begin(), answer.bytes.end(), report);
@@ -560,19 +550,19 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
         *received = 0;
     if (path_ != ReportPath::long268) {
         refuseInput("268-byte input report read from a chip on the standard 65-byte path",
-                    kErrGenFailure, osError);
+                    kOsGenFailure, osError);
         return HidReadResult::failed;
     }
     if (reportId != kReportId) {
         refuseInput(
             formatText("input report id 0x%02X awaited (expected 0x%02X)", reportId, kReportId),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (length != kLongReport) {
         refuseInput(
             formatText("input report of %zu bytes awaited (expected %zu)", length, kLongReport),
-            kErrInvalidParameter, osError);
+            kOsInvalidParameter, osError);
         return HidReadResult::failed;
     }
     if (queue_.empty()) {
@@ -597,7 +587,7 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
         if (osError)
-            *osError = kErrGenFailure;
+            *osError = kOsGenFailure;
         return HidReadResult::failed;
     }
     std::copy(answer.bytes.begin(), answer.bytes.end(), report);

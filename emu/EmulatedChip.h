@@ -27,6 +27,7 @@
 #include "emu/FamilyCommands.h"
 #include "emu/Faults.h"
 #include "emu/FrameDecoder.h"
+#include "emu/OsErrors.h"
 #include "emu/RegisterMap.h"
 #include "emu/SparseMemory.h"
 #include "emu/Transcript.h"
@@ -36,21 +37,18 @@
 
 namespace emu {
 
-// Keys of the emulated device (vendor id is the tool's default).
-constexpr uint16_t kEmuVendorId = 0x2A94;
-constexpr uint16_t kEmuUsage = 0x0001;
+// Keys of the emulated device: the family's (chip/ChipProfile.h).
+constexpr uint16_t kEmuVendorId = kChipVendorId;
+constexpr uint16_t kEmuUsage = kChipUsage;
 constexpr uint8_t kReportId = 0x0E;
-constexpr size_t kShortReport = kTlcReportSize;
-constexpr size_t kLongReport = kTlcReportSizeV3;
+constexpr size_t kShortReport = kStandardReportSize;
+constexpr size_t kLongReport = kLongReportSize;
 
 // The columns of the chip family table, with "", 0 or "" for an unknown type.
 // Canonical family name.
 const char* familyName(int32_t type);
 // Case-insensitive inverse of familyName; 0 when unknown.
 int32_t familyFromName(const std::string& name);
-// USB product id and usage page of the family's vendor collection.
-uint16_t deviceProductId(int32_t type);
-uint16_t deviceUsagePage(int32_t type);
 // Product id text a fresh chip of the family reports.
 std::string defaultProductIdText(int32_t type);
 // The family's chip profile, computed without touching the process-wide one.
@@ -67,6 +65,8 @@ std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t siz
 uint8_t configurationVersionOf(int32_t type, const std::vector<uint8_t>& config);
 
 enum class ReportPath { standard, long268 };
+// The report path of the family's framing row (standard for an unknown type).
+ReportPath reportPathOf(int32_t type);
 
 enum class FrameKind { raw, diff, base };
 // Sample `index` (0 .. rows*cols-1) of frame number `frame` (counting from 1).
@@ -256,6 +256,8 @@ class EmulatedChip : public ReportDescriber {
     bool handleRawCommand(const uint8_t* r, size_t length);
     void noteAbandoned(const std::string& note);
     void handleReadRequest(uint32_t addr, uint32_t len);
+    // The framing whose answer layout the chip uses (version 2 when it has none).
+    const Framing& answerFraming() const;
     Answer makeAnswer(uint32_t addr, uint32_t lengthField, const std::vector<uint8_t>& data) const;
     void writeComplete(uint32_t start, const std::vector<uint8_t>& data);
 

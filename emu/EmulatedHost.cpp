@@ -35,8 +35,8 @@ std::string describe(const HidInterfaceInfo& info) {
 
 EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) : chip_(chip) {
     const int32_t type = chip.type();
-    const uint16_t pid = deviceProductId(type);
-    const uint16_t page = deviceUsagePage(type);
+    const uint16_t pid = familyOf(type).defaultPid;
+    const uint16_t page = familyOf(type).usagePage;
     const uint16_t reportLength = static_cast<uint16_t>(chip.reportSize());
     if (decoys) {
         EmulatedInterface keyboard;

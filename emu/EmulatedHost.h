@@ -43,15 +43,6 @@ struct EmulatedInterface {
     int opens = 0;                 // successful opens so far
 };
 
-// Windows error codes the emulated host reports.
-constexpr uint32_t kOsFileNotFound = 2;
-constexpr uint32_t kOsAccessDenied = 5;
-constexpr uint32_t kOsInvalidHandle = 6;
-constexpr uint32_t kOsGenFailure = 31;
-constexpr uint32_t kOsSharingViolation = 32;
-constexpr uint32_t kOsInvalidParameter = 87;
-constexpr uint32_t kOsDeviceNotConnected = 1167;
-
 class EmulatedHost : public HidHost {
   public:
     // `twin` may be null (no second device); `decoys` false leaves only the

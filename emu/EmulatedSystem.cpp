@@ -27,9 +27,9 @@ EmulatedSystem::EmulatedSystem(int32_t type, SystemOptions options) {
         chipType = type;
         initChipProfile();
         deviceMatch.vid = kEmuVendorId;
-        deviceMatch.pid = deviceProductId(type);
+        deviceMatch.pid = familyOf(type).defaultPid;
         deviceMatch.usage = kEmuUsage;
-        deviceMatch.usagePage = deviceUsagePage(type);
+        deviceMatch.usagePage = familyOf(type).usagePage;
         bindHidInterface();
     }
 }

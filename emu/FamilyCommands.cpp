@@ -73,36 +73,50 @@ RawCommand decodeRawCommand(const ChipProfile& p, uint8_t sub) {
     return raw;
 }
 
+namespace {
+
+using Answer = std::vector<uint8_t>;
+
+// check seed, status, check byte making the 8-bit sum 0; at cmdAddr
+Answer answer5410(const ChipProfile& p, uint8_t status, bool corrupt, uint32_t* addr) {
+    uint8_t check = static_cast<uint8_t>(0x100 - ((p.reportCheckSeed + status) & 0xFF));
+    if (corrupt)
+        ++check;
+    *addr = p.cmdAddr;
+    return {p.reportCheckSeed, status, check};
+}
+
+// 0x35, 0x00, status, checksum (sum of the three + 5, little-endian)
+Answer answerFjordH3(const ChipProfile&, uint8_t status, bool corrupt, uint32_t*) {
+    uint16_t sum = static_cast<uint16_t>(0x35 + 0x00 + status + 5);
+    if (corrupt)
+        ++sum;
+    return {0x35, 0x00, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
+}
+
+// 0x35, status, checksum (sum of the two, little-endian)
+Answer answerCorvina(const ChipProfile&, uint8_t status, bool corrupt, uint32_t*) {
+    uint16_t sum = static_cast<uint16_t>(0x35 + status);
+    if (corrupt)
+        ++sum;
+    return {0x35, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
+}
+
+// The status answer of each report control kind; nullptr: the family has none.
+Answer (*const kStatusAnswers[])(const ChipProfile&, uint8_t, bool, uint32_t*) = {
+    nullptr, nullptr, answer5410, nullptr, answerFjordH3, answerCorvina,
+};
+static_assert(sizeof kStatusAnswers / sizeof kStatusAnswers[0] ==
+                  static_cast<size_t>(ReportControlKind::corvina) + 1,
+              "one status answer per report control kind");
+
+}  // namespace
+
 std::vector<uint8_t> reportStatusAnswer(int32_t type, const ChipProfile& p, uint8_t status,
                                         bool corrupt, uint32_t* addr) {
     *addr = p.reportStatusAddr;
-    switch (familyOf(type).reportControl) {
-        case ReportControlKind::rc5410: {
-            // check seed, status, check byte making the 8-bit sum 0
-            uint8_t check = static_cast<uint8_t>(0x100 - ((p.reportCheckSeed + status) & 0xFF));
-            if (corrupt)
-                ++check;
-            *addr = p.cmdAddr;
-            return {p.reportCheckSeed, status, check};
-        }
-        case ReportControlKind::fjordH3: {
-            // 0x35, 0x00, status, checksum (sum of the three + 5, little-endian)
-            uint16_t sum = static_cast<uint16_t>(0x35 + 0x00 + status + 5);
-            if (corrupt)
-                ++sum;
-            return {0x35, 0x00, status, static_cast<uint8_t>(sum & 0xFF),
-                    static_cast<uint8_t>(sum >> 8)};
-        }
-        case ReportControlKind::corvina: {
-            // 0x35, status, checksum (sum of the two, little-endian)
-            uint16_t sum = static_cast<uint16_t>(0x35 + status);
-            if (corrupt)
-                ++sum;
-            return {0x35, status, static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>(sum >> 8)};
-        }
-        default:
-            return {};
-    }
+    const auto answer = kStatusAnswers[static_cast<size_t>(familyOf(type).reportControl)];
+    return answer != nullptr ? answer(p, status, corrupt, addr) : Answer{};
 }
 
 }  // namespace emu

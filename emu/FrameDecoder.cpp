@@ -4,7 +4,6 @@
 
 #include "emu/Transcript.h"
 #include "sys/Bytes.h"
-#include "tlc/TlcConnection.h"
 
 namespace emu {
 
@@ -17,27 +16,14 @@ constexpr uint8_t kOpRead = 0x01;
 
 FrameDecoder::Header FrameDecoder::header(const uint8_t* r) const {
     Header h;
-    if (framing_ == kTlcFramingV1) {
-        h.size = kTlcHeaderV1;
-        h.addr = readBe16(r + 6);
-        h.len = readBe16(r + 8);
-    } else {
-        h.size = framing_ == kTlcFramingV2 ? kTlcHeaderV2 : kTlcHeaderV3;
-        h.addr = readBe32(r + 6);
-        h.len = readBe16(r + 10);
-    }
+    h.size = static_cast<size_t>(row_->header);
+    h.addr = row_->addressBytes == 2 ? readBe16(r + 6) : readBe32(r + 6);
+    h.len = readBe16(r + 6 + row_->addressBytes);
     return h;
 }
 
 size_t FrameDecoder::maxWrite() const {
-    switch (framing_) {
-        case kTlcFramingV1:
-            return kTlcWritePayloadV1;
-        case kTlcFramingV2:
-            return kTlcWritePayloadV2;
-        default:
-            return kTlcWritePayloadV3;
-    }
+    return static_cast<size_t>(row_->writePayload);
 }
 
 std::string FrameDecoder::describe(const uint8_t* r, size_t length) const {
@@ -49,14 +35,14 @@ std::string FrameDecoder::describe(const uint8_t* r, size_t length) const {
     const size_t shown = std::min<size_t>(h.len, length - h.size);
     std::string text =
         formatText("write 0x%08X +%u: ", h.addr, h.len) + hexBytes(r + h.size, shown);
-    if (framing_ != kTlcFramingV3 && (r[2] != 0 || r[3] != 0))
+    if (!row_->wholeReports && (r[2] != 0 || r[3] != 0))
         text += formatText(" [seq %u%s]", r[3], r[2] ? ", more" : "");
     return text;
 }
 
 bool FrameDecoder::checkCounts(const uint8_t* r, const RegisterFrame& f, std::string* error) const {
     const uint8_t count = r[4];
-    if (framing_ == kTlcFramingV3) {
+    if (row_->wholeReports) {
         if (f.more == 0 && f.seq == 0 && count == 0)
             return true;
         *error = formatText("bytes 2 to 4 of a 268-byte frame are %02X %02X %02X (expected 0)",
@@ -83,7 +69,7 @@ bool FrameDecoder::checkCounts(const uint8_t* r, const RegisterFrame& f, std::st
 
 bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
                          std::string* error) const {
-    if (framing_ != kTlcFramingV1 && framing_ != kTlcFramingV2 && framing_ != kTlcFramingV3) {
+    if (row_ == nullptr) {
         *error = "register frame for a chip without framing";
         return false;
     }
@@ -100,8 +86,7 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
     f.more = r[2];
     f.seq = r[3];
     f.payload = r + h.size;
-    const size_t readChunk = framing_ == kTlcFramingV3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
-    const size_t maxLen = f.isRead ? readChunk : maxWrite();
+    const size_t maxLen = f.isRead ? static_cast<size_t>(row_->readChunk) : maxWrite();
     if (f.len == 0 || f.len > maxLen) {
         *error = formatText("%s of %u bytes at 0x%X (allowed 1 to %zu)",
                             f.isRead ? "read request" : "write", f.len, f.addr, maxLen);
@@ -111,7 +96,7 @@ bool FrameDecoder::parse(const uint8_t* r, size_t length, RegisterFrame* frame,
         return false;
     // Past the frame the standard path carries zeros; a 268-byte write may
     // carry leftovers of an earlier report, which the chip ignores.
-    if (f.isRead || framing_ != kTlcFramingV3) {
+    if (f.isRead || !row_->wholeReports) {
         for (size_t i = f.isRead ? h.size : h.size + f.len; i < length; ++i) {
             if (r[i] != 0) {
                 *error =
@@ -130,12 +115,12 @@ std::string FrameDecoder::abandon() {
         note = formatText("unfinished write from 0x%X abandoned after %zu bytes", start_,
                           data_.size());
     }
-    *this = FrameDecoder(framing_);
+    *this = FrameDecoder(row_);
     return note;
 }
 
 WriteStep FrameDecoder::refuse(std::string text) {
-    *this = FrameDecoder(framing_);
+    *this = FrameDecoder(row_);
     discarding_ = true;
     WriteStep step;
     step.kind = WriteStep::Kind::refused;
@@ -146,7 +131,7 @@ WriteStep FrameDecoder::refuse(std::string text) {
 WriteStep FrameDecoder::addWrite(const RegisterFrame& f) {
     WriteStep step;
     const uint8_t* end = f.payload + f.len;
-    if (framing_ == kTlcFramingV3) {
+    if (row_->wholeReports) {
         step.abandoned = abandon();
         step.kind = WriteStep::Kind::complete;
         step.start = f.addr;
@@ -174,13 +159,13 @@ WriteStep FrameDecoder::addWrite(const RegisterFrame& f) {
         return refuse(formatText("continuation report at 0x%X, expected 0x%X", f.addr, next_));
     }
     data_.insert(data_.end(), f.payload, end);
-    next_ = framing_ == kTlcFramingV1 ? ((f.addr + f.len) & 0xFFFF) : f.addr + f.len;
+    next_ = row_->wireAddress(f.addr + f.len);
     nextSeq_ = static_cast<uint8_t>(nextSeq_ + 1);
     if (f.more == 0) {
         step.kind = WriteStep::Kind::complete;
         step.start = start_;
         step.data = std::move(data_);
-        *this = FrameDecoder(framing_);
+        *this = FrameDecoder(row_);
     }
     return step;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "chip/Framing.h"
+
 namespace emu {
 
 // Byte 1 of a report that carries a register frame (raw command reports
@@ -43,7 +45,7 @@ struct WriteStep {
 class FrameDecoder {
   public:
     // `framing` is a TlcFraming value; any other makes every frame refused.
-    explicit FrameDecoder(int32_t framing) : framing_(framing) {}
+    explicit FrameDecoder(int32_t framing) : row_(framingRow(framing)) {}
 
     // Checks a register frame (report id and frame marker already matched);
     // false with *error set when the chip refuses it.
@@ -69,7 +71,9 @@ class FrameDecoder {
     // Refuses the report and marks the rest of its write as discarded.
     WriteStep refuse(std::string text);
 
-    int32_t framing_;
+    explicit FrameDecoder(const Framing* row) : row_(row) {}
+
+    const Framing* row_;  // nullptr: no framing
     bool active_ = false;
     bool discarding_ = false;
     uint32_t start_ = 0;

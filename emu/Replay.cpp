@@ -4,15 +4,13 @@
 #include <cstdio>
 #include <sstream>
 
+#include "emu/OsErrors.h"
 #include "hid/DeviceMatch.h"
 #include "sys/Files.h"
 
 namespace emu {
 
 namespace {
-
-// The error code a call reports once the replay has stopped.
-constexpr uint32_t kReplayStopped = 31;  // a general device failure
 
 // A recording is a few megabytes at most (a long capture); a larger file is
 // not one.
@@ -177,7 +175,7 @@ std::vector<HidInterfaceInfo> ReplayHost::enumerate() {
 
 HidHandle ReplayHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     if (osError)
-        *osError = kReplayStopped;
+        *osError = kOsGenFailure;
     if (failed())
         return kInvalidHidHandle;
     const WireEvent* event = next();
@@ -211,7 +209,7 @@ void ReplayHost::close(HidHandle handle) {
 
 bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint32_t* osError) {
     if (osError)
-        *osError = kReplayStopped;
+        *osError = kOsGenFailure;
     if (failed() || report == nullptr)
         return false;
     ++reportsSent_;
@@ -238,7 +236,7 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
 
 const WireEvent* ReplayHost::receive(bool plainPath, uint32_t* osError) {
     if (osError)
-        *osError = kReplayStopped;
+        *osError = kOsGenFailure;
     if (failed())
         return nullptr;
     const WireEvent* event = next();

@@ -35,9 +35,8 @@ constexpr const char* kUhidOption = "--uhid";
 }  // namespace
 
 std::vector<uint8_t> uhidReportDescriptor(int32_t type) {
-    const uint16_t page = deviceUsagePage(type);
-    const ReportPath path =
-        familyOf(type).has(TRAIT_LONG_REPORTS) ? ReportPath::long268 : ReportPath::standard;
+    const uint16_t page = familyOf(type).usagePage;
+    const ReportPath path = reportPathOf(type);
     const size_t payload = (path == ReportPath::standard ? kShortReport : kLongReport) - 1;
     const auto lo = [](size_t v) { return static_cast<uint8_t>(v & 0xFF); };
     const auto hi = [](size_t v) { return static_cast<uint8_t>((v >> 8) & 0xFF); };
@@ -172,7 +171,7 @@ bool UhidDevice::create(const std::string& uniq, std::string* error) {
     std::memcpy(req.rd_data, descriptor.data(), descriptor.size());
     req.bus = 0x03;  // BUS_USB
     req.vendor = kEmuVendorId;
-    req.product = deviceProductId(type);
+    req.product = familyOf(type).defaultPid;
     req.version = 1;
     if (!send(ev.get(), error))
         return false;
@@ -409,9 +408,10 @@ std::string findNode(const std::string& uniq) {
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "touchfw-emu: %s\nusage: touchfw-emu --uhid [--chip FAMILY]  (FAMILY: 5410, "
-                 "5415R, fjordK, fjordH3, Corvina, fjordK8, fjordK4)\n",
-                 why);
+                 "touchfw-emu: %s\nusage: touchfw-emu --uhid [--chip FAMILY]  (FAMILY:", why);
+    for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row)
+        std::fprintf(stderr, "%s %s", row == 0 ? "" : ",", chipFamilyAt(row)->name);
+    std::fputs(")\n", stderr);
     return kUhidSetupFailed;
 }
 

@@ -63,9 +63,10 @@ uint32_t be(const std::vector<uint8_t>& bytes, size_t at, size_t width) {
 // taken one answer per chunk, in order, each asked for at its own address,
 // and copied each answer's data bytes to its place in `buffer`.
 void checkRead(int32_t framing, uint32_t addr, const uint8_t* buffer, int32_t len) {
-    const int32_t chunk = framing == kTlcFramingV3 ? kTlcReadChunkV3 : kTlcReadChunkV12;
-    const size_t headerSize = framing == kTlcFramingV1 ? kTlcHeaderV1 : kTlcHeaderV2;
-    const size_t dataAt = framing == kTlcFramingV3 ? kTlcHeaderV3 : 5;
+    const Framing& row = *framingRow(framing);
+    const int32_t chunk = row.readChunk;
+    const size_t headerSize = static_cast<size_t>(row.header);
+    const size_t dataAt = static_cast<size_t>(row.answerDataAt);
     const std::vector<Delivery>& got = deliveries();
     FUZZ_CHECK(got.size() == static_cast<size_t>((len + chunk - 1) / chunk));
     for (int32_t done = 0, k = 0; done < len; done += chunk, ++k) {
@@ -73,13 +74,9 @@ void checkRead(int32_t framing, uint32_t addr, const uint8_t* buffer, int32_t le
         const Delivery& d = got[static_cast<size_t>(k)];
         FUZZ_CHECK(d.request.size() >= headerSize && d.request[5] == 0x01);
         const uint32_t at = addr + static_cast<uint32_t>(done);
-        if (framing == kTlcFramingV1) {
-            FUZZ_CHECK(be(d.request, 6, 2) == (at & 0xFFFF));
-            FUZZ_CHECK(be(d.request, 8, 2) == static_cast<uint32_t>(n));
-        } else {
-            FUZZ_CHECK(be(d.request, 6, 4) == at);
-            FUZZ_CHECK(be(d.request, 10, 2) == static_cast<uint32_t>(n));
-        }
+        const size_t width = static_cast<size_t>(row.addressBytes);
+        FUZZ_CHECK(be(d.request, 6, width) == row.wireAddress(at));
+        FUZZ_CHECK(be(d.request, 6 + width, 2) == static_cast<uint32_t>(n));
         FUZZ_CHECK(d.report.size() >= dataAt + static_cast<size_t>(n));
         FUZZ_CHECK(std::memcmp(buffer + done, d.report.data() + dataAt, static_cast<size_t>(n)) ==
                    0);
@@ -234,19 +231,28 @@ void runSession(const SessionPlan& plan) {
 int requestedLength(const std::vector<uint8_t>& request) {
     if (request.size() < 6 || request[1] != 0x20 || request[5] != 0x01)
         return 0;
-    if (request.size() >= static_cast<size_t>(kFjordK8ReportSize))
-        return (request[10] << 8) | request[11];
-    if (request[4] == 0x05 && request.size() >= 10)
-        return (request[8] << 8) | request[9];
-    if (request[4] == 0x07 && request.size() >= 12)
-        return (request[10] << 8) | request[11];
+    for (const Framing& f : kFramings) {
+        // A whole report carries no count; a short request counts its fields.
+        const bool match = f.wholeReports ? request.size() >= static_cast<size_t>(f.reportSize)
+                                          : request[4] == f.header - 5 &&
+                                                request.size() >= static_cast<size_t>(f.header);
+        if (match) {
+            const size_t at = static_cast<size_t>(6 + f.addressBytes);
+            return (request[at] << 8) | request[at + 1];
+        }
+    }
     return 0;
 }
 
+// The framing row whose answers have the report length `length`.
+const Framing& answerRow(size_t length) {
+    return *framingRow(length >= static_cast<size_t>(kLongReportSize) ? kTlcFramingV3
+                                                                      : kTlcFramingV2);
+}
+
 int answerCapacity(size_t length) {
-    if (length >= static_cast<size_t>(kFjordK8ReportSize))
-        return static_cast<int>(length) - 12;
-    return length > 5 ? static_cast<int>(length) - 5 : 0;
+    const size_t dataAt = static_cast<size_t>(answerRow(length).answerDataAt);
+    return length > dataAt ? static_cast<int>(length - dataAt) : 0;
 }
 
 void fillAnswer(uint8_t* report, size_t length, int lengthField, int dataLen, ByteReader& in) {
@@ -254,9 +260,8 @@ void fillAnswer(uint8_t* report, size_t length, int lengthField, int dataLen, By
     if (length == 0)
         return;
     report[0] = kHidReportId;
-    const bool longReport = length >= static_cast<size_t>(kFjordK8ReportSize);
-    const size_t fieldAt = longReport ? 10 : 3;
-    const size_t dataAt = longReport ? 12 : 5;
+    const size_t fieldAt = static_cast<size_t>(answerRow(length).answerLengthAt);
+    const size_t dataAt = static_cast<size_t>(answerRow(length).answerDataAt);
     if (fieldAt + 1 < length) {
         report[fieldAt] = static_cast<uint8_t>(lengthField >> 8);
         report[fieldAt + 1] = static_cast<uint8_t>(lengthField);

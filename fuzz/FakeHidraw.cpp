@@ -133,8 +133,8 @@ long fakeRead(int fd, uint8_t* data, size_t length) {
     const bool answer = node.polledReady;
     node.polledReady = false;
     if (answer && n > 0 && data[0] == kHidReportId) {
-        const size_t size = node.lastRequest.size() >= static_cast<size_t>(kFjordK8ReportSize)
-                                ? static_cast<size_t>(kFjordK8ReportSize)
+        const size_t size = node.lastRequest.size() >= static_cast<size_t>(kLongReportSize)
+                                ? static_cast<size_t>(kLongReportSize)
                                 : static_cast<size_t>(kStandardReportSize);
         std::vector<uint8_t> report(data, data + std::min(static_cast<size_t>(n), size));
         report.resize(size, 0);
@@ -149,8 +149,8 @@ long queuedReport(uint8_t* data, size_t length) {
         return -EAGAIN;
     switch (control & 0x3) {
         case 0: {
-            const size_t size = node.lastRequest.size() >= static_cast<size_t>(kFjordK8ReportSize)
-                                    ? static_cast<size_t>(kFjordK8ReportSize)
+            const size_t size = node.lastRequest.size() >= static_cast<size_t>(kLongReportSize)
+                                    ? static_cast<size_t>(kLongReportSize)
                                     : static_cast<size_t>(kStandardReportSize);
             const int requested = requestedLength(node.lastRequest);
             fillAnswer(data, size < length ? size : length, requested, requested, *node.in);

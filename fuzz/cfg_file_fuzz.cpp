@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = expected.size(); i < blockSize; ++i) {
         FUZZ_CHECK(block[i] == 0);
     }
-    const size_t versionAt = isFjordFamily(chipType) ? 34 : 0;
+    const size_t versionAt = cfgVersionAt(chipType);
     FUZZ_CHECK(cfg->getCfgVersion() == block[versionAt]);
     cfg->freeData();
     FUZZ_CHECK(!cfg->loaded && cfg->getCfgData() == nullptr);

@@ -77,7 +77,7 @@ void append(Bytes& out, const uint8_t* p, size_t n) {
 bool wellFormedData(const ReadEvent& event, Bytes& data) {
     const size_t size = event.answer.size();
     const int requested = fuzz::requestedLength(event.request);
-    const bool longReport = size >= static_cast<size_t>(kFjordK8ReportSize);
+    const bool longReport = size >= static_cast<size_t>(kLongReportSize);
     const size_t fieldAt = longReport ? 10 : 3;
     const size_t dataAt = longReport ? 12 : 5;
     if (size < dataAt || requested > fuzz::answerCapacity(size))
@@ -198,7 +198,7 @@ class RecordingHost : public ForwardingHidHost {
         event.request = last_;
         event.answer = report;
         Bytes data;
-        const size_t full = queued ? static_cast<size_t>(kFjordK8ReportSize)
+        const size_t full = queued ? static_cast<size_t>(kLongReportSize)
                                    : static_cast<size_t>(kStandardReportSize);
         if (report.size() == full && wellFormedData(event, data)) {
             stream.push_back(0);

@@ -22,22 +22,45 @@ const FwImageLayout kFwLayoutCorvina = {
 const FwImageLayout kFwLayoutFjordK = {
     "FwImage_FjordK", FwLayoutKind::B, 8, 17, 25, 29, 42, 10, 512};
 
+namespace {
+
+template <const FwImageLayout* Layout>
+std::unique_ptr<FwImage> makeImage(const ChipFamily&) {
+    return std::make_unique<FwImage>(Layout);
+}
+
+// The chip of a 5415R image reports its product id as the family's fresh-chip Pid.
+std::unique_ptr<FwImage> makeImage5415R(const ChipFamily& family) {
+    return std::make_unique<FwImage_5415R>(family.pidText);
+}
+
+// How a family's images are laid out and read; a row per firmware image kind.
+struct FwImageWay {
+    const FwImageLayout* layout;
+    std::unique_ptr<FwImage> (*make)(const ChipFamily&);
+};
+
+// Indexed by FwImageKind.
+const FwImageWay kFwImageWays[] = {
+    {nullptr, nullptr},
+    {&kFwLayout5410, makeImage<&kFwLayout5410>},
+    {&kFwLayout5415R, makeImage5415R},
+    {&kFwLayoutFjordK, makeImage<&kFwLayoutFjordK>},
+    {&kFwLayoutFjordH3, makeImage<&kFwLayoutFjordH3>},
+    {&kFwLayoutCorvina, makeImage<&kFwLayoutCorvina>},
+};
+static_assert(sizeof kFwImageWays / sizeof kFwImageWays[0] ==
+                  static_cast<size_t>(FwImageKind::corvina) + 1,
+              "one firmware image way per kind");
+
+const FwImageWay& fwImageWay(int32_t type) {
+    return kFwImageWays[static_cast<size_t>(familyOf(type).fwImage)];
+}
+
+}  // namespace
+
 const FwImageLayout* fwImageLayout(int32_t type) {
-    switch (familyOf(type).fwImage) {
-        case FwImageKind::fw5410:
-            return &kFwLayout5410;
-        case FwImageKind::fw5415R:
-            return &kFwLayout5415R;
-        case FwImageKind::fjordK:
-            return &kFwLayoutFjordK;
-        case FwImageKind::fjordH3:
-            return &kFwLayoutFjordH3;
-        case FwImageKind::corvina:
-            return &kFwLayoutCorvina;
-        case FwImageKind::none:
-            break;
-    }
-    return nullptr;
+    return fwImageWay(type).layout;
 }
 
 // Both checksums run over whole images on every load. Where SSE2 is there
@@ -567,36 +590,15 @@ const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
 }
 
 std::unique_ptr<FwImage> createFwImage(int32_t type) {
-    switch (familyOf(type).fwImage) {
-        case FwImageKind::fw5410:
-            return std::make_unique<FwImage_5410>();
-        case FwImageKind::fw5415R:
-            return std::make_unique<FwImage_5415R>();
-        case FwImageKind::fjordK:
-            return std::make_unique<FwImage_FjordK>();
-        case FwImageKind::fjordH3:
-            return std::make_unique<FwImage_FjordH3>();
-        case FwImageKind::corvina:
-            return std::make_unique<FwImage_Corvina>();
-        case FwImageKind::none:
-            break;
-    }
-    return nullptr;
+    const FwImageWay& way = fwImageWay(type);
+    return way.make != nullptr ? way.make(familyOf(type)) : nullptr;
 }
 
 // ---- the family classes: a layout row each, and the 5415R Pid ----
 
-FwImage_5410::FwImage_5410() : FwImage(&kFwLayout5410) {}
-
-FwImage_5415R::FwImage_5415R() : FwImage(&kFwLayout5415R) {}
+FwImage_5415R::FwImage_5415R(const char* reportedPid)
+    : FwImage(&kFwLayout5415R), reportedPid_(reportedPid) {}
 
 int32_t FwImage_5415R::initPid() {
-    // The chip of a 5415R image reports its product id as the family's fresh-chip Pid (5416).
-    return initPidTakingAs("5415R", chipFamily(CHIP_5415R)->pidText);
+    return initPidTakingAs("5415R", reportedPid_);
 }
-
-FwImage_FjordH3::FwImage_FjordH3() : FwImage(&kFwLayoutFjordH3) {}
-
-FwImage_Corvina::FwImage_Corvina() : FwImage(&kFwLayoutCorvina) {}
-
-FwImage_FjordK::FwImage_FjordK() : FwImage(&kFwLayoutFjordK) {}

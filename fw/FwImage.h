@@ -1,6 +1,7 @@
 // fw: firmware images and the firmware update.
 //
-// Offers FwImage and its five family classes: a firmware image file read
+// Offers FwImage (with FwImage_5415R, the one family that differs in more
+// than its layout row): a firmware image file read
 // whole into memory, checked (size bound, length, checksum, that every field
 // the file describes lies inside it and every sub-firmware inside the flash
 // address range), with its Pid, Vid and sub-firmware table
@@ -67,13 +68,16 @@ uint16_t fwChecksumLayoutA(const uint8_t* body, size_t size);
 // an odd last byte counts as a word whose high byte is 0.
 uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size);
 
-// A firmware image. The base class decodes both layouts from the family's
-// layout row (the bare base class, without a row, decodes layout A); a family
-// class names its row and adds its real quirk. Every accessor stays inside
+// A firmware image. The class decodes both layouts from the family's layout
+// row (without a row it decodes layout A); a family whose images differ in
+// more than their row has a subclass that overrides only that. Every accessor stays inside
 // fwData whatever the file says, and answers with its "none" value otherwise.
 class FwImage {
   public:
     FwImage();
+    // An image of the family whose layout row is `layout`; the row names it
+    // in the log.
+    explicit FwImage(const FwImageLayout* layout);
     virtual ~FwImage();
     FwImage(const FwImage&) = delete;
     FwImage& operator=(const FwImage&) = delete;
@@ -126,8 +130,6 @@ class FwImage {
     std::vector<uint8_t> fwData;  // the whole file; empty means "no data"
 
   protected:
-    explicit FwImage(const FwImageLayout* layout);
-
     // initPid for a family whose chip reports a Pid beginning with `prefix`
     // as `reportedPid` (nullptr prefix: the Pid stays as read).
     int32_t initPidTakingAs(const char* prefix, const char* reportedPid);
@@ -160,33 +162,17 @@ class FwImage {
     const FwImageLayout* layout_ = nullptr;
 };
 
-class FwImage_5410 : public FwImage {
-  public:
-    FwImage_5410();
-};
-
-// As FwImage_5410; a Pid beginning with "5415R" is taken as "5416".
+// A 5415R image: a Pid beginning with "5415R" is taken as `reportedPid`, the
+// Pid the family's chip reports (createFwImage gives "5416").
 class FwImage_5415R : public FwImage {
   public:
-    FwImage_5415R();
+    explicit FwImage_5415R(const char* reportedPid);
     int32_t initPid() override;
+
+  private:
+    const char* reportedPid_;
 };
 
-class FwImage_FjordH3 : public FwImage {
-  public:
-    FwImage_FjordH3();
-};
-
-class FwImage_Corvina : public FwImage {
-  public:
-    FwImage_Corvina();
-};
-
-// fjordK, fjordK8 and fjordK4 images.
-class FwImage_FjordK : public FwImage {
-  public:
-    FwImage_FjordK();
-};
-
-// An empty image object of the chip type's family; nullptr for an unknown type.
+// An empty image object of the chip type's family, made by the family's row
+// of the firmware image table; nullptr for an unknown type.
 std::unique_ptr<FwImage> createFwImage(int32_t chipType);

@@ -357,7 +357,7 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
     if (!setOutputUnsupported_) {
         // The request is read-write for the driver: hand it a copy (on the
         // stack for every report the targets send).
-        uint8_t local[kFjordK8ReportSize];
+        uint8_t local[kLongReportSize];
         std::vector<uint8_t> large;
         uint8_t* copy = local;
         if (length > sizeof local) {

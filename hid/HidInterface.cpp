@@ -6,13 +6,12 @@
 namespace {
 
 // The context is null in this tool and ignored by every operation. The target
-// is chosen from the family's long-report trait at every call.
-bool useFjordK8() {
-    return familyOf(chipType).has(TRAIT_LONG_REPORTS);
-}
-
+// is the one of the family's report path, chosen at every call.
 HidTarget& selectedTarget() {
-    return useFjordK8() ? static_cast<HidTarget&>(hidTargetFjordK8) : hidTarget;
+    const Framing* framing = framingRow(familyOf(chipType).framing);
+    if (framing != nullptr && framing->longReports())
+        return hidTargetFjordK8;
+    return hidTarget;
 }
 
 int targetOpen(void*) {
@@ -24,11 +23,11 @@ int targetClose(void*) {
 }
 
 int targetWrite(uint8_t* buffer, int length, void*) {
-    return useFjordK8() ? hidTargetFjordK8.write(buffer, length) : hidTarget.write(buffer, length);
+    return selectedTarget().write(buffer, length);
 }
 
 int targetRead(uint8_t* buffer, int length, void*) {
-    return useFjordK8() ? hidTargetFjordK8.read(buffer, length) : hidTarget.read(buffer, length);
+    return selectedTarget().read(buffer, length);
 }
 
 HidInterface hidInterface{};

@@ -359,12 +359,12 @@ int HidTargetFjordK8::read(uint8_t* buffer, int length) {
         return -2;
     }
     // The report is 268 bytes; a longer (or negative) request would read past it.
-    if (length > kFjordK8ReportSize || length < 0) {
+    if (length > kLongReportSize || length < 0) {
         LOG_ERROR("HidTargetFjordK8::read", "Read len error, len = %d.\n", length);
         return -1;
     }
     LOG_DEBUG("HidTargetFjordK8::read", "start ReadFile \n");
-    uint8_t report[kFjordK8ReportSize] = {0};
+    uint8_t report[kLongReportSize] = {0};
     size_t received = 0;
     uint32_t osError = 0;
     // The wait is bounded: a chip that never answers fails the read instead
@@ -392,12 +392,12 @@ int HidTargetFjordK8::write(const uint8_t* buffer, int length) {
         LOG_ERROR("HidTargetFjordK8::write", "Write ERROR, buffer is NULL.\n");
         return -2;
     }
-    if (length > kFjordK8ReportSize || length < 0) {
+    if (length > kLongReportSize || length < 0) {
         LOG_ERROR("HidTargetFjordK8::write", "Write len ERROR, len = %d.\n", length);
         return -1;
     }
     LOG_DEBUG("HidTargetFjordK8::write", "Write len:%d.\n", length);
-    uint8_t report[kFjordK8ReportSize] = {0};
+    uint8_t report[kLongReportSize] = {0};
     std::memcpy(report, buffer, static_cast<size_t>(length));
     report[0] = kHidReportId;
     uint32_t osError = 0;

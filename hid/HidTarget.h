@@ -48,10 +48,11 @@ class HidTarget {
     // The scan listing; returns findMathingDevice's result (-1).
     int listDevices();
 
-    // Standard path, 65-byte reports. 0, -1 length above 65 (or negative),
-    // -2 null buffer, -3 the host call failed.
-    int read(uint8_t* buffer, int length);
-    int write(const uint8_t* buffer, int length);
+    // One report on the target's path; here the standard path, 65-byte
+    // reports. 0, -1 length above 65 (or negative), -2 null buffer, -3 the
+    // host call failed.
+    virtual int read(uint8_t* buffer, int length);
+    virtual int write(const uint8_t* buffer, int length);
 
     bool isOpen() const { return handle != kInvalidHidHandle; }
 
@@ -85,8 +86,8 @@ class HidTargetFjordK8 : public HidTarget {
     // 268-byte path: write one report, read the next queued report with id
     // 0x0E waiting at most kHidReadTimeoutMs. 0, -1 length above 268 (or
     // negative), -2 null buffer, -3 the host call failed or the wait expired.
-    int read(uint8_t* buffer, int length);
-    int write(const uint8_t* buffer, int length);
+    int read(uint8_t* buffer, int length) override;
+    int write(const uint8_t* buffer, int length) override;
 };
 
 // The two process-wide targets used by the HID interface operations.

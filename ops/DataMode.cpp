@@ -25,9 +25,9 @@ void clearDataReady(TlcConnection& connection) {
     connection.write(chipProfile.dataReadyAddr, &zero, 1, false);
 }
 
-}  // namespace
-
-bool SwitchToDataMode5410(TlcConnection& connection) {
+// ackPoll: up to three attempts of command, 5 ms, up to five polls of cmdAddr
+// 2 ms apart for dataModeAck.
+bool switchWithAckPoll(TlcConnection& connection) {
     LOG_INFO("SwitchToDataMode5410", "Switch to data mode.\n");
     uint8_t readback = 0;
     int writeRet = 0;
@@ -60,7 +60,8 @@ bool SwitchToDataMode5410(TlcConnection& connection) {
     return false;
 }
 
-bool SwitchToDataModeFjord(TlcConnection& connection) {
+// cmdStatus: up to three attempts of command, 50 ms, CheckCmdStatus.
+bool switchWithCmdStatus(TlcConnection& connection) {
     int ret = 0;
     for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
         ret = writeSeq(connection, chipProfile.cmdAddr, chipProfile.dataModeCmd);
@@ -83,15 +84,18 @@ bool SwitchToDataModeFjord(TlcConnection& connection) {
     return false;
 }
 
+// Indexed by DataModeKind.
+bool (*const kDataModeWays[])(TlcConnection&) = {nullptr, switchWithAckPoll, switchWithCmdStatus};
+static_assert(sizeof kDataModeWays / sizeof kDataModeWays[0] ==
+                  static_cast<size_t>(DataModeKind::cmdStatus) + 1,
+              "one data mode way per kind");
+
+}  // namespace
+
 bool SwitchToDataModel(TlcConnection& connection) {
-    switch (familyOf(chipType).dataMode) {
-        case DataModeKind::ackPoll:
-            return SwitchToDataMode5410(connection);
-        case DataModeKind::cmdStatus:
-            return SwitchToDataModeFjord(connection);
-        case DataModeKind::unsupported:
-            break;
-    }
+    const auto way = kDataModeWays[static_cast<size_t>(familyOf(chipType).dataMode)];
+    if (way != nullptr)
+        return way(connection);
     LOG_ERROR("SwitchToDataModel", "unsupport disable report ,chip type:%d.\n", chipType);
     return false;
 }

@@ -13,13 +13,9 @@
 
 class TlcConnection;
 
-// Dispatches on the family's data-mode column; false for fjordK8 and unknown
-// chip types.
+// Takes the way of the family's data-mode column from the data-mode table;
+// false for fjordK8 and unknown chip types.
 bool SwitchToDataModel(TlcConnection& connection);
-// Up to three attempts: command, 5 ms, up to five polls of cmdAddr 2 ms apart.
-bool SwitchToDataMode5410(TlcConnection& connection);
-// Up to three attempts: command, 50 ms, CheckCmdStatus.
-bool SwitchToDataModeFjord(TlcConnection& connection);
 // Sends normalModeCmd once and waits 10 ms; the write's result (nothing is
 // read back: the tool awaits no acknowledgement of it).
 int SwitchOutDataModel(TlcConnection& connection);

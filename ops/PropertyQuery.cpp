@@ -85,6 +85,7 @@ bool checkCfgCheckSum(const uint8_t* bytes, int len) {
 
 int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
     uint8_t bytes[kCfgVerMaxLen] = {0};
+    // cfgVerLen is the length of the family's check (chip/CfgBlock.h).
     const int32_t len = std::clamp<int32_t>(chipProfile.cfgVerLen, 0, kCfgVerMaxLen);
     const int r = connection.read(chipProfile.cfgAddr, bytes, len, true);
     if (r != 0) {
@@ -97,7 +98,7 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
                   "getCfgVerWithConnection,check cfg data buf failed.\n");
         return -1;
     }
-    *out = bytes[kCfgVersionAtLegacy];
+    *out = bytes[cfgVersionAt(chipType)];
     LOG_INFO("getCfgVerWithConnection",
              "<getCfgVerWithConnection> Read firmware cfg version success, cfg version: 0x%02X.\n",
              *out);
@@ -145,7 +146,7 @@ int32_t cfgVerFjord(TlcConnection& connection, uint8_t* out) {
     } else {
         const CfgBlockCheck check = checkCfgBlock(chipType, block, sizeof block);
         if (check.passed) {
-            version = block[kCfgVersionAtFjord];
+            version = block[cfgVersionAt(chipType)];
             LOG_INFO("getCfgVerWithConnection",
                      "Read firmware cfg version success, cfg version: 0x%02X.\n", version);
             code = 0;
@@ -222,29 +223,48 @@ int32_t getCfgVer(uint8_t* cfgVer) {
     });
 }
 
+namespace {
+
+// How a family's configuration is read: a row per configuration kind.
+struct CfgReadWay {
+    int32_t (*version)(TlcConnection&, uint8_t* out);  // nullptr: no configuration
+    bool window;  // the configuration area is read inside the read window
+};
+
+// Indexed by CfgKind.
+const CfgReadWay kCfgReadWays[] = {
+    {nullptr, false},
+    {cfgVerLegacy, false},
+    {cfgVerLegacy, false},
+    {cfgVerFjord, true},
+};
+static_assert(sizeof kCfgReadWays / sizeof kCfgReadWays[0] ==
+                  static_cast<size_t>(CfgKind::fjord) + 1,
+              "one configuration read way per kind");
+
+const CfgReadWay& cfgReadWay() {
+    return kCfgReadWays[static_cast<size_t>(familyOf(chipType).cfg)];
+}
+
+}  // namespace
+
 int32_t getCfgVerWithConnection(TlcConnection& connection, uint8_t* out) {
-    const CfgKind kind = familyOf(chipType).cfg;
-    if (isLegacyCfg(kind)) {
-        return cfgVerLegacy(connection, out);
-    }
-    if (kind == CfgKind::fjord) {
-        return cfgVerFjord(connection, out);
-    }
+    if (cfgReadWay().version != nullptr)
+        return cfgReadWay().version(connection, out);
     LOG_ERROR("getCfgVerWithConnection", "unsuppor this ic type:0x%x.\n", chipType);
     return -1;
 }
 
 int32_t readCfgAreaWithConnection(TlcConnection& connection, uint8_t* out, int32_t len) {
     static const char* const fn = "readCfgAreaWithConnection";
-    const CfgKind kind = familyOf(chipType).cfg;
     const uint64_t last = uint64_t{chipProfile.cfgAddr} + static_cast<uint64_t>(len) - 1;
-    if (kind == CfgKind::none || out == nullptr || len < 1 ||
+    if (cfgReadWay().version == nullptr || out == nullptr || len < 1 ||
         last > tlcMaxAddress(chipProfile.protoType)) {
         LOG_ERROR(fn, "Cannot read %d bytes of cfg area at 0x%04X on ic type 0x%x.\n", len,
                   chipProfile.cfgAddr, chipType);
         return -1;
     }
-    const bool window = kind == CfgKind::fjord;
+    const bool window = cfgReadWay().window;
     if (window && !openCfgReadWindow(connection)) {
         LOG_ERROR(fn, "start read cfg at send start read cfg cmd failed.\n");
         return -1;

@@ -24,9 +24,49 @@ constexpr uint32_t kSequenceWaitMs = 50;
 constexpr int32_t kStatusDisabled = 1;
 constexpr int32_t kStatusEnabled = 0;
 
-template <typename Seq>
-int writeSeq(TlcConnection& connection, uint32_t addr, const Seq& seq) {
+int writeSeq(TlcConnection& connection, uint32_t addr, const Seq10& seq) {
     return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), false);
+}
+
+// How a family pauses and resumes touch reporting: a row of this table per
+// report control kind. The names are the family's, for the log lines.
+struct ReportControlWay {
+    const char* label;        // "<label> disable report"
+    const char* disableName;  // the log names of the two steps
+    const char* enableName;
+    int32_t (*disable)(TlcConnection&, const ReportControlWay&);
+    int32_t (*enable)(TlcConnection&, const ReportControlWay&);
+    // Families with a status answer: its name, its layout, and whether the
+    // command status is polled after the command too.
+    const char* statusName;
+    int32_t statusLength;  // the answer: ..., status at statusAt, 16-bit LE checksum
+    int32_t statusAt;      // of the bytes before it plus checksumAddend
+    uint32_t checksumAddend;
+    bool pollAfterCommand;
+};
+
+// Reads the report status answer at reportStatusAddr and checks its
+// checksum. The status byte (0 or above) on success; -1 when the read
+// failed, -2 when the checksum is wrong.
+int32_t getReportStatus(TlcConnection& connection, const ReportControlWay& way) {
+    const char* fn = way.statusName;
+    uint8_t answer[8] = {0};
+    const int r = connection.read(chipProfile.reportStatusAddr, answer, way.statusLength, false);
+    if (r != 0) {
+        LOG_ERROR(fn, "%s read report status failed,ret:%d\n", fn, r);
+        return -1;
+    }
+    const int32_t checksumAt = way.statusLength - 2;
+    unsigned calChecksum = way.checksumAddend;
+    for (int32_t i = 0; i < checksumAt; ++i)
+        calChecksum += answer[i];
+    const unsigned readChecksum = answer[checksumAt] | (answer[checksumAt + 1] << 8);
+    if (readChecksum != calChecksum) {
+        LOG_ERROR(fn, "%s readChecksum(0x%X) not equal to calChecksum(0x%X)\n", fn, readChecksum,
+                  calChecksum);
+        return -2;
+    }
+    return answer[way.statusAt];
 }
 
 // Writes a command three times, 10 ms apart, whatever each write gives: 0
@@ -42,20 +82,11 @@ int writeThreeTimes(TlcConnection& connection, const Seq10& cmd) {
     return result;
 }
 
-struct StatusFamily {
-    const char* statusName;  // name of the status read, for the attempt lines
-    int32_t (*getStatus)(TlcConnection&);
-    bool pollAfterCommand;  // Corvina: the command status is polled after the command too
-};
-
-const StatusFamily kFjordH3Status{"GetReportStatusFjordH3", GetReportStatusFjordH3, false};
-const StatusFamily kCorvinaStatus{"GetReportStatusCorvina", GetReportStatusCorvina, true};
-
-// The attempts shared by the fjordH3 and Corvina disable and enable: command,
-// (command status), report query, command status, status answer. Stops at the
-// first attempt whose answer carries the wanted status; true when one did.
+// The attempts of the families with a status answer: command, (command
+// status), report query, command status, status answer. Stops at the first
+// attempt whose answer carries the wanted status; true when one did.
 bool runStatusSequence(TlcConnection& connection, const char* fn, const char* verb,
-                       const Seq10& cmd, const StatusFamily& family, int32_t wanted) {
+                       const Seq10& cmd, const ReportControlWay& way, int32_t wanted) {
     for (int attempt = 0; attempt < kSequenceAttempts; ++attempt) {
         const int written = writeSeq(connection, chipProfile.reportCmdAddr, cmd);
         sleepMs(kSequenceWaitMs);
@@ -63,7 +94,7 @@ bool runStatusSequence(TlcConnection& connection, const char* fn, const char* ve
             LOG_ERROR(fn, "%s send %s report cmd failed, retry:%d\n", fn, verb, attempt);
             continue;
         }
-        if (family.pollAfterCommand && CheckCmdStatus(connection) != 0) {
+        if (way.pollAfterCommand && CheckCmdStatus(connection) != 0) {
             LOG_ERROR(fn, "CheckCmdStatus failed, retry:%d\n", attempt);
             continue;
         }
@@ -78,14 +109,118 @@ bool runStatusSequence(TlcConnection& connection, const char* fn, const char* ve
             LOG_ERROR(fn, "CheckCmdStatus failed, retry:%d\n", attempt);
             continue;
         }
-        if (family.getStatus(connection) != wanted) {
-            LOG_ERROR(fn, "%s failed, retry:%d\n", family.statusName, attempt);
+        if (getReportStatus(connection, way) != wanted) {
+            LOG_ERROR(fn, "%s failed, retry:%d\n", way.statusName, attempt);
             continue;
         }
-        LOG_INFO(fn, "%s success, exit.\n", family.statusName);
+        LOG_INFO(fn, "%s success, exit.\n", way.statusName);
         return true;
     }
     return false;
+}
+
+// 5410: disable written three times, then a report status query whose answer
+// (check seed, status 1, check byte) is checked, up to three attempts.
+int32_t disableWithQuery(TlcConnection& connection, const ReportControlWay& way) {
+    const char* fn = way.disableName;
+    LOG_INFO(fn, "%s disable report\n", way.label);
+    int last = 0;  // result of the last register transfer of the last attempt
+    for (int attempt = 0; attempt < k5410Attempts; ++attempt) {
+        for (int i = 0; i < kRepeatWrites; ++i) {
+            if (writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.disableReportCmd) !=
+                0) {
+                LOG_ERROR(fn, "%s send disable report cmd failed.\n", fn);
+            }
+            sleepMs(kRepeatWriteWaitMs);
+        }
+        sleepMs(k5410QueryWaitMs);
+        last = writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.reportQueryCmd);
+        if (last != 0) {
+            LOG_ERROR(fn, "%s send read report cmd failed.\n", fn);
+            continue;
+        }
+        sleepMs(k5410AnswerWaitMs);
+        uint8_t answer[3] = {0};
+        last = connection.read(chipProfile.reportCmdAddr, answer, sizeof answer, false);
+        if (last != 0) {
+            LOG_ERROR(fn, "%s read report status failed.\n", fn);
+            continue;
+        }
+        const uint8_t check =
+            static_cast<uint8_t>(chipProfile.reportCheckSeed + answer[1] + answer[2]);
+        if (check != 0) {
+            LOG_ERROR(fn, "%s checksum is invalid:0x%02x,\n", fn, check);
+            LOG_ERROR(fn, "%s read data:0x%02x,0x%02x,0x%02x,\n", fn, chipProfile.reportCheckSeed,
+                      answer[1], answer[2]);
+            continue;
+        }
+        if (answer[1] == kStatusDisabled) {
+            LOG_INFO(fn, "%s disable report exit,success.\n", way.label);
+            return 0;
+        }
+        LOG_ERROR(fn, "%s report status is invalid:0x%02x.\n", fn, answer[1]);
+    }
+    LOG_INFO(fn, "%s disable report exit,failed.\n", way.label);
+    // A wrong answer after good transfers counts as done: reporting is most
+    // likely off, and the caller goes on.
+    return last;
+}
+
+// 5415R: disable written three times, nothing checked.
+int32_t disableThreeTimes(TlcConnection& connection, const ReportControlWay& way) {
+    LOG_INFO(way.disableName, "%s disable report\n", way.label);
+    writeThreeTimes(connection, chipProfile.disableReportCmd);
+    LOG_INFO(way.disableName, "%s disable report end\n", way.label);
+    return 0;
+}
+
+// 5410, 5415R: enable written three times.
+int32_t enableThreeTimes(TlcConnection& connection, const ReportControlWay& way) {
+    LOG_DEBUG(way.enableName, "%s run.\n", way.enableName);
+    const int32_t result = writeThreeTimes(connection, chipProfile.enableReportCmd);
+    LOG_DEBUG(way.enableName, "%s exit.\n", way.enableName);
+    return result;
+}
+
+int32_t disableWithStatus(TlcConnection& connection, const ReportControlWay& way) {
+    LOG_INFO(way.disableName, "%s disable report\n", way.label);
+    runStatusSequence(connection, way.disableName, "disable", chipProfile.disableReportCmd, way,
+                      kStatusDisabled);
+    LOG_INFO(way.disableName, "%s disable report end\n", way.label);
+    return 0;
+}
+
+int32_t enableWithStatus(TlcConnection& connection, const ReportControlWay& way) {
+    LOG_DEBUG(way.enableName, "%s run.\n", way.enableName);
+    const bool enabled = runStatusSequence(connection, way.enableName, "enable",
+                                           chipProfile.enableReportCmd, way, kStatusEnabled);
+    LOG_DEBUG(way.enableName, "%s exit.\n", way.enableName);
+    return enabled ? 0 : -1;
+}
+
+int32_t nothingToSend(TlcConnection&, const ReportControlWay&) {
+    return 0;
+}
+
+// Indexed by ReportControlKind.
+const ReportControlWay kReportControlWays[] = {
+    {"", "DisableReport", "EnableReport", nullptr, nullptr, "", 0, 0, 0, false},  // unsupported
+    {"", "", "", nothingToSend, nothingToSend, "", 0, 0, 0, false},               // none
+    {"5410", "DisableReport5410", "EnableReport5410", disableWithQuery, enableThreeTimes, "", 0, 0,
+     0, false},
+    {"5415R", "DisableReport5415R", "EnableReport5415R", disableThreeTimes, enableThreeTimes, "", 0,
+     0, 0, false},
+    {"fjordH3", "DisableReportFjordH3", "EnableReportFjordH3", disableWithStatus, enableWithStatus,
+     "GetReportStatusFjordH3", 5, 2, 5, false},
+    {"Corvina", "DisableReportCorvina", "EnableReportCorvina", disableWithStatus, enableWithStatus,
+     "GetReportStatusCorvina", 4, 1, 0, true},
+};
+static_assert(sizeof kReportControlWays / sizeof kReportControlWays[0] ==
+                  static_cast<size_t>(ReportControlKind::corvina) + 1,
+              "one report control way per kind");
+
+const ReportControlWay& reportControlWay() {
+    return kReportControlWays[static_cast<size_t>(familyOf(chipType).reportControl)];
 }
 
 }  // namespace
@@ -112,181 +247,18 @@ int32_t CheckCmdStatus(TlcConnection& connection) {
     return code;
 }
 
-int32_t DisableReport5410(TlcConnection& connection) {
-    LOG_INFO("DisableReport5410", "5410 disable report\n");
-    int last = 0;  // result of the last register transfer of the last attempt
-    for (int attempt = 0; attempt < k5410Attempts; ++attempt) {
-        for (int i = 0; i < kRepeatWrites; ++i) {
-            if (writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.disableReportCmd) !=
-                0) {
-                LOG_ERROR("DisableReport5410",
-                          "DisableReport5410 send disable report cmd failed.\n");
-            }
-            sleepMs(kRepeatWriteWaitMs);
-        }
-        sleepMs(k5410QueryWaitMs);
-        last = connection.write(chipProfile.reportCmdAddr, chipProfile.reportQueryCmd.data,
-                                static_cast<int32_t>(chipProfile.reportQueryCmd.size()), false);
-        if (last != 0) {
-            LOG_ERROR("DisableReport5410", "DisableReport5410 send read report cmd failed.\n");
-            continue;
-        }
-        sleepMs(k5410AnswerWaitMs);
-        uint8_t answer[3] = {0};
-        last = connection.read(chipProfile.reportCmdAddr, answer, sizeof answer, false);
-        if (last != 0) {
-            LOG_ERROR("DisableReport5410", "DisableReport5410 read report status failed.\n");
-            continue;
-        }
-        const uint8_t check =
-            static_cast<uint8_t>(chipProfile.reportCheckSeed + answer[1] + answer[2]);
-        if (check != 0) {
-            LOG_ERROR("DisableReport5410", "DisableReport5410 checksum is invalid:0x%02x,\n",
-                      check);
-            LOG_ERROR("DisableReport5410", "DisableReport5410 read data:0x%02x,0x%02x,0x%02x,\n",
-                      chipProfile.reportCheckSeed, answer[1], answer[2]);
-            continue;
-        }
-        if (answer[1] == kStatusDisabled) {
-            LOG_INFO("DisableReport5410", "5410 disable report exit,success.\n");
-            return 0;
-        }
-        LOG_ERROR("DisableReport5410", "DisableReport5410 report status is invalid:0x%02x.\n",
-                  answer[1]);
-    }
-    LOG_INFO("DisableReport5410", "5410 disable report exit,failed.\n");
-    // A wrong answer after good transfers counts as done: reporting is most
-    // likely off, and the caller goes on.
-    return last;
-}
-
-int32_t DisableReport5415R(TlcConnection& connection) {
-    LOG_INFO("DisableReport5415R", "5415R disable report\n");
-    writeThreeTimes(connection, chipProfile.disableReportCmd);
-    LOG_INFO("DisableReport5415R", "5415R disable report end\n");
-    return 0;
-}
-
-int32_t EnableReport5410(TlcConnection& connection) {
-    LOG_DEBUG("EnableReport5410", "EnableReport5410 run.\n");
-    const int32_t result = writeThreeTimes(connection, chipProfile.enableReportCmd);
-    LOG_DEBUG("EnableReport5410", "EnableReport5410 exit.\n");
-    return result;
-}
-
-int32_t EnableReport5415R(TlcConnection& connection) {
-    LOG_DEBUG("EnableReport5415R", "EnableReport5415R run.\n");
-    const int32_t result = writeThreeTimes(connection, chipProfile.enableReportCmd);
-    LOG_DEBUG("EnableReport5415R", "EnableReport5415R exit.\n");
-    return result;
-}
-
-int32_t GetReportStatusFjordH3(TlcConnection& connection) {
-    uint8_t answer[5] = {0};
-    const int r = connection.read(chipProfile.reportStatusAddr, answer, sizeof answer, false);
-    if (r != 0) {
-        LOG_ERROR("GetReportStatusFjordH3",
-                  "GetReportStatusFjordH3 read report status failed,ret:%d\n", r);
-        return -1;
-    }
-    const unsigned calChecksum = answer[0] + answer[1] + answer[2] + 5u;
-    const unsigned readChecksum = answer[3] | (answer[4] << 8);
-    if (readChecksum != calChecksum) {
-        LOG_ERROR("GetReportStatusFjordH3",
-                  "GetReportStatusFjordH3 readChecksum(0x%X) not equal to calChecksum(0x%X)\n",
-                  readChecksum, calChecksum);
-        return -2;
-    }
-    return answer[2];
-}
-
-int32_t GetReportStatusCorvina(TlcConnection& connection) {
-    uint8_t answer[4] = {0};
-    const int r = connection.read(chipProfile.reportStatusAddr, answer, sizeof answer, false);
-    if (r != 0) {
-        LOG_ERROR("GetReportStatusCorvina",
-                  "GetReportStatusCorvina read report status failed,ret:%d\n", r);
-        return -1;
-    }
-    const unsigned calChecksum = static_cast<unsigned>(answer[0] + answer[1]);
-    const unsigned readChecksum = answer[2] | (answer[3] << 8);
-    if (readChecksum != calChecksum) {
-        LOG_ERROR("GetReportStatusCorvina",
-                  "GetReportStatusCorvina readChecksum(0x%X) not equal to calChecksum(0x%X)\n",
-                  readChecksum, calChecksum);
-        return -2;
-    }
-    return answer[1];
-}
-
-int32_t DisableReportFjordH3(TlcConnection& connection) {
-    LOG_INFO("DisableReportFjordH3", "fjordH3 disable report\n");
-    runStatusSequence(connection, "DisableReportFjordH3", "disable", chipProfile.disableReportCmd,
-                      kFjordH3Status, kStatusDisabled);
-    LOG_INFO("DisableReportFjordH3", "fjordH3 disable report end\n");
-    return 0;
-}
-
-int32_t DisableReportCorvina(TlcConnection& connection) {
-    LOG_INFO("DisableReportCorvina", "Corvina disable report\n");
-    runStatusSequence(connection, "DisableReportCorvina", "disable", chipProfile.disableReportCmd,
-                      kCorvinaStatus, kStatusDisabled);
-    LOG_INFO("DisableReportCorvina", "Corvina disable report end\n");
-    return 0;
-}
-
-int32_t EnableReportFjordH3(TlcConnection& connection) {
-    LOG_DEBUG("EnableReportFjordH3", "EnableReportFjordH3 run.\n");
-    const bool enabled =
-        runStatusSequence(connection, "EnableReportFjordH3", "enable", chipProfile.enableReportCmd,
-                          kFjordH3Status, kStatusEnabled);
-    LOG_DEBUG("EnableReportFjordH3", "EnableReportFjordH3 exit.\n");
-    return enabled ? 0 : -1;
-}
-
-int32_t EnableReportCorvina(TlcConnection& connection) {
-    LOG_DEBUG("EnableReportCorvina", "EnableReportCorvina run.\n");
-    const bool enabled =
-        runStatusSequence(connection, "EnableReportCorvina", "enable", chipProfile.enableReportCmd,
-                          kCorvinaStatus, kStatusEnabled);
-    LOG_DEBUG("EnableReportCorvina", "EnableReportCorvina exit.\n");
-    return enabled ? 0 : -1;
-}
-
 int32_t DisableReport(TlcConnection& connection) {
-    switch (familyOf(chipType).reportControl) {
-        case ReportControlKind::rc5410:
-            return DisableReport5410(connection);
-        case ReportControlKind::rc5415R:
-            return DisableReport5415R(connection);
-        case ReportControlKind::none:
-            return 0;
-        case ReportControlKind::fjordH3:
-            return DisableReportFjordH3(connection);
-        case ReportControlKind::corvina:
-            return DisableReportCorvina(connection);
-        case ReportControlKind::unsupported:
-            break;
-    }
+    const ReportControlWay& way = reportControlWay();
+    if (way.disable != nullptr)
+        return way.disable(connection, way);
     LOG_ERROR("DisableReport", "unsupport disable report ,chip type:%d.\n", chipType);
     return -1;
 }
 
 int32_t EnableReport(TlcConnection& connection) {
-    switch (familyOf(chipType).reportControl) {
-        case ReportControlKind::rc5410:
-            return EnableReport5410(connection);
-        case ReportControlKind::rc5415R:
-            return EnableReport5415R(connection);
-        case ReportControlKind::none:
-            return 0;
-        case ReportControlKind::fjordH3:
-            return EnableReportFjordH3(connection);
-        case ReportControlKind::corvina:
-            return EnableReportCorvina(connection);
-        case ReportControlKind::unsupported:
-            break;
-    }
+    const ReportControlWay& way = reportControlWay();
+    if (way.enable != nullptr)
+        return way.enable(connection, way);
     LOG_ERROR("EnableReport", "unsupport disable report ,chip type:%d.\n", chipType);
     return -1;
 }

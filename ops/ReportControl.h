@@ -36,18 +36,3 @@ int32_t resumeReporting(TlcConnection& connection, const char* fn);
 // each failed poll: 0 when it reads 0x80, else -1 (last read failed) or -2
 // (last value wrong).
 int32_t CheckCmdStatus(TlcConnection& connection);
-
-int32_t DisableReport5410(TlcConnection& connection);
-int32_t DisableReport5415R(TlcConnection& connection);
-int32_t DisableReportFjordH3(TlcConnection& connection);
-int32_t DisableReportCorvina(TlcConnection& connection);
-int32_t EnableReport5410(TlcConnection& connection);
-int32_t EnableReport5415R(TlcConnection& connection);
-int32_t EnableReportFjordH3(TlcConnection& connection);
-int32_t EnableReportCorvina(TlcConnection& connection);
-
-// Read the report status answer at reportStatusAddr and check its checksum.
-// The status byte (0 or above) on success; -1 when the read failed, -2 when
-// the checksum is wrong.
-int32_t GetReportStatusFjordH3(TlcConnection& connection);
-int32_t GetReportStatusCorvina(TlcConnection& connection);

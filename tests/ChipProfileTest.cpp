@@ -247,7 +247,7 @@ TEST(ChipFamilyTable, JobColumnsPerFamily) {
         {CHIP_CORVINA, C::fjord, F::corvina, R::corvina, D::cmdStatus,
          TRAIT_CFG_WITH_FIRMWARE | TRAIT_UPDATE_RAM_CHECK},
         {CHIP_FJORDK8, C::fjord, F::fjordK, R::none, D::unsupported,
-         fjord | TRAIT_LONG_REPORTS | TRAIT_CHIP_CFG_VERSION},
+         fjord | TRAIT_CHIP_CFG_VERSION},
         {CHIP_FJORDK4, C::fjord, F::fjordK, R::none, D::cmdStatus, fjord},
         {0, C::none, F::none, R::unsupported, D::unsupported, 0},
         {8, C::none, F::none, R::unsupported, D::unsupported, 0},

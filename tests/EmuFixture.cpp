@@ -191,8 +191,8 @@ bool Wire::rawRead(uint32_t addr, uint32_t len, uint32_t* lengthField, Bytes* da
     Bytes answer;
     if (receive(&answer) != HidReadResult::ok)
         return false;
-    const size_t lenAt = framing == kTlcFramingV3 ? 10 : 3;
-    const size_t dataAt = framing == kTlcFramingV3 ? 12 : 5;
+    const size_t lenAt = static_cast<size_t>(framingRow(framing)->answerLengthAt);
+    const size_t dataAt = static_cast<size_t>(framingRow(framing)->answerDataAt);
     *lengthField = (static_cast<uint32_t>(answer[lenAt]) << 8) | answer[lenAt + 1];
     data->assign(answer.begin() + static_cast<std::ptrdiff_t>(dataAt),
                  answer.begin() + static_cast<std::ptrdiff_t>(dataAt + len));
@@ -200,7 +200,8 @@ bool Wire::rawRead(uint32_t addr, uint32_t len, uint32_t* lengthField, Bytes* da
 }
 
 Bytes Wire::read(uint32_t addr, size_t len) {
-    const size_t chunk = sys_.chip().profile().protoType == kTlcFramingV3 ? 256 : 60;
+    const size_t chunk =
+        static_cast<size_t>(framingRow(sys_.chip().profile().protoType)->readChunk);
     Bytes out;
     for (size_t done = 0; done < len; done += chunk) {
         const uint32_t n = static_cast<uint32_t>(std::min(chunk, len - done));
@@ -218,7 +219,7 @@ Bytes Wire::read(uint32_t addr, size_t len) {
 
 bool Wire::write(uint32_t addr, const Bytes& data) {
     const int32_t framing = sys_.chip().profile().protoType;
-    const size_t payload = framing == kTlcFramingV1 ? 55 : framing == kTlcFramingV2 ? 53 : 256;
+    const size_t payload = static_cast<size_t>(framingRow(framing)->writePayload);
     uint8_t seq = 0;
     for (size_t sent = 0; sent < data.size(); sent += payload) {
         const size_t n = std::min(payload, data.size() - sent);

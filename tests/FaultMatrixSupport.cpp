@@ -145,8 +145,12 @@ const std::vector<Mode>& allModes() {
 }
 
 const std::vector<int32_t>& allFamilies() {
-    static const std::vector<int32_t> families = {
-        CHIP_5410, CHIP_5415R, CHIP_FJORDK, CHIP_FJORDH3, CHIP_CORVINA, CHIP_FJORDK8, CHIP_FJORDK4};
+    static const std::vector<int32_t> families = [] {
+        std::vector<int32_t> types;
+        for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row)
+            types.push_back(chipFamilyAt(row)->type);
+        return types;
+    }();
     return families;
 }
 

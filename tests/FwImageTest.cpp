@@ -450,7 +450,7 @@ TEST_F(FwImageTest, LengthsThatDescribeMoreThanTheFileAreRejected) {
 
 TEST_F(FwImageTest, AccessorsStayInsideHandMadeData) {
     // Objects filled by hand, never loaded: no accessor reads past fwData.
-    FwImage_FjordK empty;
+    FwImage empty(&kFwLayoutFjordK);
     EXPECT_EQ(empty.initPid(), -1);
     EXPECT_TRUE(log_->contains("<FwImage_FjordK::initPid> initPid fwData is NULL."));
     EXPECT_EQ(empty.initVid(), -1);
@@ -480,7 +480,7 @@ TEST_F(FwImageTest, AccessorsStayInsideHandMadeData) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size));
-        FwImage_FjordK image;
+        FwImage image(&kFwLayoutFjordK);
         image.fwData.assign(full.begin(), full.begin() + c.size);
         image.isLoaded = true;
         EXPECT_EQ(image.initPid(), c.pidResult);
@@ -495,7 +495,7 @@ TEST_F(FwImageTest, AccessorsStayInsideHandMadeData) {
     // Layout A through the base class's decoding.
     const Bytes fullA =
         makeImage(family(CHIP_5410), text("5410"), {1, 2, 3, 4}, {{2, 0x100, pattern(40, 1)}});
-    FwImage_5410 imageA;
+    FwImage imageA(&kFwLayout5410);
     imageA.fwData.assign(fullA.begin(), fullA.begin() + 36);
     imageA.isLoaded = true;
     EXPECT_EQ(imageA.getFwSubFwNum(), 1);

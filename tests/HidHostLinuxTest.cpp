@@ -905,7 +905,7 @@ TEST(HidUdevRuleTest, RuleFollowsTheDefaultVendorId) {
         testsupport::readFile(std::string(TOUCHFW_SOURCE_DIR) + "/contrib/60-touchfw.rules");
     ASSERT_FALSE(rule.empty());
     char hidName[64];
-    std::snprintf(hidName, sizeof hidName, "KERNELS==\"*:%04X:*.*\"", kDefaultVendorId);
+    std::snprintf(hidName, sizeof hidName, "KERNELS==\"*:%04X:*.*\"", kChipVendorId);
     std::istringstream lines(rule);
     std::string line;
     int rules = 0;

@@ -13,14 +13,21 @@ namespace instantdevice {
 
 inline int requestedLength = 0;
 
+// The framing row of a report of `length` bytes as the tool sends it: only
+// the long path sends whole reports.
+inline const Framing& rowOf(int length) {
+    return *framingRow(length == kLongReportSize ? kTlcFramingV3 : kTlcFramingV2);
+}
+
 inline int takeReport(uint8_t* report, int length, void*) {
-    requestedLength = length == kFjordK8ReportSize ? report[10] << 8 | report[11]
-                                                   : report[length - 2] << 8 | report[length - 1];
+    // A short request ends with its length field.
+    const int at = length == kLongReportSize ? rowOf(length).header - 2 : length - 2;
+    requestedLength = report[at] << 8 | report[at + 1];
     return 0;
 }
 
 inline int answerReport(uint8_t* report, int length, void*) {
-    const int at = length == kFjordK8ReportSize ? 10 : 3;
+    const int at = rowOf(length).answerLengthAt;
     report[at] = static_cast<uint8_t>(requestedLength >> 8);
     report[at + 1] = static_cast<uint8_t>(requestedLength);
     return 0;

@@ -80,7 +80,7 @@ TEST_F(OpsDataModeTest, Switch5410FirstPollReady) {
     ScriptedHid hid(kTlcFramingV1);
     hid.setRegs(0x60CC, {0xFF});
     TlcConnection connection;
-    EXPECT_TRUE(SwitchToDataMode5410(connection));
+    EXPECT_TRUE(SwitchToDataModel(connection));
     // Command, one poll, the ready flag cleared.
     const auto frames = hid.frames();
     ASSERT_EQ(frames.size(), 3u);
@@ -100,7 +100,7 @@ TEST_F(OpsDataModeTest, Switch5410NeverReady) {
     ScriptedHid hid(kTlcFramingV1);
     hid.setRegs(0x60CC, {0x01});
     TlcConnection connection;
-    EXPECT_FALSE(SwitchToDataMode5410(connection));
+    EXPECT_FALSE(SwitchToDataModel(connection));
     EXPECT_EQ(hid.writesTo(0x60CC).size(), 3u);
     EXPECT_EQ(hid.readRequestsAt(0x60CC), 15u);
     EXPECT_TRUE(hid.writesTo(0x4100).empty());
@@ -118,7 +118,7 @@ TEST_F(OpsDataModeTest, Switch5410FailedReadsAreSkippedWithoutWaiting) {
     hid.answerAt(0x4160, {0x00});
     hid.answerAt(0x4160, {0xFF});
     TlcConnection connection;
-    EXPECT_TRUE(SwitchToDataMode5410(connection));
+    EXPECT_TRUE(SwitchToDataModel(connection));
     EXPECT_EQ(hid.readRequestsAt(0x4160), 4u);
     EXPECT_EQ(clock_.waits(), (std::vector<uint32_t>{5, 2}));
     EXPECT_EQ(hid.writesTo(0x4180), (std::vector<Bytes>{{0x00}}));
@@ -129,7 +129,7 @@ TEST_F(OpsDataModeTest, Switch5410CommandNeverWritten) {
     ScriptedHid hid(kTlcFramingV1);
     hid.failWritesTo(0x60CC);
     TlcConnection connection;
-    EXPECT_FALSE(SwitchToDataMode5410(connection));
+    EXPECT_FALSE(SwitchToDataModel(connection));
     EXPECT_EQ(hid.writesTo(0x60CC).size(), 3u);
     EXPECT_EQ(hid.readRequestsAt(0x60CC), 0u);
     EXPECT_TRUE(clock_.waits().empty());
@@ -146,7 +146,7 @@ TEST_F(OpsDataModeTest, SwitchFjordRetriesUntilStatusAccepted) {
         hid.answerAt(0x10174, {0x01});
     hid.answerAt(0x10174, {0x80});
     TlcConnection connection;
-    EXPECT_TRUE(SwitchToDataModeFjord(connection));
+    EXPECT_TRUE(SwitchToDataModel(connection));
     EXPECT_EQ(hid.writesTo(0x10174).size(), 3u);
     std::vector<uint32_t> waits{50, 50};
     for (int i = 0; i < 10; ++i)
@@ -180,7 +180,7 @@ TEST_F(OpsDataModeTest, SwitchFjordGivesUpWithLastCode) {
             hid.failWritesTo(0x10180);
         hid.setRegs(0x10180, {0x81});
         TlcConnection connection;
-        EXPECT_FALSE(SwitchToDataModeFjord(connection));
+        EXPECT_FALSE(SwitchToDataModel(connection));
         EXPECT_EQ(hid.writesTo(0x10180).size(), 3u);
         EXPECT_TRUE(hid.writesTo(0x10338).empty());
         EXPECT_EQ(countLine("   [Error] <SwitchToDataModeFjord> SwitchToDataModeFjord failed, " +

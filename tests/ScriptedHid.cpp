@@ -44,9 +44,10 @@ void ScriptedHid::setRegs(uint32_t addr, const Bytes& bytes) {
 }
 
 Bytes ScriptedHid::response(const Bytes& data, int lengthField) const {
-    const size_t size = framing_ == kTlcFramingV3 ? 268 : 65;
-    const size_t lengthAt = framing_ == kTlcFramingV3 ? 10 : 3;
-    const size_t dataAt = framing_ == kTlcFramingV3 ? 12 : 5;
+    const Framing& row = *framingRow(framing_);
+    const size_t size = static_cast<size_t>(row.reportSize);
+    const size_t lengthAt = static_cast<size_t>(row.answerLengthAt);
+    const size_t dataAt = static_cast<size_t>(row.answerDataAt);
     Bytes report(size, 0);
     report[0] = 0x0E;
     report[lengthAt] = static_cast<uint8_t>(lengthField >> 8);
@@ -58,17 +59,14 @@ Bytes ScriptedHid::response(const Bytes& data, int lengthField) const {
 WireFrame ScriptedHid::frame(size_t writeIndex) const {
     const Bytes& w = writes.at(writeIndex);
     WireFrame f;
-    const size_t header = framing_ == kTlcFramingV1 ? 10 : 12;
+    const Framing& row = *framingRow(framing_);
+    const size_t header = static_cast<size_t>(row.header);
+    const size_t width = static_cast<size_t>(row.addressBytes);
     if (w.size() < 6)
         return f;
     f.op = w[5];
-    if (framing_ == kTlcFramingV1) {
-        f.addr = be(w, 6, 2);
-        f.len = static_cast<int>(be(w, 8, 2));
-    } else {
-        f.addr = be(w, 6, 4);
-        f.len = static_cast<int>(be(w, 10, 2));
-    }
+    f.addr = be(w, 6, width);
+    f.len = static_cast<int>(be(w, 6 + width, 2));
     if (f.op == 0x00 && w.size() >= header) {
         const size_t n = std::min(static_cast<size_t>(f.len), w.size() - header);
         f.payload.assign(w.begin() + header, w.begin() + header + n);

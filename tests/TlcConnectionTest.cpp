@@ -229,9 +229,12 @@ TEST_F(TlcConnectionTest, WorkersRefuseMoreThanOneChunk) {
     ScriptedHid hid(kTlcFramingV2);
     TlcConnection connection;
     Bytes buffer(300);
-    EXPECT_EQ(connection.readV1(0, buffer.data(), 61, false), -1);
-    EXPECT_EQ(connection.readV2(0, buffer.data(), 61, false), -1);
-    EXPECT_EQ(connection.readV3(0, buffer.data(), 257, false), -1);
+    useFraming(connection, kTlcFramingV1);
+    EXPECT_EQ(connection.readFramed(0, buffer.data(), 61, false), -1);
+    useFraming(connection, kTlcFramingV2);
+    EXPECT_EQ(connection.readFramed(0, buffer.data(), 61, false), -1);
+    useFraming(connection, kTlcFramingV3);
+    EXPECT_EQ(connection.readFramed(0, buffer.data(), 257, false), -1);
     EXPECT_TRUE(hid.events.empty());
     EXPECT_EQ(
         countLine("   [Error] <TlcConnection::readV2> Read failed, readLen(61) is bigger than "
@@ -293,9 +296,7 @@ TEST_F(TlcConnectionTest, WorkerCodesForEachFailure) {
         TlcConnection connection;
         useFraming(connection, c.version);
         uint8_t buffer[4] = {9, 9, 9, 9};
-        int r = c.version == kTlcFramingV1   ? connection.readV1(0x40, buffer, 4, true)
-                : c.version == kTlcFramingV2 ? connection.readV2(0x40, buffer, 4, true)
-                                             : connection.readV3(0x40, buffer, 4, true);
+        const int r = connection.readFramed(0x40, buffer, 4, true);
         EXPECT_EQ(r, c.expected);
         EXPECT_EQ(countLine(c.line), 1u);
         EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes(4, 9)) << "buffer untouched";

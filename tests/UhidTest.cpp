@@ -94,7 +94,7 @@ Bytes inputData(const uhid_event& ev) {
 // The answer to a read of `len` bytes as the tool expects it: length field
 // and data where the family's framing puts them.
 Bytes answerData(int32_t type, const Bytes& answer, size_t len) {
-    const size_t at = familyOf(type).has(TRAIT_LONG_REPORTS) ? 12 : 5;
+    const size_t at = static_cast<size_t>(framingRow(familyOf(type).framing)->answerDataAt);
     EXPECT_GE(answer.size(), at + len);
     EXPECT_EQ(answer[at - 2] * 256 + answer[at - 1], static_cast<int>(len));
     return Bytes(answer.begin() + static_cast<long>(at),

@@ -21,9 +21,6 @@ constexpr uint8_t kFrameMarker = 0x20;
 constexpr uint8_t kOpWrite = 0x00;
 constexpr uint8_t kOpRead = 0x01;
 constexpr int kDumpItemsPerLine = 10;
-// The longest report a HID target sends.
-constexpr size_t kLargestReport =
-    static_cast<size_t>(std::max(kStandardReportSize, kFjordK8ReportSize));
 
 const char* plural(int32_t n) {
     return n >= 2 ? "s" : "";
@@ -114,7 +111,7 @@ int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfe
     // the targets take fits the buffer on the stack; only a longer one (which
     // the target refuses) is copied to the heap. A null buffer goes through
     // as such: the HID layer refuses it.
-    uint8_t local[kLargestReport + 1];
+    uint8_t local[kLargestReportSize + 1];
     std::vector<uint8_t> large;
     uint8_t* report = nullptr;
     if (buffer != nullptr) {
@@ -160,151 +157,70 @@ int TlcConnection::read0(uint8_t* buffer, int32_t length) {
 }
 
 int TlcConnection::write(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    switch (protoType) {
-        case kTlcFramingV1:
-            LOG_DEBUG("TlcConnection::write", "use hid proto v1 for write.addr:0x%x,len:%d.\n",
-                      addr, len);
-            return writeV1(addr, data, len, logTransfer);
-        case kTlcFramingV2:
-            LOG_DEBUG("TlcConnection::write", "use hid proto v2 for write.addr:0x%x,len:%d.\n",
-                      addr, len);
-            return writeV2(addr, data, len, logTransfer);
-        case kTlcFramingV3:
-            LOG_DEBUG("TlcConnection::write", "use hid proto v3 for write.addr:0x%x,len:%d.\n",
-                      addr, len);
-            return writeV3(addr, data, len, logTransfer);
-        default:
-            LOG_ERROR("TlcConnection::write", "unsupport this proto type:%d to write.\n",
-                      protoType);
-            return -1;
+    const Framing* f = framingRow(protoType);
+    if (f == nullptr) {
+        LOG_ERROR("TlcConnection::write", "unsupport this proto type:%d to write.\n", protoType);
+        return -1;
     }
-}
-
-int TlcConnection::writeV1(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    return writeV12(kTlcFramingV1, addr, data, len, logTransfer);
-}
-
-int TlcConnection::writeV2(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    const int ret = writeV12(kTlcFramingV2, addr, data, len, logTransfer);
-    LOG_DEBUG("TlcConnection::writeV2", "TlcConnection::writeV2 exit:%d.\n", ret);
-    return ret;
-}
-
-int TlcConnection::writeV12(int version, uint32_t addr, const uint8_t* data, int32_t len,
-                            bool logTransfer) {
-    const char* fn = version == kTlcFramingV1 ? "TlcConnection::writeV1" : "TlcConnection::writeV2";
-    const int maxPayload = version == kTlcFramingV1 ? kTlcWritePayloadV1 : kTlcWritePayloadV2;
-    const int header = version == kTlcFramingV1 ? kTlcHeaderV1 : kTlcHeaderV2;
-    uint8_t frame[kTlcReportSize] = {0};
+    LOG_DEBUG("TlcConnection::write", "use hid proto v%d for write.addr:0x%x,len:%d.\n", f->version,
+              addr, len);
+    // One buffer for all reports of this write. On the standard path only
+    // header and payload are sent; whole reports carry past a short last
+    // payload what the previous report held, and the chip reads only
+    // `length` bytes.
+    uint8_t frame[kLargestReportSize] = {0};
+    const int lengthAt = 6 + f->addressBytes;
     int32_t sent = 0;
     uint8_t sequence = 0;
-    uint32_t current = version == kTlcFramingV1 ? (addr & 0xFFFF) : addr;
-    while (sent < len) {
-        const int32_t remaining = len - sent;
-        const int payload = std::min<int32_t>(remaining, maxPayload);
-        frame[0] = kHidReportId;
-        frame[1] = kFrameMarker;
-        frame[2] = remaining > maxPayload ? 1 : 0;
-        frame[3] = sequence;
-        frame[4] = static_cast<uint8_t>(payload + header - 5);
-        frame[5] = kOpWrite;
-        if (version == kTlcFramingV1) {
-            writeBe16(frame + 6, current);
-            writeBe16(frame + 8, static_cast<uint32_t>(payload));
-        } else {
-            writeBe32(frame + 6, current);
-            writeBe16(frame + 10, static_cast<uint32_t>(payload));
-        }
-        std::memcpy(frame + header, data + sent, static_cast<size_t>(payload));
-        const int r = write0(frame, header + payload, false);
-        if (r != 0) {
-            LOG_ERROR(fn,
-                      "Failed when writing data to reg 0x%02X. transferLength = %d, ret = %d.\n",
-                      current, payload, r);
-            return -1;
-        }
-        sent += payload;
-        current += static_cast<uint32_t>(payload);
-        if (version == kTlcFramingV1)
-            current &= 0xFFFF;
-        ++sequence;
-    }
-    if (logTransfer) {
-        LOG_INFO(fn, "Write %d byte%s to reg from 0x%04X.\n", len, plural(len),
-                 version == kTlcFramingV1 ? (addr & 0xFFFF) : addr);
-    }
-    return 0;
-}
-
-int TlcConnection::writeV3(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer) {
-    // One buffer for all reports of this write: bytes past a short last
-    // payload keep what the previous report carried; the chip reads only
-    // `length` bytes.
-    uint8_t frame[kTlcReportSizeV3] = {0};
-    int32_t sent = 0;
-    uint32_t current = addr;
+    uint32_t current = f->wireAddress(addr);
     int ret = 0;
     while (sent < len) {
-        const int payload = std::min<int32_t>(len - sent, kTlcWritePayloadV3);
+        const int32_t remaining = len - sent;
+        const int payload = std::min<int32_t>(remaining, f->writePayload);
         frame[0] = kHidReportId;
         frame[1] = kFrameMarker;
-        frame[2] = 0x00;
-        frame[3] = 0x00;
-        frame[4] = 0x00;
+        if (!f->wholeReports) {
+            frame[2] = remaining > f->writePayload ? 1 : 0;
+            frame[3] = sequence;
+            frame[4] = static_cast<uint8_t>(payload + f->header - 5);
+        }
         frame[5] = kOpWrite;
-        writeBe32(frame + 6, current);
-        writeBe16(frame + 10, static_cast<uint32_t>(payload));
-        std::memcpy(frame + kTlcHeaderV3, data + sent, static_cast<size_t>(payload));
-        const int r = write0(frame, kTlcReportSizeV3, false);
+        if (f->addressBytes == 2)
+            writeBe16(frame + 6, current);
+        else
+            writeBe32(frame + 6, current);
+        writeBe16(frame + lengthAt, static_cast<uint32_t>(payload));
+        std::memcpy(frame + f->header, data + sent, static_cast<size_t>(payload));
+        const int r = write0(frame, f->wholeReports ? f->reportSize : f->header + payload, false);
         if (r != 0) {
-            LOG_ERROR("TlcConnection::writeV3",
+            LOG_ERROR(f->writeName,
                       "Failed when writing data to reg 0x%02X. transferLength = %d, ret = %d.\n",
                       current, payload, r);
             ret = -1;
             break;
         }
         sent += payload;
-        current += static_cast<uint32_t>(payload);
+        current = f->wireAddress(current + static_cast<uint32_t>(payload));
+        ++sequence;
     }
     if (ret == 0 && logTransfer) {
-        LOG_INFO("TlcConnection::writeV3", "Write %d byte%s to reg from 0x%04X.\n", len,
-                 plural(len), addr);
+        LOG_INFO(f->writeName, "Write %d byte%s to reg from 0x%04X.\n", len, plural(len),
+                 f->wireAddress(addr));
     }
-    LOG_DEBUG("TlcConnection::writeV3", "TlcConnection::writeV3 exit:%d.\n", ret);
+    LOG_DEBUG(f->writeName, "%s exit:%d.\n", f->writeName, ret);
     return ret;
 }
 
 int TlcConnection::read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    int chunk;
-    switch (protoType) {
-        case kTlcFramingV1:
-            LOG_DEBUG("TlcConnection::read", "use hid proto v1 for read\n");
-            chunk = kTlcReadChunkV12;
-            break;
-        case kTlcFramingV2:
-            LOG_DEBUG("TlcConnection::read", "use hid proto v2 for read\n");
-            chunk = kTlcReadChunkV12;
-            break;
-        case kTlcFramingV3:
-            LOG_DEBUG("TlcConnection::read", "use hid proto v3 for read\n");
-            chunk = kTlcReadChunkV3;
-            break;
-        default:
-            LOG_ERROR("TlcConnection::read", "unsupport this proto type:%d for read\n", protoType);
-            return -1;
+    const Framing* f = framingRow(protoType);
+    if (f == nullptr) {
+        LOG_ERROR("TlcConnection::read", "unsupport this proto type:%d for read\n", protoType);
+        return -1;
     }
+    LOG_DEBUG("TlcConnection::read", "use hid proto v%d for read\n", f->version);
     for (int32_t done = 0; done < len;) {
-        const int32_t n = std::min<int32_t>(chunk, len - done);
-        const uint32_t at = addr + static_cast<uint32_t>(done);
-        int r;
-        if (protoType == kTlcFramingV1) {
-            r = readV1(at, buffer + done, n, logTransfer);
-        } else if (protoType == kTlcFramingV2) {
-            r = readV2(at, buffer + done, n, logTransfer);
-        } else {
-            r = readV3(at, buffer + done, n, logTransfer);
-        }
-        if (r < 0) {
+        const int32_t n = std::min<int32_t>(f->readChunk, len - done);
+        if (readFramed(addr + static_cast<uint32_t>(done), buffer + done, n, logTransfer) < 0) {
             LOG_ERROR("TlcConnection::read",
                       "read failed at addr:0x%04x,len:%d,already read len:%d.\n", addr, len, done);
             return -1;
@@ -314,38 +230,29 @@ int TlcConnection::read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTra
     return 0;
 }
 
-int TlcConnection::readV1(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    return readV12(kTlcFramingV1, addr, buffer, len, logTransfer);
-}
-
-int TlcConnection::readV2(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    return readV12(kTlcFramingV2, addr, buffer, len, logTransfer);
-}
-
-int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t len,
-                           bool logTransfer) {
-    const char* fn = version == kTlcFramingV1 ? "TlcConnection::readV1" : "TlcConnection::readV2";
-    if (len > kTlcReadChunkV12) {
-        LOG_ERROR(fn, "Read failed, readLen(%d) is bigger than max(%d).\n", len, kTlcReadChunkV12);
+int TlcConnection::readFramed(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
+    const Framing* f = framingRow(protoType);
+    if (f == nullptr) {
+        LOG_ERROR("TlcConnection::read", "unsupport this proto type:%d for read\n", protoType);
         return -1;
     }
-    uint8_t report[kTlcReportSize] = {0};
+    const char* fn = f->readName;
+    if (len > f->readChunk) {
+        LOG_ERROR(fn, "Read failed, readLen(%d) is bigger than max(%d).\n", len, f->readChunk);
+        return -1;
+    }
+    uint8_t report[kLargestReportSize] = {0};
     report[0] = kHidReportId;
     report[1] = kFrameMarker;
+    if (!f->wholeReports)
+        report[4] = static_cast<uint8_t>(f->header - 5);
     report[5] = kOpRead;
-    int requestLength;
-    if (version == kTlcFramingV1) {
-        report[4] = 0x05;
-        writeBe16(report + 6, addr & 0xFFFF);
-        writeBe16(report + 8, static_cast<uint32_t>(len));
-        requestLength = kTlcHeaderV1;
-    } else {
-        report[4] = 0x07;
+    if (f->addressBytes == 2)
+        writeBe16(report + 6, f->wireAddress(addr));
+    else
         writeBe32(report + 6, addr);
-        writeBe16(report + 10, static_cast<uint32_t>(len));
-        requestLength = kTlcHeaderV2;
-    }
-    const int r = write0(report, requestLength, false);
+    writeBe16(report + 6 + f->addressBytes, static_cast<uint32_t>(len));
+    const int r = write0(report, f->wholeReports ? f->reportSize : f->header, false);
     if (r != 0) {
         LOG_ERROR(fn,
                   "Read failed, because write operation failed (Address and length cannot be "
@@ -354,65 +261,30 @@ int TlcConnection::readV12(int version, uint32_t addr, uint8_t* buffer, int32_t 
         return -2;
     }
     report[0] = kHidReportId;
-    if (read0(report, kTlcReportSize) != 0) {
+    if (read0(report, f->reportSize) != 0) {
         LOG_ERROR(fn, "Read failed, because native read method failed.\n");
         return -3;
     }
-    const int answered = static_cast<int>(readBe16(report + 3));
+    const int answered = static_cast<int>(readBe16(report + f->answerLengthAt));
     if (answered != len) {
         LOG_ERROR(
             fn, "Valid data length from firmware verify failed. readLen = %d, fw_data_len = %d.\n",
             len, answered);
+        // A long answer is worth seeing whole: its header tells what the chip made of the request.
+        if (f->longReports())
+            dumpReport(report, f->reportSize);
         return -4;
     }
     if (len > 0)
-        std::memcpy(buffer, report + 5, static_cast<size_t>(len));
+        std::memcpy(buffer, report + f->answerDataAt, static_cast<size_t>(len));
     if (logTransfer) {
-        LOG_INFO(fn, "Read %d byte%s from reg 0x%04X.\n", len, plural(len),
-                 version == kTlcFramingV1 ? (addr & 0xFFFF) : addr);
-    }
-    return 0;
-}
-
-int TlcConnection::readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer) {
-    if (len > kTlcReadChunkV3) {
-        LOG_ERROR("TlcConnection::readV3", "Read failed, readLen(%d) is bigger than max(%d).\n",
-                  len, kTlcReadChunkV3);
-        return -1;
-    }
-    uint8_t report[kTlcReportSizeV3] = {0};
-    report[0] = kHidReportId;
-    report[1] = kFrameMarker;
-    report[5] = kOpRead;
-    writeBe32(report + 6, addr);
-    writeBe16(report + 10, static_cast<uint32_t>(len));
-    const int r = write0(report, kTlcReportSizeV3, false);
-    if (r != 0) {
-        LOG_ERROR("TlcConnection::readV3",
-                  "Read failed, because write operation failed (Address and length cannot be "
-                  "sent). ret = %d.\n",
-                  r);
-        return -2;
-    }
-    report[0] = kHidReportId;
-    if (read0(report, kTlcReportSizeV3) != 0) {
-        LOG_ERROR("TlcConnection::readV3", "Read failed, because native read method failed.\n");
-        return -3;
-    }
-    const int answered = static_cast<int>(readBe16(report + 10));
-    if (answered != len) {
-        LOG_ERROR(
-            "TlcConnection::readV3",
-            "Valid data length from firmware verify failed. readLen = %d, fw_data_len = %d.\n", len,
-            answered);
-        dumpReport(report, kTlcReportSizeV3);
-        return -4;
-    }
-    if (len > 0)
-        std::memcpy(buffer, report + kTlcHeaderV3, static_cast<size_t>(len));
-    if (logTransfer) {
-        LOG_DEBUG("TlcConnection::readV3", "Read %d byte%s from reg 0x%04X.\n", len, plural(len),
-                  addr);
+        // Long-path reads (256 bytes at a time in downloads) log at debug level.
+        if (f->longReports()) {
+            LOG_DEBUG(fn, "Read %d byte%s from reg 0x%04X.\n", len, plural(len), addr);
+        } else {
+            LOG_INFO(fn, "Read %d byte%s from reg 0x%04X.\n", len, plural(len),
+                     f->wireAddress(addr));
+        }
     }
     return 0;
 }

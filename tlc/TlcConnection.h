@@ -2,45 +2,24 @@
 //
 // Offers TlcConnection: opening and closing the device through the HID
 // interface (openTLC retries three times), raw reports (write0/read0), and
-// register writes and reads framed into HID output/input reports in one of
-// three framing versions chosen by the chip profile's protoType:
-//   version 1: 65-byte reports, 16-bit addresses, 55 bytes per write report,
-//              60 bytes per read request (5410, 5415R);
-//   version 2: 65-byte reports, 32-bit addresses, 53 / 60 bytes (fjordK,
-//              fjordH3, Corvina, fjordK4);
-//   version 3: 268-byte reports, 32-bit addresses, 256 / 256 bytes (fjordK8).
-// Long transfers are split here; there are no retries or waits inside the
-// framing (the device operations retry around it). getBasicProperties reads
-// the chip's identity (product id text, version id, sensor id) into the
-// connection.
-// Relies on: hid (the HID interface table), chip (chip profile), log, sys (sleepMs).
+// register writes and reads framed into HID output/input reports by the
+// framing row (chip/Framing.h) of the chip profile's protoType: one framed
+// write and one framed read serve all three versions. Long transfers are
+// split here; there are no retries or waits inside the framing (the device
+// operations retry around it). getBasicProperties reads the chip's identity
+// (product id text, version id, sensor id) into the connection.
+// Relies on: hid (the HID interface table), chip (chip profile, framing
+// rows), log, sys (sleepMs).
 #pragma once
 
 #include <cstdint>
 
-// The register framing versions (the chip profile's protoType).
-enum TlcFraming : int32_t {
-    kTlcFramingV1 = 1,
-    kTlcFramingV2 = 2,
-    kTlcFramingV3 = 3,
-};
-
-// Framing limits.
-constexpr int kTlcWritePayloadV1 = 55;
-constexpr int kTlcWritePayloadV2 = 53;
-constexpr int kTlcWritePayloadV3 = 256;
-constexpr int kTlcReadChunkV12 = 60;
-constexpr int kTlcReadChunkV3 = 256;
-constexpr int kTlcHeaderV1 = 10;
-constexpr int kTlcHeaderV2 = 12;
-constexpr int kTlcHeaderV3 = 12;
-constexpr int kTlcReportSize = 65;     // versions 1 and 2
-constexpr int kTlcReportSizeV3 = 268;  // version 3
+#include "chip/Framing.h"
 
 // Largest register address a framing version carries: 16 bits in version 1,
 // 32 bits in versions 2 and 3.
 constexpr uint32_t tlcMaxAddress(int32_t protoType) {
-    return protoType == kTlcFramingV1 ? 0xFFFF : 0xFFFFFFFF;
+    return framingRow(protoType) ? framingRow(protoType)->maxAddress() : 0xFFFFFFFF;
 }
 
 // The register-protocol connection. Build one as a local object per device
@@ -74,19 +53,14 @@ class TlcConnection {
     bool deviceGone() const;
 
     // Writes len bytes from data to the registers starting at addr (only the
-    // low 16 bits in version 1). logTransfer asks for the success line.
+    // low 16 bits in version 1), split into reports of the framing's payload.
+    // logTransfer asks for the success line.
     int write(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
     // Reads len bytes from the registers starting at addr into buffer, in
-    // chunks of 60 (versions 1, 2) or 256 (version 3) bytes.
+    // chunks of the framing's read chunk.
     int read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
-
-    // The per-version workers behind write() and read().
-    int writeV1(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
-    int writeV2(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
-    int writeV3(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
-    int readV1(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
-    int readV2(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
-    int readV3(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
+    // One read request of at most the framing's read chunk and its answer.
+    int readFramed(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
 
     // Sends one prepared report of `length` bytes (byte 0 becomes the report
     // id in the HID layer): 0, -1 (HID interface not configured), -2 (the
@@ -106,8 +80,4 @@ class TlcConnection {
     char pid[9] = {};     // product id text, NUL-terminated
     uint8_t vid[5] = {};  // 4 version id bytes and a terminating zero
     int32_t protoType;
-
-  private:
-    int writeV12(int version, uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
-    int readV12(int version, uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/App.h"
+#include "chip/ChipProfile.h"
 #include "sys/ProgramGuard.h"
 #include "tools/image/ImageTool.h"
 
@@ -32,11 +33,21 @@ const char* const kUsage =
     "      Show what a configuration file holds and whether its check bytes are right.\n"
     "      --json prints one JSON object instead (schema: docs/IMAGE-JSON.md).\n"
     "  touchfw-image --version\n"
-    "\n"
-    "CHIP: 5410, 5415R, fjordK, fjordH3, Corvina, fjordK8, fjordK4 (any case).\n"
+    "\n";
+// Between the two: "CHIP:", the family table's names, "(any case).".
+const char* const kUsageNotes =
     "Numbers are decimal or hexadecimal with 0x. VID: four hex bytes, 01.02.03.04 or\n"
     "01020304. Exit status: 0 success, 1 failure (or an image that would not load),\n"
     "2 command-line error.\n";
+
+void printUsage(FILE* to) {
+    std::fputs(kUsage, to);
+    std::fputs("CHIP:", to);
+    for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row)
+        std::fprintf(to, "%s %s", row == 0 ? "" : ",", chipFamilyAt(row)->name);
+    std::fputs(" (any case).\n", to);
+    std::fputs(kUsageNotes, to);
+}
 
 int run(int argc, char** argv) {
     if (argc < 2)
@@ -56,7 +67,7 @@ int run(int argc, char** argv) {
         return kExitOk;
     }
     if (command == "help" || command == "--help" || command == "-h") {
-        std::fputs(kUsage, stdout);
+        printUsage(stdout);
         return kExitOk;
     }
     throw usageError("unknown command '" + command + "'");
@@ -68,7 +79,7 @@ int imageMain(int argc, char** argv) {
     } catch (const Failure& failure) {
         std::fprintf(stderr, "touchfw-image: error: %s\n", failure.message.c_str());
         if (failure.status == kExitUsage)
-            std::fputs(kUsage, stderr);
+            printUsage(stderr);
         return failure.status;
     }
 }

@@ -16,11 +16,7 @@ Bytes sampleConfig(int32_t chipType, uint8_t version, uint32_t length) {
     Bytes data(length);
     for (uint32_t i = 0; i < length; ++i)
         data[i] = static_cast<uint8_t>(i * 0x1D + 0x07);
-    if (familyOf(chipType).cfg == CfgKind::legacy5415R) {
-        // Small enough that bytes 3 and 4 can hold the sum of bytes 0 to 2.
-        data[1] = 0x11;
-        data[2] = 0x22;
-    }
+    presetCfgBlock(chipType, data.data(), data.size());
     sealCfgBlock(chipType, version, data.data(), data.size());
     return data;
 }

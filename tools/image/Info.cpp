@@ -52,11 +52,12 @@ struct FamilyTry {
 // Every family's try; `load` loads the family's empty image.
 std::vector<FamilyTry> tryEveryFamily(const std::function<int32_t(FwImage&)>& load) {
     std::vector<FamilyTry> tries;
-    for (int32_t type = CHIP_5410; chipFamily(type) != nullptr; ++type) {
+    for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row) {
+        const int32_t type = chipFamilyAt(row)->type;
         const FwImageLayout* layout = fwImageLayout(type);
         if (layout == nullptr)
             continue;
-        FamilyTry t{chipFamily(type), layout, 0, {}, {}, {}};
+        FamilyTry t{chipFamilyAt(row), layout, 0, {}, {}, {}};
         auto image = createFwImage(type);
         t.result = loadCatchingErrors([&] { return load(*image); }, t.errors, &t.functions);
         if (t.loads())
