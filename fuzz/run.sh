@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer, UBSan) in
-# build-fuzz and runs each for SECONDS on a copy of its committed seed corpus
-# (the committed corpus never grows). Exits non-zero on any crash, sanitizer
-# finding, failed check, time-out or memory blow-up; the failing input is
-# kept under build-fuzz/findings/TARGET/.
+# build-fuzz and runs each for SECONDS on its corpus: the committed seeds
+# plus whatever earlier runs in this build folder found, kept in
+# build-fuzz/corpus/TARGET/ (the committed corpus never grows), so short
+# runs add up. Exits non-zero on any crash, sanitizer finding, failed check,
+# time-out or memory blow-up; the failing input is kept under
+# build-fuzz/findings/TARGET/.
 #
 # Usage: fuzz/run.sh [SECONDS [TARGET...]]   (default 30 s, every target)
 set -euo pipefail
@@ -29,14 +31,15 @@ for target in "${targets[@]}"; do
     case $target in
         fw_image | cfg_file) extra=(-max_len=16384) ;;
     esac
-    mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
-    cp fuzz/corpus/"$target"/* "$work/$target/corpus/"
-    echo "== fuzz_$target for ${seconds}s"
+    corpus=build-fuzz/corpus/$target
+    mkdir -p "$corpus" "$work/$target/artifacts"
+    cp fuzz/corpus/"$target"/* "$corpus/"
+    echo "== fuzz_$target for ${seconds}s ($(ls "$corpus" | wc -l) inputs in $corpus)"
     status=0
     TOUCHFW_FUZZ_SCRATCH="$work/$target" \
         build-fuzz/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "${extra[@]}" \
-        "$work/$target/corpus" >"$work/$target/log" 2>&1 || status=$?
+        "$corpus" >"$work/$target/log" 2>&1 || status=$?
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "$work/$target/log" || true
     grep -E '^stat::number_of_executed_units' "$work/$target/log" || true
     if [ $status -ne 0 ]; then
