@@ -10,10 +10,15 @@
 // - Log/...: a call whose level is masked, and a line written to the log file.
 // - EmulatedUpdate: a whole firmware update of a 256 KiB image on the chip
 //   emulator, in process on the virtual clock: time per update.
-// - Ceiling/...: a read pass (sum of 64-bit words) and a memcpy over buffers
-//   of the same sizes, in the same run: the floor of any pass over the data.
+// - Ceiling/...: a read pass (sum of 64-bit words, 16 bytes at a time) and a
+//   memcpy over buffers of the same sizes, in the same run: the floor of any
+//   pass over the data.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -260,16 +265,44 @@ void EmulatedUpdate(benchmark::State& state) {
 
 // ---- ceiling: plain passes over buffers of the same sizes ----
 
+// Sum of the 64-bit words of `data`. A plain word loop stays scalar at the
+// default -O2 (GCC 12 does not vectorise it), which would halve the ceiling:
+// the pass reads 64 bytes per step in four 16-byte lanes, as wide as the
+// checksum loops it is compared with.
+uint64_t readPass(const uint8_t* data, size_t size) {
+    size_t i = 0;
+    uint64_t sum = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    // Four named accumulators: an array of them would be kept on the stack.
+    __m128i acc0 = _mm_setzero_si128();
+    __m128i acc1 = acc0;
+    __m128i acc2 = acc0;
+    __m128i acc3 = acc0;
+    for (; i + 64 <= size; i += 64) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(data + i);
+        acc0 = _mm_add_epi64(acc0, _mm_loadu_si128(p));
+        acc1 = _mm_add_epi64(acc1, _mm_loadu_si128(p + 1));
+        acc2 = _mm_add_epi64(acc2, _mm_loadu_si128(p + 2));
+        acc3 = _mm_add_epi64(acc3, _mm_loadu_si128(p + 3));
+    }
+    alignas(16) uint64_t words[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(words),
+                    _mm_add_epi64(_mm_add_epi64(acc0, acc1), _mm_add_epi64(acc2, acc3)));
+    sum = words[0] + words[1];
+#endif
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        sum += word;
+    }
+    return sum;
+}
+
 void CeilingReadPass(benchmark::State& state) {
     const std::vector<uint8_t> buffer(static_cast<size_t>(state.range(0)), 0x5A);
     for (auto _ : state) {
-        uint64_t sum = 0;
-        for (size_t i = 0; i + 8 <= buffer.size(); i += 8) {
-            uint64_t word;
-            std::memcpy(&word, buffer.data() + i, sizeof word);
-            sum += word;
-        }
-        benchmark::DoNotOptimize(sum);
+        benchmark::DoNotOptimize(readPass(buffer.data(), buffer.size()));
+        benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }

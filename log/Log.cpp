@@ -29,15 +29,41 @@ bool formatLogLine(char* line, const char* format, va_list args) {
 namespace {
 
 bool logFailureTold = false;
+LogSink* logSink = nullptr;
+
+// Who may write the log's folder, examined at the first line to a path and
+// kept for the run: every later line then costs only the open, the checks
+// of the open file, the write and the close.
+char folderCheckedFor[kLogPathSize] = {0};
+FolderAccess logFolderAccess = FolderAccess::shared;
+
+FolderAccess logFolder() {
+    if (std::strcmp(folderCheckedFor, logPath) != 0) {
+        logFolderAccess = folderAccessOf(logPath);
+        std::memcpy(folderCheckedFor, logPath, sizeof folderCheckedFor);
+    }
+    return logFolderAccess;
+}
+
+void forgetLogFolder() {
+    folderCheckedFor[0] = '\0';
+}
 
 }  // namespace
+
+void setLogSink(LogSink* sink) {
+    logSink = sink;
+}
 
 void appendLogLine(const char* line) {
     if (logPath[0] == '\0') {
         return;
     }
+    if (logSink != nullptr && logSink->take(logPath, line)) {
+        return;
+    }
     std::string why;
-    if (appendRegularFile(logPath, line, std::strlen(line),
+    if (appendRegularFile(logPath, logFolder(), line, std::strlen(line),
                           static_cast<uint64_t>(kLogFileSizeLimit), &why) ||
         logFailureTold) {
         return;
@@ -130,11 +156,11 @@ void logToFileAndConsole(const char* format, ...) {
     va_end(args);
 }
 
-void setLogFolder(const char* folder) {
+std::string logPathIn(const std::string& folder) {
 #if defined(_WIN32)
-    std::snprintf(logPath, sizeof logPath, "%s\\%s", folder, kLogFileName);
+    return folder + "\\" + kLogFileName;
 #else
-    std::snprintf(logPath, sizeof logPath, "%s/%s", folder, kLogFileName);
+    return folder + "/" + kLogFileName;
 #endif
 }
 
@@ -142,8 +168,14 @@ bool logFileWritten() {
     return logPath[0] != '\0' && !logFailureTold && logLevel != 0;
 }
 
+void setLogFolder(const char* folder) {
+    std::snprintf(logPath, sizeof logPath, "%s", logPathIn(folder).c_str());
+    forgetLogFolder();
+}
+
 void resetLogConfig() {
     logFailureTold = false;
+    forgetLogFolder();
     logLevel = 0;
     logMessage = nullptr;
     std::memset(logPath, 0, sizeof logPath);

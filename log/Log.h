@@ -60,8 +60,23 @@ bool formatLogLine(char* line, const char* format, va_list args);
 void appendLogLine(const char* line);
 // Size in bytes of the file at logPath, 0 when there is none.
 long long getLogFileSize();
+
+// Stands in for log files in memory (tests that run the whole tool in one
+// process): appendLogLine() offers every finished line to the sink in force
+// before the file; a line the sink takes never reaches the disk. Only the
+// appends go there: getLogFileSize() and --delprevlog still see the disk.
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    // The finished `line` meant for the file at `path`; false leaves it to the file.
+    virtual bool take(const char* path, const char* line) = 0;
+};
+// Installs a sink (nullptr: every line goes to its file). Not owned.
+void setLogSink(LogSink* sink);
 // Sets logPath to "<folder>/FirmwareUpdate_App.log" ("<folder>\\..." on Windows).
 void setLogFolder(const char* folder);
+// The log path setLogFolder(folder) sets.
+std::string logPathIn(const std::string& folder);
 
 // printf into a string of whatever length the text needs (the emulator's
 // transcript and touchfw-image's reports; not for log lines, which the
@@ -82,7 +97,7 @@ inline std::string logSafeText(const std::string& text) {
 // level is on and no line has failed to be written.
 bool logFileWritten();
 
-// Back to the unconfigured state (tests only).
+// Back to the unconfigured state (tests only); the sink in force stays.
 void resetLogConfig();
 
 #define TFW_LOG_AT(bit, tag, fn, fmt, ...)                               \

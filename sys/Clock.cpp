@@ -13,11 +13,23 @@ namespace {
 SystemClock systemClock;
 Clock* installedClock = nullptr;
 
+// The time zone is read once per process, at the first timestamp; every
+// later conversion uses what was read (localtime_r reads nothing itself).
+void readTimeZoneOnce() {
+#if defined(_WIN32)
+    static const bool done = (_tzset(), true);
+#else
+    static const bool done = (tzset(), true);
+#endif
+    (void)done;
+}
+
 LocalTime fromTimePoint(std::chrono::system_clock::time_point tp) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(tp.time_since_epoch()).count();
     std::time_t secs = static_cast<std::time_t>(ms / 1000);
     std::tm tmv{};
+    readTimeZoneOnce();
 #if defined(_WIN32)
     localtime_s(&tmv, &secs);
 #else
@@ -87,9 +99,10 @@ LocalTime SystemClock::now() {
 
 #endif
 
-VirtualClock::VirtualClock() : start_(fromTimePoint(std::chrono::system_clock::now())) {}
+VirtualClock::VirtualClock() : start_(std::chrono::system_clock::now()) {}
 
-VirtualClock::VirtualClock(const LocalTime& start) : start_(start) {}
+// mktime re-reads the time zone at every call: the start is converted once.
+VirtualClock::VirtualClock(const LocalTime& start) : start_(toTimePoint(start)) {}
 
 void VirtualClock::sleepMs(uint32_t ms) {
     waits_.push_back(ms);
@@ -97,7 +110,7 @@ void VirtualClock::sleepMs(uint32_t ms) {
 }
 
 LocalTime VirtualClock::now() {
-    return fromTimePoint(toTimePoint(start_) + std::chrono::milliseconds(elapsedMs_));
+    return fromTimePoint(start_ + std::chrono::milliseconds(elapsedMs_));
 }
 
 Clock& currentClock() {

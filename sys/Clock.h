@@ -7,6 +7,7 @@
 // Relies on: the C++ standard library (and on Windows Sleep and GetLocalTime).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -55,7 +56,7 @@ class VirtualClock : public Clock {
     void advance(uint64_t ms) { elapsedMs_ += ms; }
 
   private:
-    LocalTime start_;
+    std::chrono::system_clock::time_point start_;
     uint64_t elapsedMs_ = 0;
     std::vector<uint32_t> waits_;
 };

@@ -54,6 +54,20 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
 bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
                        std::string* why = nullptr);
 
+// Who may add or replace entries in the folder holding a path: only this
+// user (or root), or others too. In a shared folder a link at the path is
+// not followed and a file with a second name is not written. (On Windows a
+// link is never followed, whatever the folder.)
+enum class FolderAccess { ownerOnly, shared };
+// The folder of `path` examined now; one that cannot be examined counts as shared.
+FolderAccess folderAccessOf(const char* path);
+// appendRegularFile() for a caller that appends to the same path many times
+// (the log): it examines the folder once and passes the answer each time,
+// so that an append costs only the open, the checks of the open file, the
+// write and the close.
+bool appendRegularFile(const char* path, FolderAccess folder, const char* text, size_t length,
+                       uint64_t restartAbove, std::string* why = nullptr);
+
 #ifndef _WIN32
 // The open(2) call both functions make, replaceable so that a test can change
 // what sits at the path between any earlier check and the open itself.

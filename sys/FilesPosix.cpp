@@ -187,11 +187,21 @@ int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct st
 
 }  // namespace
 
+FolderAccess folderAccessOf(const char* path) {
+    return path != nullptr && folderIsPrivate(path) ? FolderAccess::ownerOnly
+                                                    : FolderAccess::shared;
+}
+
 bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
                        std::string* why) {
+    return appendRegularFile(path, folderAccessOf(path), text, length, restartAbove, why);
+}
+
+bool appendRegularFile(const char* path, FolderAccess folder, const char* text, size_t length,
+                       uint64_t restartAbove, std::string* why) {
     if (path == nullptr || path[0] == '\0' || text == nullptr)
         return failBecause(why, "no file name");
-    const bool shared = !folderIsPrivate(path);
+    const bool shared = folder == FolderAccess::shared;
     struct stat st {};
     const Descriptor fd(openRegularAppend(path, shared ? O_NOFOLLOW : 0, 0666, &st, why));
     if (fd.get() < 0)

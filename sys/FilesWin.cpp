@@ -112,8 +112,17 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
     return FileReadError::none;
 }
 
+FolderAccess folderAccessOf(const char* /*path*/) {
+    return FolderAccess::shared;  // no link is followed here in any folder
+}
+
 bool appendRegularFile(const char* path, const char* text, size_t length, uint64_t restartAbove,
                        std::string* why) {
+    return appendRegularFile(path, FolderAccess::shared, text, length, restartAbove, why);
+}
+
+bool appendRegularFile(const char* path, FolderAccess /*folder*/, const char* text, size_t length,
+                       uint64_t restartAbove, std::string* why) {
     auto fail = [why](const char* reason) {
         if (why != nullptr) {
             char reasonText[96];

@@ -314,6 +314,7 @@ uint64_t boundMs(Mode mode, int32_t type) {
 InProcessRun::InProcessRun(int32_t type, bool twin) : type_(type) {
     resetProcessState();
     setClock(&clock_);
+    setLogSink(&logFile_);
     emu::SystemOptions options;
     options.configureProcess = false;  // runMain does the start-up
     options.twin = twin;
@@ -323,6 +324,7 @@ InProcessRun::InProcessRun(int32_t type, bool twin) : type_(type) {
 InProcessRun::~InProcessRun() {
     sys_.reset();
     setClock(nullptr);
+    setLogSink(nullptr);
     resetProcessState();
 }
 
@@ -343,12 +345,13 @@ RunResult InProcessRun::runRaw(const std::vector<std::string>& args) {
 
     RunResult result;
     const uint64_t start = clock_.elapsedMs();
+    setLogSink(&logFile_);  // this run's, also while another run is alive
     testing::internal::CaptureStdout();
     result.status = runMain(static_cast<int>(words.size()), argv.data());
     std::fflush(stdout);
     result.out = testing::internal::GetCapturedStdout();
     result.elapsedMs = clock_.elapsedMs() - start;
-    result.log = testsupport::readFile(dir_.file("FirmwareUpdate_App.log"));
+    result.log = logFile_.text();
     return result;
 }
 

@@ -68,7 +68,7 @@ uint64_t boundMs(Mode mode, int32_t type);
 struct RunResult {
     int status = 0;
     std::string out;     // standard output
-    std::string log;     // the log file at level 0x1F
+    std::string log;     // the log file (of logDir(), kept in memory) at level 0x1F
     uint64_t elapsedMs;  // virtual time of the run
 };
 
@@ -102,6 +102,8 @@ class InProcessRun {
     std::string logLevel_ = "0x1F";
     VirtualClock clock_;
     testsupport::TempDir dir_;
+    // The log of --logfiledir logDir(), kept in memory.
+    testsupport::LogFileInMemory logFile_{dir_.path()};
     std::unique_ptr<emu::EmulatedSystem> sys_;
 };
 

@@ -734,4 +734,39 @@ std::string modeTestName(const ::testing::TestParamInfo<Mode>& info) {
 INSTANTIATE_TEST_SUITE_P(RunModes, FaultMatrixTest, ::testing::ValuesIn(matrix::allModes()),
                          modeTestName);
 
+// The log these runs keep in memory is the file it stands for: the same run
+// with its log in another folder writes the same lines there (timestamps and
+// folder names aside), and the run's own folder gets no file.
+TEST(InProcessRunTest, TheLogInMemoryIsTheFileItStandsFor) {
+    auto untimed = [](const std::string& log, const std::string& folder) {
+        std::string text;
+        size_t start = 0;
+        for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = log.substr(start, end + 1 - start);
+            if (line.size() >= kLogPrefixLength && line.compare(23, 4, " -> ") == 0)
+                line.erase(0, kLogPrefixLength);
+            for (size_t at; (at = line.find(folder)) != std::string::npos;)
+                line.replace(at, folder.size(), "DIR");
+            text += line;
+        }
+        return text + log.substr(start);
+    };
+    const std::vector<std::string> args = matrix::modeArgs(Mode::firmwareConfig, CHIP_FJORDK);
+    InProcessRun inMemory(CHIP_FJORDK);
+    const RunResult memory = inMemory.run(args);
+    testsupport::TempDir folder;
+    InProcessRun onDisk(CHIP_FJORDK);
+    std::vector<std::string> words = {"--chip", "fjordK"};
+    words.insert(words.end(), args.begin(), args.end());
+    words.insert(words.end(), {"--loglevel", "0x1F", "--logfiledir", folder.path()});
+    const RunResult disk = onDisk.runRaw(words);
+    ASSERT_EQ(memory.status, 0);
+    ASSERT_EQ(disk.status, 0);
+    EXPECT_EQ(disk.log, "");
+    EXPECT_GT(memory.log.size(), 1000u);
+    EXPECT_EQ(untimed(memory.log, inMemory.logDir()),
+              untimed(testsupport::readFile(logPathIn(folder.path())), folder.path()));
+    EXPECT_EQ(testsupport::readFile(logPathIn(inMemory.logDir())), "");
+}
+
 }  // namespace

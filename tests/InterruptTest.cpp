@@ -167,10 +167,11 @@ TEST(InterruptRetryTest, SecondInterruptGivesUpRetries) {
 #if !defined(_WIN32) && defined(TOUCHFW_EMU_BINARY)
 
 // touchfw-emu on fjordK with `args` (default: an update with the sample
-// files) on the real clock, with the system's own signal handling (whatever
-// this process installed). Standard output goes to a pipe that is read,
-// with a SIGTERM once the download runs ("Progress:" after the first
-// sub-firmware), or that nobody reads. Returns the wait status.
+// files), with the system's own signal handling (whatever this process
+// installed). Standard output goes to a pipe that is read, with a SIGTERM
+// once the download runs ("Progress:" after the first sub-firmware), on the
+// real clock so that the signal lands mid-download; or to a pipe that nobody
+// reads, on the virtual clock. Returns the wait status.
 int runEmu(const testsupport::TempDir& dir, bool sigterm, std::string* out,
            std::vector<std::string> args = {}) {
     if (args.empty())
@@ -194,7 +195,8 @@ int runEmu(const testsupport::TempDir& dir, bool sigterm, std::string* out,
         if (std::freopen(err.c_str(), "w", stderr) == nullptr || chdir(dir.path().c_str()) != 0)
             _exit(127);
         setenv("TOUCHFW_EMU_STATE_DIR", dir.path().c_str(), 1);
-        setenv("TOUCHFW_EMU_CLOCK", "real", 1);
+        if (sigterm)
+            setenv("TOUCHFW_EMU_CLOCK", "real", 1);
         execv(argv[0], argv.data());
         _exit(127);
     }

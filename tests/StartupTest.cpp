@@ -1,5 +1,8 @@
 // End-to-end: the built touchfw binary as a subprocess, for the outcomes that
 // need no device (command line, refusals, chip selection, log configuration).
+// The run modes that look for a device wait between their open attempts; those
+// run the same command line in this process, on the Linux backend over an
+// empty sysfs tree and the virtual clock.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "hid/HidHost.h"
+#include "hid/HidHostLinux.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -26,6 +31,38 @@ class StartupTest : public ::testing::Test {
     CommandResult run(const std::string& args) {
         return testsupport::runCommand("cd '" + dir_.path() + "' && " + TOUCHFW_BINARY + " " +
                                        args + " 2>/dev/null");
+    }
+    // The same command line (words split at spaces) through runMain on a
+    // machine without any hidraw node; the log of "." is kept in memory.
+    CommandResult runWithoutDevice(const std::string& args) {
+        std::vector<std::string> words = {TOUCHFW_BINARY};
+        std::istringstream in(args);
+        for (std::string word; in >> word;)
+            words.push_back(word);
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        resetProcessState();
+        VirtualClock clock;
+        setClock(&clock);
+        HidHostLinux host(dir_.path(), systemHidrawNodeOps(), dir_.path());
+        setHidHost(&host);
+        testsupport::LogFileInMemory log(".");
+        setLogSink(&log);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        CommandResult r;
+        r.status = runMain(static_cast<int>(words.size()), argv.data()) & 0xFF;
+        std::fflush(stdout);
+        r.output = testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        setLogSink(nullptr);
+        setHidHost(nullptr);
+        setClock(nullptr);
+        resetProcessState();
+        EXPECT_GT(clock.elapsedMs(), 0u) << "no wait between the open attempts";
+        return r;
     }
     std::string logFile() const { return dir_.file("FirmwareUpdate_App.log"); }
     bool logExists() const {
@@ -243,7 +280,7 @@ TEST_F(StartupTest, UnwritableLogFolderDoesNotStopTheRun) {
 }
 
 TEST_F(StartupTest, ShowTypeNoticeAppearsEvenUnderNoOutput) {
-    const CommandResult r = run("--rawdata --row 2 --col 2 --showtype DEC --nooutput");
+    const CommandResult r = runWithoutDevice("--rawdata --row 2 --col 2 --showtype DEC --nooutput");
     EXPECT_NE(r.output.find("set show type to default:hex"), std::string::npos) << r.output;
     EXPECT_NE(r.status, 0) << "no device: the dump cannot succeed";
 }
@@ -265,7 +302,7 @@ TEST_F(StartupTest, DeviceRunModesFailWithoutADevice) {
          "\nErrors occurred when writting commands. ret = "},
     };
     for (const Case& c : cases) {
-        const CommandResult r = run(c.args);
+        const CommandResult r = runWithoutDevice(c.args);
         EXPECT_EQ(r.status, kStatusFailed) << c.args;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
         EXPECT_EQ(r.output.find("successfully"), std::string::npos) << c.args;

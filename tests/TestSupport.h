@@ -38,6 +38,26 @@ class LogCapture {
     void clear() { capturedLog().clear(); }
 };
 
+// The log file of one folder kept in memory while it is installed: the
+// lines the tool appends to "<folder>/FirmwareUpdate_App.log" gather here,
+// byte for byte as the file would hold them, and never touch the disk.
+// Lines meant for any other path still go to their files.
+class LogFileInMemory : public LogSink {
+  public:
+    explicit LogFileInMemory(const std::string& folder) : path_(logPathIn(folder)) {}
+    bool take(const char* path, const char* line) override {
+        if (path_ != path)
+            return false;
+        text_ += line;
+        return true;
+    }
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string path_;
+    std::string text_;
+};
+
 // Resets every piece of process-wide state, installs a virtual clock and
 // captures the log at all levels. Derive device-level fixtures from it.
 class ProcessFixture : public ::testing::Test {
