@@ -117,21 +117,17 @@ int checkRegisterAddresses(const char* programPath) {
             write ? writeLength()
                   : (hasOption("length") ? static_cast<uint64_t>(optionValue("length").number) : 1);
         if (count > 0 && addr + count - 1 > maxAddress) {
-            std::fprintf(stderr,
-                         "touchfw: registers 0x%04llX to 0x%llX run past 0x%llX, the last "
-                         "register address of %s.\n",
-                         static_cast<unsigned long long>(addr),
-                         static_cast<unsigned long long>(addr + count - 1),
-                         static_cast<unsigned long long>(maxAddress),
-                         optionValue("chip").text.c_str());
-            std::fflush(stderr);
-            noteRunReason(kReasonSpecific,
+            char text[256];
+            std::snprintf(text, sizeof text,
                           "registers 0x%04llX to 0x%llX run past 0x%llX, the last register "
                           "address of %s",
                           static_cast<unsigned long long>(addr),
                           static_cast<unsigned long long>(addr + count - 1),
                           static_cast<unsigned long long>(maxAddress),
                           optionValue("chip").text.c_str());
+            std::fprintf(stderr, "touchfw: %s.\n", text);
+            std::fflush(stderr);
+            noteRunReason(kReasonSpecific, "%s", text);
             noteRunReasonTold();
             return rejectValue(optionValue(hasOption("length") ? "length" : "data"), programPath);
         }
