@@ -315,16 +315,16 @@ bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t l
     return sendToChip(handle, report, length, ReportPath::long268, osError);
 }
 
-bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
-                                  uint32_t* osError) {
+EmulatedChip* EmulatedHost::inputChip(HidHandle handle, const uint8_t* report, const char* what,
+                                      uint32_t* osError) {
     if (report == nullptr) {
         if (osError)
             *osError = kOsInvalidParameter;
-        return false;
+        return nullptr;
     }
-    EmulatedInterface* iface = resolve(handle, "input report", osError);
+    EmulatedInterface* iface = resolve(handle, what, osError);
     if (iface == nullptr)
-        return false;
+        return nullptr;
     EmulatedChip& chip = *iface->chip;
     std::string which;
     const std::optional<FaultDo> fault =
@@ -334,16 +334,22 @@ bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t leng
         disappear();
         if (osError)
             *osError = kOsDeviceNotConnected;
-        return false;
+        return nullptr;
     }
     if (fault) {
         chip.discardAnswer();  // lost with the failed transfer
-        chip.record(TranscriptEntry::Kind::fault, "input report failed: " + which);
+        chip.record(TranscriptEntry::Kind::fault, std::string(what) + " failed: " + which);
         if (osError)
             *osError = kOsGenFailure;
-        return false;
+        return nullptr;
     }
-    return chip.answerInputReport(report, length, osError);
+    return &chip;
+}
+
+bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                  uint32_t* osError) {
+    EmulatedChip* chip = inputChip(handle, report, "input report", osError);
+    return chip != nullptr && chip->answerInputReport(report, length, osError);
 }
 
 HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
@@ -351,33 +357,10 @@ HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
-    if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
+    EmulatedChip* chip = inputChip(handle, report, "read", osError);
+    if (chip == nullptr)
         return HidReadResult::failed;
-    }
-    EmulatedInterface* iface = resolve(handle, "read", osError);
-    if (iface == nullptr)
-        return HidReadResult::failed;
-    EmulatedChip& chip = *iface->chip;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip.faults().check(FaultOn::inputReport, ChipCommand::none, 0, &which);
-    if (fault == FaultDo::disappear) {
-        chip.record(TranscriptEntry::Kind::fault, which);
-        disappear();
-        if (osError)
-            *osError = kOsDeviceNotConnected;
-        return HidReadResult::failed;
-    }
-    if (fault) {
-        chip.discardAnswer();
-        chip.record(TranscriptEntry::Kind::fault, "read failed: " + which);
-        if (osError)
-            *osError = kOsGenFailure;
-        return HidReadResult::failed;
-    }
-    return chip.nextQueuedReport(reportId, report, length, timeoutMs, received, osError);
+    return chip->nextQueuedReport(reportId, report, length, timeoutMs, received, osError);
 }
 
 }  // namespace emu
