@@ -427,8 +427,7 @@ size_t EmulatedChip::dropQueuedReports() {
 bool EmulatedChip::handOver(Answer answer, uint8_t* report, bool plain, uint32_t* osError) {
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         return false;
     }
     std::copy(answer.bytes.begin(), answer.bytes.end(), report);
@@ -486,8 +485,7 @@ void EmulatedChip::discardAnswer() {
 
 bool EmulatedChip::refuseInput(const std::string& text, uint32_t code, uint32_t* osError) {
     protocolError(text);
-    if (osError)
-        *osError = code;
+    setOsError(osError, code);
     return false;
 }
 

@@ -87,16 +87,14 @@ bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
         return true;
     const FileLock::Result r = lock_.tryLock(lockPath_);
     if (r == FileLock::Result::busy) {
-        if (osError)
-            *osError = kOsSharingViolation;
+        setOsError(osError, kOsSharingViolation);
         chip_.record(TranscriptEntry::Kind::open,
                      "open refused: the device is held by another process");
         return false;
     }
     if (r != FileLock::Result::locked) {
         // Not a refusal of the device (no hint on access rights): the emulator failed.
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         const std::string reason = "cannot lock " + lockPath_ + ": " + fileErrorText(lock_.error());
         chip_.record(TranscriptEntry::Kind::open, "open refused: " + reason);
         if (!lockFailed_ && onLockFailed_)
@@ -162,16 +160,14 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
             continue;
         }
         if (iface.info.queryError == HidQueryError::openFailed) {
-            if (osError)
-                *osError = iface.info.osError;
+            setOsError(osError, iface.info.osError);
             chip_.record(TranscriptEntry::Kind::open, "open refused: " + describe(iface.info));
             return kInvalidHidHandle;
         }
         if (iface.chip != nullptr) {
             std::string which;
             if (iface.chip->faults().check(FaultOn::open, ChipCommand::none, 0, &which)) {
-                if (osError)
-                    *osError = kOsAccessDenied;
+                setOsError(osError, kOsAccessDenied);
                 iface.chip->record(TranscriptEntry::Kind::fault, "open failed: " + which);
                 if (iface.role == InterfaceRole::chip)
                     chipOpenFailed_ = true;
@@ -184,8 +180,7 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
         }
         if (iface.role == InterfaceRole::twin && lockFailed_) {
             // The emulator failed, not the device: no other device stands in.
-            if (osError)
-                *osError = kOsGenFailure;
+            setOsError(osError, kOsGenFailure);
             chip_.record(
                 TranscriptEntry::Kind::open,
                 "open refused: the chip's state cannot be kept (" + describe(iface.info) + ")");
@@ -210,8 +205,7 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
                         iface.info.path);
         return handle;
     }
-    if (osError)
-        *osError = kOsFileNotFound;
+    setOsError(osError, kOsFileNotFound);
     chip_.record(TranscriptEntry::Kind::open, "open of a missing interface " + describe(wanted));
     return kInvalidHidHandle;
 }
@@ -232,22 +226,19 @@ void EmulatedHost::close(HidHandle handle) {
 EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uint32_t* osError) {
     auto it = handles_.find(handle);
     if (it == handles_.end()) {
-        if (osError)
-            *osError = kOsInvalidHandle;
+        setOsError(osError, kOsInvalidHandle);
         chip_.record(TranscriptEntry::Kind::note,
                      std::string(what) + " on an invalid handle " + std::to_string(handle));
         return nullptr;
     }
     EmulatedInterface& iface = interfaces_[it->second];
     if (isGone(iface)) {
-        if (osError)
-            *osError = kOsDeviceNotConnected;
+        setOsError(osError, kOsDeviceNotConnected);
         chip_.record(TranscriptEntry::Kind::note, std::string(what) + " on a device that is gone");
         return nullptr;
     }
     if (iface.chip == nullptr) {
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         chip_.protocolError(std::string(what) + " on a decoy interface " + describe(iface.info));
         return nullptr;
     }
@@ -257,8 +248,7 @@ EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uin
 bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
                               ReportPath via, uint32_t* osError) {
     if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
+        setOsError(osError, kOsInvalidParameter);
         return false;
     }
     EmulatedInterface* iface = resolve(handle, "output report", osError);
@@ -278,18 +268,15 @@ bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t le
         if (fault == FaultDo::disappear) {
             chip.record(TranscriptEntry::Kind::fault, which);
             disappear();
-            if (osError)
-                *osError = kOsDeviceNotConnected;
+            setOsError(osError, kOsDeviceNotConnected);
             return false;
         }
         chip.record(TranscriptEntry::Kind::fault, "transfer failed: " + text, bytes);
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         return false;
     }
     if (!chip.receiveReport(report, length, via)) {
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         return false;
     }
     if (reportHook_)
@@ -318,8 +305,7 @@ bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t l
 EmulatedChip* EmulatedHost::inputChip(HidHandle handle, const uint8_t* report, const char* what,
                                       uint32_t* osError) {
     if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
+        setOsError(osError, kOsInvalidParameter);
         return nullptr;
     }
     EmulatedInterface* iface = resolve(handle, what, osError);
@@ -332,15 +318,13 @@ EmulatedChip* EmulatedHost::inputChip(HidHandle handle, const uint8_t* report, c
     if (fault == FaultDo::disappear) {
         chip.record(TranscriptEntry::Kind::fault, which);
         disappear();
-        if (osError)
-            *osError = kOsDeviceNotConnected;
+        setOsError(osError, kOsDeviceNotConnected);
         return nullptr;
     }
     if (fault) {
         chip.discardAnswer();  // lost with the failed transfer
         chip.record(TranscriptEntry::Kind::fault, std::string(what) + " failed: " + which);
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         return nullptr;
     }
     return &chip;

@@ -273,8 +273,7 @@ int HidHostLinux::openHeld(const std::string& path) {
 HidHandle HidHostLinux::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     const int fd = openHeld(iface.path);
     if (fd < 0) {
-        if (osError)
-            *osError = static_cast<uint32_t>(-fd);
+        setOsError(osError, static_cast<uint32_t>(-fd));
         return kInvalidHidHandle;
     }
     openFds_.insert(fd);
@@ -302,13 +301,11 @@ bool HidHostLinux::writeAll(int fd, const uint8_t* report, size_t length, uint32
         n = ops_.write(fd, report, length);
     }
     if (n < 0) {
-        if (osError)
-            *osError = static_cast<uint32_t>(-n);
+        setOsError(osError, static_cast<uint32_t>(-n));
         return false;
     }
     if (static_cast<size_t>(n) != length) {
-        if (osError)
-            *osError = EIO;
+        setOsError(osError, EIO);
         return false;
     }
     return true;
@@ -318,8 +315,7 @@ bool HidHostLinux::getInputReport(HidHandle handle, uint8_t* report, size_t leng
                                   uint32_t* osError) {
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
+        setOsError(osError, fd < 0 ? EBADF : EINVAL);
         return false;
     }
     if (!getInputUnsupported_) {
@@ -327,8 +323,7 @@ bool HidHostLinux::getInputReport(HidHandle handle, uint8_t* report, size_t leng
         if (r >= 0)
             return true;
         if (!rejectedByKernel(-r)) {
-            if (osError)
-                *osError = static_cast<uint32_t>(-r);
+            setOsError(osError, static_cast<uint32_t>(-r));
             return false;
         }
         getInputUnsupported_ = true;
@@ -346,8 +341,7 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
                                    uint32_t* osError) {
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
+        setOsError(osError, fd < 0 ? EBADF : EINVAL);
         return false;
     }
     // Where input reports come from the queue (kernel without HIDIOCGINPUT),
@@ -369,8 +363,7 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
         if (r >= 0)
             return true;
         if (!rejectedByKernel(-r)) {
-            if (osError)
-                *osError = static_cast<uint32_t>(-r);
+            setOsError(osError, static_cast<uint32_t>(-r));
             return false;
         }
         setOutputUnsupported_ = true;
@@ -386,8 +379,7 @@ bool HidHostLinux::writeReport(HidHandle handle, const uint8_t* report, size_t l
                                uint32_t* osError) {
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
+        setOsError(osError, fd < 0 ? EBADF : EINVAL);
         return false;
     }
     // A late answer to an earlier request must never be read as the answer
@@ -419,13 +411,11 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
         *received = 0;
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
+        setOsError(osError, fd < 0 ? EBADF : EINVAL);
         return HidReadResult::failed;
     }
     auto fail = [osError](int error) {
-        if (osError)
-            *osError = static_cast<uint32_t>(error);
+        setOsError(osError, static_cast<uint32_t>(error));
         return HidReadResult::failed;
     };
     // One node carries every top-level collection of the device: touch or
@@ -465,8 +455,7 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
             *received = count;
         return HidReadResult::ok;
     }
-    if (osError)
-        *osError = ETIMEDOUT;
+    setOsError(osError, ETIMEDOUT);
     return HidReadResult::timeout;
 }
 

@@ -278,8 +278,7 @@ std::vector<HidInterfaceInfo> HidHostWindows::enumerate() {
 
 HidHandle HidHostWindows::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     auto fail = [osError](DWORD error) {
-        if (osError)
-            *osError = error;
+        setOsError(osError, error);
         return kInvalidHidHandle;
     };
     // The lock comes first: a device another run holds is not touched at all.
@@ -327,8 +326,7 @@ HidHostWindows::OpenDevice* HidHostWindows::ownDevice(HidHandle handle) {
 namespace {
 
 bool refuse(uint32_t* osError, DWORD error) {
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     return false;
 }
 
@@ -418,8 +416,7 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
             *received = count;
         return HidReadResult::ok;
     }
-    if (osError)
-        *osError = WAIT_TIMEOUT;
+    setOsError(osError, WAIT_TIMEOUT);
     return HidReadResult::timeout;
 }
 

@@ -79,8 +79,7 @@ std::vector<HidInterfaceInfo> RecordingHost::enumerate() {
 HidHandle RecordingHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     uint32_t error = 0;
     const HidHandle handle = inner_.open(iface, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     WireEvent event;
     event.text = iface.path;
     if (handle == kInvalidHidHandle) {
@@ -124,8 +123,7 @@ bool RecordingHost::setOutputReport(HidHandle handle, const uint8_t* report, siz
                                     uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.setOutputReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     recordOut(false, report, length, ok, error);
     return ok;
 }
@@ -134,8 +132,7 @@ bool RecordingHost::writeReport(HidHandle handle, const uint8_t* report, size_t 
                                 uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.writeReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     recordOut(true, report, length, ok, error);
     return ok;
 }
@@ -144,8 +141,7 @@ bool RecordingHost::getInputReport(HidHandle handle, uint8_t* report, size_t len
                                    uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.getInputReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     WireEvent event;
     event.kind = WireEvent::Kind::in;
     if (ok && report != nullptr) {
@@ -165,8 +161,7 @@ HidReadResult RecordingHost::readReport(HidHandle handle, uint8_t reportId, uint
     size_t got = 0;
     const HidReadResult result =
         inner_.readReport(handle, reportId, report, length, timeoutMs, &got, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     if (received)
         *received = got;
     WireEvent event;
