@@ -266,6 +266,21 @@ bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPat
     return handleRawCommand(report, length);
 }
 
+std::optional<FaultDo> EmulatedChip::outputFault(const uint8_t* report, size_t length) {
+    std::string which;
+    const std::optional<FaultDo> fault =
+        faults_.check(FaultOn::outputReport, ChipCommand::none, 0, &which);
+    if (fault == FaultDo::disappear) {
+        record(TranscriptEntry::Kind::fault, which);
+    } else if (fault) {
+        record(TranscriptEntry::Kind::fault,
+               (fault == FaultDo::dropReport ? "lost before the chip: " : "transfer failed: ") +
+                   describeReport(report, length),
+               std::vector<uint8_t>(report, report + length));
+    }
+    return fault;
+}
+
 void EmulatedChip::noteAbandoned(const std::string& note) {
     if (!note.empty())
         record(TranscriptEntry::Kind::note, note);

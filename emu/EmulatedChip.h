@@ -130,6 +130,10 @@ class EmulatedChip : public ReportDescriber {
     // fjordK8 path: drops every report already queued for the host (what a
     // host that drains its queue before a request does); the number dropped.
     size_t dropQueuedReports();
+    // The fault, if any, on an output report on its way to the chip: a lost
+    // or failed report enters the transcript with its bytes, a disappearance
+    // with the rule (the host then makes the device vanish).
+    std::optional<FaultDo> outputFault(const uint8_t* report, size_t length);
     // What the chip makes of a report, for the transcript.
     std::string describeReport(const uint8_t* report, size_t length) const;
     std::string describeOutput(const uint8_t* report, size_t length) const override {
@@ -199,7 +203,6 @@ class EmulatedChip : public ReportDescriber {
     FaultScript& faults() { return faults_; }
     bool addFault(const FaultRule& rule) { return faults_.add(rule); }
     const Transcript& transcript();
-    void clearTranscript() { transcript_.clear(); }
     // Recording is on from construction. Off, nothing more enters the
     // transcript (touchfw-emu when no transcript file is asked for: a
     // transcript holds every report, several times the image's size).

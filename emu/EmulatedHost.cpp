@@ -255,23 +255,15 @@ bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t le
     if (iface == nullptr)
         return false;
     EmulatedChip& chip = *iface->chip;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip.faults().check(FaultOn::outputReport, ChipCommand::none, 0, &which);
+    const std::optional<FaultDo> fault = chip.outputFault(report, length);
+    if (fault == FaultDo::disappear) {
+        disappear();
+        setOsError(osError, kOsDeviceNotConnected);
+        return false;
+    }
+    if (fault == FaultDo::dropReport)
+        return true;
     if (fault) {
-        const std::vector<uint8_t> bytes(report, report + length);
-        const std::string text = chip.describeReport(report, length);
-        if (fault == FaultDo::dropReport) {
-            chip.record(TranscriptEntry::Kind::fault, "lost before the chip: " + text, bytes);
-            return true;
-        }
-        if (fault == FaultDo::disappear) {
-            chip.record(TranscriptEntry::Kind::fault, which);
-            disappear();
-            setOsError(osError, kOsDeviceNotConnected);
-            return false;
-        }
-        chip.record(TranscriptEntry::Kind::fault, "transfer failed: " + text, bytes);
         setOsError(osError, kOsGenFailure);
         return false;
     }

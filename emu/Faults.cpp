@@ -312,9 +312,6 @@ FaultRule wrongLengthAt(uint32_t addr, int times, int skip) {
 FaultRule corruptAnswerAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::readRequest, FaultDo::corruptData, skip, times), addr);
 }
-FaultRule wrongLengthOnRead(int nth, int times) {
-    return make(FaultOn::readRequest, FaultDo::wrongLength, nthToSkip(nth), times);
-}
 FaultRule dropWriteAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::writeRequest, FaultDo::dropReport, skip, times), addr);
 }

@@ -262,26 +262,13 @@ void UhidDevice::output(const uint8_t* data, size_t size, const uint32_t* replyI
         lateWaiting_ = false;
         chip_.withholdLateAnswer("the host sent another report before its wait ended");
     }
-    bool accepted = false;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip_.faults().check(FaultOn::outputReport, ChipCommand::none, 0, &which);
-    const std::vector<uint8_t> bytes(data, data + size);
+    const std::optional<FaultDo> fault = chip_.outputFault(data, size);
     if (fault == FaultDo::disappear) {
-        chip_.record(TranscriptEntry::Kind::fault, which);
         destroy();
         return;
     }
-    if (fault) {
-        chip_.record(
-            TranscriptEntry::Kind::fault,
-            (fault == FaultDo::dropReport ? "lost before the chip: " : "transfer failed: ") +
-                chip_.describeReport(data, size),
-            bytes);
-        accepted = fault == FaultDo::dropReport;
-    } else {
-        accepted = chip_.receiveReport(data, size, chip_.path());
-    }
+    const bool accepted =
+        fault ? fault == FaultDo::dropReport : chip_.receiveReport(data, size, chip_.path());
     if (replyId != nullptr) {
         auto reply = newEvent(UHID_SET_REPORT_REPLY);
         reply->u.set_report_reply.id = *replyId;
