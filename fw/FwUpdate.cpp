@@ -308,7 +308,7 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, c
     }
     std::unique_ptr<CfgImage> cfgImage;
     if (familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
-        cfgImage = std::make_unique<CfgImageFjordK>();
+        cfgImage = createCfgImage(chipType);
     }
     int32_t result = 0;
     imageFile = logSafeText(binFile);
