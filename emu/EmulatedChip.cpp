@@ -442,8 +442,7 @@ size_t EmulatedChip::dropQueuedReports() {
 bool EmulatedChip::handOver(Answer answer, uint8_t* report, bool plain, uint32_t* osError) {
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
-        setOsError(osError, kOsGenFailure);
-        return false;
+        return failHostCall(osError, kOsGenFailure);
     }
     std::copy(answer.bytes.begin(), answer.bytes.end(), report);
     lastInput_ = answer.bytes;
@@ -500,8 +499,7 @@ void EmulatedChip::discardAnswer() {
 
 bool EmulatedChip::refuseInput(const std::string& text, uint32_t code, uint32_t* osError) {
     protocolError(text);
-    setOsError(osError, code);
-    return false;
+    return failHostCall(osError, code);
 }
 
 bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* osError) {

@@ -247,10 +247,8 @@ EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uin
 
 bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
                               ReportPath via, uint32_t* osError) {
-    if (report == nullptr) {
-        setOsError(osError, kOsInvalidParameter);
-        return false;
-    }
+    if (report == nullptr)
+        return failHostCall(osError, kOsInvalidParameter);
     EmulatedInterface* iface = resolve(handle, "output report", osError);
     if (iface == nullptr)
         return false;
@@ -258,19 +256,14 @@ bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t le
     const std::optional<FaultDo> fault = chip.outputFault(report, length);
     if (fault == FaultDo::disappear) {
         disappear();
-        setOsError(osError, kOsDeviceNotConnected);
-        return false;
+        return failHostCall(osError, kOsDeviceNotConnected);
     }
     if (fault == FaultDo::dropReport)
         return true;
-    if (fault) {
-        setOsError(osError, kOsGenFailure);
-        return false;
-    }
-    if (!chip.receiveReport(report, length, via)) {
-        setOsError(osError, kOsGenFailure);
-        return false;
-    }
+    if (fault)
+        return failHostCall(osError, kOsGenFailure);
+    if (!chip.receiveReport(report, length, via))
+        return failHostCall(osError, kOsGenFailure);
     if (reportHook_)
         reportHook_();
     return true;

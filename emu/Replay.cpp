@@ -220,10 +220,8 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
         return false;
     }
     consume();
-    if (event->outcome != WireEvent::Outcome::ok) {
-        setOsError(osError, event->osError);
-        return false;
-    }
+    if (event->outcome != WireEvent::Outcome::ok)
+        return failHostCall(osError, event->osError);
     setOsError(osError, 0);
     return true;
 }

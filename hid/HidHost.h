@@ -50,6 +50,11 @@ inline void setOsError(uint32_t* osError, uint32_t code) {
     if (osError != nullptr)
         *osError = code;
 }
+// A failed host call: stores `code` as setOsError does and gives false.
+inline bool failHostCall(uint32_t* osError, uint32_t code) {
+    setOsError(osError, code);
+    return false;
+}
 
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
