@@ -105,13 +105,13 @@ void RecordingHost::close(HidHandle handle) {
     recorder_.write(std::move(event));
 }
 
-void RecordingHost::recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok,
-                              uint32_t osError) {
+void RecordingHost::recordReport(WireEvent::Kind kind, bool plainPath, const uint8_t* report,
+                                 size_t length, WireEvent::Outcome outcome, uint32_t osError) {
     WireEvent event;
-    event.kind = WireEvent::Kind::out;
+    event.kind = kind;
     event.plainPath = plainPath;
-    if (!ok) {
-        event.outcome = WireEvent::Outcome::failed;
+    if (outcome != WireEvent::Outcome::ok) {
+        event.outcome = outcome;
         event.osError = osError;
     }
     if (report != nullptr)
@@ -124,7 +124,8 @@ bool RecordingHost::setOutputReport(HidHandle handle, const uint8_t* report, siz
     uint32_t error = 0;
     const bool ok = inner_.setOutputReport(handle, report, length, &error);
     setOsError(osError, error);
-    recordOut(false, report, length, ok, error);
+    recordReport(WireEvent::Kind::out, false, report, length,
+                 ok ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -133,7 +134,8 @@ bool RecordingHost::writeReport(HidHandle handle, const uint8_t* report, size_t 
     uint32_t error = 0;
     const bool ok = inner_.writeReport(handle, report, length, &error);
     setOsError(osError, error);
-    recordOut(true, report, length, ok, error);
+    recordReport(WireEvent::Kind::out, true, report, length,
+                 ok ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -142,15 +144,9 @@ bool RecordingHost::getInputReport(HidHandle handle, uint8_t* report, size_t len
     uint32_t error = 0;
     const bool ok = inner_.getInputReport(handle, report, length, &error);
     setOsError(osError, error);
-    WireEvent event;
-    event.kind = WireEvent::Kind::in;
-    if (ok && report != nullptr) {
-        event.bytes.assign(report, report + length);
-    } else {
-        event.outcome = WireEvent::Outcome::failed;
-        event.osError = error;
-    }
-    recorder_.write(std::move(event));
+    const bool taken = ok && report != nullptr;
+    recordReport(WireEvent::Kind::in, false, taken ? report : nullptr, length,
+                 taken ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -164,17 +160,13 @@ HidReadResult RecordingHost::readReport(HidHandle handle, uint8_t reportId, uint
     setOsError(osError, error);
     if (received)
         *received = got;
-    WireEvent event;
-    event.kind = WireEvent::Kind::in;
-    event.plainPath = true;
-    if (result == HidReadResult::ok && report != nullptr) {
-        event.bytes.assign(report, report + (got < length ? got : length));
-    } else {
-        event.outcome = result == HidReadResult::timeout ? WireEvent::Outcome::timeout
-                                                         : WireEvent::Outcome::failed;
-        event.osError = error;
-    }
-    recorder_.write(std::move(event));
+    const bool taken = result == HidReadResult::ok && report != nullptr;
+    const WireEvent::Outcome outcome = taken ? WireEvent::Outcome::ok
+                                       : result == HidReadResult::timeout
+                                           ? WireEvent::Outcome::timeout
+                                           : WireEvent::Outcome::failed;
+    recordReport(WireEvent::Kind::in, true, taken ? report : nullptr, got < length ? got : length,
+                 outcome, error);
     return result;
 }
 
