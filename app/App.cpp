@@ -17,6 +17,7 @@
 #include "cfg/CfgUpdate.h"
 #include "cfg/CfgVerify.h"
 #include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
 #include "fw/FwUpdate.h"
 #include "hid/DeviceMatch.h"
 #include "hid/HidInterface.h"
@@ -202,7 +203,7 @@ int runPropertyMode() {
         }
         showMessage("\nGet VID successfully. VID = %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2],
                     vid[3]);
-        record.propertyText = formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
+        record.propertyText = vidText(vid);
         return 0;
     }
     if (property == "sensorid") {

@@ -16,6 +16,7 @@
 #include "app/Options.h"
 #include "cfg/CfgUpdate.h"
 #include "chip/ChipProfile.h"
+#include "fw/FwImage.h"
 #include "fw/FwUpdate.h"
 #include "hid/DeviceMatch.h"
 #include "log/Log.h"
@@ -28,10 +29,6 @@ namespace {
 RunRecord record;
 // The real standard output while --json sets it aside; -1 otherwise.
 int savedStdout = -1;
-
-std::string vidText(const uint8_t* vid) {
-    return formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
-}
 
 // The reason of a failed run in a person's words: the most specific one a
 // layer noted, else the job and the first Error the log wrote, else the job

@@ -205,11 +205,7 @@ const uint8_t* CfgImage::getCfgData() {
 }
 
 void CfgImage::initCfgVersion() {
-    cfgVersion = kCfgVersionAtLegacy < cfgData.size() ? cfgData[kCfgVersionAtLegacy] : 0;
-}
-
-void CfgImageFjordK::initCfgVersion() {
-    cfgVersion = kCfgVersionAtFjord < cfgData.size() ? cfgData[kCfgVersionAtFjord] : 0;
+    cfgVersion = versionAt_ < cfgData.size() ? cfgData[versionAt_] : 0;
 }
 
 int32_t CfgImage::checkBlock(int32_t type) {
@@ -315,10 +311,7 @@ int32_t CfgImage::parseText(const uint8_t* text, size_t size) {
 }
 
 std::unique_ptr<CfgImage> createCfgImage(int32_t type) {
-    const CfgKind kind = familyOf(type).cfg;
-    if (isLegacyCfg(kind))
-        return std::make_unique<CfgImage>();
-    if (kind == CfgKind::fjord)
-        return std::make_unique<CfgImageFjordK>();
-    return nullptr;
+    if (familyOf(type).cfg == CfgKind::none)
+        return nullptr;
+    return std::make_unique<CfgImage>(cfgVersionAt(type));
 }

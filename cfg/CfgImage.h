@@ -1,10 +1,10 @@
 // cfg: configuration files and the configuration update.
 //
-// Offers CfgImage and CfgImageFjordK: a configuration text file parsed into
-// a zero-padded data block (a multiple of 4096 bytes) with its configuration
-// version byte; the whole-file read that image and configuration loading
-// share (InputFile.h); the configuration update (CfgUpdate.h) and the
-// read-back of --verify (CfgVerify.h).
+// Offers CfgImage: a configuration text file parsed into a zero-padded data
+// block (a multiple of 4096 bytes) with its configuration version byte; the
+// whole-file read that image and configuration loading share (InputFile.h);
+// the configuration update (CfgUpdate.h) and the read-back of --verify
+// (CfgVerify.h).
 // Relies on: log (messages), chip (family table, the chip's configuration
 // check), sys (whole-file reads), ops and tlc (the configuration update and
 // its read-back talk to the chip).
@@ -24,7 +24,9 @@
 // block holds the bytes in marker order followed by zeros up to cfgSize.
 class CfgImage {
   public:
-    CfgImage() = default;
+    // `versionAt`: where the family keeps the configuration version
+    // (cfgVersionAt, chip/CfgBlock.h).
+    explicit CfgImage(size_t versionAt = kCfgVersionAtLegacy) : versionAt_(versionAt) {}
     virtual ~CfgImage();
     CfgImage(const CfgImage&) = delete;
     CfgImage& operator=(const CfgImage&) = delete;
@@ -50,7 +52,8 @@ class CfgImage {
     virtual uint8_t getCfgVersion();
     // The data block (cfgSize bytes) while loaded, else nullptr.
     virtual const uint8_t* getCfgData();
-    // Takes cfgVersion from the data block: byte 0.
+    // Takes cfgVersion from the data block: the byte at versionAt (0 when
+    // the block is shorter).
     virtual void initCfgVersion();
     // Whether a chip of `type` will accept the loaded block: its
     // configuration-version read checks the first bytes (checkCfgBlock), and
@@ -65,13 +68,15 @@ class CfgImage {
     uint32_t cfgSize = 0;  // bytes in the data block, a multiple of 4096
     uint8_t cfgVersion = 0;
     std::vector<uint8_t> cfgData;
+
+  private:
+    size_t versionAt_;
 };
 
-// The fjord family keeps the configuration version at kCfgVersionAtFjord
-// (chip/CfgBlock.h), the base class at kCfgVersionAtLegacy.
+// A configuration of the fjord family, whose version stands at kCfgVersionAtFjord.
 class CfgImageFjordK : public CfgImage {
   public:
-    void initCfgVersion() override;
+    CfgImageFjordK() : CfgImage(kCfgVersionAtFjord) {}
 };
 
 // Largest configuration file load reads: text for far more configuration
@@ -94,6 +99,6 @@ bool isCfgByteToken(const uint8_t* text, size_t size, size_t at);
 // Bytes per block of the configuration area; cfgSize is a multiple of it.
 constexpr uint32_t kCfgBlockSize = 4096;
 
-// An empty configuration object for the chip type (CfgImage for 5410 and
-// 5415R, CfgImageFjordK for chip types 3 to 7); nullptr for an unknown type.
+// An empty configuration object for the chip type, reading the version where
+// the family keeps it; nullptr for an unknown type.
 std::unique_ptr<CfgImage> createCfgImage(int32_t chipType);

@@ -28,11 +28,6 @@ constexpr uint32_t kAttemptWaitMs = 200;
 constexpr size_t kVersionBufferSize = 65;
 
 template <typename Seq>
-int writeSeq(TlcConnection& connection, uint32_t addr, const Seq& seq) {
-    return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), true);
-}
-
-template <typename Seq>
 int32_t sendFjordCmd(TlcConnection& connection, const Seq& cmd, uint32_t waitMs) {
     const ChipProfile& p = chipProfile;
     return FjordKSendCfgCmd(connection, p.cmdAddr, cmd.data, static_cast<uint8_t>(cmd.size()),
@@ -41,7 +36,7 @@ int32_t sendFjordCmd(TlcConnection& connection, const Seq& cmd, uint32_t waitMs)
 
 // 5410, 5415R: the start command, 100 ms, the start ready value at cmdAddr.
 int32_t startLegacy(TlcConnection& connection, const char* fn) {
-    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgStartCmd);
+    const int r = connection.writeSeq(chipProfile.cmdAddr, chipProfile.cfgStartCmd, true);
     if (r != 0) {
         LOG_ERROR(fn, "Write send cfg cmd failed. ret = %d.\n", r);
         return -1;
@@ -69,7 +64,7 @@ int32_t startFjord(TlcConnection& connection, const char* fn) {
 
 // 5410, 5415R: the finish command; -5 when it could not be sent.
 int32_t sendLegacyFinishCmd(TlcConnection& connection, const char* fn, const char* label) {
-    const int r = writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgFinishCmd);
+    const int r = connection.writeSeq(chipProfile.cmdAddr, chipProfile.cfgFinishCmd, true);
     if (r != 0) {
         LOG_ERROR(fn, "%s,Write send cfg finish cmd failed. ret = %d.\n", label, r);
         return -5;
@@ -281,7 +276,7 @@ bool attemptUpdate(TlcConnection& connection, CfgImage& image, uint8_t fileVersi
     const int32_t r = cfgUpdateWithConnection(connection, image);
     sleepMs(kAttemptWaitMs);
     *sessionLeftOpen = !chipProfile.cfgResetCmd.empty() &&
-                       writeSeq(connection, chipProfile.cmdAddr, chipProfile.cfgResetCmd) != 0;
+                       connection.writeSeq(chipProfile.cmdAddr, chipProfile.cfgResetCmd, true) != 0;
     if (r != 0) {
         LOG_ERROR(kHelperFn, "Cannot update new cfg data. ret = %d. Retry remaining: %d.\n", r,
                   remaining);

@@ -27,30 +27,11 @@ namespace {
 
 constexpr const char* kMagic = "touchfw-emu-state 1";
 
-std::string toHex(const uint8_t* data, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0F];
-    }
-    return out;
-}
-
 bool fromHex(const std::string& text, std::vector<uint8_t>* out) {
     if (text.size() % 2 != 0)
         return false;
-    out->clear();
-    out->reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int hi = hexDigitValue(text[i]);
-        const int lo = hexDigitValue(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-    }
-    return true;
+    out->resize(text.size() / 2);
+    return decodeHex(text.data(), out->size(), out->data());
 }
 
 bool parseAddress(const std::string& text, uint32_t* addr) {
@@ -209,18 +190,18 @@ void EmulatedChip::writeState(std::ostream& out) {
     out << "data-mode " << (dataMode_ ? 1 : 0) << "\n";
     out << "firmware-mode " << nameOf(kModes, mode_) << "\n";
     out << "cfg-session " << nameOf(kSessions, regs_.session) << "\n";
-    out << "config " << toHex(regs_.config.data(), regs_.config.size()) << "\n";
+    out << "config " << hexText(regs_.config.data(), regs_.config.size()) << "\n";
     if (!regs_.pending.empty())
-        out << "pending " << toHex(regs_.pending.data(), regs_.pending.size()) << "\n";
+        out << "pending " << hexText(regs_.pending.data(), regs_.pending.size()) << "\n";
     out << "frame " << frameNumber_ << "\n";
     char addr[16];
     for (const auto& page : regs_.memory.pages()) {
         std::snprintf(addr, sizeof addr, "0x%08X", page.first);
-        out << "reg " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
+        out << "reg " << addr << " " << hexText(page.second.data(), page.second.size()) << "\n";
     }
     for (const auto& page : flash_.pages()) {
         std::snprintf(addr, sizeof addr, "0x%08X", page.first);
-        out << "flash " << addr << " " << toHex(page.second.data(), page.second.size()) << "\n";
+        out << "flash " << addr << " " << hexText(page.second.data(), page.second.size()) << "\n";
     }
     for (const FlashBlock& block : flashedSinceRestart_) {
         std::snprintf(addr, sizeof addr, "0x%08X", block.addr);

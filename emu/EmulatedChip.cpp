@@ -28,17 +28,6 @@ ReportPath reportPathOf(int32_t type) {
                                                         : ReportPath::standard;
 }
 
-ChipProfile profileFor(int32_t type) {
-    const int32_t savedType = chipType;
-    const ChipProfile savedProfile = chipProfile;
-    chipType = type;
-    initChipProfile();
-    const ChipProfile profile = chipProfile;
-    chipType = savedType;
-    chipProfile = savedProfile;
-    return profile;
-}
-
 std::vector<uint8_t> makeConfiguration(int32_t type, uint8_t version, size_t size) {
     std::vector<uint8_t> config(std::max(size, std::max<size_t>(cfgCheckBytes(type), 5)));
     for (size_t i = 0; i < config.size(); ++i) {
@@ -71,7 +60,7 @@ int16_t defaultFramePattern(FrameKind kind, uint32_t frame, uint32_t index) {
 
 EmulatedChip::EmulatedChip(int32_t type, VirtualClock* clock)
     : type_(type),
-      profile_(profileFor(type)),
+      profile_(chipProfileOf(type)),
       path_(reportPathOf(type)),
       regs_(type, profile_),
       decoder_(profile_.protoType) {
@@ -277,6 +266,21 @@ bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPat
     return handleRawCommand(report, length);
 }
 
+std::optional<FaultDo> EmulatedChip::outputFault(const uint8_t* report, size_t length) {
+    std::string which;
+    const std::optional<FaultDo> fault =
+        faults_.check(FaultOn::outputReport, ChipCommand::none, 0, &which);
+    if (fault == FaultDo::disappear) {
+        record(TranscriptEntry::Kind::fault, which);
+    } else if (fault) {
+        record(TranscriptEntry::Kind::fault,
+               (fault == FaultDo::dropReport ? "lost before the chip: " : "transfer failed: ") +
+                   describeReport(report, length),
+               std::vector<uint8_t>(report, report + length));
+    }
+    return fault;
+}
+
 void EmulatedChip::noteAbandoned(const std::string& note) {
     if (!note.empty())
         record(TranscriptEntry::Kind::note, note);
@@ -435,16 +439,22 @@ size_t EmulatedChip::dropQueuedReports() {
     return dropped;
 }
 
-bool EmulatedChip::handOver(Answer answer, std::vector<uint8_t>* report) {
+bool EmulatedChip::handOver(Answer answer, uint8_t* report, bool plain, uint32_t* osError) {
     if (answer.failTransfer) {
         record(TranscriptEntry::Kind::fault, "answer transfer failed");
-        return false;
+        return failHostCall(osError, kOsGenFailure);
     }
-    *report = answer.bytes;
+    std::copy(answer.bytes.begin(), answer.bytes.end(), report);
     lastInput_ = answer.bytes;
-    recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), true, answer.addr,
+    recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), plain, answer.addr,
                  std::move(answer.text));
     return true;
+}
+
+bool EmulatedChip::handOver(Answer answer, std::vector<uint8_t>* report) {
+    if (!answer.failTransfer)
+        report->resize(answer.bytes.size());
+    return handOver(std::move(answer), report->data(), true, nullptr);
 }
 
 bool EmulatedChip::takeAnswer(std::vector<uint8_t>* report) {
@@ -489,9 +499,7 @@ void EmulatedChip::discardAnswer() {
 
 bool EmulatedChip::refuseInput(const std::string& text, uint32_t code, uint32_t* osError) {
     protocolError(text);
-    if (osError)
-        *osError = code;
-    return false;
+    return failHostCall(osError, code);
 }
 
 bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* osError) {
@@ -515,17 +523,7 @@ bool EmulatedChip::answerInputReport(uint8_t* report, size_t length, uint32_t* o
     if (pendingAnswer_) {
         Answer answer = std::move(*pendingAnswer_);
         pendingAnswer_.reset();
-        if (answer.failTransfer) {
-            record(TranscriptEntry::Kind::fault, "answer transfer failed");
-            if (osError)
-                *osError = kOsGenFailure;
-            return false;
-        }
-        std::copy(answer.bytes.begin(), answer.bytes.end(), report);
-        lastInput_ = answer.bytes;
-        recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), false, answer.addr,
-                     std::move(answer.text));
-        return true;
+        return handOver(std::move(answer), report, false, osError);
     }
     if (answerWithheld_) {
         record(TranscriptEntry::Kind::note, "no answer to the last read request");
@@ -584,18 +582,11 @@ HidReadResult EmulatedChip::nextQueuedReport(uint8_t reportId, uint8_t* report, 
         protocolError("a late answer to an earlier read request was read after a later one (" +
                       answer.text + ")");
     }
-    if (answer.failTransfer) {
-        record(TranscriptEntry::Kind::fault, "answer transfer failed");
-        if (osError)
-            *osError = kOsGenFailure;
+    const size_t size = answer.bytes.size();
+    if (!handOver(std::move(answer), report, true, osError))
         return HidReadResult::failed;
-    }
-    std::copy(answer.bytes.begin(), answer.bytes.end(), report);
     if (received)
-        *received = answer.bytes.size();
-    lastInput_ = answer.bytes;
-    recordReport(TranscriptEntry::Kind::input, std::move(answer.bytes), true, answer.addr,
-                 std::move(answer.text));
+        *received = size;
     return HidReadResult::ok;
 }
 

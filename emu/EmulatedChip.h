@@ -51,8 +51,6 @@ const char* familyName(int32_t type);
 int32_t familyFromName(const std::string& name);
 // Product id text a fresh chip of the family reports.
 std::string defaultProductIdText(int32_t type);
-// The family's chip profile, computed without touching the process-wide one.
-ChipProfile profileFor(int32_t type);
 
 // A configuration block of `size` bytes whose version is `version` and whose
 // check bytes are right for the family: 5410 bytes 0-3 sum to 0 (8 bits);
@@ -132,6 +130,10 @@ class EmulatedChip : public ReportDescriber {
     // fjordK8 path: drops every report already queued for the host (what a
     // host that drains its queue before a request does); the number dropped.
     size_t dropQueuedReports();
+    // The fault, if any, on an output report on its way to the chip: a lost
+    // or failed report enters the transcript with its bytes, a disappearance
+    // with the rule (the host then makes the device vanish).
+    std::optional<FaultDo> outputFault(const uint8_t* report, size_t length);
     // What the chip makes of a report, for the transcript.
     std::string describeReport(const uint8_t* report, size_t length) const;
     std::string describeOutput(const uint8_t* report, size_t length) const override {
@@ -201,7 +203,6 @@ class EmulatedChip : public ReportDescriber {
     FaultScript& faults() { return faults_; }
     bool addFault(const FaultRule& rule) { return faults_.add(rule); }
     const Transcript& transcript();
-    void clearTranscript() { transcript_.clear(); }
     // Recording is on from construction. Off, nothing more enters the
     // transcript (touchfw-emu when no transcript file is asked for: a
     // transcript holds every report, several times the image's size).
@@ -249,7 +250,10 @@ class EmulatedChip : public ReportDescriber {
     bool reject(const std::string& text);
     // Refuses an input report request: a protocol error, `code` for the host.
     bool refuseInput(const std::string& text, uint32_t code, uint32_t* osError);
-    // Hands an answer over to a host that queues it (false when its transfer fails).
+    // Hands an answer over to the host, copied into `report` and recorded as
+    // an input on the 268-byte path when `plain`; false (with *osError) when
+    // its transfer fails.
+    bool handOver(Answer answer, uint8_t* report, bool plain, uint32_t* osError);
     bool handOver(Answer answer, std::vector<uint8_t>* report);
 
     bool handleRegisterFrame(const uint8_t* r, size_t length);

@@ -87,16 +87,14 @@ bool EmulatedHost::takeDeviceLock(uint32_t* osError) {
         return true;
     const FileLock::Result r = lock_.tryLock(lockPath_);
     if (r == FileLock::Result::busy) {
-        if (osError)
-            *osError = kOsSharingViolation;
+        setOsError(osError, kOsSharingViolation);
         chip_.record(TranscriptEntry::Kind::open,
                      "open refused: the device is held by another process");
         return false;
     }
     if (r != FileLock::Result::locked) {
         // Not a refusal of the device (no hint on access rights): the emulator failed.
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         const std::string reason = "cannot lock " + lockPath_ + ": " + fileErrorText(lock_.error());
         chip_.record(TranscriptEntry::Kind::open, "open refused: " + reason);
         if (!lockFailed_ && onLockFailed_)
@@ -162,16 +160,14 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
             continue;
         }
         if (iface.info.queryError == HidQueryError::openFailed) {
-            if (osError)
-                *osError = iface.info.osError;
+            setOsError(osError, iface.info.osError);
             chip_.record(TranscriptEntry::Kind::open, "open refused: " + describe(iface.info));
             return kInvalidHidHandle;
         }
         if (iface.chip != nullptr) {
             std::string which;
             if (iface.chip->faults().check(FaultOn::open, ChipCommand::none, 0, &which)) {
-                if (osError)
-                    *osError = kOsAccessDenied;
+                setOsError(osError, kOsAccessDenied);
                 iface.chip->record(TranscriptEntry::Kind::fault, "open failed: " + which);
                 if (iface.role == InterfaceRole::chip)
                     chipOpenFailed_ = true;
@@ -184,8 +180,7 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
         }
         if (iface.role == InterfaceRole::twin && lockFailed_) {
             // The emulator failed, not the device: no other device stands in.
-            if (osError)
-                *osError = kOsGenFailure;
+            setOsError(osError, kOsGenFailure);
             chip_.record(
                 TranscriptEntry::Kind::open,
                 "open refused: the chip's state cannot be kept (" + describe(iface.info) + ")");
@@ -210,8 +205,7 @@ HidHandle EmulatedHost::open(const HidInterfaceInfo& wanted, uint32_t* osError) 
                         iface.info.path);
         return handle;
     }
-    if (osError)
-        *osError = kOsFileNotFound;
+    setOsError(osError, kOsFileNotFound);
     chip_.record(TranscriptEntry::Kind::open, "open of a missing interface " + describe(wanted));
     return kInvalidHidHandle;
 }
@@ -232,22 +226,19 @@ void EmulatedHost::close(HidHandle handle) {
 EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uint32_t* osError) {
     auto it = handles_.find(handle);
     if (it == handles_.end()) {
-        if (osError)
-            *osError = kOsInvalidHandle;
+        setOsError(osError, kOsInvalidHandle);
         chip_.record(TranscriptEntry::Kind::note,
                      std::string(what) + " on an invalid handle " + std::to_string(handle));
         return nullptr;
     }
     EmulatedInterface& iface = interfaces_[it->second];
     if (isGone(iface)) {
-        if (osError)
-            *osError = kOsDeviceNotConnected;
+        setOsError(osError, kOsDeviceNotConnected);
         chip_.record(TranscriptEntry::Kind::note, std::string(what) + " on a device that is gone");
         return nullptr;
     }
     if (iface.chip == nullptr) {
-        if (osError)
-            *osError = kOsGenFailure;
+        setOsError(osError, kOsGenFailure);
         chip_.protocolError(std::string(what) + " on a decoy interface " + describe(iface.info));
         return nullptr;
     }
@@ -256,42 +247,23 @@ EmulatedInterface* EmulatedHost::resolve(HidHandle handle, const char* what, uin
 
 bool EmulatedHost::sendToChip(HidHandle handle, const uint8_t* report, size_t length,
                               ReportPath via, uint32_t* osError) {
-    if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
-        return false;
-    }
+    if (report == nullptr)
+        return failHostCall(osError, kOsInvalidParameter);
     EmulatedInterface* iface = resolve(handle, "output report", osError);
     if (iface == nullptr)
         return false;
     EmulatedChip& chip = *iface->chip;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip.faults().check(FaultOn::outputReport, ChipCommand::none, 0, &which);
-    if (fault) {
-        const std::vector<uint8_t> bytes(report, report + length);
-        const std::string text = chip.describeReport(report, length);
-        if (fault == FaultDo::dropReport) {
-            chip.record(TranscriptEntry::Kind::fault, "lost before the chip: " + text, bytes);
-            return true;
-        }
-        if (fault == FaultDo::disappear) {
-            chip.record(TranscriptEntry::Kind::fault, which);
-            disappear();
-            if (osError)
-                *osError = kOsDeviceNotConnected;
-            return false;
-        }
-        chip.record(TranscriptEntry::Kind::fault, "transfer failed: " + text, bytes);
-        if (osError)
-            *osError = kOsGenFailure;
-        return false;
+    const std::optional<FaultDo> fault = chip.outputFault(report, length);
+    if (fault == FaultDo::disappear) {
+        disappear();
+        return failHostCall(osError, kOsDeviceNotConnected);
     }
-    if (!chip.receiveReport(report, length, via)) {
-        if (osError)
-            *osError = kOsGenFailure;
-        return false;
-    }
+    if (fault == FaultDo::dropReport)
+        return true;
+    if (fault)
+        return failHostCall(osError, kOsGenFailure);
+    if (!chip.receiveReport(report, length, via))
+        return failHostCall(osError, kOsGenFailure);
     if (reportHook_)
         reportHook_();
     return true;
@@ -315,16 +287,15 @@ bool EmulatedHost::writeReport(HidHandle handle, const uint8_t* report, size_t l
     return sendToChip(handle, report, length, ReportPath::long268, osError);
 }
 
-bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
-                                  uint32_t* osError) {
+EmulatedChip* EmulatedHost::inputChip(HidHandle handle, const uint8_t* report, const char* what,
+                                      uint32_t* osError) {
     if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
-        return false;
+        setOsError(osError, kOsInvalidParameter);
+        return nullptr;
     }
-    EmulatedInterface* iface = resolve(handle, "input report", osError);
+    EmulatedInterface* iface = resolve(handle, what, osError);
     if (iface == nullptr)
-        return false;
+        return nullptr;
     EmulatedChip& chip = *iface->chip;
     std::string which;
     const std::optional<FaultDo> fault =
@@ -332,18 +303,22 @@ bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t leng
     if (fault == FaultDo::disappear) {
         chip.record(TranscriptEntry::Kind::fault, which);
         disappear();
-        if (osError)
-            *osError = kOsDeviceNotConnected;
-        return false;
+        setOsError(osError, kOsDeviceNotConnected);
+        return nullptr;
     }
     if (fault) {
         chip.discardAnswer();  // lost with the failed transfer
-        chip.record(TranscriptEntry::Kind::fault, "input report failed: " + which);
-        if (osError)
-            *osError = kOsGenFailure;
-        return false;
+        chip.record(TranscriptEntry::Kind::fault, std::string(what) + " failed: " + which);
+        setOsError(osError, kOsGenFailure);
+        return nullptr;
     }
-    return chip.answerInputReport(report, length, osError);
+    return &chip;
+}
+
+bool EmulatedHost::getInputReport(HidHandle handle, uint8_t* report, size_t length,
+                                  uint32_t* osError) {
+    EmulatedChip* chip = inputChip(handle, report, "input report", osError);
+    return chip != nullptr && chip->answerInputReport(report, length, osError);
 }
 
 HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8_t* report,
@@ -351,33 +326,10 @@ HidReadResult EmulatedHost::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
-    if (report == nullptr) {
-        if (osError)
-            *osError = kOsInvalidParameter;
+    EmulatedChip* chip = inputChip(handle, report, "read", osError);
+    if (chip == nullptr)
         return HidReadResult::failed;
-    }
-    EmulatedInterface* iface = resolve(handle, "read", osError);
-    if (iface == nullptr)
-        return HidReadResult::failed;
-    EmulatedChip& chip = *iface->chip;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip.faults().check(FaultOn::inputReport, ChipCommand::none, 0, &which);
-    if (fault == FaultDo::disappear) {
-        chip.record(TranscriptEntry::Kind::fault, which);
-        disappear();
-        if (osError)
-            *osError = kOsDeviceNotConnected;
-        return HidReadResult::failed;
-    }
-    if (fault) {
-        chip.discardAnswer();
-        chip.record(TranscriptEntry::Kind::fault, "read failed: " + which);
-        if (osError)
-            *osError = kOsGenFailure;
-        return HidReadResult::failed;
-    }
-    return chip.nextQueuedReport(reportId, report, length, timeoutMs, received, osError);
+    return chip->nextQueuedReport(reportId, report, length, timeoutMs, received, osError);
 }
 
 }  // namespace emu

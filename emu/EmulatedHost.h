@@ -73,8 +73,6 @@ class EmulatedHost : public HidHost {
     bool deviceGone(uint32_t osError) const override;
 
     const std::vector<EmulatedInterface>& interfaces() const { return interfaces_; }
-    // Adds an interface at the end of the enumeration order.
-    void addInterface(const EmulatedInterface& iface) { interfaces_.push_back(iface); }
     // Index of the chip's vendor collection in interfaces().
     size_t chipIndex() const;
     int openCount(InterfaceRole role) const;
@@ -87,7 +85,6 @@ class EmulatedHost : public HidHost {
     // The chip's device vanishes (all its collections): enumeration no longer
     // lists it, opens fail, every call on an open handle fails.
     void disappear();
-    void reconnect() { gone_ = false; }
     bool gone() const { return gone_; }
 
   private:
@@ -97,6 +94,11 @@ class EmulatedHost : public HidHost {
     // Output report bookkeeping shared by both paths; true when the chip got it.
     bool sendToChip(HidHandle handle, const uint8_t* report, size_t length, ReportPath via,
                     uint32_t* osError);
+    // Input bookkeeping shared by both paths: the chip behind the handle, or
+    // null (with *osError set) when the report is null, the handle unusable
+    // or a fault fails the transfer.
+    EmulatedChip* inputChip(HidHandle handle, const uint8_t* report, const char* what,
+                            uint32_t* osError);
     bool isGone(const EmulatedInterface& iface) const { return gone_ && iface.device == 1; }
     // Takes the device lock if one is set and not yet held; false (with
     // *osError) when another process holds it.

@@ -1,6 +1,9 @@
 #include "emu/EmulatedSystem.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "chip/ChipProfile.h"
 #include "hid/DeviceMatch.h"
@@ -65,6 +68,47 @@ int32_t chipTypeFromArgs(int argc, char** argv) {
 std::string stateFilePath(int32_t type, const char* stateDir) {
     const std::string dir = (stateDir != nullptr && stateDir[0] != '\0') ? stateDir : ".";
     return dir + "/touchfw-emu-" + familyName(type) + ".state";
+}
+
+const char* envValue(const char* name) {
+    const char* value = std::getenv(name);
+    return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+bool loadState(EmulatedChip& chip, const std::string& path, bool quiet) {
+    std::string error;
+    if (chip.loadStateFile(path, &error))
+        return true;
+    if (!quiet)
+        std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
+    return false;
+}
+
+bool addFaultsFromEnv(EmulatedChip& chip) {
+    const char* faultList = envValue("TOUCHFW_EMU_FAULT");
+    if (faultList == nullptr)
+        return true;
+    std::vector<FaultRule> rules;
+    std::string error;
+    if (!parseFaultList(faultList, chip.profile(), &rules, &error)) {
+        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
+        return false;
+    }
+    for (const FaultRule& rule : rules)
+        chip.addFault(rule);
+    return true;
+}
+
+void appendTranscript(EmulatedChip& chip, const char* path) {
+    if (path == nullptr)
+        return;
+    std::ofstream out(path, std::ios::app);
+    out << chip.transcript().toText();
+}
+
+void printProtocolErrors(const std::vector<std::string>& errors) {
+    for (const std::string& error : errors)
+        std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
 }
 
 }  // namespace emu

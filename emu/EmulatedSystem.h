@@ -58,4 +58,18 @@ int32_t chipTypeFromArgs(int argc, char** argv);
 // non-empty, else ".".
 std::string stateFilePath(int32_t type, const char* stateDir);
 
+// What touchfw-emu and its virtual panel share. The value of the environment
+// variable `name`; null when it is unset or empty.
+const char* envValue(const char* name);
+// Reads the state file into the chip; false (after saying why on standard
+// error, unless `quiet`) when it does not read.
+bool loadState(EmulatedChip& chip, const std::string& path, bool quiet = false);
+// Adds the faults of $TOUCHFW_EMU_FAULT to the chip; false (after saying why
+// on standard error) when the list is bad.
+bool addFaultsFromEnv(EmulatedChip& chip);
+// Appends the chip's transcript to the file at `path` (nothing when null).
+void appendTranscript(EmulatedChip& chip, const char* path);
+// Names each protocol error on standard error.
+void printProtocolErrors(const std::vector<std::string>& errors);
+
 }  // namespace emu

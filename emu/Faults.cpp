@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 
 namespace emu {
 
@@ -126,50 +127,36 @@ ChipCommand commandFromName(const std::string& name) {
     return ChipCommand::none;
 }
 
+namespace {
+
+// Indexed by FaultOn and FaultDo.
+const char* const kFaultOnNames[] = {
+    "open", "output report", "input report", "read request", "write request", "command", "frame"};
+const char* const kFaultDoNames[] = {"fail transfer",
+                                     "drop report",
+                                     "disappear",
+                                     "no answer",
+                                     "wrong length",
+                                     "corrupt data",
+                                     "withhold acknowledgement",
+                                     "corrupt acknowledgement",
+                                     "wrong version id",
+                                     "late answer"};
+static_assert(std::size(kFaultOnNames) == static_cast<size_t>(FaultOn::frame) + 1,
+              "one name per fault place");
+static_assert(std::size(kFaultDoNames) == static_cast<size_t>(FaultDo::lateAnswer) + 1,
+              "one name per fault action");
+
+}  // namespace
+
 const char* faultOnName(FaultOn on) {
-    switch (on) {
-        case FaultOn::open:
-            return "open";
-        case FaultOn::outputReport:
-            return "output report";
-        case FaultOn::inputReport:
-            return "input report";
-        case FaultOn::readRequest:
-            return "read request";
-        case FaultOn::writeRequest:
-            return "write request";
-        case FaultOn::command:
-            return "command";
-        case FaultOn::frame:
-            return "frame";
-    }
-    return "?";
+    const size_t i = static_cast<size_t>(on);
+    return i < std::size(kFaultOnNames) ? kFaultOnNames[i] : "?";
 }
 
 const char* faultDoName(FaultDo action) {
-    switch (action) {
-        case FaultDo::failTransfer:
-            return "fail transfer";
-        case FaultDo::dropReport:
-            return "drop report";
-        case FaultDo::disappear:
-            return "disappear";
-        case FaultDo::noAnswer:
-            return "no answer";
-        case FaultDo::wrongLength:
-            return "wrong length";
-        case FaultDo::corruptData:
-            return "corrupt data";
-        case FaultDo::withholdAck:
-            return "withhold acknowledgement";
-        case FaultDo::corruptAck:
-            return "corrupt acknowledgement";
-        case FaultDo::wrongVid:
-            return "wrong version id";
-        case FaultDo::lateAnswer:
-            return "late answer";
-    }
-    return "?";
+    const size_t i = static_cast<size_t>(action);
+    return i < std::size(kFaultDoNames) ? kFaultDoNames[i] : "?";
 }
 
 std::string FaultRule::describe() const {
@@ -311,9 +298,6 @@ FaultRule wrongLengthAt(uint32_t addr, int times, int skip) {
 }
 FaultRule corruptAnswerAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::readRequest, FaultDo::corruptData, skip, times), addr);
-}
-FaultRule wrongLengthOnRead(int nth, int times) {
-    return make(FaultOn::readRequest, FaultDo::wrongLength, nthToSkip(nth), times);
 }
 FaultRule dropWriteAt(uint32_t addr, int times, int skip) {
     return at(make(FaultOn::writeRequest, FaultDo::dropReport, skip, times), addr);

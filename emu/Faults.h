@@ -118,8 +118,6 @@ FaultRule noAnswerAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule wrongLengthAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule corruptAnswerAt(uint32_t addr, int times = kForever, int skip = 0);
 FaultRule lateAnswerAt(uint32_t addr, int times = 1, int skip = 0);
-// The nth read request, whatever its address.
-FaultRule wrongLengthOnRead(int nth, int times = 1);
 FaultRule dropWriteAt(uint32_t addr, int times = 1, int skip = 0);
 FaultRule withholdAck(ChipCommand command, int times = kForever, int skip = 0);
 FaultRule corruptAck(ChipCommand command, int times = kForever, int skip = 0);

@@ -174,8 +174,7 @@ std::vector<HidInterfaceInfo> ReplayHost::enumerate() {
 }
 
 HidHandle ReplayHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
-    if (osError)
-        *osError = kOsGenFailure;
+    setOsError(osError, kOsGenFailure);
     if (failed())
         return kInvalidHidHandle;
     const WireEvent* event = next();
@@ -186,12 +185,10 @@ HidHandle ReplayHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     }
     consume();
     if (event->kind == WireEvent::Kind::openFailed) {
-        if (osError)
-            *osError = event->osError;
+        setOsError(osError, event->osError);
         return kInvalidHidHandle;
     }
-    if (osError)
-        *osError = 0;
+    setOsError(osError, 0);
     return nextHandle_++;
 }
 
@@ -208,8 +205,7 @@ void ReplayHost::close(HidHandle handle) {
 }
 
 bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint32_t* osError) {
-    if (osError)
-        *osError = kOsGenFailure;
+    setOsError(osError, kOsGenFailure);
     if (failed() || report == nullptr)
         return false;
     ++reportsSent_;
@@ -224,19 +220,14 @@ bool ReplayHost::send(bool plainPath, const uint8_t* report, size_t length, uint
         return false;
     }
     consume();
-    if (event->outcome != WireEvent::Outcome::ok) {
-        if (osError)
-            *osError = event->osError;
-        return false;
-    }
-    if (osError)
-        *osError = 0;
+    if (event->outcome != WireEvent::Outcome::ok)
+        return failHostCall(osError, event->osError);
+    setOsError(osError, 0);
     return true;
 }
 
 const WireEvent* ReplayHost::receive(bool plainPath, uint32_t* osError) {
-    if (osError)
-        *osError = kOsGenFailure;
+    setOsError(osError, kOsGenFailure);
     if (failed())
         return nullptr;
     const WireEvent* event = next();
@@ -246,8 +237,7 @@ const WireEvent* ReplayHost::receive(bool plainPath, uint32_t* osError) {
         return nullptr;
     }
     consume();
-    if (osError)
-        *osError = event->osError;
+    setOsError(osError, event->osError);
     return event;
 }
 

@@ -31,7 +31,6 @@ class SparseMemory {
 
     void clear() { pages_.clear(); }
     bool empty() const { return pages_.empty(); }
-    uint8_t fillValue() const { return fill_; }
     // Pages that were ever written, keyed by their base address.
     const std::map<uint32_t, Page>& pages() const { return pages_; }
     // Replaces one whole page (base must be page aligned); used by state loading.

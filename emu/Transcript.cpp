@@ -1,8 +1,7 @@
 #include "emu/Transcript.h"
 
-#include <cstdio>
-
 #include "hid/WireRecording.h"
+#include "sys/Bytes.h"
 
 namespace emu {
 
@@ -26,15 +25,8 @@ const char* otherWord(TranscriptEntry::Kind kind) {
 }  // namespace
 
 std::string hexBytes(const uint8_t* data, size_t n, size_t limit) {
-    std::string out;
     const size_t shown = n < limit ? n : limit;
-    char item[4];
-    for (size_t i = 0; i < shown; ++i) {
-        std::snprintf(item, sizeof item, "%02X", data[i]);
-        if (i > 0)
-            out += ' ';
-        out += item;
-    }
+    std::string out = hexText(data, shown, ' ');
     if (shown < n) {
         out += " ...(+" + std::to_string(n - shown) + ")";
     }

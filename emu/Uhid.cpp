@@ -262,26 +262,13 @@ void UhidDevice::output(const uint8_t* data, size_t size, const uint32_t* replyI
         lateWaiting_ = false;
         chip_.withholdLateAnswer("the host sent another report before its wait ended");
     }
-    bool accepted = false;
-    std::string which;
-    const std::optional<FaultDo> fault =
-        chip_.faults().check(FaultOn::outputReport, ChipCommand::none, 0, &which);
-    const std::vector<uint8_t> bytes(data, data + size);
+    const std::optional<FaultDo> fault = chip_.outputFault(data, size);
     if (fault == FaultDo::disappear) {
-        chip_.record(TranscriptEntry::Kind::fault, which);
         destroy();
         return;
     }
-    if (fault) {
-        chip_.record(
-            TranscriptEntry::Kind::fault,
-            (fault == FaultDo::dropReport ? "lost before the chip: " : "transfer failed: ") +
-                chip_.describeReport(data, size),
-            bytes);
-        accepted = fault == FaultDo::dropReport;
-    } else {
-        accepted = chip_.receiveReport(data, size, chip_.path());
-    }
+    const bool accepted =
+        fault ? fault == FaultDo::dropReport : chip_.receiveReport(data, size, chip_.path());
     if (replyId != nullptr) {
         auto reply = newEvent(UHID_SET_REPORT_REPLY);
         reply->u.set_report_reply.id = *replyId;
@@ -376,11 +363,6 @@ volatile sig_atomic_t stopSignal = 0;
 
 void onStopSignal(int signal) {
     stopSignal = signal;
-}
-
-const char* env(const char* name) {
-    const char* value = std::getenv(name);
-    return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
 
 // The hidraw node whose HID device's uevent shows HID_UNIQ=uniq; empty when
@@ -549,7 +531,7 @@ int runUhid(int argc, char** argv) {
     if (type == 0)
         return kUhidSetupFailed;
     const char* family = familyName(type);
-    const std::string statePath = stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
+    const std::string statePath = stateFilePath(type, envValue("TOUCHFW_EMU_STATE_DIR"));
 
     const UhidFd uhid{openUhid()};
     const int fd = uhid.fd;
@@ -571,30 +553,18 @@ int runUhid(int argc, char** argv) {
 
     VirtualClock clock;
     EmulatedChip chip(type, &clock);
-    const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
+    const char* transcriptPath = envValue("TOUCHFW_EMU_TRANSCRIPT");
     chip.setTranscriptRecording(transcriptPath != nullptr);
     {
         // Its size, not an open: the file is opened once, by loadStateFile,
         // on its terms (no FIFO waited on, no planted link followed).
         std::error_code ec;
         const uintmax_t size = std::filesystem::file_size(statePath, ec);
-        if (!ec && size > 0) {
-            std::string error;
-            if (!chip.loadStateFile(statePath, &error))
-                std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n",
-                             error.c_str());
-        }
+        if (!ec && size > 0)
+            loadState(chip, statePath);
     }
-    if (const char* faultList = env("TOUCHFW_EMU_FAULT")) {
-        std::vector<FaultRule> rules;
-        std::string error;
-        if (!parseFaultList(faultList, chip.profile(), &rules, &error)) {
-            std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
-            return kUhidSetupFailed;
-        }
-        for (const FaultRule& rule : rules)
-            chip.addFault(rule);
-    }
+    if (!addFaultsFromEnv(chip))
+        return kUhidSetupFailed;
 
     keepUp();
     struct sigaction action {};
@@ -623,12 +593,8 @@ int runUhid(int argc, char** argv) {
         std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
         result = 1;
     }
-    if (transcriptPath != nullptr) {
-        std::ofstream out(transcriptPath, std::ios::app);
-        out << chip.transcript().toText();
-    }
-    for (const std::string& e : chip.protocolErrors())
-        std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", e.c_str());
+    appendTranscript(chip, transcriptPath);
+    printProtocolErrors(chip.protocolErrors());
     return result;
 }
 

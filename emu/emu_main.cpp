@@ -18,10 +18,8 @@
 // touchfw's usage text (--help) comes a note on these variables.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -67,11 +65,6 @@ const char* const kEmuUsage =
     "touchfw-emu --uhid [--chip FAMILY] instead puts the chip on the real kernel as a HID\n"
     "device (/dev/uhid, root) until SIGTERM or Ctrl-C; touchfw then reaches it by hidraw.\n";
 
-const char* env(const char* name) {
-    const char* value = std::getenv(name);
-    return (value != nullptr && value[0] != '\0') ? value : nullptr;
-}
-
 // Virtual time that also passes for real: each wait is recorded (the chip
 // follows the waits as on the virtual clock) and then slept in full.
 class RealSleepClock : public VirtualClock {
@@ -101,33 +94,6 @@ StateStamp stateStamp(const std::string& path) {
         return StateStamp{};
     stamp.written = std::filesystem::last_write_time(path, ec);
     return ec ? StateStamp{} : stamp;
-}
-
-// false (after saying why, unless `quiet`) when the state file does not read.
-bool loadState(emu::EmulatedChip& chip, const std::string& path, bool quiet = false) {
-    std::string error;
-    if (chip.loadStateFile(path, &error))
-        return true;
-    if (!quiet)
-        std::fprintf(stderr, "touchfw-emu: %s; starting from a fresh chip\n", error.c_str());
-    return false;
-}
-
-// Loads the fault list of $TOUCHFW_EMU_FAULT into the chip; false (after
-// saying why) when the list is bad.
-bool addFaults(emu::EmulatedChip& chip) {
-    const char* faultList = env("TOUCHFW_EMU_FAULT");
-    if (faultList == nullptr)
-        return true;
-    std::vector<emu::FaultRule> rules;
-    std::string error;
-    if (!emu::parseFaultList(faultList, chip.profile(), &rules, &error)) {
-        std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_FAULT %s\n", error.c_str());
-        return false;
-    }
-    for (const emu::FaultRule& rule : rules)
-        chip.addFault(rule);
-    return true;
 }
 
 // The recording to answer from; null (after saying why) when it cannot be
@@ -189,18 +155,13 @@ void finishRun(emu::EmulatedSystem& system, const std::string& statePath, bool s
             std::fprintf(stderr, "touchfw-emu: %s\n", error.c_str());
         }
     }
-    if (transcriptPath != nullptr) {
-        std::ofstream out(transcriptPath, std::ios::app);
-        out << chip.transcript().toText();
-    }
+    emu::appendTranscript(chip, transcriptPath);
     if (const int twinOpens = system.host().openCount(emu::InterfaceRole::twin)) {
         std::fprintf(stderr,
                      "touchfw-emu: the later device with the same keys was opened %d time%s\n",
                      twinOpens, twinOpens == 1 ? "" : "s");
     }
-    for (const std::string& error : system.protocolErrors()) {
-        std::fprintf(stderr, "touchfw-emu: protocol error: %s\n", error.c_str());
-    }
+    emu::printProtocolErrors(system.protocolErrors());
 }
 
 void reportRealClock(const VirtualClock& clock, std::chrono::steady_clock::time_point wallStart) {
@@ -218,7 +179,7 @@ int emuMain(int argc, char** argv) {
     if (emu::uhidRequested(argc, argv))
         return emu::runUhid(argc, argv);  // a virtual panel on the real kernel
     const int32_t type = emu::chipTypeFromArgs(argc, argv);
-    const char* clockMode = env("TOUCHFW_EMU_CLOCK");
+    const char* clockMode = emu::envValue("TOUCHFW_EMU_CLOCK");
     const bool realClock = clockMode != nullptr && std::strcmp(clockMode, "real") == 0;
     if (clockMode != nullptr && !realClock && std::strcmp(clockMode, "virtual") != 0) {
         std::fprintf(stderr, "touchfw-emu: TOUCHFW_EMU_CLOCK must be real or virtual, not %s\n",
@@ -237,11 +198,11 @@ int emuMain(int argc, char** argv) {
     {
         emu::EmulatedSystem system(type, options);
         emu::EmulatedChip& chip = system.chip();
-        const char* transcriptPath = env("TOUCHFW_EMU_TRANSCRIPT");
+        const char* transcriptPath = emu::envValue("TOUCHFW_EMU_TRANSCRIPT");
         chip.setTranscriptRecording(transcriptPath != nullptr);
 
         std::unique_ptr<emu::ReplayHost> replay;
-        if (const char* replayPath = env("TOUCHFW_EMU_REPLAY")) {
+        if (const char* replayPath = emu::envValue("TOUCHFW_EMU_REPLAY")) {
             replay = loadReplay(replayPath, system.host());
             if (!replay) {
                 setClock(nullptr);
@@ -249,10 +210,11 @@ int emuMain(int argc, char** argv) {
             }
         }
 
-        const std::string statePath = emu::stateFilePath(type, env("TOUCHFW_EMU_STATE_DIR"));
+        const std::string statePath =
+            emu::stateFilePath(type, emu::envValue("TOUCHFW_EMU_STATE_DIR"));
         if (!replay) {
             const StateStamp atStart = stateStamp(statePath);
-            const bool damagedAtStart = atStart.size > 0 && !loadState(chip, statePath);
+            const bool damagedAtStart = atStart.size > 0 && !emu::loadState(chip, statePath);
             // Once the run holds the chip's lock, the state file is the
             // chip's state: another run may have saved it in between, within
             // the resolution of the file times and at the same size, so it
@@ -262,7 +224,7 @@ int emuMain(int argc, char** argv) {
                 [&chip, &statePath, atStart, damagedAtStart]() {
                     const StateStamp now = stateStamp(statePath);
                     if (now.size > 0)
-                        loadState(chip, statePath, damagedAtStart && now == atStart);
+                        emu::loadState(chip, statePath, damagedAtStart && now == atStart);
                 },
                 [](const std::string& reason) {
                     std::fprintf(stderr,
@@ -273,7 +235,7 @@ int emuMain(int argc, char** argv) {
                     std::fflush(stderr);
                 });
         }
-        if (!addFaults(chip)) {
+        if (!emu::addFaultsFromEnv(chip)) {
             setClock(nullptr);
             return kEmuSetupFailed;
         }

@@ -291,7 +291,7 @@ struct NamedPlan {
 };
 
 std::vector<NamedPlan> plansFor(int32_t type) {
-    const ChipProfile profile = emu::profileFor(type);
+    const ChipProfile profile = chipProfileOf(type);
     std::vector<NamedPlan> plans;
 
     fuzz::SessionPlan identity;

@@ -15,7 +15,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "sys/Bytes.h"
 
 // Layout A: 6-byte big-endian header (body length, 16-bit byte sum) and
 // 8-byte big-endian table entries with the flash address in 256-byte units.
@@ -51,6 +54,10 @@ constexpr uint64_t fwFlashAddressEnd(FwLayoutKind kind) {
     return kind == FwLayoutKind::A ? kFwFlashEndLayoutA : kFwFlashEndLayoutB;
 }
 constexpr uint32_t kFwVidBytes = 4;
+// A Vid as the tools show it: "01 02 03 04".
+inline std::string vidText(const uint8_t* vid) {
+    return hexText(vid, kFwVidBytes, ' ');
+}
 
 extern const FwImageLayout kFwLayout5410;
 extern const FwImageLayout kFwLayout5415R;

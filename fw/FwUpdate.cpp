@@ -25,10 +25,6 @@ FwUpdateFacts facts;
 // The file of the update under way, for the reasons that name it.
 std::string imageFile;
 
-std::string vidText(const uint8_t* vid) {
-    return formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
-}
-
 // Attempts at the whole download when it fails part way.
 constexpr int kDownloadAttempts = 3;
 constexpr uint32_t kDownloadRetryWaitMs = 50;
@@ -308,7 +304,7 @@ int32_t fwUpdateWithFile(const char* binFile, bool ignoreVer, uint32_t fwFlag, c
     }
     std::unique_ptr<CfgImage> cfgImage;
     if (familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
-        cfgImage = std::make_unique<CfgImageFjordK>();
+        cfgImage = createCfgImage(chipType);
     }
     int32_t result = 0;
     imageFile = logSafeText(binFile);

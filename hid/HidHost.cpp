@@ -13,8 +13,7 @@ class EmptyHost : public HidHost {
   public:
     std::vector<HidInterfaceInfo> enumerate() override { return {}; }
     HidHandle open(const HidInterfaceInfo&, uint32_t* osError) override {
-        if (osError)
-            *osError = 2;
+        setOsError(osError, 2);
         return kInvalidHidHandle;
     }
     void close(HidHandle) override {}

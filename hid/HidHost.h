@@ -45,6 +45,17 @@ struct HidInterfaceInfo {
 // device exclusively from its first open to its end).
 enum class HidOpenFailure { other = 0, denied, inUse };
 
+// Stores a host call's system error where the caller asked for it.
+inline void setOsError(uint32_t* osError, uint32_t code) {
+    if (osError != nullptr)
+        *osError = code;
+}
+// A failed host call: stores `code` as setOsError does and gives false.
+inline bool failHostCall(uint32_t* osError, uint32_t code) {
+    setOsError(osError, code);
+    return false;
+}
+
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
 

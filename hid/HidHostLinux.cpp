@@ -273,8 +273,7 @@ int HidHostLinux::openHeld(const std::string& path) {
 HidHandle HidHostLinux::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     const int fd = openHeld(iface.path);
     if (fd < 0) {
-        if (osError)
-            *osError = static_cast<uint32_t>(-fd);
+        setOsError(osError, static_cast<uint32_t>(-fd));
         return kInvalidHidHandle;
     }
     openFds_.insert(fd);
@@ -301,36 +300,24 @@ bool HidHostLinux::writeAll(int fd, const uint8_t* report, size_t length, uint32
     for (int attempt = 0; attempt < kMaxInterruptedRetries && n == -EINTR; ++attempt) {
         n = ops_.write(fd, report, length);
     }
-    if (n < 0) {
-        if (osError)
-            *osError = static_cast<uint32_t>(-n);
-        return false;
-    }
-    if (static_cast<size_t>(n) != length) {
-        if (osError)
-            *osError = EIO;
-        return false;
-    }
+    if (n < 0)
+        return failHostCall(osError, static_cast<uint32_t>(-n));
+    if (static_cast<size_t>(n) != length)
+        return failHostCall(osError, EIO);
     return true;
 }
 
 bool HidHostLinux::getInputReport(HidHandle handle, uint8_t* report, size_t length,
                                   uint32_t* osError) {
     const int fd = ownFd(handle);
-    if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
-        return false;
-    }
+    if (fd < 0 || report == nullptr || length == 0)
+        return failHostCall(osError, fd < 0 ? EBADF : EINVAL);
     if (!getInputUnsupported_) {
         const int r = ops_.ioctl(fd, hidrawGetInputRequest(length), report);
         if (r >= 0)
             return true;
-        if (!rejectedByKernel(-r)) {
-            if (osError)
-                *osError = static_cast<uint32_t>(-r);
-            return false;
-        }
+        if (!rejectedByKernel(-r))
+            return failHostCall(osError, static_cast<uint32_t>(-r));
         getInputUnsupported_ = true;
         LOG_WARNING("HidHostLinux::getInputReport",
                     "The kernel rejects HIDIOCGINPUT (error %d; the hidraw driver has it since "
@@ -345,11 +332,8 @@ bool HidHostLinux::getInputReport(HidHandle handle, uint8_t* report, size_t leng
 bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
                                    uint32_t* osError) {
     const int fd = ownFd(handle);
-    if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
-        return false;
-    }
+    if (fd < 0 || report == nullptr || length == 0)
+        return failHostCall(osError, fd < 0 ? EBADF : EINVAL);
     // Where input reports come from the queue (kernel without HIDIOCGINPUT),
     // a report queued before this request is no answer to it.
     if (getInputUnsupported_)
@@ -368,11 +352,8 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
         const int r = ops_.ioctl(fd, hidrawSetOutputRequest(length), copy);
         if (r >= 0)
             return true;
-        if (!rejectedByKernel(-r)) {
-            if (osError)
-                *osError = static_cast<uint32_t>(-r);
-            return false;
-        }
+        if (!rejectedByKernel(-r))
+            return failHostCall(osError, static_cast<uint32_t>(-r));
         setOutputUnsupported_ = true;
         LOG_WARNING("HidHostLinux::setOutputReport",
                     "The kernel rejects HIDIOCSOUTPUT (error %d; the hidraw driver has it since "
@@ -385,11 +366,8 @@ bool HidHostLinux::setOutputReport(HidHandle handle, const uint8_t* report, size
 bool HidHostLinux::writeReport(HidHandle handle, const uint8_t* report, size_t length,
                                uint32_t* osError) {
     const int fd = ownFd(handle);
-    if (fd < 0 || report == nullptr || length == 0) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
-        return false;
-    }
+    if (fd < 0 || report == nullptr || length == 0)
+        return failHostCall(osError, fd < 0 ? EBADF : EINVAL);
     // A late answer to an earlier request must never be read as the answer
     // to this one.
     drainQueued(fd);
@@ -419,13 +397,11 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
         *received = 0;
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr) {
-        if (osError)
-            *osError = fd < 0 ? EBADF : EINVAL;
+        setOsError(osError, fd < 0 ? EBADF : EINVAL);
         return HidReadResult::failed;
     }
     auto fail = [osError](int error) {
-        if (osError)
-            *osError = static_cast<uint32_t>(error);
+        setOsError(osError, static_cast<uint32_t>(error));
         return HidReadResult::failed;
     };
     // One node carries every top-level collection of the device: touch or
@@ -465,8 +441,7 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
             *received = count;
         return HidReadResult::ok;
     }
-    if (osError)
-        *osError = ETIMEDOUT;
+    setOsError(osError, ETIMEDOUT);
     return HidReadResult::timeout;
 }
 

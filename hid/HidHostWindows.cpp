@@ -278,8 +278,7 @@ std::vector<HidInterfaceInfo> HidHostWindows::enumerate() {
 
 HidHandle HidHostWindows::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     auto fail = [osError](DWORD error) {
-        if (osError)
-            *osError = error;
+        setOsError(osError, error);
         return kInvalidHidHandle;
     };
     // The lock comes first: a device another run holds is not touched at all.
@@ -324,27 +323,17 @@ HidHostWindows::OpenDevice* HidHostWindows::ownDevice(HidHandle handle) {
     return it == open_.end() ? nullptr : &it->second;
 }
 
-namespace {
-
-bool refuse(uint32_t* osError, DWORD error) {
-    if (osError)
-        *osError = error;
-    return false;
-}
-
-}  // namespace
-
 bool HidHostWindows::getInputReport(HidHandle handle, uint8_t* report, size_t length,
                                     uint32_t* osError) {
     OpenDevice* d = ownDevice(handle);
     if (d == nullptr || report == nullptr || length == 0)
-        return refuse(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     // The report id in byte 0 names the report asked for.
     std::vector<uint8_t> buffer = driverReportBuffer(report, length, d->inputReportLength);
     const DWORD error =
         ops_.getInputReport(d->device, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (error != 0)
-        return refuse(osError, error);
+        return failHostCall(osError, error);
     std::memcpy(report, buffer.data(), length);
     return true;
 }
@@ -353,31 +342,31 @@ bool HidHostWindows::setOutputReport(HidHandle handle, const uint8_t* report, si
                                      uint32_t* osError) {
     OpenDevice* d = ownDevice(handle);
     if (d == nullptr || report == nullptr || length == 0)
-        return refuse(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     std::vector<uint8_t> buffer = driverReportBuffer(report, length, d->outputReportLength);
     const DWORD error =
         ops_.setOutputReport(d->device, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return error == 0 || refuse(osError, error);
+    return error == 0 || failHostCall(osError, error);
 }
 
 bool HidHostWindows::writeReport(HidHandle handle, const uint8_t* report, size_t length,
                                  uint32_t* osError) {
     OpenDevice* d = ownDevice(handle);
     if (d == nullptr || report == nullptr || length == 0)
-        return refuse(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     // A late answer to an earlier request must never be read as the answer to
     // this one: what is queued now is discarded first.
     DWORD error = ops_.flushQueue(d->device);
     if (error != 0)
-        return refuse(osError, error);
+        return failHostCall(osError, error);
     const std::vector<uint8_t> buffer = driverReportBuffer(report, length, d->outputReportLength);
     DWORD written = 0;
     error = ops_.writeFile(d->device, buffer.data(), static_cast<DWORD>(buffer.size()),
                            kHidWriteTimeoutMs, &written);
     if (error != 0)
-        return refuse(osError, error);
+        return failHostCall(osError, error);
     if (written < length)
-        return refuse(osError, ERROR_WRITE_FAULT);
+        return failHostCall(osError, ERROR_WRITE_FAULT);
     return true;
 }
 
@@ -388,7 +377,7 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
         *received = 0;
     OpenDevice* d = ownDevice(handle);
     if (d == nullptr || report == nullptr) {
-        refuse(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return HidReadResult::failed;
     }
     // The driver wants room for the collection's longest input report. Reports
@@ -407,7 +396,7 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
         if (error == WAIT_TIMEOUT)
             break;
         if (error != 0) {
-            refuse(osError, error);
+            failHostCall(osError, error);
             return HidReadResult::failed;
         }
         if (n == 0 || scratch[0] != reportId)
@@ -418,8 +407,7 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
             *received = count;
         return HidReadResult::ok;
     }
-    if (osError)
-        *osError = WAIT_TIMEOUT;
+    setOsError(osError, WAIT_TIMEOUT);
     return HidReadResult::timeout;
 }
 

@@ -79,8 +79,7 @@ std::vector<HidInterfaceInfo> RecordingHost::enumerate() {
 HidHandle RecordingHost::open(const HidInterfaceInfo& iface, uint32_t* osError) {
     uint32_t error = 0;
     const HidHandle handle = inner_.open(iface, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     WireEvent event;
     event.text = iface.path;
     if (handle == kInvalidHidHandle) {
@@ -106,13 +105,13 @@ void RecordingHost::close(HidHandle handle) {
     recorder_.write(std::move(event));
 }
 
-void RecordingHost::recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok,
-                              uint32_t osError) {
+void RecordingHost::recordReport(WireEvent::Kind kind, bool plainPath, const uint8_t* report,
+                                 size_t length, WireEvent::Outcome outcome, uint32_t osError) {
     WireEvent event;
-    event.kind = WireEvent::Kind::out;
+    event.kind = kind;
     event.plainPath = plainPath;
-    if (!ok) {
-        event.outcome = WireEvent::Outcome::failed;
+    if (outcome != WireEvent::Outcome::ok) {
+        event.outcome = outcome;
         event.osError = osError;
     }
     if (report != nullptr)
@@ -124,9 +123,9 @@ bool RecordingHost::setOutputReport(HidHandle handle, const uint8_t* report, siz
                                     uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.setOutputReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
-    recordOut(false, report, length, ok, error);
+    setOsError(osError, error);
+    recordReport(WireEvent::Kind::out, false, report, length,
+                 ok ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -134,9 +133,9 @@ bool RecordingHost::writeReport(HidHandle handle, const uint8_t* report, size_t 
                                 uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.writeReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
-    recordOut(true, report, length, ok, error);
+    setOsError(osError, error);
+    recordReport(WireEvent::Kind::out, true, report, length,
+                 ok ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -144,17 +143,10 @@ bool RecordingHost::getInputReport(HidHandle handle, uint8_t* report, size_t len
                                    uint32_t* osError) {
     uint32_t error = 0;
     const bool ok = inner_.getInputReport(handle, report, length, &error);
-    if (osError)
-        *osError = error;
-    WireEvent event;
-    event.kind = WireEvent::Kind::in;
-    if (ok && report != nullptr) {
-        event.bytes.assign(report, report + length);
-    } else {
-        event.outcome = WireEvent::Outcome::failed;
-        event.osError = error;
-    }
-    recorder_.write(std::move(event));
+    setOsError(osError, error);
+    const bool taken = ok && report != nullptr;
+    recordReport(WireEvent::Kind::in, false, taken ? report : nullptr, length,
+                 taken ? WireEvent::Outcome::ok : WireEvent::Outcome::failed, error);
     return ok;
 }
 
@@ -165,21 +157,16 @@ HidReadResult RecordingHost::readReport(HidHandle handle, uint8_t reportId, uint
     size_t got = 0;
     const HidReadResult result =
         inner_.readReport(handle, reportId, report, length, timeoutMs, &got, &error);
-    if (osError)
-        *osError = error;
+    setOsError(osError, error);
     if (received)
         *received = got;
-    WireEvent event;
-    event.kind = WireEvent::Kind::in;
-    event.plainPath = true;
-    if (result == HidReadResult::ok && report != nullptr) {
-        event.bytes.assign(report, report + (got < length ? got : length));
-    } else {
-        event.outcome = result == HidReadResult::timeout ? WireEvent::Outcome::timeout
-                                                         : WireEvent::Outcome::failed;
-        event.osError = error;
-    }
-    recorder_.write(std::move(event));
+    const bool taken = result == HidReadResult::ok && report != nullptr;
+    const WireEvent::Outcome outcome = taken ? WireEvent::Outcome::ok
+                                       : result == HidReadResult::timeout
+                                           ? WireEvent::Outcome::timeout
+                                           : WireEvent::Outcome::failed;
+    recordReport(WireEvent::Kind::in, true, taken ? report : nullptr, got < length ? got : length,
+                 outcome, error);
     return result;
 }
 

@@ -63,7 +63,10 @@ class RecordingHost : public ForwardingHidHost {
                              int timeoutMs, size_t* received, uint32_t* osError) override;
 
   private:
-    void recordOut(bool plainPath, const uint8_t* report, size_t length, bool ok, uint32_t osError);
+    // One report line: `length` bytes of `report` (none when null), and the
+    // outcome with its system error when it is not ok.
+    void recordReport(WireEvent::Kind kind, bool plainPath, const uint8_t* report, size_t length,
+                      WireEvent::Outcome outcome, uint32_t osError);
 
     HidHost& inner_;
     WireRecorder& recorder_;

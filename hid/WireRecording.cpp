@@ -40,14 +40,7 @@ bool parseReport(const std::string& lengthWord, const std::string& hex,
         return true;
     if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > length)
         return false;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = hexDigitValue(hex[i]);
-        const int lo = hexDigitValue(hex[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        (*bytes)[i / 2] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-    return true;
+    return decodeHex(hex.data(), hex.size() / 2, bytes->data());
 }
 
 // The next word as a decimal number of at most `max`.
@@ -194,13 +187,7 @@ std::string wireReportText(const uint8_t* data, size_t length) {
     std::string out = std::to_string(length) + " ";
     if (used == 0)
         return out + "-";
-    static const char kDigits[] = "0123456789ABCDEF";
-    out.reserve(out.size() + used * 2);
-    for (size_t i = 0; i < used; ++i) {
-        out += kDigits[data[i] >> 4];
-        out += kDigits[data[i] & 0x0F];
-    }
-    return out;
+    return out + hexText(data, used);
 }
 
 std::string formatWireEvent(const WireEvent& event) {

@@ -15,10 +15,6 @@ constexpr uint32_t k5410PollWaitMs = 2;
 constexpr uint32_t kFjordCmdWaitMs = 50;
 constexpr uint32_t kNormalModeWaitMs = 10;
 
-int writeSeq(TlcConnection& connection, uint32_t addr, const Seq10& seq) {
-    return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), false);
-}
-
 // Clears the frame-ready flag; the result does not matter.
 void clearDataReady(TlcConnection& connection) {
     const uint8_t zero = 0x00;
@@ -32,7 +28,7 @@ bool switchWithAckPoll(TlcConnection& connection) {
     uint8_t readback = 0;
     int writeRet = 0;
     for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
-        writeRet = writeSeq(connection, chipProfile.cmdAddr, chipProfile.dataModeCmd);
+        writeRet = connection.writeSeq(chipProfile.cmdAddr, chipProfile.dataModeCmd, false);
         if (writeRet != 0) {
             continue;
         }
@@ -64,7 +60,7 @@ bool switchWithAckPoll(TlcConnection& connection) {
 bool switchWithCmdStatus(TlcConnection& connection) {
     int ret = 0;
     for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
-        ret = writeSeq(connection, chipProfile.cmdAddr, chipProfile.dataModeCmd);
+        ret = connection.writeSeq(chipProfile.cmdAddr, chipProfile.dataModeCmd, false);
         sleepMs(kFjordCmdWaitMs);
         if (ret != 0) {
             LOG_ERROR("SwitchToDataModeFjord", "Send switch to rawdata mode cmd failed, retry:%d\n",
@@ -102,7 +98,7 @@ bool SwitchToDataModel(TlcConnection& connection) {
 
 int SwitchOutDataModel(TlcConnection& connection) {
     LOG_INFO("SwitchOutDataModel", "Switch to normal mode.\n");
-    const int written = writeSeq(connection, chipProfile.cmdAddr, chipProfile.normalModeCmd);
+    const int written = connection.writeSeq(chipProfile.cmdAddr, chipProfile.normalModeCmd, false);
     sleepMs(kNormalModeWaitMs);
     return written;
 }

@@ -24,10 +24,6 @@ constexpr uint32_t kSequenceWaitMs = 50;
 constexpr int32_t kStatusDisabled = 1;
 constexpr int32_t kStatusEnabled = 0;
 
-int writeSeq(TlcConnection& connection, uint32_t addr, const Seq10& seq) {
-    return connection.write(addr, seq.data, static_cast<int32_t>(seq.size()), false);
-}
-
 // How a family pauses and resumes touch reporting: a row of this table per
 // report control kind. The names are the family's, for the log lines.
 struct ReportControlWay {
@@ -74,7 +70,7 @@ int32_t getReportStatus(TlcConnection& connection, const ReportControlWay& way) 
 int writeThreeTimes(TlcConnection& connection, const Seq10& cmd) {
     int result = -1;
     for (int i = 0; i < kRepeatWrites; ++i) {
-        const int written = writeSeq(connection, chipProfile.reportCmdAddr, cmd);
+        const int written = connection.writeSeq(chipProfile.reportCmdAddr, cmd, false);
         if (result != 0)
             result = written;
         sleepMs(kRepeatWriteWaitMs);
@@ -88,7 +84,7 @@ int writeThreeTimes(TlcConnection& connection, const Seq10& cmd) {
 bool runStatusSequence(TlcConnection& connection, const char* fn, const char* verb,
                        const Seq10& cmd, const ReportControlWay& way, int32_t wanted) {
     for (int attempt = 0; attempt < kSequenceAttempts; ++attempt) {
-        const int written = writeSeq(connection, chipProfile.reportCmdAddr, cmd);
+        const int written = connection.writeSeq(chipProfile.reportCmdAddr, cmd, false);
         sleepMs(kSequenceWaitMs);
         if (written != 0) {
             LOG_ERROR(fn, "%s send %s report cmd failed, retry:%d\n", fn, verb, attempt);
@@ -99,7 +95,7 @@ bool runStatusSequence(TlcConnection& connection, const char* fn, const char* ve
             continue;
         }
         const int queried =
-            writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.reportQueryCmd);
+            connection.writeSeq(chipProfile.reportCmdAddr, chipProfile.reportQueryCmd, false);
         sleepMs(kSequenceWaitMs);
         if (queried != 0) {
             LOG_ERROR(fn, "%s send report query cmd failed, retry:%d\n", fn, attempt);
@@ -127,14 +123,14 @@ int32_t disableWithQuery(TlcConnection& connection, const ReportControlWay& way)
     int last = 0;  // result of the last register transfer of the last attempt
     for (int attempt = 0; attempt < k5410Attempts; ++attempt) {
         for (int i = 0; i < kRepeatWrites; ++i) {
-            if (writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.disableReportCmd) !=
-                0) {
+            if (connection.writeSeq(chipProfile.reportCmdAddr, chipProfile.disableReportCmd,
+                                    false) != 0) {
                 LOG_ERROR(fn, "%s send disable report cmd failed.\n", fn);
             }
             sleepMs(kRepeatWriteWaitMs);
         }
         sleepMs(k5410QueryWaitMs);
-        last = writeSeq(connection, chipProfile.reportCmdAddr, chipProfile.reportQueryCmd);
+        last = connection.writeSeq(chipProfile.reportCmdAddr, chipProfile.reportQueryCmd, false);
         if (last != 0) {
             LOG_ERROR(fn, "%s send read report cmd failed.\n", fn);
             continue;

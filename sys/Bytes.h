@@ -1,12 +1,15 @@
 // sys: byte-order and hex-digit helpers.
 //
-// Offers the value of a hexadecimal digit and big- and little-endian reads
-// and writes of 16- and 32-bit fields in byte buffers. The caller makes sure
-// the bytes are there; nothing here checks a length.
+// Offers the value of a hexadecimal digit, bytes as hexadecimal text and
+// back, and big- and little-endian reads and writes of 16- and 32-bit fields
+// in byte buffers. The caller makes sure the bytes are there; nothing here
+// checks a length.
 // Relies on: nothing but the C++ standard library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // 0 to 15 for '0'-'9', 'a'-'f' and 'A'-'F'; -1 for any other character.
 constexpr int hexDigitValue(char c) {
@@ -14,6 +17,34 @@ constexpr int hexDigitValue(char c) {
            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
                                     : -1;
+}
+
+// `n` bytes as upper-case hexadecimal, two digits a byte, with `separator`
+// between bytes unless it is '\0'.
+inline std::string hexText(const uint8_t* data, size_t n, char separator = '\0') {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(n * 3);
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0 && separator != '\0')
+            out += separator;
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0x0F];
+    }
+    return out;
+}
+
+// Decodes the 2 * n hexadecimal digits at `hex` into n bytes at `out`; false
+// at a character that is not a hexadecimal digit.
+inline bool decodeHex(const char* hex, size_t n, uint8_t* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const int hi = hexDigitValue(hex[2 * i]);
+        const int lo = hexDigitValue(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return true;
 }
 
 inline uint32_t readBe16(const uint8_t* p) {

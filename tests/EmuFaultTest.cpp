@@ -158,7 +158,7 @@ TEST_F(EmuFaultTest, NonsenseRulesAreRefused) {
 }
 
 TEST_F(EmuFaultTest, FaultListFromText) {
-    const ChipProfile p = emu::profileFor(CHIP_FJORDK);
+    const ChipProfile p = chipProfileOf(CHIP_FJORDK);
     std::vector<emu::FaultRule> rules;
     std::string error;
     ASSERT_TRUE(

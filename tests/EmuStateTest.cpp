@@ -236,7 +236,7 @@ TEST_F(EmuStateTest, ChipFamilyFromTheCommandLine) {
 // session, and wrapping round from the top of the address space.
 TEST(SparseMemoryTest, RegisterRangesEqualTheirBytes) {
     for (const int32_t type : {CHIP_5410, CHIP_FJORDK}) {
-        const ChipProfile profile = emu::profileFor(type);
+        const ChipProfile profile = chipProfileOf(type);
         const int64_t cfg = profile.cfgAddr;
         emu::RegisterMap regs(type, profile);
         regs.reset(emu::makeConfiguration(type, 3, 8192));

@@ -539,7 +539,7 @@ bool logHasError(const std::string& log, const std::string& fragment) {
 std::string wireAddr(int32_t type, uint32_t addr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X",
-                  emu::profileFor(type).protoType == kTlcFramingV1 ? addr & 0xFFFF : addr);
+                  chipProfileOf(type).protoType == kTlcFramingV1 ? addr & 0xFFFF : addr);
     return text;
 }
 

@@ -336,7 +336,7 @@ int pick(const std::vector<WireReport>& reports, Match match, bool middle, int n
 }
 
 Targets findTargets(Mode mode, int32_t type, const std::vector<WireReport>& reports) {
-    const ChipProfile p = emu::profileFor(type);
+    const ChipProfile p = chipProfileOf(type);
     const auto wire = [&](uint32_t addr) {
         return p.protoType == kTlcFramingV1 ? addr & 0xFFFF : addr;
     };
@@ -542,7 +542,7 @@ void FaultMatrixTest::runCell(Mode mode, int32_t type, Fault fault, const Target
     InProcessRun run(type);
     emu::EmulatedChip& chip = run.chip();
     prepareChip(run, mode);
-    const ChipProfile profile = emu::profileFor(type);
+    const ChipProfile profile = chipProfileOf(type);
     bool ruleAdded = true;
     switch (fault) {
         case Fault::none:
@@ -646,7 +646,7 @@ TEST(FaultMatrixCaptureTest, DeviceThatVanishesWhileAFrameIsAwaited) {
         if (!matrix::modeApplies(Mode::rawData, type))
             continue;
         SCOPED_TRACE(emu::familyName(type));
-        const ChipProfile profile = emu::profileFor(type);
+        const ChipProfile profile = chipProfileOf(type);
         int firstPoll = 0;
         {
             InProcessRun run(type);

@@ -79,7 +79,7 @@ Cell runCell(int32_t type, Mode mode, const std::string& cfg, bool verify, int d
     cell.asAsked = held == asked(type, mode) && restored(chip);
     // The data goes to the registers, to cfgAddr, or (fjord -f -c) through
     // the RAM buffer as the last block flashed.
-    const ChipProfile p = emu::profileFor(type);
+    const ChipProfile p = chipProfileOf(type);
     const uint32_t base = mode == Mode::write                                       ? scratch
                           : mode == Mode::firmwareConfig && !matrix::isLegacy(type) ? p.fwBufAddr
                                                                                     : p.cfgAddr;

@@ -56,6 +56,11 @@ class TlcConnection {
     // low 16 bits in version 1), split into reports of the framing's payload.
     // logTransfer asks for the success line.
     int write(uint32_t addr, const uint8_t* data, int32_t len, bool logTransfer);
+    // write() of a byte sequence of the chip profile.
+    template <typename Seq>
+    int writeSeq(uint32_t addr, const Seq& seq, bool logTransfer) {
+        return write(addr, seq.data, static_cast<int32_t>(seq.size()), logTransfer);
+    }
     // Reads len bytes from the registers starting at addr into buffer, in
     // chunks of the framing's read chunk.
     int read(uint32_t addr, uint8_t* buffer, int32_t len, bool logTransfer);

@@ -79,10 +79,6 @@ bool validPid(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7F; });
 }
 
-std::string vidText(const uint8_t* vid) {
-    return formatText("%02X %02X %02X %02X", vid[0], vid[1], vid[2], vid[3]);
-}
-
 // Reads a whole input file the way touchfw does: without blocking, regular
 // files only, and nothing larger than `maxBytes`.
 bool readWholeFile(const std::string& path, uint64_t maxBytes, Bytes& out, std::string& error,

@@ -40,8 +40,6 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value);
 bool parseVid(const std::string& text, uint8_t vid[4]);
 // 1 to 8 printable ASCII characters.
 bool validPid(const std::string& text);
-// "01 02 03 04".
-std::string vidText(const uint8_t* vid);
 
 // Reads a whole input file the way touchfw does: without blocking, regular
 // files only, and nothing larger than `maxBytes`. `size` (if not null) gets

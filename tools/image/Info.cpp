@@ -23,13 +23,6 @@ std::string printable(const uint8_t* bytes, size_t n) {
     return s;
 }
 
-std::string hexBytes(const uint8_t* bytes, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s += formatText(i ? " %02X" : "%02X", bytes[i]);
-    return s;
-}
-
 const char* layoutName(const FwImageLayout& layout) {
     return layout.kind == FwLayoutKind::B ? "B" : "A";
 }
@@ -225,10 +218,10 @@ void reportPidAndVid(ImageReport& r, FwImage& image) {
         r.out.line(
             "Pid:           \"%s\"%s (bytes %s)\n", logSafeText(image.pid).c_str(),
             stored == image.pid ? "" : (" read from \"" + logSafeText(stored) + "\"").c_str(),
-            hexBytes(raw, kFwPidBytes).c_str());
+            hexText(raw, kFwPidBytes, ' ').c_str());
         r.j["pid"] = {{"text", printable(reinterpret_cast<const uint8_t*>(image.pid),
                                          std::strlen(image.pid))},
-                      {"bytes", hexBytes(raw, kFwPidBytes)}};
+                      {"bytes", hexText(raw, kFwPidBytes, ' ')}};
     } else {
         r.out.line("Pid:           outside the file (bytes %u to %u)\n", layout.pidOffset,
                    layout.pidOffset + kFwPidBytes - 1);
