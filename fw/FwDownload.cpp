@@ -90,10 +90,7 @@ int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAd
         writeBe16(out + 9, sum);
         return 11;
     }
-    uint32_t sum = 0;  // little-endian words, modulo 2^32
-    for (uint32_t i = 0; i < blockLen; i += 2) {
-        sum += byteAt(block, blockLen, i) + (byteAt(block, blockLen, i + 1) << 8);
-    }
+    const uint32_t sum = fwChecksumLayoutB(block, blockLen);  // the image's own word sum
     std::memcpy(out, head.data, 5);
     writeBe16(out + 5, blockLen);
     writeBe32(out + 7, flashAddr);
