@@ -160,13 +160,8 @@ int rejectValue(const OptionValue& value, const char* programPath) {
 }
 
 bool isDecimalValue(const std::string& text) {
-    if (text.empty() || text.size() > 4)
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return decimalValue(text) >= 1;
+    uint64_t value = 0;
+    return parseDigits(text, 10, 4, &value) && value >= 1;
 }
 
 int32_t decimalValue(const std::string& text) {
