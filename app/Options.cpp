@@ -160,13 +160,8 @@ int rejectValue(const OptionValue& value, const char* programPath) {
 }
 
 bool isDecimalValue(const std::string& text) {
-    if (text.empty() || text.size() > 4)
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return decimalValue(text) >= 1;
+    uint64_t value = 0;
+    return parseDigits(text, 10, 4, &value) && value >= 1;
 }
 
 int32_t decimalValue(const std::string& text) {
@@ -378,24 +373,19 @@ void printUsage(const char* p) {
     std::printf("      --json         Print one JSON result object instead of the console text.\n");
     std::printf("  -?, --help         Print this message.\n");
     std::printf("For example:\n");
-    std::printf("read version id: %s --chip Corvina --pid 0x01EC -p vid\n", p);
-    std::printf("read product id: %s --chip Corvina --pid 0x01EC -p pid\n", p);
-    std::printf("read cfg ver   : %s --chip Corvina --pid 0x01EC -p cfgver\n", p);
-    std::printf("read sensor id : %s --chip Corvina --pid 0x01EC -p sensorid\n", p);
-    std::printf(
-        "write reg\t   : %s --chip Corvina --pid 0x01EC -w 0x10010 --data 0x01,0x02,0x03 "
-        "--length 3\n",
-        p);
-    std::printf("read reg\t   : %s --chip Corvina --pid 0x01EC -r 0x10010 --length 3\n", p);
-    std::printf(
-        "write cmd\t   : %s --chip Corvina --pid 0x01EC --writecmd --data 0x01,0x02,0x03 "
-        "--length 3\n",
-        p);
-    std::printf(
-        "read rawdata   : %s --chip Corvina --pid 0x01EC --rawdata --row 18 --col 24 "
-        "--readtimes 10 --showtype dec\n",
-        p);
-    std::printf("update FW      : %s --chip Corvina --pid 0x01EC -f xxx.bin\n", p);
-    std::printf("update cfg     : %s --chip Corvina --pid 0x01EC -c xxx.cfg\n", p);
-    std::printf("update FW & cfg: %s --chip Corvina --pid 0x01EC -f xxx.bin -c xxx.cfg\n", p);
+    const char* const examples[][2] = {
+        {"read version id: ", "-p vid"},
+        {"read product id: ", "-p pid"},
+        {"read cfg ver   : ", "-p cfgver"},
+        {"read sensor id : ", "-p sensorid"},
+        {"write reg\t   : ", "-w 0x10010 --data 0x01,0x02,0x03 --length 3"},
+        {"read reg\t   : ", "-r 0x10010 --length 3"},
+        {"write cmd\t   : ", "--writecmd --data 0x01,0x02,0x03 --length 3"},
+        {"read rawdata   : ", "--rawdata --row 18 --col 24 --readtimes 10 --showtype dec"},
+        {"update FW      : ", "-f xxx.bin"},
+        {"update cfg     : ", "-c xxx.cfg"},
+        {"update FW & cfg: ", "-f xxx.bin -c xxx.cfg"},
+    };
+    for (const auto& example : examples)
+        std::printf("%s%s --chip Corvina --pid 0x01EC %s\n", example[0], p, example[1]);
 }

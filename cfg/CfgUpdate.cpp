@@ -140,19 +140,12 @@ const CfgUpdateWay kCfgUpdateWays[] = {
     {startLegacy, finish5415R},
     {startFjord, finishFjord},
 };
-static_assert(sizeof kCfgUpdateWays / sizeof kCfgUpdateWays[0] ==
-                  static_cast<size_t>(CfgKind::fjord) + 1,
-              "one configuration update way per kind");
-
-const CfgUpdateWay& cfgUpdateWay() {
-    return kCfgUpdateWays[static_cast<size_t>(familyOf(chipType).cfg)];
-}
 
 }  // namespace
 
 int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
     static const char* const fn = "cfgUpdateStartUpdateCfg";
-    const CfgUpdateWay& way = cfgUpdateWay();
+    const CfgUpdateWay& way = wayOf(kCfgUpdateWays, familyOf(chipType).cfg);
     if (way.start == nullptr) {
         LOG_ERROR(fn, "cfgUpdateStartUpdateCfg unsupport this chip:%d.\n", chipType);
         return -1;
@@ -163,7 +156,7 @@ int32_t cfgUpdateStartUpdateCfg(TlcConnection& connection) {
 }
 
 int32_t cfgUpdateSendFinish(TlcConnection& connection) {
-    const CfgUpdateWay& way = cfgUpdateWay();
+    const CfgUpdateWay& way = wayOf(kCfgUpdateWays, familyOf(chipType).cfg);
     if (way.finish != nullptr)
         return way.finish(connection, "cfgUpdateSendFinish");
     LOG_ERROR("cfgUpdateSendFinish", "send cfg finish,unsupport this type:%d\n", chipType);

@@ -77,11 +77,9 @@ const CfgScheme kCfgSchemes[] = {
      preset5415R},
     {kCfgBlockBytesFjord, kCfgVersionAtFjord, kWhole, checkFjord, sealFjord, nullptr},
 };
-static_assert(sizeof kCfgSchemes / sizeof kCfgSchemes[0] == static_cast<size_t>(CfgKind::fjord) + 1,
-              "one configuration scheme per kind");
 
 const CfgScheme& schemeOf(int32_t chipType) {
-    return kCfgSchemes[static_cast<size_t>(familyOf(chipType).cfg)];
+    return wayOf(kCfgSchemes, familyOf(chipType).cfg);
 }
 
 }  // namespace

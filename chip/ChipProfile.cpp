@@ -33,7 +33,19 @@ void setCommonRawReports(ChipProfile& p) {
     p.vidLen = 4;
 }
 
+// What the 5410 and 5415R share.
+void fillLegacy(ChipProfile& p) {
+    p.cfgStartReadyValue = 0x82;
+    p.fwBufAddr = 0xC000;
+    p.flashStatusAddr = 0x5096;
+    p.patchStatusAddr = 0x5095;
+    p.dataBigEndian = 1;
+    setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
+    p.dataModeAck = 0xFF;
+}
+
 void fill5410(ChipProfile& p) {
+    fillLegacy(p);
     p.pidAddr = 0x4535;
     p.vidAddr = 0x453D;
     p.sidAddr = 0x4541;
@@ -41,33 +53,25 @@ void fill5410(ChipProfile& p) {
     p.maxColNum = 28;
     p.cfgAddr = 0x60DC;
     p.cmdAddr = 0x60CC;
-    p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0xFF;
     p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5410);
-    p.fwBufAddr = 0xC000;
-    p.flashStatusAddr = 0x5096;
-    p.patchStatusAddr = 0x5095;
-    p.cfgFlashAddr = 0;
     p.reportCmdAddr = 0x60CC;
-    p.reportStatusAddr = 0;
     p.dataReadyAddr = 0x4100;
-    p.dataBigEndian = 1;
     p.rawDataAddr = 0x7828;
     p.diffDataAddr = 0x7C8C;
     p.baseDataAddr = 0x846C;
     setSeq(p.cfgStartCmd, {0x80, 0x00, 0x80});
     setSeq(p.cfgFinishCmd, {0x83});
-    setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
     setSeq(p.disableReportCmd, {0x33, 0x00, 0xCD});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0xCC});
     setSeq(p.reportQueryCmd, {0x35, 0x00, 0xCB});
     p.reportCheckSeed = 0x36;
     setSeq(p.dataModeCmd, {0x01, 0x00, 0xFF});
     setSeq(p.normalModeCmd, {0x00, 0x00, 0x00});
-    p.dataModeAck = 0xFF;
 }
 
 void fill5415R(ChipProfile& p) {
+    fillLegacy(p);
     p.pidAddr = 0x4022;
     p.vidAddr = 0x402A;
     p.sidAddr = 0x402F;
@@ -75,17 +79,10 @@ void fill5415R(ChipProfile& p) {
     p.maxColNum = 38;
     p.cfgAddr = 0x96F8;
     p.cmdAddr = 0x4160;
-    p.cfgStartReadyValue = 0x82;
     p.cfgFinishReadyValue = 0x7F;
     p.cfgVerLen = static_cast<int32_t>(kCfgCheckBytes5415R);
-    p.fwBufAddr = 0xC000;
-    p.flashStatusAddr = 0x5096;
-    p.patchStatusAddr = 0x5095;
-    p.cfgFlashAddr = 0;
     p.reportCmdAddr = 0x4160;
-    p.reportStatusAddr = 0;
     p.dataReadyAddr = 0x4180;
-    p.dataBigEndian = 1;
     p.rawDataAddr = 0x86B8;
     p.diffDataAddr = 0x8E38;
     p.baseDataAddr = 0x8078;
@@ -93,12 +90,10 @@ void fill5415R(ChipProfile& p) {
     setSeq(p.cfgFinishCmd, {0x83, 0x00, 0x00, 0x00, 0x83});
     setSeq(p.cfgResetCmd, {0x7D, 0x00, 0x00, 0x00, 0x7D});
     setSeq(p.cfgFinishAltAnswer, {0x7E, 0x00, 0x07});
-    setSeq(p.flashBlockCmd, {0x0E, 0x12, 0x00, 0x00, 0x06});
     setSeq(p.disableReportCmd, {0x33, 0x00, 0x00, 0x00, 0x33});
     setSeq(p.enableReportCmd, {0x34, 0x00, 0x00, 0x00, 0x34});
     setSeq(p.dataModeCmd, {0x01, 0x00, 0x00, 0x00, 0x01});
     setSeq(p.normalModeCmd, {0x00, 0x00, 0x00, 0x00, 0x00});
-    p.dataModeAck = 0xFF;
 }
 
 // Fjord-family register command: 00 00 04 code (04+code) 00.
@@ -117,16 +112,13 @@ void fillFjordK(ChipProfile& p) {
     p.cfgAddr = 0x13B74;
     p.cmdAddr = 0x10174;
     p.cfgStartReadyValue = 0x80;
-    p.cfgFinishReadyValue = 0;
     p.cfgVerLen = 5;
     p.fwBufAddr = 0x14000;
     p.flashStatusAddr = 0x10011;
     p.patchStatusAddr = 0x10010;
     p.cfgFlashAddr = 0x40000;
     p.reportCmdAddr = 0x10174;
-    p.reportStatusAddr = 0;
     p.dataReadyAddr = 0x10274;
-    p.dataBigEndian = 0;
     p.rawDataAddr = 0x1A67C;
     p.diffDataAddr = 0x1C14C;
     p.baseDataAddr = 0x18BAC;
@@ -208,7 +200,7 @@ void fillFjordK4(ChipProfile& p) {
 
 struct FamilyRow {
     ChipFamily family;
-    void (*fill)(ChipProfile&);  // the family's own profile values
+    void (*fill)(ChipProfile&);  // the family's own profile values; the rest stay zero
 };
 
 constexpr uint32_t kFjordTraits =

@@ -62,6 +62,27 @@ enum class ReportControlKind : uint8_t { unsupported, none, rc5410, rc5415R, fjo
 // cmdAddr for the profile's dataModeAck, cmdStatus the command status.
 enum class DataModeKind : uint8_t { unsupported, ackPoll, cmdStatus };
 
+// The last value of each family column; a layer's table of ways holds one
+// entry per value, in enum order.
+template <typename Kind>
+inline constexpr Kind kLastKind{};
+template <>
+inline constexpr CfgKind kLastKind<CfgKind> = CfgKind::fjord;
+template <>
+inline constexpr FwImageKind kLastKind<FwImageKind> = FwImageKind::corvina;
+template <>
+inline constexpr ReportControlKind kLastKind<ReportControlKind> = ReportControlKind::corvina;
+template <>
+inline constexpr DataModeKind kLastKind<DataModeKind> = DataModeKind::cmdStatus;
+
+// The entry of a table of ways for a column value; the table's size is checked
+// when it is compiled.
+template <typename Way, size_t N, typename Kind>
+constexpr const Way& wayOf(const Way (&table)[N], Kind kind) {
+    static_assert(N == static_cast<size_t>(kLastKind<Kind>) + 1, "one way per kind");
+    return table[static_cast<size_t>(kind)];
+}
+
 // Trait bits of a family.
 enum FamilyTrait : uint32_t {
     TRAIT_CFG_ONLY_UPDATE = 1u << 0,    // a configuration may be written without firmware

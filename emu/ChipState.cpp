@@ -35,30 +35,18 @@ bool fromHex(const std::string& text, std::vector<uint8_t>* out) {
 }
 
 bool parseAddress(const std::string& text, uint32_t* addr) {
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || text[1] != 'x')
+    uint64_t value = 0;
+    if (text.size() < 3 || text[0] != '0' || text[1] != 'x' ||
+        !parseDigits(text.substr(2), 16, 8, &value))
         return false;
-    uint32_t value = 0;
-    for (size_t i = 2; i < text.size(); ++i) {
-        const int d = hexDigitValue(text[i]);
-        if (d < 0)
-            return false;
-        value = value * 16 + static_cast<uint32_t>(d);
-    }
-    *addr = value;
+    *addr = static_cast<uint32_t>(value);
     return true;
 }
 
 // A decimal count from 0 to `limit`.
 bool parseCount(const std::string& text, uint32_t limit, uint32_t* out) {
-    if (text.empty() || text.size() > 10)
-        return false;
     uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > limit)
+    if (!parseDigits(text, 10, 10, &value) || value > limit)
         return false;
     *out = static_cast<uint32_t>(value);
     return true;

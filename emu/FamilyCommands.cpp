@@ -106,16 +106,13 @@ Answer answerCorvina(const ChipProfile&, uint8_t status, bool corrupt, uint32_t*
 Answer (*const kStatusAnswers[])(const ChipProfile&, uint8_t, bool, uint32_t*) = {
     nullptr, nullptr, answer5410, nullptr, answerFjordH3, answerCorvina,
 };
-static_assert(sizeof kStatusAnswers / sizeof kStatusAnswers[0] ==
-                  static_cast<size_t>(ReportControlKind::corvina) + 1,
-              "one status answer per report control kind");
 
 }  // namespace
 
 std::vector<uint8_t> reportStatusAnswer(int32_t type, const ChipProfile& p, uint8_t status,
                                         bool corrupt, uint32_t* addr) {
     *addr = p.reportStatusAddr;
-    const auto answer = kStatusAnswers[static_cast<size_t>(familyOf(type).reportControl)];
+    const auto answer = wayOf(kStatusAnswers, familyOf(type).reportControl);
     return answer != nullptr ? answer(p, status, corrupt, addr) : Answer{};
 }
 

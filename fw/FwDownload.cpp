@@ -11,6 +11,7 @@
 #include "ops/ReportControl.h"
 #include "ops/Reset.h"
 #include "ops/SafePoint.h"
+#include "sys/Bytes.h"
 #include "sys/Clock.h"
 #include "tlc/TlcConnection.h"
 
@@ -84,29 +85,16 @@ int buildFlashBlockCmd(const uint8_t* block, uint32_t blockLen, uint32_t flashAd
                                         byteAt(block, blockLen, i + 1));
         }
         std::memcpy(out, head.data, 5);
-        out[5] = static_cast<uint8_t>(blockLen >> 8);
-        out[6] = static_cast<uint8_t>(blockLen);
-        out[7] = static_cast<uint8_t>(flashAddr >> 16);
-        out[8] = static_cast<uint8_t>(flashAddr >> 8);
-        out[9] = static_cast<uint8_t>(sum >> 8);
-        out[10] = static_cast<uint8_t>(sum);
+        writeBe16(out + 5, blockLen);
+        writeBe16(out + 7, flashAddr >> 8);  // the address's upper two of three bytes
+        writeBe16(out + 9, sum);
         return 11;
     }
-    uint32_t sum = 0;  // little-endian words, modulo 2^32
-    for (uint32_t i = 0; i < blockLen; i += 2) {
-        sum += byteAt(block, blockLen, i) + (byteAt(block, blockLen, i + 1) << 8);
-    }
+    const uint32_t sum = fwChecksumLayoutB(block, blockLen);  // the image's own word sum
     std::memcpy(out, head.data, 5);
-    out[5] = static_cast<uint8_t>(blockLen >> 8);
-    out[6] = static_cast<uint8_t>(blockLen);
-    out[7] = static_cast<uint8_t>(flashAddr >> 24);
-    out[8] = static_cast<uint8_t>(flashAddr >> 16);
-    out[9] = static_cast<uint8_t>(flashAddr >> 8);
-    out[10] = static_cast<uint8_t>(flashAddr);
-    out[11] = static_cast<uint8_t>(sum >> 24);
-    out[12] = static_cast<uint8_t>(sum >> 16);
-    out[13] = static_cast<uint8_t>(sum >> 8);
-    out[14] = static_cast<uint8_t>(sum);
+    writeBe16(out + 5, blockLen);
+    writeBe32(out + 7, flashAddr);
+    writeBe32(out + 11, sum);
     return 15;
 }
 

@@ -49,18 +49,11 @@ const FwImageWay kFwImageWays[] = {
     {&kFwLayoutFjordH3, makeImage<&kFwLayoutFjordH3>},
     {&kFwLayoutCorvina, makeImage<&kFwLayoutCorvina>},
 };
-static_assert(sizeof kFwImageWays / sizeof kFwImageWays[0] ==
-                  static_cast<size_t>(FwImageKind::corvina) + 1,
-              "one firmware image way per kind");
-
-const FwImageWay& fwImageWay(int32_t type) {
-    return kFwImageWays[static_cast<size_t>(familyOf(type).fwImage)];
-}
 
 }  // namespace
 
 const FwImageLayout* fwImageLayout(int32_t type) {
-    return fwImageWay(type).layout;
+    return wayOf(kFwImageWays, familyOf(type).fwImage).layout;
 }
 
 // Both checksums run over whole images on every load. Where SSE2 is there
@@ -590,7 +583,7 @@ const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
 }
 
 std::unique_ptr<FwImage> createFwImage(int32_t type) {
-    const FwImageWay& way = fwImageWay(type);
+    const FwImageWay& way = wayOf(kFwImageWays, familyOf(type).fwImage);
     return way.make != nullptr ? way.make(familyOf(type)) : nullptr;
 }
 

@@ -54,16 +54,10 @@ int readSmallFile(const std::string& path, size_t maxBytes, std::string* out) {
 
 // One hex field of HID_ID (1 to 8 hex digits).
 bool parseHexField(const std::string& text, uint32_t* value) {
-    if (text.empty() || text.size() > 8)
+    uint64_t v = 0;
+    if (!parseDigits(text, 16, 8, &v))
         return false;
-    uint32_t v = 0;
-    for (char c : text) {
-        const int digit = hexDigitValue(c);
-        if (digit < 0)
-            return false;
-        v = (v << 4) | static_cast<uint32_t>(digit);
-    }
-    *value = v;
+    *value = static_cast<uint32_t>(v);
     return true;
 }
 

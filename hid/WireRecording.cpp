@@ -18,16 +18,7 @@ const char* pathWord(bool plainPath, bool out) {
 }
 
 bool parseNumber(const std::string& word, uint64_t* value) {
-    if (word.empty() || word.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *value = v;
-    return true;
+    return parseDigits(word, 10, 19, value);
 }
 
 bool parseReport(const std::string& lengthWord, const std::string& hex,
@@ -61,14 +52,11 @@ std::string restOf(std::istringstream& in) {
 // "0x" and four hex digits.
 bool readKey(std::istringstream& in, uint32_t* key) {
     std::string hex;
-    if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x')
+    uint64_t value = 0;
+    if (!(in >> hex) || hex.size() != 6 || hex[0] != '0' || hex[1] != 'x' ||
+        !parseDigits(hex.substr(2), 16, 4, &value))
         return false;
-    for (size_t i = 2; i < hex.size(); ++i) {
-        const int nibble = hexDigitValue(hex[i]);
-        if (nibble < 0)
-            return false;
-        *key = *key * 16 + static_cast<uint32_t>(nibble);
-    }
+    *key = static_cast<uint32_t>(value);
     return true;
 }
 

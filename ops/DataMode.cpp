@@ -82,14 +82,11 @@ bool switchWithCmdStatus(TlcConnection& connection) {
 
 // Indexed by DataModeKind.
 bool (*const kDataModeWays[])(TlcConnection&) = {nullptr, switchWithAckPoll, switchWithCmdStatus};
-static_assert(sizeof kDataModeWays / sizeof kDataModeWays[0] ==
-                  static_cast<size_t>(DataModeKind::cmdStatus) + 1,
-              "one data mode way per kind");
 
 }  // namespace
 
 bool SwitchToDataModel(TlcConnection& connection) {
-    const auto way = kDataModeWays[static_cast<size_t>(familyOf(chipType).dataMode)];
+    const auto way = wayOf(kDataModeWays, familyOf(chipType).dataMode);
     if (way != nullptr)
         return way(connection);
     LOG_ERROR("SwitchToDataModel", "unsupport disable report ,chip type:%d.\n", chipType);

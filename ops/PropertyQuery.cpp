@@ -238,12 +238,9 @@ const CfgReadWay kCfgReadWays[] = {
     {cfgVerLegacy, false},
     {cfgVerFjord, true},
 };
-static_assert(sizeof kCfgReadWays / sizeof kCfgReadWays[0] ==
-                  static_cast<size_t>(CfgKind::fjord) + 1,
-              "one configuration read way per kind");
 
 const CfgReadWay& cfgReadWay() {
-    return kCfgReadWays[static_cast<size_t>(familyOf(chipType).cfg)];
+    return wayOf(kCfgReadWays, familyOf(chipType).cfg);
 }
 
 }  // namespace

@@ -211,13 +211,6 @@ const ReportControlWay kReportControlWays[] = {
     {"Corvina", "DisableReportCorvina", "EnableReportCorvina", disableWithStatus, enableWithStatus,
      "GetReportStatusCorvina", 4, 1, 0, true},
 };
-static_assert(sizeof kReportControlWays / sizeof kReportControlWays[0] ==
-                  static_cast<size_t>(ReportControlKind::corvina) + 1,
-              "one report control way per kind");
-
-const ReportControlWay& reportControlWay() {
-    return kReportControlWays[static_cast<size_t>(familyOf(chipType).reportControl)];
-}
 
 }  // namespace
 
@@ -244,7 +237,7 @@ int32_t CheckCmdStatus(TlcConnection& connection) {
 }
 
 int32_t DisableReport(TlcConnection& connection) {
-    const ReportControlWay& way = reportControlWay();
+    const ReportControlWay& way = wayOf(kReportControlWays, familyOf(chipType).reportControl);
     if (way.disable != nullptr)
         return way.disable(connection, way);
     LOG_ERROR("DisableReport", "unsupport disable report ,chip type:%d.\n", chipType);
@@ -252,7 +245,7 @@ int32_t DisableReport(TlcConnection& connection) {
 }
 
 int32_t EnableReport(TlcConnection& connection) {
-    const ReportControlWay& way = reportControlWay();
+    const ReportControlWay& way = wayOf(kReportControlWays, familyOf(chipType).reportControl);
     if (way.enable != nullptr)
         return way.enable(connection, way);
     LOG_ERROR("EnableReport", "unsupport disable report ,chip type:%d.\n", chipType);

@@ -1,7 +1,7 @@
 // sys: byte-order and hex-digit helpers.
 //
-// Offers the value of a hexadecimal digit, bytes as hexadecimal text and
-// back, and big- and little-endian reads and writes of 16- and 32-bit fields
+// Offers the value of a hexadecimal digit and of a run of digits, bytes as
+// hexadecimal text and back, and big- and little-endian reads and writes of 16- and 32-bit fields
 // in byte buffers. The caller makes sure the bytes are there; nothing here
 // checks a length.
 // Relies on: nothing but the C++ standard library.
@@ -32,6 +32,23 @@ inline std::string hexText(const uint8_t* data, size_t n, char separator = '\0')
         out += kDigits[data[i] & 0x0F];
     }
     return out;
+}
+
+// The value of `digits`: 1 to `maxDigits` digits of base 10 or 16 and
+// nothing else (no sign, no prefix); false otherwise. 16 hexadecimal or 19
+// decimal digits fit.
+inline bool parseDigits(const std::string& digits, int base, size_t maxDigits, uint64_t* value) {
+    if (digits.empty() || digits.size() > maxDigits)
+        return false;
+    uint64_t v = 0;
+    for (char c : digits) {
+        const int d = base == 16 ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (d < 0)
+            return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    }
+    *value = v;
+    return true;
 }
 
 // Decodes the 2 * n hexadecimal digits at `hex` into n bytes at `out`; false

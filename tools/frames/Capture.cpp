@@ -46,28 +46,18 @@ bool isDigit(char c) {
 // printing it in hexadecimal).
 bool parseSample(const std::string& token, double* value) {
     if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
-        if (token.size() > 10)
+        uint64_t bits = 0;
+        if (!parseDigits(token.substr(2), 16, 8, &bits))
             return false;
-        uint32_t bits = 0;
-        for (size_t i = 2; i < token.size(); ++i) {
-            const int digit = hexDigitValue(token[i]);
-            if (digit < 0)
-                return false;
-            bits = bits * 16 + static_cast<uint32_t>(digit);
-        }
-        *value = static_cast<double>(static_cast<int32_t>(bits));
+        *value = static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(bits)));
         return true;
     }
     const size_t first = (token[0] == '-' || token[0] == '+') ? 1 : 0;
-    if (token.size() == first || token.size() - first > 10)
+    uint64_t number = 0;
+    if (!parseDigits(token.substr(first), 10, 10, &number))
         return false;
-    long long number = 0;
-    for (size_t i = first; i < token.size(); ++i) {
-        if (!isDigit(token[i]))
-            return false;
-        number = number * 10 + (token[i] - '0');
-    }
-    *value = static_cast<double>(token[0] == '-' ? -number : number);
+    const double magnitude = static_cast<double>(number);
+    *value = token[0] == '-' ? -magnitude : magnitude;
     return true;
 }
 

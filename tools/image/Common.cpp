@@ -22,18 +22,9 @@ Failure inputError(const std::string& message) {
 // Decimal, or hexadecimal with a 0x prefix; false for anything else or above `max`.
 bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 16)
-        return false;
     uint64_t result = 0;
-    for (char c : digits) {
-        const int digit = hex ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (digit < 0)
-            return false;
-        result = result * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-        if (result > max)
-            return false;
-    }
+    if (!parseDigits(hex ? text.substr(2) : text, hex ? 16 : 10, 16, &result) || result > max)
+        return false;
     value = result;
     return true;
 }
@@ -57,16 +48,9 @@ bool parseVid(const std::string& text, uint8_t vid[4]) {
     if (parts.size() != 4)
         return false;
     for (size_t i = 0; i < 4; ++i) {
-        const std::string& p = parts[i];
-        if (p.empty() || p.size() > 2)
+        uint64_t value = 0;
+        if (!parseDigits(parts[i], 16, 2, &value))
             return false;
-        int value = 0;
-        for (char c : p) {
-            const int digit = hexDigitValue(c);
-            if (digit < 0)
-                return false;
-            value = value * 16 + digit;
-        }
         vid[i] = static_cast<uint8_t>(value);
     }
     return true;
