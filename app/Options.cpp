@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -88,10 +89,6 @@ const OptionRow* findRow(const std::string& arg) {
     return nullptr;
 }
 
-bool isHexDigit(char c) {
-    return hexDigitValue(c) >= 0;
-}
-
 bool pathExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
@@ -126,14 +123,9 @@ int reject(const char* program) {
 }  // namespace
 
 bool isHexValue(const std::string& text) {
-    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
         return false;
-    }
-    for (size_t i = 2; i < text.size(); ++i) {
-        if (!isHexDigit(text[i]))
-            return false;
-    }
-    return true;
+    return std::all_of(text.begin() + 2, text.end(), [](char c) { return hexDigitValue(c) >= 0; });
 }
 
 uint32_t hexValue(const std::string& text) {
@@ -177,7 +169,7 @@ bool isDataList(const std::string& text) {
         return false;
     for (size_t pos = 0; pos < text.size(); pos += 5) {
         if (text[pos] != '0' || (text[pos + 1] != 'x' && text[pos + 1] != 'X') ||
-            !isHexDigit(text[pos + 2]) || !isHexDigit(text[pos + 3])) {
+            hexDigitValue(text[pos + 2]) < 0 || hexDigitValue(text[pos + 3]) < 0) {
             return false;
         }
         if (pos + 4 < text.size() && text[pos + 4] != ',')
