@@ -282,21 +282,12 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
     }
     PixelRow row(picture.width());
     ReplacementFile file(path);
-    if (!file.open()) {
-        *error = file.error();
-        return false;
-    }
     std::string pngError;
-    if (!encodePng(picture, file, row, &pngError)) {
-        // A failed write says why; libpng's own refusals are its message.
-        *error = !file.error().empty() ? file.error() : "cannot encode " + path + ": " + pngError;
-        return false;
-    }
-    if (!file.commit()) {
-        *error = file.error();
-        return false;
-    }
-    return true;
+    if (file.open() && encodePng(picture, file, row, &pngError) && file.commit())
+        return true;
+    // A failed open or write says why; libpng's own refusals are its message.
+    *error = !file.error().empty() ? file.error() : "cannot encode " + path + ": " + pngError;
+    return false;
 }
 
 void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title,
