@@ -161,9 +161,10 @@ bool failBecause(std::string* why, const std::string& reason) {
 }
 
 // Opens `path` with `flags` (O_CREAT makes it with `mode`) without blocking;
-// the open descriptor must be a regular file, whose status goes to *st.
-// -1, with the reason in *why, when it cannot be opened or is not regular.
-int openRegular(const char* path, int flags, unsigned mode, struct stat* st,
+// the open descriptor must be a regular file, whose status goes to *st, and
+// with `oneName` a file of one name only. -1, with the reason in *why, when
+// it cannot be opened or is refused.
+int openRegular(const char* path, int flags, unsigned mode, bool oneName, struct stat* st,
                 std::string* why = nullptr) {
     Descriptor fd(openCall(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
     if (fd.get() < 0) {
@@ -179,6 +180,12 @@ int openRegular(const char* path, int flags, unsigned mode, struct stat* st,
     }
     if (!S_ISREG(st->st_mode)) {
         failBecause(why, "it is not a regular file");
+        return -1;
+    }
+    // In a shared folder a second name for the file may have been made by
+    // someone else to have this process write into a file it should not.
+    if (oneName && st->st_nlink > 1) {
+        failBecause(why, "it has a second name (a hard link) in a folder other users may write");
         return -1;
     }
     return fd.release();
@@ -206,14 +213,9 @@ bool appendRegularFile(const char* path, FolderAccess folder, const char* text, 
     const bool shared = folder == FolderAccess::shared;
     struct stat st {};
     const Descriptor fd(
-        openRegular(path, kAppendFlags | (shared ? O_NOFOLLOW : 0), 0666, &st, why));
+        openRegular(path, kAppendFlags | (shared ? O_NOFOLLOW : 0), 0666, shared, &st, why));
     if (fd.get() < 0)
         return false;
-    // In a shared folder a second name for the file may have been made by
-    // someone else to have this process write into a file it should not.
-    if (shared && st.st_nlink > 1)
-        return failBecause(why,
-                           "it has a second name (a hard link) in a folder other users may write");
     if (static_cast<uint64_t>(st.st_size) > restartAbove && ::ftruncate(fd.get(), 0) != 0)
         return failBecause(why, std::strerror(errno));
     if (!writeAll(fd.get(), text, length))
@@ -229,12 +231,9 @@ bool AppendFile::open(const char* path) {
         return false;
     const bool shared = !folderIsPrivate(path);
     struct stat st {};
-    Descriptor fd(openRegular(path, kAppendFlags | O_NOFOLLOW, 0644, &st));
+    // The log's rule for a second name, with a link never followed.
+    Descriptor fd(openRegular(path, kAppendFlags | O_NOFOLLOW, 0644, shared, &st));
     if (fd.get() < 0)
-        return false;
-    // The log's rule: in a shared folder a second name for the file may have
-    // been made by someone else to have this process write into it.
-    if (shared && st.st_nlink > 1)
         return false;
     end_ = static_cast<uint64_t>(st.st_size);
     handle_ = fd.release();
@@ -306,7 +305,7 @@ void removePath(const std::string& path) {
 intptr_t openForReading(const std::string& path, std::string* why) {
     const int noFollow = folderIsPrivate(path.c_str()) ? 0 : O_NOFOLLOW;
     struct stat st {};
-    const int fd = openRegular(path.c_str(), O_RDONLY | noFollow, 0, &st, why);
+    const int fd = openRegular(path.c_str(), O_RDONLY | noFollow, 0, false, &st, why);
     return fd < 0 ? kNoHandle : fd;
 }
 
