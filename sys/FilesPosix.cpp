@@ -133,11 +133,9 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
     }
     size_t got = 0;
     while (got < data.size()) {
-        const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        char* const at = reinterpret_cast<char*>(data.data()) + got;
+        const long n = fileplatform::readSome(fd.get(), at, data.size() - got, &error);
         if (n < 0) {
-            error = static_cast<uint32_t>(errno);
             data.resize(got);
             out->swap(data);
             return FileReadError::readFailed;
