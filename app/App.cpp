@@ -177,6 +177,12 @@ void logStartOfRun(int argc, char** argv) {
     LOG_RAW("\n");
 }
 
+// The message of a property read that failed; -1.
+int propertyFailed(const char* what, int32_t ret) {
+    showMessage("\nErrors occurred when getting %s. ret = %d.\n", what, ret);
+    return -1;
+}
+
 int runPropertyMode() {
     const std::string& property = optionValue("property").text;
     RunRecord& record = runRecord();
@@ -186,10 +192,8 @@ int runPropertyMode() {
     if (property == "pid") {
         char pid[16] = {0};
         const int32_t ret = getPid(pid);
-        if (ret != 0) {
-            showMessage("\nErrors occurred when getting PID. ret = %d.\n", ret);
-            return -1;
-        }
+        if (ret != 0)
+            return propertyFailed("PID", ret);
         showMessage("\nGet PID successfully. PID = %s.\n", logSafeText(pid).c_str());
         record.propertyText = logSafeText(pid);
         return 0;
@@ -197,34 +201,23 @@ int runPropertyMode() {
     if (property == "vid") {
         uint8_t vid[4] = {0};
         const int32_t ret = getVid(vid);
-        if (ret != 0) {
-            showMessage("\nErrors occurred when getting VID. ret = %d.\n", ret);
-            return -1;
-        }
+        if (ret != 0)
+            return propertyFailed("VID", ret);
         showMessage("\nGet VID successfully. VID = %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2],
                     vid[3]);
         record.propertyText = vidText(vid);
         return 0;
     }
-    if (property == "sensorid") {
-        uint8_t sensorId = 0;
-        const int32_t ret = getChipSensorID(&sensorId);
-        if (ret != 0) {
-            showMessage("\nErrors occurred when getting sensor ID. ret = %d.\n", ret);
-            return -1;
-        }
-        showMessage("\nGet sensor ID successfully. Sensor ID = %d.\n", sensorId);
-        record.propertyNumber = sensorId;
-        return 0;
-    }
-    uint8_t cfgVer = 0;  // "cfgver": the parser admits nothing else
-    const int32_t ret = getCfgVer(&cfgVer);
-    if (ret != 0) {
-        showMessage("\nErrors occurred when getting cfg version. ret = %d.\n", ret);
-        return -1;
-    }
-    showMessage("\nGet cfg version successfully. Cfg version = %d.\n", cfgVer);
-    record.propertyNumber = cfgVer;
+    // "sensorid" or "cfgver" (the parser admits nothing else): a byte shown as a number.
+    const bool sensor = property == "sensorid";
+    const char* what = sensor ? "sensor ID" : "cfg version";
+    uint8_t value = 0;
+    const int32_t ret = sensor ? getChipSensorID(&value) : getCfgVer(&value);
+    if (ret != 0)
+        return propertyFailed(what, ret);
+    showMessage("\nGet %s successfully. %s = %d.\n", what, sensor ? "Sensor ID" : "Cfg version",
+                value);
+    record.propertyNumber = value;
     return 0;
 }
 
@@ -236,6 +229,18 @@ void showCfgFailure(int32_t ret) {
     } else {
         showMessage("\nErrors occurred when updating cfg. ret = %d.\n", ret);
     }
+}
+
+// Sends the configuration file and shows the result; 0, else `failed`.
+int updateConfig(const char* cfgfile, bool ignoreVer, bool verify, int failed) {
+    LOG_INFO("main", "start send cfg to ic.\n");
+    const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
+    if (ret != 0) {
+        showCfgFailure(ret);
+        return failed;
+    }
+    showMessage("\nUpdate cfg successfully.\n");
+    return 0;
 }
 
 int runUpdateMode() {
@@ -253,26 +258,9 @@ int runUpdateMode() {
     showMessage("\nignoreVer = %s.\n", boolText(ignoreVer));
     showMessage("cfgfile = %s.\n\n", logSafeText(cfgfile).c_str());
 
-    if (binfile != nullptr && cfgfile != nullptr) {
+    const bool both = binfile != nullptr && cfgfile != nullptr;
+    if (both && familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
         runRecord().job = "the firmware and configuration update";
-        if (!familyOf(chipType).has(TRAIT_CFG_WITH_FIRMWARE)) {
-            LOG_INFO("main", "start flash fw.\n");
-            int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
-            if (ret != 0) {
-                showMessage(
-                    "\nErrors occurred when updating firmware. ret = %d, skip update cfg\n\n", ret);
-                return -1;
-            }
-            showMessage("\nUpdate firmware successfully.\n\n");
-            LOG_INFO("main", "start send cfg to ic.\n");
-            ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
-            if (ret != 0) {
-                showCfgFailure(ret);
-                return -2;
-            }
-            showMessage("\nUpdate cfg successfully.\n");
-            return 0;
-        }
         LOG_INFO("main", "start flash fw and cfg.\n");
         const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, cfgfile, verify);
         if (isCfgVerifyFailure(ret)) {
@@ -287,15 +275,17 @@ int runUpdateMode() {
         return 0;
     }
     if (binfile != nullptr) {
-        runRecord().job = "the firmware update";
+        // The firmware first; with -c the configuration follows as a step of its own.
+        runRecord().job = both ? "the firmware and configuration update" : "the firmware update";
         LOG_INFO("main", "start flash fw.\n");
         const int32_t ret = fwUpdateWithFile(binfile, ignoreVer, fwFlag, nullptr);
         if (ret != 0) {
-            showMessage("\nErrors occurred when updating firmware. ret = %d.\n\n", ret);
+            showMessage("\nErrors occurred when updating firmware. ret = %d%s\n\n", ret,
+                        both ? ", skip update cfg" : ".");
             return -1;
         }
         showMessage("\nUpdate firmware successfully.\n\n");
-        return 0;
+        return both ? updateConfig(cfgfile, ignoreVer, verify, -2) : 0;
     }
     if (!familyOf(chipType).has(TRAIT_CFG_ONLY_UPDATE)) {
         showMessage("\n Corvina not support only update config, must include fw.\n");
@@ -305,14 +295,7 @@ int runUpdateMode() {
         return -1;
     }
     runRecord().job = "the configuration update";
-    LOG_INFO("main", "start send cfg to ic.\n");
-    const int32_t ret = cfgUpdateWithFile(cfgfile, ignoreVer, verify);
-    if (ret != 0) {
-        showCfgFailure(ret);
-        return -1;
-    }
-    showMessage("\nUpdate cfg successfully.\n");
-    return 0;
+    return updateConfig(cfgfile, ignoreVer, verify, -1);
 }
 
 // The --data list as bytes: item k is the hex value at offset 5k; items

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -88,10 +89,6 @@ const OptionRow* findRow(const std::string& arg) {
     return nullptr;
 }
 
-bool isHexDigit(char c) {
-    return hexDigitValue(c) >= 0;
-}
-
 bool pathExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
@@ -126,14 +123,9 @@ int reject(const char* program) {
 }  // namespace
 
 bool isHexValue(const std::string& text) {
-    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
         return false;
-    }
-    for (size_t i = 2; i < text.size(); ++i) {
-        if (!isHexDigit(text[i]))
-            return false;
-    }
-    return true;
+    return std::all_of(text.begin() + 2, text.end(), [](char c) { return hexDigitValue(c) >= 0; });
 }
 
 uint32_t hexValue(const std::string& text) {
@@ -177,7 +169,7 @@ bool isDataList(const std::string& text) {
         return false;
     for (size_t pos = 0; pos < text.size(); pos += 5) {
         if (text[pos] != '0' || (text[pos + 1] != 'x' && text[pos + 1] != 'X') ||
-            !isHexDigit(text[pos + 2]) || !isHexDigit(text[pos + 3])) {
+            hexDigitValue(text[pos + 2]) < 0 || hexDigitValue(text[pos + 3]) < 0) {
             return false;
         }
         if (pos + 4 < text.size() && text[pos + 4] != ',')
@@ -325,54 +317,47 @@ int parseArgs(int argc, char** argv) {
 
 void printUsage(const char* p) {
     std::printf("Usage: %s [options]\n", p);
-    std::printf("Options:\n");
-    std::printf("  -v, --version      Show the version of this app.\n");
-    std::printf(
+    std::fputs(
+        "Options:\n"
+        "  -v, --version      Show the version of this app.\n"
         "      --chip         Specify the chip pid, "
-        "arg={5410|5415R|fjordK|fjordH3|Corvina|fjordK8|fjordK4}.\n");
-    std::printf("      --vid          Specify the target device vid, arg=deviceVid.\n");
-    std::printf("      --pid          Specify the target device pid, arg=devicePid.\n");
-    std::printf(
-        "      --usage        Specify the target device usage, arg=deviceUsage. "
-        "(default=0x0001)\n");
-    std::printf(
+        "arg={5410|5415R|fjordK|fjordH3|Corvina|fjordK8|fjordK4}.\n"
+        "      --vid          Specify the target device vid, arg=deviceVid.\n"
+        "      --pid          Specify the target device pid, arg=devicePid.\n"
+        "      --usage        Specify the target device usage, arg=deviceUsage. (default=0x0001)\n"
         "      --usagepage    Specify the target device usage page, arg=deviceUsagePage. "
-        "(default=0xFF00)\n");
-    std::printf(
-        "      --path         Specify the target device path, arg=devicePath. "
-        "(e.g. /dev/hidraw3)\n");
-    std::printf("  -p, --property     Get info from IC, arg={pid|vid|sensorid|cfgver}.\n");
-    std::printf("  -f, --firmware     Update firmware, arg=filename.\n");
-    std::printf("      --fwflag       Change the fwFlag, arg=fwFlag. (default=0x0C)\n");
-    std::printf("  -c, --config       Update configuration, arg=filename.\n");
-    std::printf("  -i, --ignorever    Update ignore version.\n");
-    std::printf(
-        "      --verify       Read back what -c or -w wrote and compare it with what was "
-        "sent.\n");
-    std::printf("  -w, --write        Write data to IC, arg=addr.\n");
-    std::printf("      --writecmd     Write commands to IC.\n");
-    std::printf("      --data         The data to be written, arg=data. (e.g. 0x80,0x00,0x80)\n");
-    std::printf("  -r, --read         Read data from IC, arg=addr. (e.g. 0x1234)\n");
-    std::printf("  -l, --length       The length of read or write data, arg=length. (default=1)\n");
-    std::printf("      --rawdata      get raw data from ic\n");
-    std::printf("      --basedata     get base data from ic\n");
-    std::printf("      --diffdata     get diff data from ic\n");
-    std::printf("  -t, --readtimes    read times(dec), default 1\n");
-    std::printf("      --row\t\t\t row(dec), default 1\n");
-    std::printf("      --col\t\t\t col(dec), default 1\n");
-    std::printf(
+        "(default=0xFF00)\n"
+        "      --path         Specify the target device path, arg=devicePath. (e.g. /dev/hidraw3)\n"
+        "  -p, --property     Get info from IC, arg={pid|vid|sensorid|cfgver}.\n"
+        "  -f, --firmware     Update firmware, arg=filename.\n"
+        "      --fwflag       Change the fwFlag, arg=fwFlag. (default=0x0C)\n"
+        "  -c, --config       Update configuration, arg=filename.\n"
+        "  -i, --ignorever    Update ignore version.\n"
+        "      --verify       Read back what -c or -w wrote and compare it with what was sent.\n"
+        "  -w, --write        Write data to IC, arg=addr.\n"
+        "      --writecmd     Write commands to IC.\n"
+        "      --data         The data to be written, arg=data. (e.g. 0x80,0x00,0x80)\n"
+        "  -r, --read         Read data from IC, arg=addr. (e.g. 0x1234)\n"
+        "  -l, --length       The length of read or write data, arg=length. (default=1)\n"
+        "      --rawdata      get raw data from ic\n"
+        "      --basedata     get base data from ic\n"
+        "      --diffdata     get diff data from ic\n"
+        "  -t, --readtimes    read times(dec), default 1\n"
+        "      --row\t\t\t row(dec), default 1\n"
+        "      --col\t\t\t col(dec), default 1\n"
         "      --showtype     rawdata,diffdata,basedata show type.option for [hex dec], default "
-        "hex\n");
-    std::printf("  -d, --delprevlog   Delete previous log file.\n");
-    std::printf("      --loglevel     Change the level of log, arg=logLevel. (default=0x1F)\n");
-    std::printf("      --logfiledir   Specify a directory for the log file.\n");
-    std::printf("      --verbose      Show detailed log on console.\n");
-    std::printf("      --nooutput     Show nothing on console.\n");
-    std::printf("      --scan         scan device.\n");
-    std::printf("      --record       Append every report of the run to a file, arg=filename.\n");
-    std::printf("      --json         Print one JSON result object instead of the console text.\n");
-    std::printf("  -?, --help         Print this message.\n");
-    std::printf("For example:\n");
+        "hex\n"
+        "  -d, --delprevlog   Delete previous log file.\n"
+        "      --loglevel     Change the level of log, arg=logLevel. (default=0x1F)\n"
+        "      --logfiledir   Specify a directory for the log file.\n"
+        "      --verbose      Show detailed log on console.\n"
+        "      --nooutput     Show nothing on console.\n"
+        "      --scan         scan device.\n"
+        "      --record       Append every report of the run to a file, arg=filename.\n"
+        "      --json         Print one JSON result object instead of the console text.\n"
+        "  -?, --help         Print this message.\n"
+        "For example:\n",
+        stdout);
     const char* const examples[][2] = {
         {"read version id: ", "-p vid"},
         {"read product id: ", "-p pid"},

@@ -169,7 +169,7 @@ class ReplacementFile {
     };
 
     bool writeOut(const char* data, size_t length);
-    void fail(const char* what, uint32_t osError);
+    bool fail(const char* what, uint32_t osError);  // false, after the error is kept
     void discard();
 
     std::string path_;

@@ -133,11 +133,9 @@ FileReadError readRegularFile(const char* path, uint64_t maxBytes, std::vector<u
     }
     size_t got = 0;
     while (got < data.size()) {
-        const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        char* const at = reinterpret_cast<char*>(data.data()) + got;
+        const long n = fileplatform::readSome(fd.get(), at, data.size() - got, &error);
         if (n < 0) {
-            error = static_cast<uint32_t>(errno);
             data.resize(got);
             out->swap(data);
             return FileReadError::readFailed;
@@ -160,16 +158,16 @@ bool failBecause(std::string* why, const std::string& reason) {
     return false;
 }
 
-// Opens `path` to append (created with `mode` if missing) without blocking;
-// the open descriptor must be a regular file, whose status goes to *st.
-// -1, with the reason in *why, when it cannot be opened or is not regular.
-int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct stat* st,
-                      std::string* why = nullptr) {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    Descriptor fd(openCall(path, flags | extraFlags, mode));
+// Opens `path` with `flags` (O_CREAT makes it with `mode`) without blocking;
+// the open descriptor must be a regular file, whose status goes to *st, and
+// with `oneName` a file of one name only. -1, with the reason in *why, when
+// it cannot be opened or is refused.
+int openRegular(const char* path, int flags, unsigned mode, bool oneName, struct stat* st,
+                std::string* why = nullptr) {
+    Descriptor fd(openCall(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
     if (fd.get() < 0) {
         // O_NOFOLLOW refuses a symbolic link with ELOOP.
-        failBecause(why, errno == ELOOP && (extraFlags & O_NOFOLLOW) != 0
+        failBecause(why, errno == ELOOP && (flags & O_NOFOLLOW) != 0
                              ? "it is a symbolic link in a folder other users may write"
                              : std::strerror(errno));
         return -1;
@@ -182,8 +180,17 @@ int openRegularAppend(const char* path, int extraFlags, unsigned mode, struct st
         failBecause(why, "it is not a regular file");
         return -1;
     }
+    // In a shared folder a second name for the file may have been made by
+    // someone else to have this process write into a file it should not.
+    if (oneName && st->st_nlink > 1) {
+        failBecause(why, "it has a second name (a hard link) in a folder other users may write");
+        return -1;
+    }
     return fd.release();
 }
+
+// A log file or recording: appended to, created when missing.
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT;
 
 }  // namespace
 
@@ -203,14 +210,10 @@ bool appendRegularFile(const char* path, FolderAccess folder, const char* text, 
         return failBecause(why, "no file name");
     const bool shared = folder == FolderAccess::shared;
     struct stat st {};
-    const Descriptor fd(openRegularAppend(path, shared ? O_NOFOLLOW : 0, 0666, &st, why));
+    const Descriptor fd(
+        openRegular(path, kAppendFlags | (shared ? O_NOFOLLOW : 0), 0666, shared, &st, why));
     if (fd.get() < 0)
         return false;
-    // In a shared folder a second name for the file may have been made by
-    // someone else to have this process write into a file it should not.
-    if (shared && st.st_nlink > 1)
-        return failBecause(why,
-                           "it has a second name (a hard link) in a folder other users may write");
     if (static_cast<uint64_t>(st.st_size) > restartAbove && ::ftruncate(fd.get(), 0) != 0)
         return failBecause(why, std::strerror(errno));
     if (!writeAll(fd.get(), text, length))
@@ -226,12 +229,9 @@ bool AppendFile::open(const char* path) {
         return false;
     const bool shared = !folderIsPrivate(path);
     struct stat st {};
-    Descriptor fd(openRegularAppend(path, O_NOFOLLOW, 0644, &st));
+    // The log's rule for a second name, with a link never followed.
+    Descriptor fd(openRegular(path, kAppendFlags | O_NOFOLLOW, 0644, shared, &st));
     if (fd.get() < 0)
-        return false;
-    // The log's rule: in a shared folder a second name for the file may have
-    // been made by someone else to have this process write into it.
-    if (shared && st.st_nlink > 1)
         return false;
     end_ = static_cast<uint64_t>(st.st_size);
     handle_ = fd.release();
@@ -302,22 +302,9 @@ void removePath(const std::string& path) {
 
 intptr_t openForReading(const std::string& path, std::string* why) {
     const int noFollow = folderIsPrivate(path.c_str()) ? 0 : O_NOFOLLOW;
-    Descriptor fd(
-        openCall(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | noFollow, 0));
     struct stat st {};
-    if (fd.get() < 0) {
-        // O_NOFOLLOW refuses a symbolic link with ELOOP.
-        *why = errno == ELOOP && noFollow != 0
-                   ? "it is a symbolic link in a folder other users may write"
-                   : std::strerror(errno);
-    } else if (::fstat(fd.get(), &st) != 0) {
-        *why = std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        *why = "it is not a regular file";
-    } else {
-        return fd.release();
-    }
-    return kNoHandle;
+    const int fd = openRegular(path.c_str(), O_RDONLY | noFollow, 0, false, &st, why);
+    return fd < 0 ? kNoHandle : fd;
 }
 
 long readSome(intptr_t handle, char* data, size_t length, uint32_t* osError) {

@@ -53,14 +53,29 @@ bool isRegularFile(HANDLE h, uint64_t* size) {
     return true;
 }
 
-// Opens the log file for appending only, creating it if missing, without
-// following a reparse point at the path. Others may read and write meanwhile.
-bool openForAppend(const char* path, FileHandle* file, uint64_t* size) {
+// Opens the log file with `access` (appending only, unless the caller cuts
+// pieces off again), creating it if missing, without following a reparse
+// point at the path. Others may read and write meanwhile.
+bool openForAppend(const char* path, FileHandle* file, uint64_t* size,
+                   DWORD access = FILE_APPEND_DATA | SYNCHRONIZE) {
     file->h =
-        ::CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     return file->ok() && isRegularFile(file->h, size);
+}
+
+// Writes all `length` bytes; false (GetLastError says why) when a write fails
+// or moves nothing.
+bool writeAllTo(HANDLE h, const char* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
+        DWORD written = 0;
+        if (!::WriteFile(h, data + done, want, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
 }
 
 }  // namespace
@@ -149,14 +164,8 @@ bool appendRegularFile(const char* path, FolderAccess /*folder*/, const char* te
         if (!openForAppend(path, &file, &size))
             return fail(notOpened);
     }
-    size_t done = 0;
-    while (done < length) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
-        DWORD written = 0;
-        if (!::WriteFile(file.h, text + done, want, &written, nullptr) || written == 0)
-            return fail("it cannot be written");
-        done += written;
-    }
+    if (!writeAllTo(file.h, text, length))
+        return fail("it cannot be written");
     return true;
 }
 
@@ -169,11 +178,8 @@ bool AppendFile::open(const char* path) {
     // Write access (not append only) so that a torn piece can be cut off
     // again; every piece is written at the end.
     FileHandle file;
-    file.h = ::CreateFileA(
-        path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     uint64_t size = 0;
-    if (!file.ok() || !isRegularFile(file.h, &size))
+    if (!openForAppend(path, &file, &size, GENERIC_WRITE))
         return false;
     end_ = size;
     handle_ = reinterpret_cast<intptr_t>(file.h);
@@ -187,15 +193,7 @@ bool AppendFile::append(const char* data, size_t length) {
     const HANDLE h = reinterpret_cast<HANDLE>(handle_);
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(end_);
-    bool ok = ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
-    size_t done = 0;
-    while (ok && done < length) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
-        DWORD written = 0;
-        ok = ::WriteFile(h, data + done, want, &written, nullptr) && written > 0;
-        done += written;
-    }
-    if (ok) {
+    if (::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && writeAllTo(h, data, length)) {
         end_ += length;
         return true;
     }
@@ -230,18 +228,10 @@ intptr_t createNew(const std::string& path, bool* nameTaken, uint32_t* osError) 
 }
 
 bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osError) {
-    size_t done = 0;
-    while (done < length) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, kMaxTransferChunk));
-        DWORD written = 0;
-        if (!::WriteFile(reinterpret_cast<HANDLE>(handle), data + done, want, &written, nullptr) ||
-            written == 0) {
-            *osError = lastErrorOr(ERROR_WRITE_FAULT);
-            return false;
-        }
-        done += written;
-    }
-    return true;
+    if (writeAllTo(reinterpret_cast<HANDLE>(handle), data, length))
+        return true;
+    *osError = lastErrorOr(ERROR_WRITE_FAULT);
+    return false;
 }
 
 bool closeHandle(intptr_t handle, uint32_t* osError) {

@@ -38,8 +38,7 @@ bool ReplacementFile::open() {
             return true;
         }
     }
-    fail("cannot create a file beside", osError);
-    return false;
+    return fail("cannot create a file beside", osError);
 }
 
 bool ReplacementFile::write(const void* data, size_t length) {
@@ -53,11 +52,8 @@ bool ReplacementFile::writeOut(const char* data, size_t length) {
     uint32_t osError = 0;
     if (failed_ || handle_ == fileplatform::kNoHandle)
         return false;
-    if (!fileplatform::writeWhole(handle_, data, length, &osError)) {
-        fail("cannot write", osError);
-        return false;
-    }
-    return true;
+    return fileplatform::writeWhole(handle_, data, length, &osError) ||
+           fail("cannot write", osError);
 }
 
 bool ReplacementFile::commit() {
@@ -69,24 +65,21 @@ bool ReplacementFile::commit() {
     uint32_t osError = 0;
     const intptr_t handle = handle_;
     handle_ = fileplatform::kNoHandle;
-    if (!fileplatform::closeHandle(handle, &osError)) {
-        fail("cannot write", osError);
-        return false;
-    }
-    if (!fileplatform::replacePath(temp_, path_, &osError)) {
-        fail("cannot replace", osError);
-        return false;
-    }
+    if (!fileplatform::closeHandle(handle, &osError))
+        return fail("cannot write", osError);
+    if (!fileplatform::replacePath(temp_, path_, &osError))
+        return fail("cannot replace", osError);
     temp_.clear();
     return true;
 }
 
-void ReplacementFile::fail(const char* what, uint32_t osError) {
+bool ReplacementFile::fail(const char* what, uint32_t osError) {
     if (!failed_)
         error_ = std::string(what) + " " + path_ + ": " + fileErrorText(osError);
     failed_ = true;
     stream_.setstate(std::ios::badbit);
     discard();
+    return false;
 }
 
 void ReplacementFile::discard() {

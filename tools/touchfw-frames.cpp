@@ -64,9 +64,15 @@ void usage(std::FILE* out) {
                  frames::kDefaultCell, frames::kMaxCell);
 }
 
+// Says what went wrong on standard error; kBadInput.
+int failure(const std::string& what) {
+    std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(what).c_str());
+    return kBadInput;
+}
+
 // Says what is wrong with the command line, then how it is used; kBadUsage.
 int badUsage(const std::string& what) {
-    std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(what).c_str());
+    failure(what);
     usage(stderr);
     return kBadUsage;
 }
@@ -128,16 +134,12 @@ int parseSettings(int argc, char** argv, Settings* settings) {
             std::printf("touchfw-frames %s\n", kAppVersion);
             settings->done = true;
             return 0;
-        } else if (arg == "--frame") {
-            if (!parsePositive(argv[++i], 100000000, &settings->frameNumber)) {
-                std::fprintf(stderr, "touchfw-frames: bad frame number \"%s\"\n",
-                             logSafeText(argv[i]).c_str());
-                return kBadUsage;
-            }
-        } else if (arg == "--cell") {
-            if (!parsePositive(argv[++i], frames::kMaxCell, &settings->cell)) {
-                std::fprintf(stderr, "touchfw-frames: bad cell size \"%s\"\n",
-                             logSafeText(argv[i]).c_str());
+        } else if (arg == "--frame" || arg == "--cell") {
+            const bool frame = arg == "--frame";
+            if (!parsePositive(argv[++i], frame ? 100000000 : frames::kMaxCell,
+                               frame ? &settings->frameNumber : &settings->cell)) {
+                std::fprintf(stderr, "touchfw-frames: bad %s \"%s\"\n",
+                             frame ? "frame number" : "cell size", logSafeText(argv[i]).c_str());
                 return kBadUsage;
             }
         } else if (arg == "--png") {
@@ -197,12 +199,10 @@ int writeHeatmaps(const std::vector<Map>& maps, const Settings& settings) {
             continue;
         const std::string path = settings.pngPrefix + "-" + map.name + ".png";
         std::string error;
-        if (!frames::writeHeatmapPng(path, *map.grid, settings.cell, map.title, &error)) {
-            std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(error).c_str());
-            status = kBadInput;
-        } else {
+        if (!frames::writeHeatmapPng(path, *map.grid, settings.cell, map.title, &error))
+            status = failure(error);
+        else
             std::fprintf(stderr, "wrote %s\n", logSafeText(path).c_str());
-        }
     }
     return status;
 }
@@ -220,11 +220,8 @@ struct Reading {
 int readCapture(const Settings& settings, std::istream& in, Reading* reading) {
     if (!settings.csvPath.empty()) {
         reading->csv = std::make_unique<ReplacementFile>(settings.csvPath);
-        if (!reading->csv->open()) {
-            std::fprintf(stderr, "touchfw-frames: %s\n",
-                         logSafeText(reading->csv->error()).c_str());
-            return kBadInput;
-        }
+        if (!reading->csv->open())
+            return failure(reading->csv->error());
         frames::writeCsvHeader(reading->csv->stream());
     }
     auto onFrame = [&settings, reading](frames::Frame& frame) {
@@ -237,11 +234,9 @@ int readCapture(const Settings& settings, std::istream& in, Reading* reading) {
         }
     };
     std::string error;
-    if (!frames::readCapture(in, onFrame, &error, kMaxInputBytes)) {
-        std::fprintf(stderr, "touchfw-frames: %s: %s\n", logSafeText(settings.inputPath).c_str(),
-                     error.c_str());
-        return kBadInput;
-    }
+    // The reader's messages are escaped already; escaping them again changes nothing.
+    if (!frames::readCapture(in, onFrame, &error, kMaxInputBytes))
+        return failure(settings.inputPath + ": " + error);
     return 0;
 }
 
@@ -259,32 +254,25 @@ int framesMain(int argc, char** argv) {
         file.open(settings.inputPath, std::ios::binary);
         if (!file) {
             const int why = errno;
-            std::fprintf(stderr, "touchfw-frames: cannot read %s: %s\n",
-                         logSafeText(settings.inputPath).c_str(),
-                         why != 0 ? std::strerror(why) : "cannot open it");
-            return kBadInput;
+            return failure("cannot read " + settings.inputPath + ": " +
+                           (why != 0 ? std::strerror(why) : "cannot open it"));
         }
     }
     Reading reading;
     if (const int status = readCapture(settings, file.is_open() ? file : std::cin, &reading))
         return status;
-    if (!reading.haveChosen) {
-        std::fprintf(stderr, "touchfw-frames: the capture has no frame No.%d\n",
-                     settings.frameNumber);
-        return kBadInput;
-    }
+    if (!reading.haveChosen)
+        return failure("the capture has no frame No." + std::to_string(settings.frameNumber));
     reading.summary.finish();
 
     std::fputs(reading.summary.statisticsText().c_str(), stdout);
     int status = writeHeatmaps(heatmaps(reading.summary, reading.chosen), settings);
     if (reading.csv) {
         frames::writeCsvNoise(reading.csv->stream(), reading.summary);
-        if (reading.csv->commit()) {
+        if (reading.csv->commit())
             std::fprintf(stderr, "wrote %s\n", logSafeText(settings.csvPath).c_str());
-        } else {
-            std::fprintf(stderr, "touchfw-frames: %s\n", logSafeText(reading.csv->error()).c_str());
-            status = kBadInput;
-        }
+        else
+            status = failure(reading.csv->error());
     }
     std::fflush(stdout);
     return status;

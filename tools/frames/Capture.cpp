@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <sstream>
 
 #include "log/Log.h"
@@ -325,15 +326,9 @@ class CaptureParser {
 }  // namespace
 
 const char* blockName(Block block) {
-    switch (block) {
-        case Block::raw:
-            return "rawdata";
-        case Block::diff:
-            return "diffdata";
-        case Block::base:
-            return "basedata";
-    }
-    return "?";
+    static const char* const kNames[kBlockCount] = {"rawdata", "diffdata", "basedata"};
+    const int index = static_cast<int>(block);
+    return index >= 0 && index < kBlockCount ? kNames[index] : "?";
 }
 
 bool readCapture(std::istream& in, const std::function<void(Frame&)>& onFrame, std::string* error,
@@ -367,9 +362,7 @@ Summary summarize(const Grid& grid) {
         return s;
     s.min = *std::min_element(grid.values.begin(), grid.values.end());
     s.max = *std::max_element(grid.values.begin(), grid.values.end());
-    double sum = 0;
-    for (double v : grid.values)
-        sum += v;
+    const double sum = std::accumulate(grid.values.begin(), grid.values.end(), 0.0);
     s.mean = sum / static_cast<double>(grid.values.size());
     return s;
 }
@@ -496,8 +489,7 @@ std::string nodeList(const std::vector<Node>& nodes, size_t shown) {
 std::vector<Node> noisiestNodes(const Noise& noise, int count) {
     const Grid& p2p = noise.peakToPeak;
     std::vector<size_t> order(p2p.values.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
+    std::iota(order.begin(), order.end(), size_t{0});
     const size_t kept = std::min(order.size(), static_cast<size_t>(std::max(0, count)));
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(kept), order.end(),
                       [&p2p](size_t a, size_t b) {

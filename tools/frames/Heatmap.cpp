@@ -111,14 +111,9 @@ int indexStep(int cell, int widestLabel) {
     return 200;
 }
 
-void range(const Grid& grid, double* lo, double* hi) {
-    const Summary s = summarize(grid);
-    *lo = s.min;
-    *hi = s.max;
-}
-
-double position(double v, double lo, double hi) {
-    return hi > lo ? (v - lo) / (hi - lo) : 0.0;
+// Where `v` lies between the grid's lowest and highest value, from 0 to 1.
+double position(double v, const Summary& range) {
+    return range.max > range.min ? (v - range.min) / (range.max - range.min) : 0.0;
 }
 
 // The xterm 256-colour index nearest to a colour, in the 6 x 6 x 6 cube.
@@ -164,8 +159,7 @@ int floorDiv(int a, int b) {
 class Heatmap {
   public:
     Heatmap(const Grid& grid, int cell, const std::string& title)
-        : grid_(grid), cell_(cell), title_(title) {
-        range(grid, &lo_, &hi_);
+        : grid_(grid), cell_(cell), title_(title), range_(summarize(grid)) {
         colStep_ = indexStep(cell, textWidth(std::to_string(grid.cols - 1)));
         rowStep_ = indexStep(cell, kGlyphHeight);
     }
@@ -181,7 +175,7 @@ class Heatmap {
             const int r = (y - kMarginTop) / cell_;
             for (int c = 0; c < grid_.cols; ++c)
                 row.fill(kMarginLeft + c * cell_, cell_,
-                         scaleColour(position(grid_.at(r, c), lo_, hi_)));
+                         scaleColour(position(grid_.at(r, c), range_)));
             // The scale bar: high at the top, low at the bottom.
             const int by = y - kMarginTop;
             const double t = gridH > 1 ? 1.0 - static_cast<double>(by) / (gridH - 1) : 0.0;
@@ -207,16 +201,15 @@ class Heatmap {
             const std::string s = std::to_string(r);
             row.text(y, kMarginLeft - textWidth(s) - 4, kMarginTop + r * cell_ + offset, s);
         }
-        row.text(y, barX + kBarWidth + 4, kMarginTop, label(hi_));
-        row.text(y, barX + kBarWidth + 4, kMarginTop + gridH - kGlyphHeight, label(lo_));
+        row.text(y, barX + kBarWidth + 4, kMarginTop, label(range_.max));
+        row.text(y, barX + kBarWidth + 4, kMarginTop + gridH - kGlyphHeight, label(range_.min));
     }
 
   private:
     const Grid& grid_;
     int cell_;
     std::string title_;
-    double lo_ = 0;
-    double hi_ = 0;
+    Summary range_;
     int colStep_ = 1;
     int rowStep_ = 1;
 };
@@ -282,28 +275,17 @@ bool writeHeatmapPng(const std::string& path, const Grid& grid, int cell, const 
     }
     PixelRow row(picture.width());
     ReplacementFile file(path);
-    if (!file.open()) {
-        *error = file.error();
-        return false;
-    }
     std::string pngError;
-    if (!encodePng(picture, file, row, &pngError)) {
-        // A failed write says why; libpng's own refusals are its message.
-        *error = !file.error().empty() ? file.error() : "cannot encode " + path + ": " + pngError;
-        return false;
-    }
-    if (!file.commit()) {
-        *error = file.error();
-        return false;
-    }
-    return true;
+    if (file.open() && encodePng(picture, file, row, &pngError) && file.commit())
+        return true;
+    // A failed open or write says why; libpng's own refusals are its message.
+    *error = !file.error().empty() ? file.error() : "cannot encode " + path + ": " + pngError;
+    return false;
 }
 
 void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string& title,
                           int width) {
-    double lo = 0;
-    double hi = 0;
-    range(grid, &lo, &hi);
+    const Summary range = summarize(grid);
     width = std::max(width, kMinTerminalWidth);
     const int indexWidth = static_cast<int>(std::to_string(std::max(0, grid.rows - 1)).size());
     const int room = std::max(1, width - indexWidth - 1);
@@ -334,15 +316,15 @@ void writeTerminalHeatmap(std::ostream& out, const Grid& grid, const std::string
             out << buffer;
             for (int c = first; c < last; ++c) {
                 std::snprintf(buffer, sizeof buffer, "\x1b[48;5;%dm%s",
-                              xtermIndex(scaleColour(position(grid.at(r, c), lo, hi))),
+                              xtermIndex(scaleColour(position(grid.at(r, c), range))),
                               cellWidth == 2 ? "  " : " ");
                 out << buffer;
             }
             out << "\x1b[0m\n";
         }
     }
-    const std::string low = label(lo);
-    const std::string high = label(hi);
+    const std::string low = label(range.min);
+    const std::string high = label(range.max);
     constexpr int kScaleCells = 16;
     const int scaleRoom = width - indexWidth - 1 - static_cast<int>(low.size() + high.size()) - 2;
     const int scaleCells = std::max(2, std::min(kScaleCells, scaleRoom));

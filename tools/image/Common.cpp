@@ -173,15 +173,12 @@ const ChipFamily* optionalChipAndFile(Args& args, const std::string& command, st
 
 namespace {
 
-std::vector<std::string>& capturedErrors() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-
-std::vector<std::string>& capturedFunctions() {
-    static std::vector<std::string> names;
-    return names;
-}
+// The message text of each error line caught, and the function that logged it.
+struct Captured {
+    std::vector<std::string> errors;
+    std::vector<std::string> functions;
+};
+Captured captured;
 
 // Receives the image classes' log lines while a file loads; keeps the
 // message text after the "<function:line> " prefix, and the function apart.
@@ -204,24 +201,23 @@ void collectLogLine(const char* fmt, ...) {
     }
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    capturedErrors().push_back(text);
-    capturedFunctions().push_back(function);
+    captured.errors.push_back(text);
+    captured.functions.push_back(function);
 }
 
 }  // namespace
 
 int32_t loadCatchingErrors(const std::function<int32_t()>& load, std::vector<std::string>& errors,
                            std::vector<std::string>* functions) {
-    capturedErrors().clear();
-    capturedFunctions().clear();
+    captured = Captured();
     logLevel = LOG_LEVEL_ERROR;
     logMessage = collectLogLine;
     const int32_t result = load();
     logLevel = 0;
     logMessage = nullptr;
-    errors = capturedErrors();
+    errors = captured.errors;
     if (functions != nullptr)
-        *functions = capturedFunctions();
+        *functions = captured.functions;
     return result;
 }
 
