@@ -1,6 +1,5 @@
 #include "emu/EmulatedHost.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <utility>
 
