@@ -18,8 +18,12 @@ void EmulatedChip::ackFjord(std::optional<FaultDo> fault, const Seq10& value) {
     after(timing_.commandMs, [this, addr, ack] { regs_.memory.write(addr, ack); });
 }
 
-void EmulatedChip::setCmdByteLater(uint8_t value, std::optional<FaultDo> fault) {
-    setByteLater(profile_.cmdAddr, value, timing_.commandMs, fault);
+void EmulatedChip::acknowledge(std::optional<FaultDo> fault, uint8_t ready) {
+    if (fjordProtocol()) {
+        ackFjord(fault, profile_.cfgCmdAck);
+    } else {
+        setByteLater(profile_.cmdAddr, ready, timing_.commandMs, fault);
+    }
 }
 
 void EmulatedChip::setByteLater(uint32_t addr, uint8_t value, uint32_t ms,
@@ -62,7 +66,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
             answerReportQuery(fault);
             return;
         case ChipCommand::cfgReadStart:
-            if (regs_.session == CfgSession::downloading || regs_.session == CfgSession::written) {
+            if (regs_.downloading()) {
                 protocolError("configuration read started during a configuration download");
                 return;
             }
@@ -92,7 +96,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
             finishConfigDownload(fault);
             return;
         case ChipCommand::cfgSessionEnd:
-            if (regs_.session == CfgSession::downloading || regs_.session == CfgSession::written) {
+            if (regs_.downloading()) {
                 record(TranscriptEntry::Kind::note, "unfinished configuration download dropped");
                 regs_.session = CfgSession::idle;
                 regs_.pending.clear();
@@ -100,11 +104,7 @@ void EmulatedChip::runCommand(ChipCommand command) {
             return;
         case ChipCommand::dataMode:
             dataMode_ = true;
-            if (fjord) {
-                ackFjord(fault, profile_.cfgCmdAck);
-            } else {
-                setCmdByteLater(profile_.dataModeAck, fault);
-            }
+            acknowledge(fault, profile_.dataModeAck);
             scheduleFrame();
             return;
         case ChipCommand::normalMode:
@@ -119,16 +119,12 @@ void EmulatedChip::runCommand(ChipCommand command) {
 }
 
 void EmulatedChip::startConfigDownload(std::optional<FaultDo> fault) {
-    if (regs_.session == CfgSession::downloading || regs_.session == CfgSession::written) {
+    if (regs_.downloading()) {
         record(TranscriptEntry::Kind::note, "configuration download started again");
     }
     regs_.session = CfgSession::downloading;
     regs_.pending.clear();
-    if (fjordProtocol()) {
-        ackFjord(fault, profile_.cfgCmdAck);
-    } else {
-        setCmdByteLater(profile_.cfgStartReadyValue, fault);
-    }
+    acknowledge(fault, profile_.cfgStartReadyValue);
 }
 
 void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
@@ -150,9 +146,7 @@ void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
                           configurationVersion()));
     }
     regs_.pending.clear();
-    if (fjord) {
-        ackFjord(fault, profile_.cfgCmdAck);
-    } else if (alternateFinish_ && !profile_.cfgFinishAltAnswer.empty()) {
+    if (!fjord && alternateFinish_ && !profile_.cfgFinishAltAnswer.empty()) {
         if (fault == FaultDo::withholdAck)
             return;
         std::vector<uint8_t> answer(
@@ -163,7 +157,7 @@ void EmulatedChip::finishConfigDownload(std::optional<FaultDo> fault) {
         const uint32_t addr = profile_.cmdAddr;
         after(timing_.commandMs, [this, addr, answer] { regs_.memory.write(addr, answer); });
     } else {
-        setCmdByteLater(profile_.cfgFinishReadyValue, fault);
+        acknowledge(fault, profile_.cfgFinishReadyValue);
     }
 }
 

@@ -14,7 +14,6 @@
 //   flash 0x00040000 <256 bytes in hex>    (one line per flash page written)
 //   block 0x00040000 4096                  (flashed since the last restart)
 //   end
-#include <cstdio>
 #include <sstream>
 
 #include "emu/EmulatedChip.h"
@@ -182,19 +181,16 @@ void EmulatedChip::writeState(std::ostream& out) {
     if (!regs_.pending.empty())
         out << "pending " << hexText(regs_.pending.data(), regs_.pending.size()) << "\n";
     out << "frame " << frameNumber_ << "\n";
-    char addr[16];
-    for (const auto& page : regs_.memory.pages()) {
-        std::snprintf(addr, sizeof addr, "0x%08X", page.first);
-        out << "reg " << addr << " " << hexText(page.second.data(), page.second.size()) << "\n";
+    const std::pair<const char*, const SparseMemory*> memories[] = {{"reg", &regs_.memory},
+                                                                    {"flash", &flash_}};
+    for (const auto& [key, memory] : memories) {
+        for (const auto& page : memory->pages()) {
+            out << key << formatText(" 0x%08X ", page.first)
+                << hexText(page.second.data(), page.second.size()) << "\n";
+        }
     }
-    for (const auto& page : flash_.pages()) {
-        std::snprintf(addr, sizeof addr, "0x%08X", page.first);
-        out << "flash " << addr << " " << hexText(page.second.data(), page.second.size()) << "\n";
-    }
-    for (const FlashBlock& block : flashedSinceRestart_) {
-        std::snprintf(addr, sizeof addr, "0x%08X", block.addr);
-        out << "block " << addr << " " << block.len << "\n";
-    }
+    for (const FlashBlock& block : flashedSinceRestart_)
+        out << formatText("block 0x%08X %u\n", block.addr, block.len);
     out << "end\n";
 }
 

@@ -3,7 +3,6 @@
 // verified), the fjordK8 flash preparation, and the restart that brings up
 // the identity and configuration that were flashed.
 #include <algorithm>
-#include <cstdio>
 
 #include "emu/EmulatedChip.h"
 #include "fw/FwImage.h"
@@ -12,12 +11,6 @@
 namespace emu {
 
 namespace {
-
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
 
 // Flash block checksums over 16-bit words; an odd block's last word counts
 // its missing second byte as zero.
@@ -101,15 +94,15 @@ void EmulatedChip::flashBlock(const uint8_t* r, std::optional<FaultDo> fault) {
     const std::vector<uint8_t> ram = regs_.memory.read(profile_.fwBufAddr, len);
     const uint32_t sum = wide ? wordSumLittleEndian32(ram) : wordSumBigEndian16(ram);
     if (sum != sent) {
-        protocolError("flash block at " + hex(addr) + ": checksum " + hex(sent) +
-                      " does not match the RAM buffer (" + hex(sum) + ")");
+        protocolError(
+            formatText("flash block at 0x%X: checksum 0x%X does not match the RAM buffer (0x%X)",
+                       addr, sent, sum));
         setByteLater(profile_.flashStatusAddr, kFlashChecksumError, timing_.flashMs, std::nullopt);
         return;
     }
     flash_.write(addr, ram);
     flashedSinceRestart_.push_back(FlashBlock{addr, len});
-    record(TranscriptEntry::Kind::note,
-           "flashed " + std::to_string(len) + " bytes at " + hex(addr));
+    record(TranscriptEntry::Kind::note, formatText("flashed %u bytes at 0x%X", len, addr));
     setByteLater(profile_.flashStatusAddr, profile_.flashAckValue, timing_.flashMs, fault);
 }
 
@@ -139,8 +132,9 @@ void EmulatedChip::restart(std::optional<FaultDo> fault) {
             continue;
         regs_.memory.write(profile_.pidAddr, head.data() + 4, 8);
         regs_.memory.write(profile_.vidAddr, head.data() + 12, 4);
-        record(TranscriptEntry::Kind::note, "identity from the block at " + hex(block.addr) + ": " +
-                                                productId() + " " + hexBytes(head.data() + 12, 4));
+        record(TranscriptEntry::Kind::note,
+               formatText("identity from the block at 0x%X: ", block.addr) + productId() + " " +
+                   hexBytes(head.data() + 12, 4));
         break;
     }
     // Fjord family: configuration flashed at cfgFlashAddr becomes the active one.

@@ -241,23 +241,19 @@ bool EmulatedChip::receiveReport(const uint8_t* report, size_t length, ReportPat
     syncWaits();
     settle();
     ++outputReports_;
-    std::vector<uint8_t> bytes(report, report + length);
-    const bool plain = via == ReportPath::long268;
+    // A report the chip cannot take apart is entered with what is wrong with it.
+    const char* const flaw = via != path_ ? "report on the wrong path"
+                             : length < 2 ? "short report"
+                                          : "";
+    recordReport(TranscriptEntry::Kind::output, std::vector<uint8_t>(report, report + length),
+                 via == ReportPath::long268, 0, flaw);
     if (via != path_) {
-        recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain, 0,
-                     "report on the wrong path");
         return reject(path_ == ReportPath::standard
                           ? "268-byte report path used for a chip on the standard 65-byte path"
                           : "standard 65-byte report path used for a chip on the 268-byte path");
     }
-    if (length < 2) {
-        recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain, 0, "short report");
+    if (length != reportSize())
         return reject(formatText("report of %zu bytes (expected %zu)", length, reportSize()));
-    }
-    recordReport(TranscriptEntry::Kind::output, std::move(bytes), plain);
-    if (length != reportSize()) {
-        return reject(formatText("report of %zu bytes (expected %zu)", length, reportSize()));
-    }
     if (report[0] != kReportId) {
         return reject(formatText("report id 0x%02X (expected 0x%02X)", report[0], kReportId));
     }

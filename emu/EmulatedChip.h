@@ -267,7 +267,9 @@ class EmulatedChip : public ReportDescriber {
 
     void runCommand(ChipCommand command);
     void ackFjord(std::optional<FaultDo> fault, const Seq10& value);
-    void setCmdByteLater(uint8_t value, std::optional<FaultDo> fault);
+    // The fjord family acknowledges through cfgCmdAck, the others with the
+    // command register's `ready` value.
+    void acknowledge(std::optional<FaultDo> fault, uint8_t ready);
     void answerReportQuery(std::optional<FaultDo> fault);
     void startConfigDownload(std::optional<FaultDo> fault);
     void finishConfigDownload(std::optional<FaultDo> fault);

@@ -1,6 +1,5 @@
 #include "emu/EmulatedHost.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -10,18 +9,23 @@ namespace emu {
 
 namespace {
 
-HidInterfaceInfo makeInfo(const char* path, int collection, uint16_t vid, uint16_t pid,
-                          uint16_t usagePage, uint16_t usage, uint16_t reportLength) {
-    HidInterfaceInfo info;
-    info.path = path;
-    info.collection = collection;
-    info.vendorId = vid;
-    info.productId = pid;
-    info.usagePage = usagePage;
-    info.usage = usage;
-    info.inputReportLength = reportLength;
-    info.outputReportLength = reportLength;
-    return info;
+EmulatedInterface makeInterface(const char* path, int collection, uint16_t vid, uint16_t pid,
+                                uint16_t usagePage, uint16_t usage, uint16_t reportLength,
+                                int device, InterfaceRole role = InterfaceRole::decoy,
+                                EmulatedChip* chip = nullptr) {
+    EmulatedInterface iface;
+    iface.info.path = path;
+    iface.info.collection = collection;
+    iface.info.vendorId = vid;
+    iface.info.productId = pid;
+    iface.info.usagePage = usagePage;
+    iface.info.usage = usage;
+    iface.info.inputReportLength = reportLength;
+    iface.info.outputReportLength = reportLength;
+    iface.device = device;
+    iface.role = role;
+    iface.chip = chip;
+    return iface;
 }
 
 std::string describe(const HidInterfaceInfo& info) {
@@ -39,39 +43,21 @@ EmulatedHost::EmulatedHost(EmulatedChip& chip, EmulatedChip* twin, bool decoys) 
     const uint16_t page = familyOf(type).usagePage;
     const uint16_t reportLength = static_cast<uint16_t>(chip.reportSize());
     if (decoys) {
-        EmulatedInterface keyboard;
-        keyboard.info = makeInfo("emu:/dev/hidraw0", 0, 0x046D, 0xC31C, 0x0001, 0x0006, 9);
+        EmulatedInterface keyboard =
+            makeInterface("emu:/dev/hidraw0", 0, 0x046D, 0xC31C, 0x0001, 0x0006, 9, 3);
         keyboard.info.queryError = HidQueryError::openFailed;
         keyboard.info.osError = kOsAccessDenied;
-        keyboard.device = 3;
         interfaces_.push_back(keyboard);
-
-        EmulatedInterface digitizer;
-        digitizer.info = makeInfo("emu:/dev/hidraw1", 0, kEmuVendorId, pid, 0x000D, 0x0004, 64);
-        digitizer.device = 1;
-        interfaces_.push_back(digitizer);
-
-        EmulatedInterface otherUsage;
-        otherUsage.info =
-            makeInfo("emu:/dev/hidraw1", 1, kEmuVendorId, pid, page, 0x0002, reportLength);
-        otherUsage.device = 1;
-        interfaces_.push_back(otherUsage);
+        interfaces_.push_back(
+            makeInterface("emu:/dev/hidraw1", 0, kEmuVendorId, pid, 0x000D, 0x0004, 64, 1));
+        interfaces_.push_back(
+            makeInterface("emu:/dev/hidraw1", 1, kEmuVendorId, pid, page, 0x0002, reportLength, 1));
     }
-    EmulatedInterface main;
-    main.info = makeInfo("emu:/dev/hidraw1", decoys ? 2 : 0, kEmuVendorId, pid, page, kEmuUsage,
-                         reportLength);
-    main.role = InterfaceRole::chip;
-    main.device = 1;
-    main.chip = &chip;
-    interfaces_.push_back(main);
+    interfaces_.push_back(makeInterface("emu:/dev/hidraw1", decoys ? 2 : 0, kEmuVendorId, pid, page,
+                                        kEmuUsage, reportLength, 1, InterfaceRole::chip, &chip));
     if (twin != nullptr) {
-        EmulatedInterface second;
-        second.info =
-            makeInfo("emu:/dev/hidraw2", 0, kEmuVendorId, pid, page, kEmuUsage, reportLength);
-        second.role = InterfaceRole::twin;
-        second.device = 2;
-        second.chip = twin;
-        interfaces_.push_back(second);
+        interfaces_.push_back(makeInterface("emu:/dev/hidraw2", 0, kEmuVendorId, pid, page,
+                                            kEmuUsage, reportLength, 2, InterfaceRole::twin, twin));
     }
 }
 

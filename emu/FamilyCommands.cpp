@@ -6,10 +6,23 @@ namespace emu {
 
 namespace {
 
+// A command and the profile's byte sequence for it.
 template <typename Seq>
-bool sameBytes(const Seq& seq, const std::vector<uint8_t>& bytes) {
-    return !seq.empty() && seq.size() == bytes.size() &&
-           std::equal(bytes.begin(), bytes.end(), seq.data);
+struct SeqRow {
+    const Seq& seq;
+    ChipCommand command;
+};
+
+// The command of the first row whose sequence is `bytes`; none when no row's is.
+template <typename Seq, size_t N>
+ChipCommand commandOf(const SeqRow<Seq> (&rows)[N], const std::vector<uint8_t>& bytes) {
+    for (const SeqRow<Seq>& row : rows) {
+        if (!row.seq.empty() && row.seq.size() == bytes.size() &&
+            std::equal(bytes.begin(), bytes.end(), row.seq.data)) {
+            return row.command;
+        }
+    }
+    return ChipCommand::none;
 }
 
 // Offset of the count byte in a raw command report.
@@ -18,21 +31,11 @@ constexpr size_t kRawCountAt = 4;
 }  // namespace
 
 ChipCommand decodeRegisterCommand(const ChipProfile& p, const std::vector<uint8_t>& bytes) {
-    const struct {
-        const Seq12& seq;
-        ChipCommand command;
-    } wide[] = {
+    const SeqRow<Seq12> wide[] = {
         {p.cfgStartCmd, ChipCommand::cfgStart},
         {p.cfgFinishCmd, ChipCommand::cfgFinish},
     };
-    for (const auto& row : wide) {
-        if (sameBytes(row.seq, bytes))
-            return row.command;
-    }
-    const struct {
-        const Seq10& seq;
-        ChipCommand command;
-    } narrow[] = {
+    const SeqRow<Seq10> narrow[] = {
         {p.cfgResetCmd, ChipCommand::cfgSessionEnd},
         {p.cfgWriteDoneCmd, ChipCommand::cfgWriteDone},
         {p.cfgReadStartCmd, ChipCommand::cfgReadStart},
@@ -43,18 +46,12 @@ ChipCommand decodeRegisterCommand(const ChipProfile& p, const std::vector<uint8_
         {p.dataModeCmd, ChipCommand::dataMode},
         {p.normalModeCmd, ChipCommand::normalMode},
     };
-    for (const auto& row : narrow) {
-        if (sameBytes(row.seq, bytes))
-            return row.command;
-    }
-    return ChipCommand::none;
+    const ChipCommand command = commandOf(wide, bytes);
+    return command != ChipCommand::none ? command : commandOf(narrow, bytes);
 }
 
 RawCommand decodeRawCommand(const ChipProfile& p, uint8_t sub) {
-    const struct {
-        const Seq12& seq;
-        ChipCommand command;
-    } rows[] = {
+    const SeqRow<Seq12> rows[] = {
         {p.switchToPatchCmd, ChipCommand::switchToPatch},
         {p.enterUpdateCmd, ChipCommand::enterUpdate},
         {p.flashBlockCmd, ChipCommand::flashBlock},

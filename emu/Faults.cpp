@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <iterator>
 
 namespace emu {
@@ -322,30 +321,38 @@ namespace {
 // What the value after a fault's name is.
 enum class FaultValue { none, reportNumber, address, command };
 
+// A fault of the list: the rule it adds for each value.
 struct FaultSpec {
     const char* name;
+    FaultOn on;
+    FaultDo action;
     FaultValue value;
-    int times;  // when no count is given; 0: the fault takes no count
+    int times;  // when no count is given; 0: the fault takes no count and fires once
+    // The values, blank-separated, of a fault that takes none (one rule each).
+    const char* fixed = nullptr;
 };
 
 const FaultSpec kFaultSpecs[] = {
-    {"fail-open", FaultValue::none, kForever},
-    {"wrong-vid-after-restart", FaultValue::none, kForever},
-    {"frame-never-ready", FaultValue::none, kForever},
-    {"bad-ram-check", FaultValue::none, kForever},
-    {"fail-block-read", FaultValue::none, kForever},
-    {"fail-write", FaultValue::reportNumber, 1},
-    {"drop-write", FaultValue::reportNumber, 1},
-    {"fail-read", FaultValue::reportNumber, 1},
-    {"disappear", FaultValue::reportNumber, 0},
-    {"fail-answer", FaultValue::address, kForever},
-    {"no-answer", FaultValue::address, kForever},
-    {"wrong-length", FaultValue::address, kForever},
-    {"corrupt-answer", FaultValue::address, kForever},
-    {"drop-write-at", FaultValue::address, 1},
-    {"late-answer", FaultValue::address, 1},
-    {"withhold-ack", FaultValue::command, kForever},
-    {"corrupt-ack", FaultValue::command, kForever},
+    {"fail-open", FaultOn::open, FaultDo::failTransfer, FaultValue::none, kForever},
+    {"wrong-vid-after-restart", FaultOn::command, FaultDo::wrongVid, FaultValue::command, kForever,
+     "restart"},
+    {"frame-never-ready", FaultOn::frame, FaultDo::withholdAck, FaultValue::none, kForever},
+    {"bad-ram-check", FaultOn::readRequest, FaultDo::corruptData, FaultValue::address, kForever,
+     "fwbuf"},
+    {"fail-block-read", FaultOn::readRequest, FaultDo::failTransfer, FaultValue::address, kForever,
+     "raw diff base"},
+    {"fail-write", FaultOn::outputReport, FaultDo::failTransfer, FaultValue::reportNumber, 1},
+    {"drop-write", FaultOn::outputReport, FaultDo::dropReport, FaultValue::reportNumber, 1},
+    {"fail-read", FaultOn::inputReport, FaultDo::failTransfer, FaultValue::reportNumber, 1},
+    {"disappear", FaultOn::outputReport, FaultDo::disappear, FaultValue::reportNumber, 0},
+    {"fail-answer", FaultOn::readRequest, FaultDo::failTransfer, FaultValue::address, kForever},
+    {"no-answer", FaultOn::readRequest, FaultDo::noAnswer, FaultValue::address, kForever},
+    {"wrong-length", FaultOn::readRequest, FaultDo::wrongLength, FaultValue::address, kForever},
+    {"corrupt-answer", FaultOn::readRequest, FaultDo::corruptData, FaultValue::address, kForever},
+    {"drop-write-at", FaultOn::writeRequest, FaultDo::dropReport, FaultValue::address, 1},
+    {"late-answer", FaultOn::readRequest, FaultDo::lateAnswer, FaultValue::address, 1},
+    {"withhold-ack", FaultOn::command, FaultDo::withholdAck, FaultValue::command, kForever},
+    {"corrupt-ack", FaultOn::command, FaultDo::corruptAck, FaultValue::command, kForever},
 };
 
 // The value after a fault's name; "" when it reads, else why not.
@@ -369,47 +376,17 @@ std::string parseFaultValue(FaultValue kind, const std::string& text, const Chip
     return "";
 }
 
-// The rules of fault `name` with value `v` (report number, address or
-// command) and count `t`.
-void addFault(const std::string& name, uint32_t v, int t, const ChipProfile& p,
-              std::vector<FaultRule>* out) {
-    const int n = static_cast<int>(v);
-    const ChipCommand command = static_cast<ChipCommand>(v);
-    if (name == "fail-open") {
-        out->push_back(faults::failOpen(t));
-    } else if (name == "wrong-vid-after-restart") {
-        out->push_back(faults::wrongVidAfterRestart(t));
-    } else if (name == "frame-never-ready") {
-        out->push_back(faults::frameNeverReady(t));
-    } else if (name == "bad-ram-check") {
-        out->push_back(faults::corruptAnswerAt(p.fwBufAddr, t));
-    } else if (name == "fail-block-read") {
-        for (uint32_t addr : {p.rawDataAddr, p.diffDataAddr, p.baseDataAddr})
-            out->push_back(faults::failAnswerAt(addr, t));
-    } else if (name == "fail-write") {
-        out->push_back(faults::failOutputReport(n, t));
-    } else if (name == "drop-write") {
-        out->push_back(faults::dropOutputReport(n, t));
-    } else if (name == "fail-read") {
-        out->push_back(faults::failInputReport(n, t));
-    } else if (name == "disappear") {
-        out->push_back(faults::disappearAtOutputReport(n));
-    } else if (name == "fail-answer") {
-        out->push_back(faults::failAnswerAt(v, t));
-    } else if (name == "no-answer") {
-        out->push_back(faults::noAnswerAt(v, t));
-    } else if (name == "wrong-length") {
-        out->push_back(faults::wrongLengthAt(v, t));
-    } else if (name == "corrupt-answer") {
-        out->push_back(faults::corruptAnswerAt(v, t));
-    } else if (name == "drop-write-at") {
-        out->push_back(faults::dropWriteAt(v, t));
-    } else if (name == "late-answer") {
-        out->push_back(faults::lateAnswerAt(v, t));
-    } else {
-        out->push_back(name == "withhold-ack" ? faults::withholdAck(command, t)
-                                              : faults::corruptAck(command, t));
-    }
+// The rule of `spec` with value `v` (report number, address or command)
+// and count `times`.
+FaultRule ruleOf(const FaultSpec& spec, uint32_t v, int times) {
+    const int skip =
+        spec.value == FaultValue::reportNumber ? faults::nthToSkip(static_cast<int>(v)) : 0;
+    const FaultRule rule = faults::make(spec.on, spec.action, skip, spec.times == 0 ? 1 : times);
+    if (spec.value == FaultValue::address)
+        return faults::at(rule, v);
+    if (spec.value == FaultValue::command)
+        return faults::forCommand(rule, static_cast<ChipCommand>(v));
+    return rule;
 }
 
 // One fault item, "name[:value][:count]"; "" when it reads, else why not.
@@ -423,16 +400,21 @@ std::string parseFaultItem(const std::string& item, const ChipProfile& profile,
     }
     if (spec == nullptr)
         return "unknown fault";
+    const FaultValue asked = spec->fixed != nullptr ? FaultValue::none : spec->value;
     const size_t values = parts.size() - 1;
-    const size_t needed = spec->value == FaultValue::none ? 0 : 1;
+    const size_t needed = asked == FaultValue::none ? 0 : 1;
     if (values < needed || values > needed + 1) {
         const char* const needs[] = {"too many values", "needs the report number",
                                      "needs an address", "needs a command name"};
-        return needs[static_cast<int>(spec->value)];
+        return needs[static_cast<int>(asked)];
     }
-    uint32_t value = 0;
-    if (needed == 1) {
-        const std::string why = parseFaultValue(spec->value, parts[1], profile, &value);
+    // A fault that takes no value adds one rule.
+    const std::vector<std::string> texts = spec->fixed != nullptr
+                                               ? split(spec->fixed, " ")
+                                               : std::vector<std::string>{needed ? parts[1] : ""};
+    std::vector<uint32_t> read(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const std::string why = parseFaultValue(spec->value, texts[i], profile, &read[i]);
         if (!why.empty())
             return why;
     }
@@ -441,7 +423,8 @@ std::string parseFaultItem(const std::string& item, const ChipProfile& profile,
         return "bad count";
     if (values > needed && spec->times == 0)
         return "too many values";
-    addFault(spec->name, value, times, profile, out);
+    for (const uint32_t v : read)
+        out->push_back(ruleOf(*spec, v, times));
     return "";
 }
 

@@ -16,8 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -96,9 +94,7 @@ constexpr int kNodeLookMs = 20;
 constexpr uint64_t kNodeLookLimitMs = 5000;
 
 uint64_t steadyMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return SystemClock().monotonicMs();
 }
 
 // A zeroed event of `type` (events are over 4 KiB: not on the stack).
@@ -107,21 +103,6 @@ std::unique_ptr<uhid_event> newEvent(uint32_t type) {
     std::memset(ev.get(), 0, sizeof(uhid_event));
     ev->type = type;
     return ev;
-}
-
-const char* eventName(uint32_t type) {
-    switch (type) {
-        case UHID_START:
-            return "start";
-        case UHID_STOP:
-            return "stop";
-        case UHID_OPEN:
-            return "open";
-        case UHID_CLOSE:
-            return "close";
-        default:
-            return "event";
-    }
 }
 
 }  // namespace
@@ -243,7 +224,9 @@ bool UhidDevice::handleEvent(std::string* error) {
         case UHID_STOP:
         case UHID_OPEN:
         case UHID_CLOSE:
-            chip_.record(TranscriptEntry::Kind::note, std::string("uhid: ") + eventName(ev->type));
+            chip_.record(TranscriptEntry::Kind::note, ev->type == UHID_STOP   ? "uhid: stop"
+                                                      : ev->type == UHID_OPEN ? "uhid: open"
+                                                                              : "uhid: close");
             break;
         default:
             chip_.record(TranscriptEntry::Kind::note,

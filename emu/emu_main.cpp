@@ -23,7 +23,6 @@
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "app/App.h"
 #include "app/RunReport.h"
