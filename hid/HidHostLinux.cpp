@@ -217,10 +217,7 @@ std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
         }
         for (size_t i = 0; i < parsed.collections.size(); ++i) {
             HidInterfaceInfo iface = base;
-            iface.usagePage = parsed.collections[i].usagePage;
-            iface.usage = parsed.collections[i].usage;
-            iface.inputReportLength = parsed.collections[i].inputReportLength;
-            iface.outputReportLength = parsed.collections[i].outputReportLength;
+            static_cast<HidCollectionInfo&>(iface) = parsed.collections[i];
             iface.collection = static_cast<int>(i);
             interfaces.push_back(iface);
         }

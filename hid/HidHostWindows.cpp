@@ -249,21 +249,13 @@ HidInterfaceInfo HidHostWindows::query(const std::wstring& path) {
         iface.osError = error;
         return iface;
     }
-    error = ops_.getAttributes(device, &iface.vendorId, &iface.productId);
-    if (error != 0) {
+    HidWinCaps caps;
+    if ((error = ops_.getAttributes(device, &iface.vendorId, &iface.productId)) != 0)
         iface.queryError = HidQueryError::attributesFailed;
-    } else {
-        HidWinCaps caps;
-        error = ops_.getCaps(device, &caps);
-        if (error != 0) {
-            iface.queryError = HidQueryError::capsFailed;
-        } else {
-            iface.usagePage = caps.usagePage;
-            iface.usage = caps.usage;
-            iface.inputReportLength = caps.inputReportLength;
-            iface.outputReportLength = caps.outputReportLength;
-        }
-    }
+    else if ((error = ops_.getCaps(device, &caps)) != 0)
+        iface.queryError = HidQueryError::capsFailed;
+    else
+        static_cast<HidCollectionInfo&>(iface) = caps;
     iface.osError = error;
     ops_.closeHandle(device);
     return iface;
