@@ -165,8 +165,8 @@ class ForwardingHidHost : public HidHost {
         inner_.explainOpenFailure(iface, osError);
     }
 
-  private:
-    HidHost& inner_;
+  protected:
+    HidHost& inner_;  // the host below
 };
 
 // The host in force. Before any is installed it is the platform's default
