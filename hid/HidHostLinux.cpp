@@ -375,15 +375,13 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
-    const int fd = ownFd(handle);
-    if (fd < 0 || report == nullptr) {
-        setOsError(osError, fd < 0 ? EBADF : EINVAL);
-        return HidReadResult::failed;
-    }
     auto fail = [osError](int error) {
         setOsError(osError, static_cast<uint32_t>(error));
         return HidReadResult::failed;
     };
+    const int fd = ownFd(handle);
+    if (fd < 0 || report == nullptr)
+        return fail(fd < 0 ? EBADF : EINVAL);
     // One node carries every top-level collection of the device: touch or
     // mouse reports arrive here too and are dropped until a report with the
     // wanted id comes, all within the one deadline.
