@@ -66,6 +66,12 @@ inline bool failHostCall(uint32_t* osError, uint32_t code) {
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
 
+// A failed read: stores `code` as setOsError does and gives HidReadResult::failed.
+inline HidReadResult failHostRead(uint32_t* osError, uint32_t code) {
+    setOsError(osError, code);
+    return HidReadResult::failed;
+}
+
 // Every method added here is added to ForwardingHidHost below as well.
 class HidHost {
   public:

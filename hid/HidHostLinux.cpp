@@ -375,13 +375,9 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
                                        uint32_t* osError) {
     if (received)
         *received = 0;
-    auto fail = [osError](int error) {
-        setOsError(osError, static_cast<uint32_t>(error));
-        return HidReadResult::failed;
-    };
     const int fd = ownFd(handle);
     if (fd < 0 || report == nullptr)
-        return fail(fd < 0 ? EBADF : EINVAL);
+        return failHostRead(osError, fd < 0 ? EBADF : EINVAL);
     // One node carries every top-level collection of the device: touch or
     // mouse reports arrive here too and are dropped until a report with the
     // wanted id comes, all within the one deadline.
@@ -396,21 +392,21 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
         if (r == -EINTR)
             continue;
         if (r < 0)
-            return fail(-r);
+            return failHostRead(osError, static_cast<uint32_t>(-r));
         if (r == 0)
             break;
         if ((revents & POLLNVAL) != 0)
-            return fail(EBADF);
+            return failHostRead(osError, EBADF);
         // Error or hang-up: the device is gone (unplugged, reset, rebound).
         if ((revents & (POLLERR | POLLHUP)) != 0)
-            return fail(ENODEV);
+            return failHostRead(osError, ENODEV);
         if ((revents & POLLIN) == 0)
             continue;
         const long n = ops_.read(fd, scratch.data(), scratch.size());
         if (n == -EAGAIN || n == -EINTR)
             continue;
         if (n < 0)
-            return fail(static_cast<int>(-n));
+            return failHostRead(osError, static_cast<uint32_t>(-n));
         if (n == 0 || scratch[0] != reportId)
             continue;
         const size_t count = std::min(static_cast<size_t>(n), length);

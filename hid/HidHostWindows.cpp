@@ -368,10 +368,8 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
     if (received)
         *received = 0;
     OpenDevice* d = ownDevice(handle);
-    if (d == nullptr || report == nullptr) {
-        failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return HidReadResult::failed;
-    }
+    if (d == nullptr || report == nullptr)
+        return failHostRead(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     // The driver wants room for the collection's longest input report. Reports
     // with other ids are dropped until the wanted one comes, within one deadline.
     std::vector<uint8_t> scratch(
@@ -387,10 +385,8 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
                           static_cast<int>(remaining), &n);
         if (error == WAIT_TIMEOUT)
             break;
-        if (error != 0) {
-            failHostCall(osError, error);
-            return HidReadResult::failed;
-        }
+        if (error != 0)
+            return failHostRead(osError, error);
         if (n == 0 || scratch[0] != reportId)
             continue;
         const size_t count = std::min({static_cast<size_t>(n), length, scratch.size()});
