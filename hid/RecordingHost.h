@@ -25,8 +25,6 @@ class WireRecorder {
     // but a regular file, does not follow a symbolic link at the path and,
     // in a folder others may write, refuses a file with a second name.
     bool open(const std::string& path);
-    void close() { file_.close(); }
-    bool isOpen() const { return file_.isOpen(); }
 
     // Appends "# text" (the header naming the run).
     void comment(const std::string& text);
