@@ -26,15 +26,22 @@ enum class HidQueryError {
     capsFailed,        // usage page / usage could not be read
 };
 
+// What a top-level collection declares: its usage page and usage, and its
+// longest input / output report in bytes, one byte for the report id
+// included (0 when the collection has no such report). Of an enumerated
+// interface the report lengths are as the host reports them, and only logged.
+struct HidCollectionInfo {
+    uint16_t usagePage = 0;
+    uint16_t usage = 0;
+    uint16_t inputReportLength = 0;
+    uint16_t outputReportLength = 0;
+};
+
 // One HID top-level collection as the host enumerates it.
-struct HidInterfaceInfo {
+struct HidInterfaceInfo : HidCollectionInfo {
     std::string path;  // device path, printed as text
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    uint16_t usagePage = 0;
-    uint16_t usage = 0;
-    uint16_t inputReportLength = 0;   // as the host reports it; only logged
-    uint16_t outputReportLength = 0;  // as the host reports it; only logged
     HidQueryError queryError = HidQueryError::none;
     uint32_t osError = 0;  // system error code of the failed query step
     int collection = 0;    // index of the top-level collection on its node
@@ -58,6 +65,12 @@ inline bool failHostCall(uint32_t* osError, uint32_t code) {
 
 // Result of HidHost::readReport.
 enum class HidReadResult { ok, timeout, failed };
+
+// A failed read: stores `code` as setOsError does and gives HidReadResult::failed.
+inline HidReadResult failHostRead(uint32_t* osError, uint32_t code) {
+    setOsError(osError, code);
+    return HidReadResult::failed;
+}
 
 // Every method added here is added to ForwardingHidHost below as well.
 class HidHost {
@@ -158,8 +171,8 @@ class ForwardingHidHost : public HidHost {
         inner_.explainOpenFailure(iface, osError);
     }
 
-  private:
-    HidHost& inner_;
+  protected:
+    HidHost& inner_;  // the host below
 };
 
 // The host in force. Before any is installed it is the platform's default

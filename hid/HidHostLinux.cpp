@@ -13,11 +13,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "hid/HidInterface.h"
+#include "hid/OpenHints.h"
 #include "hid/ReportDescriptor.h"
 #include "log/Log.h"
 #include "sys/Bytes.h"
@@ -52,15 +52,6 @@ int readSmallFile(const std::string& path, size_t maxBytes, std::string* out) {
     return error;
 }
 
-// One hex field of HID_ID (1 to 8 hex digits).
-bool parseHexField(const std::string& text, uint32_t* value) {
-    uint64_t v = 0;
-    if (!parseDigits(text, 16, 8, &v))
-        return false;
-    *value = static_cast<uint32_t>(v);
-    return true;
-}
-
 // "HID_ID=bus:vendor:product" (hex) from the HID device's uevent.
 bool parseHidId(const std::string& uevent, uint16_t* vendorId, uint16_t* productId) {
     size_t start = 0;
@@ -77,10 +68,11 @@ bool parseHidId(const std::string& uevent, uint16_t* vendorId, uint16_t* product
         const size_t second = first == std::string::npos ? first : value.find(':', first + 1);
         if (second == std::string::npos)
             return false;
-        uint32_t bus, vendor, product;
-        if (!parseHexField(value.substr(0, first), &bus) ||
-            !parseHexField(value.substr(first + 1, second - first - 1), &vendor) ||
-            !parseHexField(value.substr(second + 1), &product) || vendor > 0xFFFF ||
+        // Each field is 1 to 8 hex digits.
+        uint64_t bus, vendor, product;
+        if (!parseDigits(value.substr(0, first), 16, 8, &bus) ||
+            !parseDigits(value.substr(first + 1, second - first - 1), 16, 8, &vendor) ||
+            !parseDigits(value.substr(second + 1), 16, 8, &product) || vendor > 0xFFFF ||
             product > 0xFFFF) {
             return false;
         }
@@ -92,19 +84,16 @@ bool parseHidId(const std::string& uevent, uint16_t* vendorId, uint16_t* product
 }
 
 // hidrawN entries of the class folder, in numeric order of N.
-std::vector<std::pair<unsigned long, std::string>> hidrawNodes(const std::string& classDir) {
-    std::vector<std::pair<unsigned long, std::string>> nodes;
+std::vector<std::pair<uint64_t, std::string>> hidrawNodes(const std::string& classDir) {
+    std::vector<std::pair<uint64_t, std::string>> nodes;
     DIR* dir = ::opendir(classDir.c_str());
     if (dir == nullptr)
         return nodes;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.size() <= 6 || name.size() > 16 || name.compare(0, 6, "hidraw") != 0)
-            continue;
-        const std::string digits = name.substr(6);
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        nodes.emplace_back(std::strtoul(digits.c_str(), nullptr, 10), name);
+        uint64_t number = 0;
+        if (name.compare(0, 6, "hidraw") == 0 && parseDigits(name.substr(6), 10, 10, &number))
+            nodes.emplace_back(number, name);
     }
     ::closedir(dir);
     std::sort(nodes.begin(), nodes.end());
@@ -228,10 +217,7 @@ std::vector<HidInterfaceInfo> HidHostLinux::enumerate() {
         }
         for (size_t i = 0; i < parsed.collections.size(); ++i) {
             HidInterfaceInfo iface = base;
-            iface.usagePage = parsed.collections[i].usagePage;
-            iface.usage = parsed.collections[i].usage;
-            iface.inputReportLength = parsed.collections[i].inputReportLength;
-            iface.outputReportLength = parsed.collections[i].outputReportLength;
+            static_cast<HidCollectionInfo&>(iface) = parsed.collections[i];
             iface.collection = static_cast<int>(i);
             interfaces.push_back(iface);
         }
@@ -390,14 +376,8 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
     if (received)
         *received = 0;
     const int fd = ownFd(handle);
-    if (fd < 0 || report == nullptr) {
-        setOsError(osError, fd < 0 ? EBADF : EINVAL);
-        return HidReadResult::failed;
-    }
-    auto fail = [osError](int error) {
-        setOsError(osError, static_cast<uint32_t>(error));
-        return HidReadResult::failed;
-    };
+    if (fd < 0 || report == nullptr)
+        return failHostRead(osError, fd < 0 ? EBADF : EINVAL);
     // One node carries every top-level collection of the device: touch or
     // mouse reports arrive here too and are dropped until a report with the
     // wanted id comes, all within the one deadline.
@@ -412,21 +392,21 @@ HidReadResult HidHostLinux::readReport(HidHandle handle, uint8_t reportId, uint8
         if (r == -EINTR)
             continue;
         if (r < 0)
-            return fail(-r);
+            return failHostRead(osError, static_cast<uint32_t>(-r));
         if (r == 0)
             break;
         if ((revents & POLLNVAL) != 0)
-            return fail(EBADF);
+            return failHostRead(osError, EBADF);
         // Error or hang-up: the device is gone (unplugged, reset, rebound).
         if ((revents & (POLLERR | POLLHUP)) != 0)
-            return fail(ENODEV);
+            return failHostRead(osError, ENODEV);
         if ((revents & POLLIN) == 0)
             continue;
         const long n = ops_.read(fd, scratch.data(), scratch.size());
         if (n == -EAGAIN || n == -EINTR)
             continue;
         if (n < 0)
-            return fail(static_cast<int>(-n));
+            return failHostRead(osError, static_cast<uint32_t>(-n));
         if (n == 0 || scratch[0] != reportId)
             continue;
         const size_t count = std::min(static_cast<size_t>(n), length);
@@ -461,7 +441,7 @@ void HidHostLinux::explainOpenFailure(const HidInterfaceInfo& iface, uint32_t os
     LOG_ERROR("HidHostLinux::explainOpenFailure",
               "Permission denied on %s: this user may not open the device. Install the udev rule "
               "%s (see docs/HID.md), then replug the device, or run as root.\n",
-              iface.path.c_str(), kUdevRulePath);
+              iface.path.c_str(), kSourceUdevRulePath);
 }
 
 #endif  // __linux__

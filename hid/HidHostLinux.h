@@ -60,8 +60,6 @@ constexpr size_t kHidrawMaxReportSize = 16384;
 constexpr int kHidrawQueueLength = 64;
 // Report descriptors are at most 4096 bytes; anything beyond 64 KiB is not read.
 constexpr size_t kMaxReportDescriptorFileSize = 65536;
-// Where the udev rule granting access to the device is shipped.
-constexpr const char* kUdevRulePath = "contrib/60-touchfw.rules";
 
 // A node this host opened stays held until the host is destroyed (for the
 // process-wide host: until the process ends; the destructor closes every

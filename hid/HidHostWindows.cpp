@@ -249,21 +249,13 @@ HidInterfaceInfo HidHostWindows::query(const std::wstring& path) {
         iface.osError = error;
         return iface;
     }
-    error = ops_.getAttributes(device, &iface.vendorId, &iface.productId);
-    if (error != 0) {
+    HidWinCaps caps;
+    if ((error = ops_.getAttributes(device, &iface.vendorId, &iface.productId)) != 0)
         iface.queryError = HidQueryError::attributesFailed;
-    } else {
-        HidWinCaps caps;
-        error = ops_.getCaps(device, &caps);
-        if (error != 0) {
-            iface.queryError = HidQueryError::capsFailed;
-        } else {
-            iface.usagePage = caps.usagePage;
-            iface.usage = caps.usage;
-            iface.inputReportLength = caps.inputReportLength;
-            iface.outputReportLength = caps.outputReportLength;
-        }
-    }
+    else if ((error = ops_.getCaps(device, &caps)) != 0)
+        iface.queryError = HidQueryError::capsFailed;
+    else
+        static_cast<HidCollectionInfo&>(iface) = caps;
     iface.osError = error;
     ops_.closeHandle(device);
     return iface;
@@ -376,10 +368,8 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
     if (received)
         *received = 0;
     OpenDevice* d = ownDevice(handle);
-    if (d == nullptr || report == nullptr) {
-        failHostCall(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return HidReadResult::failed;
-    }
+    if (d == nullptr || report == nullptr)
+        return failHostRead(osError, d == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     // The driver wants room for the collection's longest input report. Reports
     // with other ids are dropped until the wanted one comes, within one deadline.
     std::vector<uint8_t> scratch(
@@ -395,10 +385,8 @@ HidReadResult HidHostWindows::readReport(HidHandle handle, uint8_t reportId, uin
                           static_cast<int>(remaining), &n);
         if (error == WAIT_TIMEOUT)
             break;
-        if (error != 0) {
-            failHostCall(osError, error);
-            return HidReadResult::failed;
-        }
+        if (error != 0)
+            return failHostRead(osError, error);
         if (n == 0 || scratch[0] != reportId)
             continue;
         const size_t count = std::min({static_cast<size_t>(n), length, scratch.size()});

@@ -23,12 +23,7 @@
 #include "hid/HidHost.h"
 
 // What the HID class driver tells of one top-level collection.
-struct HidWinCaps {
-    uint16_t usagePage = 0;
-    uint16_t usage = 0;
-    uint16_t inputReportLength = 0;
-    uint16_t outputReportLength = 0;
-};
+using HidWinCaps = HidCollectionInfo;
 
 // System operations. Each returns 0 on success or the system error code.
 struct HidWinOps {

@@ -14,22 +14,6 @@ HidTarget& selectedTarget() {
     return hidTarget;
 }
 
-int targetOpen(void*) {
-    return selectedTarget().open();
-}
-
-int targetClose(void*) {
-    return selectedTarget().close();
-}
-
-int targetWrite(uint8_t* buffer, int length, void*) {
-    return selectedTarget().write(buffer, length);
-}
-
-int targetRead(uint8_t* buffer, int length, void*) {
-    return selectedTarget().read(buffer, length);
-}
-
 HidInterface hidInterface{};
 
 }  // namespace
@@ -51,7 +35,12 @@ bool hidDeviceGone() {
 }
 
 void bindHidInterface() {
-    hidInterface = HidInterface{targetOpen, targetClose, targetWrite, targetRead, nullptr};
+    hidInterface = HidInterface{
+        [](void*) { return selectedTarget().open(); },
+        [](void*) { return selectedTarget().close(); },
+        [](uint8_t* buffer, int length, void*) { return selectedTarget().write(buffer, length); },
+        [](uint8_t* buffer, int length, void*) { return selectedTarget().read(buffer, length); },
+        nullptr};
 }
 
 void resetHidInterface() {

@@ -25,24 +25,14 @@ namespace {
 // Device paths are printed as the host gives them: wide text on Windows.
 #if defined(_WIN32)
 #define TFW_DEVICE_PATH "%ls"
-class DevicePathText {
-  public:
-    explicit DevicePathText(const std::string& path) : text_(wideText(path)) {}
-    const wchar_t* c_str() const { return text_.c_str(); }
-
-  private:
-    std::wstring text_;
-};
+std::wstring devicePathText(const std::string& path) {
+    return wideText(path);
+}
 #else
 #define TFW_DEVICE_PATH "%s"
-class DevicePathText {
-  public:
-    explicit DevicePathText(const std::string& path) : text_(path) {}
-    const char* c_str() const { return text_.c_str(); }
-
-  private:
-    const std::string& text_;
-};
+const std::string& devicePathText(const std::string& path) {
+    return path;
+}
 #endif
 
 // A matching interface that could not be opened, remembered for the host's
@@ -52,16 +42,19 @@ struct OpenFailure {
     uint32_t osError;
 };
 
+// Adds `path` to `paths` unless it is there already; true when added.
+bool addOnce(std::vector<std::string>* paths, const std::string& path) {
+    if (std::find(paths->begin(), paths->end(), path) != paths->end())
+        return false;
+    paths->push_back(path);
+    return true;
+}
+
 void explainOpenFailures(const std::vector<OpenFailure>& failures) {
     std::vector<std::string> explained;
     for (const OpenFailure& failure : failures) {
-        bool seen = false;
-        for (const std::string& path : explained)
-            seen = seen || path == failure.iface.path;
-        if (seen)
-            continue;
-        explained.push_back(failure.iface.path);
-        hidHost().explainOpenFailure(failure.iface, failure.osError);
+        if (addOnce(&explained, failure.iface.path))
+            hidHost().explainOpenFailure(failure.iface, failure.osError);
     }
 }
 
@@ -86,15 +79,13 @@ bool interfaceQueried(const char* fn, const HidInterfaceInfo& iface) {
 // One line of the scan listing; notes a node this user may not open.
 void listInterface(HidHost& host, const HidInterfaceInfo& iface,
                    std::vector<std::string>* unopenable) {
-    const DevicePathText path(iface.path);
     std::printf(
         "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, DevicePath "
         "= " TFW_DEVICE_PATH ".\n",
-        iface.vendorId, iface.productId, iface.usagePage, iface.usage, path.c_str());
-    if (!host.mayOpen(iface) &&
-        std::find(unopenable->begin(), unopenable->end(), iface.path) == unopenable->end()) {
-        unopenable->push_back(iface.path);
-    }
+        iface.vendorId, iface.productId, iface.usagePage, iface.usage,
+        devicePathText(iface.path).c_str());
+    if (!host.mayOpen(iface))
+        addOnce(unopenable, iface.path);
 }
 
 // True when the interface has the target's four keys and is on the node of
@@ -115,7 +106,7 @@ bool isCandidate(const char* fn, const HidTarget& target, const std::string& pat
                  "device is unmatch,Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = "
                  "0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
                  iface.vendorId, iface.productId, iface.usagePage, iface.usage,
-                 DevicePathText(iface.path).c_str());
+                 devicePathText(iface.path).c_str());
         return false;
     }
     return true;
@@ -171,9 +162,8 @@ void hintDeviceChoice(const HidTarget& target, const std::vector<HidInterfaceInf
     std::vector<std::string> others;
     for (const HidInterfaceInfo& iface : interfaces) {
         if (iface.queryError == HidQueryError::none && iface.path != used &&
-            hasKeys(target, path, iface) &&
-            std::find(others.begin(), others.end(), iface.path) == others.end()) {
-            others.push_back(iface.path);
+            hasKeys(target, path, iface)) {
+            addOnce(&others, iface.path);
         }
     }
     hintSeveralMatches(used, others);
@@ -218,7 +208,7 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
                  "Find the target device successfully. Vid = 0x%04X, Pid = 0x%04X, UsagePage = "
                  "0x%04X, Usage = 0x%04X, DevicePath = " TFW_DEVICE_PATH ".\n",
                  iface.vendorId, iface.productId, iface.usagePage, iface.usage,
-                 DevicePathText(iface.path).c_str());
+                 devicePathText(iface.path).c_str());
         *handleOut = h;
         openedPath_ = iface.path;
         openRefusedInUse_ = false;

@@ -81,7 +81,6 @@ class HidTargetFjordK8 : public HidTarget {
     // As the base, with two extra Debug lines: one at entry, and the report
     // lengths of the matched interface after the success line.
     int findMathingDevice(HidHandle* handleOut, bool listOnly) override;
-    ~HidTargetFjordK8() override = default;
 
     // 268-byte path: write one report, read the next queued report with id
     // 0x0E waiting at most kHidReadTimeoutMs. 0, -1 length above 268 (or

@@ -22,21 +22,19 @@ void WireRecorder::comment(const std::string& text) {
         if (static_cast<unsigned char>(c) < 0x20)
             c = '?';  // one comment line, whatever the text holds
     }
-    line += '\n';
-    append(line, 0);
+    append(std::move(line), 0);
 }
 
 void WireRecorder::write(WireEvent event) {
     const uint64_t now = currentClock().monotonicMs();
     event.timeMs = now >= startMs_ ? now - startMs_ : 0;
-    std::string line = formatWireEvent(event);
-    line += '\n';
-    append(line, event.timeMs);
+    append(formatWireEvent(event), event.timeMs);
 }
 
-void WireRecorder::append(const std::string& line, uint64_t timeMs) {
+void WireRecorder::append(std::string line, uint64_t timeMs) {
     if (!file_.isOpen())
         return;
+    line += '\n';
     if (file_.append(line.data(), line.size())) {
         lastTimeMs_ = timeMs;
         anyEvent_ = anyEvent_ || line[0] != '#';

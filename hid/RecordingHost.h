@@ -25,8 +25,6 @@ class WireRecorder {
     // but a regular file, does not follow a symbolic link at the path and,
     // in a folder others may write, refuses a file with a second name.
     bool open(const std::string& path);
-    void close() { file_.close(); }
-    bool isOpen() const { return file_.isOpen(); }
 
     // Appends "# text" (the header naming the run).
     void comment(const std::string& text);
@@ -34,7 +32,8 @@ class WireRecorder {
     void write(WireEvent event);
 
   private:
-    void append(const std::string& line, uint64_t timeMs);
+    // Appends `line` and its line end.
+    void append(std::string line, uint64_t timeMs);
 
     AppendFile file_;
     std::string path_;
@@ -48,7 +47,7 @@ class WireRecorder {
 class RecordingHost : public ForwardingHidHost {
   public:
     RecordingHost(HidHost& inner, WireRecorder& recorder)
-        : ForwardingHidHost(inner), inner_(inner), recorder_(recorder) {}
+        : ForwardingHidHost(inner), recorder_(recorder) {}
 
     std::vector<HidInterfaceInfo> enumerate() override;
     HidHandle open(const HidInterfaceInfo& iface, uint32_t* osError) override;
@@ -68,7 +67,6 @@ class RecordingHost : public ForwardingHidHost {
     void recordReport(WireEvent::Kind kind, bool plainPath, const uint8_t* report, size_t length,
                       WireEvent::Outcome outcome, uint32_t osError);
 
-    HidHost& inner_;
     WireRecorder& recorder_;
     std::map<HidHandle, std::string> paths_;
 };

@@ -1,5 +1,6 @@
 #include "hid/ReportDescriptor.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 
@@ -52,16 +53,12 @@ uint64_t saturatingAdd(uint64_t a, uint64_t b) {
 
 // Longest report in bytes plus the report id byte, limited to 16 bits.
 uint16_t reportLength(const std::map<uint8_t, uint64_t>& bitsById) {
-    uint64_t longest = 0;
-    for (const auto& entry : bitsById) {
-        const uint64_t bytes = entry.second / 8 + (entry.second % 8 != 0 ? 1 : 0);
-        if (bytes > longest)
-            longest = bytes;
-    }
     if (bitsById.empty())
         return 0;
-    const uint64_t withId = longest + 1;
-    return withId > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(withId);
+    uint64_t longest = 0;
+    for (const auto& entry : bitsById)
+        longest = std::max(longest, entry.second / 8 + (entry.second % 8 != 0 ? 1 : 0));
+    return static_cast<uint16_t>(std::min<uint64_t>(longest + 1, 0xFFFF));
 }
 
 // The parser's state between items: the global items in force, the first

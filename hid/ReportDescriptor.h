@@ -9,14 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-struct HidCollectionInfo {
-    uint16_t usagePage = 0;
-    uint16_t usage = 0;
-    // Longest input / output report of the collection in bytes, one byte for
-    // the report id included (0 when the collection has no such report).
-    uint16_t inputReportLength = 0;
-    uint16_t outputReportLength = 0;
-};
+#include "hid/HidHost.h"
 
 struct ReportDescriptorInfo {
     std::vector<HidCollectionInfo> collections;  // top-level collections in order

@@ -95,15 +95,9 @@ bool parseIface(std::istringstream& in, WireEvent* event) {
 // timeout ERROR)" after the word.
 bool parseTransfer(std::istringstream& in, bool out, WireEvent* event) {
     std::string path;
-    if (!(in >> path))
+    if (!(in >> path) || (path != pathWord(false, out) && path != pathWord(true, out)))
         return false;
-    if (path == pathWord(false, out)) {
-        event->plainPath = false;
-    } else if (path == pathWord(true, out)) {
-        event->plainPath = true;
-    } else {
-        return false;
-    }
+    event->plainPath = path == pathWord(true, out);
     event->kind = out ? WireEvent::Kind::out : WireEvent::Kind::in;
     std::string first;
     if (!(in >> first))
@@ -134,15 +128,12 @@ bool parseLine(const std::string& line, WireEvent* event) {
     uint64_t number = 0;
     if (!(in >> timeWord >> word) || !parseNumber(timeWord, &event->timeMs))
         return false;
-    if (word == "open" || word == "close") {
-        event->kind = word == "open" ? WireEvent::Kind::open : WireEvent::Kind::close;
-        event->text = restOf(in);
-        return !event->text.empty();
-    }
-    if (word == "open-failed") {
-        if (!readNumber(in, UINT64_MAX, &number))
+    if (word == "open" || word == "close" || word == "open-failed") {
+        if (word == "open-failed" && !readNumber(in, UINT64_MAX, &number))
             return false;
-        event->kind = WireEvent::Kind::openFailed;
+        event->kind = word == "open"    ? WireEvent::Kind::open
+                      : word == "close" ? WireEvent::Kind::close
+                                        : WireEvent::Kind::openFailed;
         event->osError = static_cast<uint32_t>(number);
         event->text = restOf(in);
         return !event->text.empty();

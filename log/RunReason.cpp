@@ -43,14 +43,13 @@ void noteRunNotice(const char* format, ...) {
 void noteLoggedError(const char* message) {
     if (!loggedError.empty())
         return;
-    std::string text = message;
-    // One line: the message's own line ends and padding go.
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    size_t start = 0;
-    while (start < text.size() && (text[start] == '\n' || text[start] == ' '))
-        ++start;
-    loggedError = logSafeText(text.substr(start));
+    const std::string text = message;
+    // One line: the message's own line ends, padding and closing full stops go.
+    const size_t end = text.find_last_not_of("\n .");
+    if (end == std::string::npos)
+        return;
+    const size_t start = text.find_first_not_of("\n ");
+    loggedError = logSafeText(text.substr(start, end + 1 - start));
 }
 
 const std::string& runReason() {
