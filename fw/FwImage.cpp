@@ -587,6 +587,13 @@ std::unique_ptr<FwImage> createFwImage(int32_t type) {
     return way.make != nullptr ? way.make(familyOf(type)) : nullptr;
 }
 
+void forEachFamilyImage(const std::function<void(const ChipFamily&, FwImage&)>& tryOne) {
+    for (size_t row = 0; const ChipFamily* family = chipFamilyAt(row); ++row) {
+        if (std::unique_ptr<FwImage> image = createFwImage(family->type))
+            tryOne(*family, *image);
+    }
+}
+
 // ---- the family classes: a layout row each, and the 5415R Pid ----
 
 FwImage_5415R::FwImage_5415R(const char* reportedPid)

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -183,3 +184,9 @@ class FwImage_5415R : public FwImage {
 // An empty image object of the chip type's family, made by the family's row
 // of the firmware image table; nullptr for an unknown type.
 std::unique_ptr<FwImage> createFwImage(int32_t chipType);
+
+struct ChipFamily;
+// Which families' layouts fit an image file: `tryOne` is called with each
+// family that has an image layout, in table order, and an empty image object
+// of that family to load the file with.
+void forEachFamilyImage(const std::function<void(const ChipFamily&, FwImage&)>& tryOne);

@@ -207,15 +207,10 @@ void noteImageRefused(const char* binFile, int32_t loadResult) {
     const FwImageLayout* own = fwImageLayout(chipType);
     const uint32_t savedLevel = logLevel;
     logLevel = 0;
-    for (int32_t type = 1; const ChipFamily* family = chipFamily(type); ++type) {
-        if (fwImageLayout(type) == own)
-            continue;
-        std::unique_ptr<FwImage> other = createFwImage(type);
-        if (other && other->load(binFile) == 0)
-            fits += (fits.empty() ? "" : " or ") + std::string(family->name);
-        if (other)
-            other->releaseData();
-    }
+    forEachFamilyImage([&](const ChipFamily& family, FwImage& other) {
+        if (other.layout() != own && other.load(binFile) == 0)
+            fits += (fits.empty() ? "" : " or ") + std::string(family.name);
+    });
     logLevel = savedLevel;
     if (!fits.empty()) {
         noteRunReason(kReasonSpecific,
