@@ -127,9 +127,7 @@ uint32_t entryLength(FwLayoutKind kind, const uint8_t* entry) {
 }
 
 uint32_t entryAddress(FwLayoutKind kind, const uint8_t* entry) {
-    if (kind == FwLayoutKind::A)
-        return (static_cast<uint32_t>(entry[5]) << 16) | (static_cast<uint32_t>(entry[6]) << 8);
-    return readLe32(entry + 5);
+    return kind == FwLayoutKind::A ? readBe16(entry + 5) << 8 : readLe32(entry + 5);
 }
 
 // "<owner>::<operation>", the function name of a log line, built without the
