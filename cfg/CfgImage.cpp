@@ -154,12 +154,7 @@ MarkerScan parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
         anyBits |= byte;
         tokens += isCfgByteToken(text, n, k) ? 1 : 0;
     }
-    MarkerScan scan;
-    scan.markers = count;
-    scan.tokens = tokens;
-    scan.anyBits = anyBits;
-    scan.notTextAt = notTextAt;
-    return scan;
+    return MarkerScan{count, tokens, anyBits, notTextAt};
 }
 
 const InputFileTexts kCfgFileTexts = {
