@@ -109,18 +109,14 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
 // acknowledged, opens it; the read-end command closes it (its acknowledgement
 // is not looked at).
 bool openCfgReadWindow(TlcConnection& connection) {
-    const ChipProfile& p = chipProfile;
-    return FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadStartCmd.data, p.cfgReadStartCmd.len,
-                            p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) == 0;
+    return sendCfgCmd(connection, chipProfile.cfgReadStartCmd, kCfgCmdWaitMs) == 0;
 }
 
 // False (after its Error line) when the chip did not acknowledge the end of
 // the read: it is then still in its configuration read.
 bool closeCfgReadWindow(TlcConnection& connection) {
-    const ChipProfile& p = chipProfile;
-    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len,
-                         p.cmdAddr, p.cfgReadEndAck.data, p.cfgReadEndAck.len,
-                         kCfgCmdWaitMs) == 0) {
+    if (sendCfgCmd(connection, chipProfile.cfgReadEndCmd, kCfgCmdWaitMs,
+                   chipProfile.cfgReadEndAck) == 0) {
         return true;
     }
     LOG_ERROR("getCfgVerWithConnection", "The configuration read could not be ended.\n");
