@@ -419,12 +419,10 @@ int32_t FwImage::initVid() {
         LOG_ERROR(fn.c_str(), "%s initVid Vid lies outside the fw data (%u bytes).\n", cls,
                   static_cast<unsigned>(fwData.size()));
     } else if (layoutB) {
-        LOG_INFO(fn.c_str(), "<%s> Vid is %02X %02X %02X %02X.\n", fn.c_str(), vid[0], vid[1],
-                 vid[2], vid[3]);
+        LOG_INFO(fn.c_str(), "<%s> Vid is %s.\n", fn.c_str(), vidText(vid).c_str());
         return 0;
     } else {
-        LOG_INFO(fn.c_str(), "<%s> %s Vid is %02X %02X %02X %02X.\n", fn.c_str(), cls, vid[0],
-                 vid[1], vid[2], vid[3]);
+        LOG_INFO(fn.c_str(), "<%s> %s Vid is %s.\n", fn.c_str(), cls, vidText(vid).c_str());
         result = 0;
     }
     if (!layoutB)

@@ -42,7 +42,7 @@ uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgV
 }
 
 void logVid(const char* text, const uint8_t* vid) {
-    LOG_INFO("fwUpdateHelper", "%s: %02X %02X %02X %02X.\n", text, vid[0], vid[1], vid[2], vid[3]);
+    LOG_INFO("fwUpdateHelper", "%s: %s.\n", text, vidText(vid).c_str());
 }
 
 // Results of fwUpdateHelper's steps (the driver returns them as they are).
