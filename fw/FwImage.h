@@ -49,10 +49,8 @@ constexpr uint64_t kFwImageMaxBytes = uint64_t{64} << 20;
 // End of the flash address range a table entry can name: 24 bits in layout A
 // (the entry carries address bits 8 to 23), 32 bits in layout B. A
 // sub-firmware must end at or below it.
-constexpr uint64_t kFwFlashEndLayoutA = uint64_t{1} << 24;
-constexpr uint64_t kFwFlashEndLayoutB = uint64_t{1} << 32;
 constexpr uint64_t fwFlashAddressEnd(FwLayoutKind kind) {
-    return kind == FwLayoutKind::A ? kFwFlashEndLayoutA : kFwFlashEndLayoutB;
+    return uint64_t{1} << (kind == FwLayoutKind::A ? 24 : 32);
 }
 constexpr uint32_t kFwVidBytes = 4;
 // A Vid as the tools show it: "01 02 03 04".
