@@ -195,12 +195,6 @@ bool FwImage::copyVid(uint32_t offset) {
     return true;
 }
 
-int32_t FwImage::readCount(uint32_t offset) const {
-    if (!hasBytes(offset, 1))
-        return -1;
-    return fwData[offset];
-}
-
 void FwImage::clearForLoad() {
     releaseData();
     fwSize = 0;
@@ -440,7 +434,8 @@ int32_t FwImage::getFwSubFwNum() {
     const auto fn = [cls] { return qualified(cls, "getFwSubFwNum"); };
     if (!layoutB)
         LOG_DEBUG(fn().c_str(), "<%s>\n", fn().c_str());
-    const int32_t count = readCount(layout_->countOffset);
+    const uint32_t countAt = layout_->countOffset;
+    const int32_t count = hasBytes(countAt, 1) ? fwData[countAt] : -1;
     if (count >= 0) {
         if (!layoutB)
             LOG_DEBUG(fn().c_str(), "<%s> Success.\n", fn().c_str());

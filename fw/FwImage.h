@@ -162,8 +162,6 @@ class FwImage {
     bool buildPid(uint32_t offset);
     // Copies the kFwVidBytes bytes at `offset` into vid; false when outside.
     bool copyVid(uint32_t offset);
-    // The count byte at `offset`; -1 when there is no data or it lies outside.
-    int32_t readCount(uint32_t offset) const;
 
     const FwImageLayout* layout_ = nullptr;
 };
