@@ -179,11 +179,6 @@ bool isCfgByteToken(const uint8_t* text, size_t size, size_t at) {
     return at + 3 == size || (kChars.entry[text[at + 3]] & kAlnum) == 0;
 }
 
-CfgImage::~CfgImage() {
-    if (loaded)
-        freeData();
-}
-
 void CfgImage::freeData() {
     if (!loaded)
         return;

@@ -27,7 +27,7 @@ class CfgImage {
     // `versionAt`: where the family keeps the configuration version
     // (cfgVersionAt, chip/CfgBlock.h).
     explicit CfgImage(size_t versionAt = kCfgVersionAtLegacy) : versionAt_(versionAt) {}
-    virtual ~CfgImage();
+    virtual ~CfgImage() = default;
     CfgImage(const CfgImage&) = delete;
     CfgImage& operator=(const CfgImage&) = delete;
 

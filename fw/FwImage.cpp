@@ -161,11 +161,6 @@ FwImage::FwImage() = default;
 
 FwImage::FwImage(const FwImageLayout* layout) : layout_(layout) {}
 
-FwImage::~FwImage() {
-    if (isLoaded)
-        releaseData();
-}
-
 void FwImage::releaseData() {
     isLoaded = false;
     std::vector<uint8_t>().swap(fwData);

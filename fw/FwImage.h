@@ -84,7 +84,7 @@ class FwImage {
     // An image of the family whose layout row is `layout`; the row names it
     // in the log.
     explicit FwImage(const FwImageLayout* layout);
-    virtual ~FwImage();
+    virtual ~FwImage() = default;
     FwImage(const FwImage&) = delete;
     FwImage& operator=(const FwImage&) = delete;
 
