@@ -157,10 +157,6 @@ const InputFileTexts kImageFileTexts = {
 
 }  // namespace
 
-FwImage::FwImage() = default;
-
-FwImage::FwImage(const FwImageLayout* layout) : layout_(layout) {}
-
 void FwImage::releaseData() {
     isLoaded = false;
     std::vector<uint8_t>().swap(fwData);

@@ -80,10 +80,10 @@ uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size);
 // fwData whatever the file says, and answers with its "none" value otherwise.
 class FwImage {
   public:
-    FwImage();
+    FwImage() = default;
     // An image of the family whose layout row is `layout`; the row names it
     // in the log.
-    explicit FwImage(const FwImageLayout* layout);
+    explicit FwImage(const FwImageLayout* layout) : layout_(layout) {}
     virtual ~FwImage() = default;
     FwImage(const FwImage&) = delete;
     FwImage& operator=(const FwImage&) = delete;
