@@ -186,14 +186,6 @@ void CfgImage::freeData() {
     std::vector<uint8_t>().swap(cfgData);
 }
 
-uint8_t CfgImage::getCfgVersion() {
-    return cfgVersion;
-}
-
-const uint8_t* CfgImage::getCfgData() {
-    return loaded ? cfgData.data() : nullptr;
-}
-
 void CfgImage::initCfgVersion() {
     cfgVersion = versionAt_ < cfgData.size() ? cfgData[versionAt_] : 0;
 }

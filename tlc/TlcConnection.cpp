@@ -55,8 +55,6 @@ HidInterface* configuredHid(const char* fn) {
 
 TlcConnection::TlcConnection() : protoType(chipProfile.protoType) {}
 
-TlcConnection::~TlcConnection() = default;
-
 int TlcConnection::open() {
     HidInterface* hid = configuredHid("TlcConnection::open");
     if (hid == nullptr)
