@@ -154,12 +154,7 @@ MarkerScan parseMarkers(const uint8_t* text, size_t n, uint8_t* out) {
         anyBits |= byte;
         tokens += isCfgByteToken(text, n, k) ? 1 : 0;
     }
-    MarkerScan scan;
-    scan.markers = count;
-    scan.tokens = tokens;
-    scan.anyBits = anyBits;
-    scan.notTextAt = notTextAt;
-    return scan;
+    return MarkerScan{count, tokens, anyBits, notTextAt};
 }
 
 const InputFileTexts kCfgFileTexts = {
@@ -184,24 +179,11 @@ bool isCfgByteToken(const uint8_t* text, size_t size, size_t at) {
     return at + 3 == size || (kChars.entry[text[at + 3]] & kAlnum) == 0;
 }
 
-CfgImage::~CfgImage() {
-    if (loaded)
-        freeData();
-}
-
 void CfgImage::freeData() {
     if (!loaded)
         return;
     loaded = false;
     std::vector<uint8_t>().swap(cfgData);
-}
-
-uint8_t CfgImage::getCfgVersion() {
-    return cfgVersion;
-}
-
-const uint8_t* CfgImage::getCfgData() {
-    return loaded ? cfgData.data() : nullptr;
 }
 
 void CfgImage::initCfgVersion() {

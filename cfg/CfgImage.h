@@ -27,7 +27,7 @@ class CfgImage {
     // `versionAt`: where the family keeps the configuration version
     // (cfgVersionAt, chip/CfgBlock.h).
     explicit CfgImage(size_t versionAt = kCfgVersionAtLegacy) : versionAt_(versionAt) {}
-    virtual ~CfgImage();
+    virtual ~CfgImage() = default;
     CfgImage(const CfgImage&) = delete;
     CfgImage& operator=(const CfgImage&) = delete;
 
@@ -49,9 +49,9 @@ class CfgImage {
 
     // Clears loaded and releases the data block.
     virtual void freeData();
-    virtual uint8_t getCfgVersion();
+    virtual uint8_t getCfgVersion() { return cfgVersion; }
     // The data block (cfgSize bytes) while loaded, else nullptr.
-    virtual const uint8_t* getCfgData();
+    virtual const uint8_t* getCfgData() { return loaded ? cfgData.data() : nullptr; }
     // Takes cfgVersion from the data block: the byte at versionAt (0 when
     // the block is shorter).
     virtual void initCfgVersion();

@@ -27,13 +27,6 @@ constexpr int kAttempts = 5;
 constexpr uint32_t kAttemptWaitMs = 200;
 constexpr size_t kVersionBufferSize = 65;
 
-template <typename Seq>
-int32_t sendFjordCmd(TlcConnection& connection, const Seq& cmd, uint32_t waitMs) {
-    const ChipProfile& p = chipProfile;
-    return FjordKSendCfgCmd(connection, p.cmdAddr, cmd.data, static_cast<uint8_t>(cmd.size()),
-                            p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, waitMs);
-}
-
 // 5410, 5415R: the start command, 100 ms, the start ready value at cmdAddr.
 int32_t startLegacy(TlcConnection& connection, const char* fn) {
     const int r = connection.writeSeq(chipProfile.cmdAddr, chipProfile.cfgStartCmd, true);
@@ -54,7 +47,7 @@ int32_t startLegacy(TlcConnection& connection, const char* fn) {
 
 // Fjord family: the acknowledged start command.
 int32_t startFjord(TlcConnection& connection, const char* fn) {
-    const int32_t r = sendFjordCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
+    const int32_t r = sendCfgCmd(connection, chipProfile.cfgStartCmd, kFjordStartWaitMs);
     if (r != 0) {
         LOG_ERROR(fn, "Chip write cfg cmd is NOT ready. ret = %d.\n", r);
         return -2;
@@ -114,11 +107,11 @@ int32_t finish5415R(TlcConnection& connection, const char* fn) {
 
 // Fjord family: write-done, then finish, both acknowledged.
 int32_t finishFjord(TlcConnection& connection, const char* fn) {
-    if (sendFjordCmd(connection, chipProfile.cfgWriteDoneCmd, kFinishWaitMs) != 0) {
+    if (sendCfgCmd(connection, chipProfile.cfgWriteDoneCmd, kFinishWaitMs) != 0) {
         LOG_ERROR(fn, "read back write buf finished cmd failed.\n");
         return -1;
     }
-    const int32_t r = sendFjordCmd(connection, chipProfile.cfgFinishCmd, kFjordFinishWaitMs);
+    const int32_t r = sendCfgCmd(connection, chipProfile.cfgFinishCmd, kFjordFinishWaitMs);
     if (r != 0) {
         LOG_ERROR(fn, "Chip write cfg finish cmd is NOT ready. ret = %d.\n", r);
         return -2;

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 
 #include "chip/ChipProfile.h"
 
 namespace {
 
 void check5410(const uint8_t* bytes, CfgBlockCheck* check) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < kCfgCheckBytes5410; ++i)
-        sum = static_cast<uint8_t>(sum + bytes[i]);
-    check->computed = sum;
+    check->computed = std::accumulate(bytes, bytes + kCfgCheckBytes5410, 0u) & 0xFF;
     check->expected = 0;
 }
 
@@ -21,10 +19,7 @@ void check5415R(const uint8_t* bytes, CfgBlockCheck* check) {
 }
 
 void checkFjord(const uint8_t* bytes, CfgBlockCheck* check) {
-    uint16_t sum = 0;
-    for (size_t i = 0; i < kCfgChecksumAtFjord; ++i)
-        sum = static_cast<uint16_t>(sum + bytes[i]);
-    check->computed = sum;
+    check->computed = std::accumulate(bytes, bytes + kCfgChecksumAtFjord, 0u) & 0xFFFF;
     check->expected = static_cast<uint32_t>(bytes[kCfgChecksumAtFjord]) |
                       (static_cast<uint32_t>(bytes[kCfgChecksumAtFjord + 1]) << 8);
 }

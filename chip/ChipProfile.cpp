@@ -1,5 +1,6 @@
 #include "chip/ChipProfile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
@@ -14,10 +15,7 @@ namespace {
 template <typename Seq>
 void setSeq(Seq& seq, std::initializer_list<uint8_t> bytes) {
     std::memset(seq.data, 0, sizeof seq.data);
-    size_t i = 0;
-    for (uint8_t b : bytes) {
-        seq.data[i++] = b;
-    }
+    std::copy(bytes.begin(), bytes.end(), seq.data);
     seq.len = static_cast<decltype(seq.len)>(bytes.size());
 }
 
@@ -248,14 +246,10 @@ const FamilyRow* findRow(int32_t type) {
 }
 
 bool equalsIgnoreCase(const std::string& text, const char* name) {
-    size_t i = 0;
-    for (; i < text.size() && name[i] != '\0'; ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(name[i]))) {
-            return false;
-        }
-    }
-    return i == text.size() && name[i] == '\0';
+    const auto upper = [](char c) { return std::toupper(static_cast<unsigned char>(c)); };
+    return text.size() == std::strlen(name) &&
+           std::equal(text.begin(), text.end(), name,
+                      [&](char a, char b) { return upper(a) == upper(b); });
 }
 
 }  // namespace

@@ -126,7 +126,6 @@ struct ByteSeq {
     uint8_t data[Capacity];
     LengthType len;
 
-    static constexpr size_t capacity() { return Capacity; }
     size_t size() const { return static_cast<size_t>(len); }
     bool empty() const { return len == 0; }
 };

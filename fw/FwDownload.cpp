@@ -44,25 +44,22 @@ int32_t checkUpdateWithConnection(TlcConnection& connection, FwImage& image) {
     int32_t result;
     const size_t pidLen = std::min<size_t>(static_cast<size_t>(chipProfile.pidLen), 8);
     const size_t vidLen = std::min<size_t>(static_cast<size_t>(chipProfile.vidLen), 4);
-    const uint8_t* chipVid = connection.vid;
     if (std::memcmp(connection.pid, image.pid, pidLen) != 0) {
         LOG_ERROR("checkUpdateWithConnection",
                   "<checkUpdateWithConnection> Pid from connection(%s) is different from Pid from "
                   "fwImage(%s).\n",
                   logSafeText(connection.pid).c_str(), logSafeText(image.pid).c_str());
         result = -1;
-    } else if (std::memcmp(chipVid, image.vid, vidLen) == 0) {
+    } else if (std::memcmp(connection.vid, image.vid, vidLen) == 0) {
         LOG_INFO("checkUpdateWithConnection",
-                 "<checkUpdateWithConnection> Vid equals(%02X %02X %02X %02X), do NOT need "
-                 "update.\n",
-                 chipVid[0], chipVid[1], chipVid[2], chipVid[3]);
+                 "<checkUpdateWithConnection> Vid equals(%s), do NOT need update.\n",
+                 vidText(connection.vid).c_str());
         result = -2;
     } else {
         LOG_INFO("checkUpdateWithConnection",
-                 "<checkUpdateWithConnection> Vid from connection(%02X %02X %02X %02X) is "
-                 "different from Vid from fwImage(%02X %02X %02X %02X), an update needed.\n",
-                 chipVid[0], chipVid[1], chipVid[2], chipVid[3], image.vid[0], image.vid[1],
-                 image.vid[2], image.vid[3]);
+                 "<checkUpdateWithConnection> Vid from connection(%s) is different from Vid from "
+                 "fwImage(%s), an update needed.\n",
+                 vidText(connection.vid).c_str(), vidText(image.vid).c_str());
         result = 0;
     }
     LOG_DEBUG("checkUpdateWithConnection", "<checkUpdateWithConnection> Function ends.\n");

@@ -127,9 +127,7 @@ uint32_t entryLength(FwLayoutKind kind, const uint8_t* entry) {
 }
 
 uint32_t entryAddress(FwLayoutKind kind, const uint8_t* entry) {
-    if (kind == FwLayoutKind::A)
-        return (static_cast<uint32_t>(entry[5]) << 16) | (static_cast<uint32_t>(entry[6]) << 8);
-    return readLe32(entry + 5);
+    return kind == FwLayoutKind::A ? readBe16(entry + 5) << 8 : readLe32(entry + 5);
 }
 
 // "<owner>::<operation>", the function name of a log line, built without the
@@ -159,15 +157,6 @@ const InputFileTexts kImageFileTexts = {
 
 }  // namespace
 
-FwImage::FwImage() = default;
-
-FwImage::FwImage(const FwImageLayout* layout) : layout_(layout) {}
-
-FwImage::~FwImage() {
-    if (isLoaded)
-        releaseData();
-}
-
 void FwImage::releaseData() {
     isLoaded = false;
     std::vector<uint8_t>().swap(fwData);
@@ -195,12 +184,6 @@ bool FwImage::copyVid(uint32_t offset) {
         return false;
     std::memcpy(vid, fwData.data() + offset, kFwVidBytes);
     return true;
-}
-
-int32_t FwImage::readCount(uint32_t offset) const {
-    if (!hasBytes(offset, 1))
-        return -1;
-    return fwData[offset];
 }
 
 void FwImage::clearForLoad() {
@@ -421,12 +404,10 @@ int32_t FwImage::initVid() {
         LOG_ERROR(fn.c_str(), "%s initVid Vid lies outside the fw data (%u bytes).\n", cls,
                   static_cast<unsigned>(fwData.size()));
     } else if (layoutB) {
-        LOG_INFO(fn.c_str(), "<%s> Vid is %02X %02X %02X %02X.\n", fn.c_str(), vid[0], vid[1],
-                 vid[2], vid[3]);
+        LOG_INFO(fn.c_str(), "<%s> Vid is %s.\n", fn.c_str(), vidText(vid).c_str());
         return 0;
     } else {
-        LOG_INFO(fn.c_str(), "<%s> %s Vid is %02X %02X %02X %02X.\n", fn.c_str(), cls, vid[0],
-                 vid[1], vid[2], vid[3]);
+        LOG_INFO(fn.c_str(), "<%s> %s Vid is %s.\n", fn.c_str(), cls, vidText(vid).c_str());
         result = 0;
     }
     if (!layoutB)
@@ -444,7 +425,8 @@ int32_t FwImage::getFwSubFwNum() {
     const auto fn = [cls] { return qualified(cls, "getFwSubFwNum"); };
     if (!layoutB)
         LOG_DEBUG(fn().c_str(), "<%s>\n", fn().c_str());
-    const int32_t count = readCount(layout_->countOffset);
+    const uint32_t countAt = layout_->countOffset;
+    const int32_t count = hasBytes(countAt, 1) ? fwData[countAt] : -1;
     if (count >= 0) {
         if (!layoutB)
             LOG_DEBUG(fn().c_str(), "<%s> Success.\n", fn().c_str());
@@ -585,6 +567,13 @@ const uint8_t* FwImage::getFwSubFwData(int32_t subFwIndex) {
 std::unique_ptr<FwImage> createFwImage(int32_t type) {
     const FwImageWay& way = wayOf(kFwImageWays, familyOf(type).fwImage);
     return way.make != nullptr ? way.make(familyOf(type)) : nullptr;
+}
+
+void forEachFamilyImage(const std::function<void(const ChipFamily&, FwImage&)>& tryOne) {
+    for (size_t row = 0; const ChipFamily* family = chipFamilyAt(row); ++row) {
+        if (std::unique_ptr<FwImage> image = createFwImage(family->type))
+            tryOne(*family, *image);
+    }
 }
 
 // ---- the family classes: a layout row each, and the 5415R Pid ----

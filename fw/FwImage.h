@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,10 +49,8 @@ constexpr uint64_t kFwImageMaxBytes = uint64_t{64} << 20;
 // End of the flash address range a table entry can name: 24 bits in layout A
 // (the entry carries address bits 8 to 23), 32 bits in layout B. A
 // sub-firmware must end at or below it.
-constexpr uint64_t kFwFlashEndLayoutA = uint64_t{1} << 24;
-constexpr uint64_t kFwFlashEndLayoutB = uint64_t{1} << 32;
 constexpr uint64_t fwFlashAddressEnd(FwLayoutKind kind) {
-    return kind == FwLayoutKind::A ? kFwFlashEndLayoutA : kFwFlashEndLayoutB;
+    return uint64_t{1} << (kind == FwLayoutKind::A ? 24 : 32);
 }
 constexpr uint32_t kFwVidBytes = 4;
 // A Vid as the tools show it: "01 02 03 04".
@@ -81,11 +80,11 @@ uint32_t fwChecksumLayoutB(const uint8_t* body, size_t size);
 // fwData whatever the file says, and answers with its "none" value otherwise.
 class FwImage {
   public:
-    FwImage();
+    FwImage() = default;
     // An image of the family whose layout row is `layout`; the row names it
     // in the log.
-    explicit FwImage(const FwImageLayout* layout);
-    virtual ~FwImage();
+    explicit FwImage(const FwImageLayout* layout) : layout_(layout) {}
+    virtual ~FwImage() = default;
     FwImage(const FwImage&) = delete;
     FwImage& operator=(const FwImage&) = delete;
 
@@ -163,8 +162,6 @@ class FwImage {
     bool buildPid(uint32_t offset);
     // Copies the kFwVidBytes bytes at `offset` into vid; false when outside.
     bool copyVid(uint32_t offset);
-    // The count byte at `offset`; -1 when there is no data or it lies outside.
-    int32_t readCount(uint32_t offset) const;
 
     const FwImageLayout* layout_ = nullptr;
 };
@@ -183,3 +180,9 @@ class FwImage_5415R : public FwImage {
 // An empty image object of the chip type's family, made by the family's row
 // of the firmware image table; nullptr for an unknown type.
 std::unique_ptr<FwImage> createFwImage(int32_t chipType);
+
+struct ChipFamily;
+// Which families' layouts fit an image file: `tryOne` is called with each
+// family that has an image layout, in table order, and an empty image object
+// of that family to load the file with.
+void forEachFamilyImage(const std::function<void(const ChipFamily&, FwImage&)>& tryOne);

@@ -1,11 +1,9 @@
 #include "fw/FwImageBuilder.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "log/Log.h"
 #include "sys/Bytes.h"
-
-namespace {}  // namespace
 
 std::vector<uint8_t> fwIdentityBlock(const std::string& pid, const uint8_t vid[4]) {
     std::vector<uint8_t> block(kFwIdentityBlockSize, 0);
@@ -34,14 +32,12 @@ std::vector<uint8_t> fwGeneratedData(size_t index, uint8_t type, uint32_t addr, 
 bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uint8_t vid[4],
                   const std::vector<FwSubFirmware>& subs, std::vector<uint8_t>& image,
                   std::string& error) {
-    char message[200];
     const bool layoutB = layout.kind == FwLayoutKind::B;
     const uint64_t maxEntries = (layout.dataOffset - layout.tableOffset) / layout.entrySize;
     if (subs.size() > maxEntries) {
-        std::snprintf(message, sizeof message,
-                      "%zu sub-firmwares do not fit: a %s table holds at most %llu", subs.size(),
-                      layout.className, static_cast<unsigned long long>(maxEntries));
-        error = message;
+        error =
+            formatText("%zu sub-firmwares do not fit: a %s table holds at most %llu", subs.size(),
+                       layout.className, static_cast<unsigned long long>(maxEntries));
         return false;
     }
     uint64_t total = layout.dataOffset;
@@ -68,11 +64,10 @@ bool buildFwImage(const FwImageLayout& layout, const std::string& pid, const uin
             writeLe32(image.data() + entry + 5, sub.addr);
         } else {
             if ((sub.addr & 0xFF) != 0 || sub.addr > 0xFFFF00) {
-                std::snprintf(message, sizeof message,
-                              "sub-firmware %zu: address 0x%X cannot be stored in a %s image (a "
-                              "multiple of 0x100 up to 0xFFFF00)",
-                              i, sub.addr, layout.className);
-                error = message;
+                error = formatText(
+                    "sub-firmware %zu: address 0x%X cannot be stored in a %s "
+                    "image (a multiple of 0x100 up to 0xFFFF00)",
+                    i, sub.addr, layout.className);
                 image.clear();
                 return false;
             }

@@ -41,10 +41,6 @@ uint8_t dataCfgVersion(const uint8_t* cfgData, uint32_t cfgLen, uint8_t chipCfgV
     return at < cfgLen ? cfgData[at] : 0;
 }
 
-void logVid(const char* text, const uint8_t* vid) {
-    LOG_INFO("fwUpdateHelper", "%s: %02X %02X %02X %02X.\n", text, vid[0], vid[1], vid[2], vid[3]);
-}
-
 // Results of fwUpdateHelper's steps (the driver returns them as they are).
 constexpr int32_t kHelperFailed = -1;  // open, report control, Pid or cfg version read
 constexpr int32_t kHelperIdentityBeforeFailed = -2;
@@ -76,7 +72,7 @@ int32_t readIdentityBefore(TlcConnection& connection) {
     std::memcpy(facts.chipPid, connection.pid, sizeof facts.chipPid - 1);
     std::memcpy(facts.chipVidBefore, connection.vid, 4);
     LOG_INFO(kHelperFn, "Before update, read IC version successfully.\n");
-    logVid("Vid before update", connection.vid);
+    LOG_INFO(kHelperFn, "Vid before update: %s.\n", vidText(connection.vid).c_str());
     LOG_INFO(kHelperFn, "fwImage initialize successfully.\n");
     return 0;
 }
@@ -174,8 +170,8 @@ int32_t verifyNewFirmware(TlcConnection& connection, FwImage& image) {
         return kHelperIdentityAfterFailed;
     }
     LOG_INFO(kHelperFn, "After update, read IC version successfully.\n");
-    logVid("Firmware file Vid", image.vid);
-    logVid("Vid after update", connection.vid);
+    LOG_INFO(kHelperFn, "Firmware file Vid: %s.\n", vidText(image.vid).c_str());
+    LOG_INFO(kHelperFn, "Vid after update: %s.\n", vidText(connection.vid).c_str());
     facts.chipReadAfter = true;
     std::memcpy(facts.chipVidAfter, connection.vid, 4);
     if (std::memcmp(image.vid, connection.vid, 4) != 0) {
@@ -207,15 +203,10 @@ void noteImageRefused(const char* binFile, int32_t loadResult) {
     const FwImageLayout* own = fwImageLayout(chipType);
     const uint32_t savedLevel = logLevel;
     logLevel = 0;
-    for (int32_t type = 1; const ChipFamily* family = chipFamily(type); ++type) {
-        if (fwImageLayout(type) == own)
-            continue;
-        std::unique_ptr<FwImage> other = createFwImage(type);
-        if (other && other->load(binFile) == 0)
-            fits += (fits.empty() ? "" : " or ") + std::string(family->name);
-        if (other)
-            other->releaseData();
-    }
+    forEachFamilyImage([&](const ChipFamily& family, FwImage& other) {
+        if (other.layout() != own && other.load(binFile) == 0)
+            fits += (fits.empty() ? "" : " or ") + std::string(family.name);
+    });
     logLevel = savedLevel;
     if (!fits.empty()) {
         noteRunReason(kReasonSpecific,

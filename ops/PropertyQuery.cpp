@@ -63,14 +63,19 @@ int32_t runPropertyQuery(const char* fn, const void* out, ReadStep readStep) {
     return ret;
 }
 
-// Runs getBasicProperties; logs and maps its failure to -3.
-int32_t readIdentity(const char* fn, TlcConnection& connection) {
-    const int r = connection.getBasicProperties();
-    if (r != 0) {
-        LOG_ERROR(fn, "Read IC version failed. ret = %d.\n", r);
-        return -3;
-    }
-    return 0;
+// The queries of the chip's identity: getBasicProperties (its failure logged
+// and mapped to -3), then `take` hands the caller what it asked for.
+template <typename Take>
+int32_t runIdentityQuery(const char* fn, const void* out, Take take) {
+    return runPropertyQuery(fn, out, [&](TlcConnection& connection) {
+        const int r = connection.getBasicProperties();
+        if (r != 0) {
+            LOG_ERROR(fn, "Read IC version failed. ret = %d.\n", r);
+            return -3;
+        }
+        take(connection);
+        return 0;
+    });
 }
 
 // Logs every byte of the 5410 / 5415R configuration version run and checks
@@ -109,18 +114,14 @@ int32_t cfgVerLegacy(TlcConnection& connection, uint8_t* out) {
 // acknowledged, opens it; the read-end command closes it (its acknowledgement
 // is not looked at).
 bool openCfgReadWindow(TlcConnection& connection) {
-    const ChipProfile& p = chipProfile;
-    return FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadStartCmd.data, p.cfgReadStartCmd.len,
-                            p.cmdAddr, p.cfgCmdAck.data, p.cfgCmdAck.len, kCfgCmdWaitMs) == 0;
+    return sendCfgCmd(connection, chipProfile.cfgReadStartCmd, kCfgCmdWaitMs) == 0;
 }
 
 // False (after its Error line) when the chip did not acknowledge the end of
 // the read: it is then still in its configuration read.
 bool closeCfgReadWindow(TlcConnection& connection) {
-    const ChipProfile& p = chipProfile;
-    if (FjordKSendCfgCmd(connection, p.cmdAddr, p.cfgReadEndCmd.data, p.cfgReadEndCmd.len,
-                         p.cmdAddr, p.cfgReadEndAck.data, p.cfgReadEndAck.len,
-                         kCfgCmdWaitMs) == 0) {
+    if (sendCfgCmd(connection, chipProfile.cfgReadEndCmd, kCfgCmdWaitMs,
+                   chipProfile.cfgReadEndAck) == 0) {
         return true;
     }
     LOG_ERROR("getCfgVerWithConnection", "The configuration read could not be ended.\n");
@@ -183,37 +184,25 @@ int32_t readCfgArea(TlcConnection& connection, uint8_t* out, int32_t len) {
 }  // namespace
 
 int32_t getPid(char* pid) {
-    return runPropertyQuery("getPid", pid, [&](TlcConnection& connection) {
-        const int32_t ret = readIdentity("getPid", connection);
-        if (ret == 0) {
-            LOG_INFO("getPid", "Get Pid successfully.\n");
-            std::memcpy(pid, connection.pid, sizeof connection.pid);
-            LOG_INFO("getPid", "Pid: %s.\n", logSafeText(pid).c_str());
-        }
-        return ret;
+    return runIdentityQuery("getPid", pid, [&](TlcConnection& connection) {
+        LOG_INFO("getPid", "Get Pid successfully.\n");
+        std::memcpy(pid, connection.pid, sizeof connection.pid);
+        LOG_INFO("getPid", "Pid: %s.\n", logSafeText(pid).c_str());
     });
 }
 
 int32_t getVid(uint8_t* vid) {
-    return runPropertyQuery("getVid", vid, [&](TlcConnection& connection) {
-        const int32_t ret = readIdentity("getVid", connection);
-        if (ret == 0) {
-            LOG_INFO("getVid", "Get Vid successfully.\n");
-            std::memcpy(vid, connection.vid, 4);
-            LOG_INFO("getVid", "Vid: %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2], vid[3]);
-        }
-        return ret;
+    return runIdentityQuery("getVid", vid, [&](TlcConnection& connection) {
+        LOG_INFO("getVid", "Get Vid successfully.\n");
+        std::memcpy(vid, connection.vid, 4);
+        LOG_INFO("getVid", "Vid: %02X %02X %02X %02X.\n", vid[0], vid[1], vid[2], vid[3]);
     });
 }
 
 int32_t getChipSensorID(uint8_t* sensorId) {
-    return runPropertyQuery("getChipSensorID", sensorId, [&](TlcConnection& connection) {
-        const int32_t ret = readIdentity("getChipSensorID", connection);
-        if (ret == 0) {
-            *sensorId = connection.sensorId;
-            LOG_INFO("getChipSensorID", "Read sensor ID successfully. Sid = %d.\n", *sensorId);
-        }
-        return ret;
+    return runIdentityQuery("getChipSensorID", sensorId, [&](TlcConnection& connection) {
+        *sensorId = connection.sensorId;
+        LOG_INFO("getChipSensorID", "Read sensor ID successfully. Sid = %d.\n", *sensorId);
     });
 }
 

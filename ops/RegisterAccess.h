@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "chip/ChipProfile.h"
+
 class TlcConnection;
 
 // Register access run modes. Each opens its own connection, tries the
@@ -52,3 +54,12 @@ int32_t checkChipRegValueEx(TlcConnection& connection, uint32_t addr, const uint
 int32_t FjordKSendCfgCmd(TlcConnection& connection, uint32_t cmdAddr, const uint8_t* cmd,
                          uint8_t cmdLen, uint32_t ackAddr, const uint8_t* ack, uint8_t ackLen,
                          uint32_t waitMs);
+// FjordKSendCfgCmd of a command of the chip profile to its cmdAddr,
+// acknowledged there by `ack`.
+template <typename Cmd>
+int32_t sendCfgCmd(TlcConnection& connection, const Cmd& cmd, uint32_t waitMs,
+                   const Seq10& ack = chipProfile.cfgCmdAck) {
+    return FjordKSendCfgCmd(connection, chipProfile.cmdAddr, cmd.data,
+                            static_cast<uint8_t>(cmd.size()), chipProfile.cmdAddr, ack.data,
+                            ack.len, waitMs);
+}

@@ -1,5 +1,7 @@
 #include "ops/ReportControl.h"
 
+#include <numeric>
+
 #include "chip/ChipProfile.h"
 #include "log/Log.h"
 #include "sys/Clock.h"
@@ -53,9 +55,7 @@ int32_t getReportStatus(TlcConnection& connection, const ReportControlWay& way) 
         return -1;
     }
     const int32_t checksumAt = way.statusLength - 2;
-    unsigned calChecksum = way.checksumAddend;
-    for (int32_t i = 0; i < checksumAt; ++i)
-        calChecksum += answer[i];
+    const unsigned calChecksum = std::accumulate(answer, answer + checksumAt, way.checksumAddend);
     const unsigned readChecksum = answer[checksumAt] | (answer[checksumAt + 1] << 8);
     if (readChecksum != calChecksum) {
         LOG_ERROR(fn, "%s readChecksum(0x%X) not equal to calChecksum(0x%X)\n", fn, readChecksum,

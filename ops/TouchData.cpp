@@ -9,6 +9,7 @@
 #include "log/RunReason.h"
 #include "ops/DataMode.h"
 #include "ops/SafePoint.h"
+#include "sys/Bytes.h"
 #include "sys/Clock.h"
 #include "sys/Interrupt.h"
 #include "tlc/TlcConnection.h"
@@ -58,12 +59,8 @@ FrameWait waitFrameReady(TlcConnection& connection) {
 }
 
 int16_t sampleAt(const std::vector<uint8_t>& buffer, size_t index) {
-    const uint8_t first = buffer[2 * index];
-    const uint8_t second = buffer[2 * index + 1];
-    const uint16_t value = chipProfile.dataBigEndian == 1
-                               ? static_cast<uint16_t>((first << 8) | second)
-                               : static_cast<uint16_t>((second << 8) | first);
-    return static_cast<int16_t>(value);
+    const uint8_t* p = buffer.data() + 2 * index;
+    return static_cast<int16_t>(chipProfile.dataBigEndian == 1 ? readBe16(p) : p[0] | (p[1] << 8));
 }
 
 void printBlock(const Block& block, int32_t row, int32_t col, int32_t showType) {

@@ -42,18 +42,23 @@ void dumpReport(const uint8_t* report, int length) {
     }
 }
 
+// The HID interface; nullptr, after an Error line under `fn`, while it is
+// not configured.
+HidInterface* configuredHid(const char* fn) {
+    if (hidInterfaceConfigured())
+        return getHidInterface();
+    LOG_ERROR(fn, "Failed, because HID interface is not configured yet.\n");
+    return nullptr;
+}
+
 }  // namespace
 
 TlcConnection::TlcConnection() : protoType(chipProfile.protoType) {}
 
-TlcConnection::~TlcConnection() = default;
-
 int TlcConnection::open() {
-    if (!hidInterfaceConfigured()) {
-        LOG_ERROR("TlcConnection::open", "Failed, because HID interface is not configured yet.\n");
+    HidInterface* hid = configuredHid("TlcConnection::open");
+    if (hid == nullptr)
         return -1;
-    }
-    HidInterface* hid = getHidInterface();
     const int r = hid->open(hid->context);
     if (r != 0) {
         LOG_ERROR("TlcConnection::open", "TLC connection open failed. ret = %d.\n", r);
@@ -81,11 +86,9 @@ int TlcConnection::openTLC() {
 }
 
 void TlcConnection::close() {
-    if (!hidInterfaceConfigured()) {
-        LOG_ERROR("TlcConnection::close", "Failed, because HID interface is not configured yet.\n");
+    HidInterface* hid = configuredHid("TlcConnection::close");
+    if (hid == nullptr)
         return;
-    }
-    HidInterface* hid = getHidInterface();
     const int r = hid->close(hid->context);
     if (r != 0) {
         LOG_ERROR("TlcConnection::close", "TLC connection close failed. ret = %d.\n", r);
@@ -97,11 +100,9 @@ bool TlcConnection::deviceGone() const {
 }
 
 int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfer) {
-    if (!hidInterfaceConfigured()) {
-        LOG_ERROR("TlcConnection::write0",
-                  "Failed, because HID interface is not configured yet.\n");
+    HidInterface* hid = configuredHid("TlcConnection::write0");
+    if (hid == nullptr)
         return -1;
-    }
     if (length < 0) {
         LOG_ERROR("TlcConnection::write0", "Invalid report length %d.\n", length);
         return -2;
@@ -125,7 +126,6 @@ int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfe
         std::memcpy(report, buffer, n);
         report[n] = 0;
     }
-    HidInterface* hid = getHidInterface();
     const int r = hid->write(report, length, hid->context);
     if (r != 0) {
         LOG_ERROR("TlcConnection::write0", "getHidInterface()->write failed. ret = %d.\n", r);
@@ -139,15 +139,13 @@ int TlcConnection::write0(const uint8_t* buffer, int32_t length, bool logTransfe
 }
 
 int TlcConnection::read0(uint8_t* buffer, int32_t length) {
-    if (!hidInterfaceConfigured()) {
-        LOG_ERROR("TlcConnection::read0", "Failed, because HID interface is not configured yet.\n");
+    HidInterface* hid = configuredHid("TlcConnection::read0");
+    if (hid == nullptr)
         return -1;
-    }
     if (length < 0) {
         LOG_ERROR("TlcConnection::read0", "Invalid report length %d.\n", length);
         return -2;
     }
-    HidInterface* hid = getHidInterface();
     const int r = hid->read(buffer, length, hid->context);
     if (r != 0) {
         LOG_ERROR("TlcConnection::read0", "getHidInterface()->read failed. ret = %d.\n", r);

@@ -36,7 +36,7 @@ class TlcConnection {
   public:
     // protoType is copied from chipProfile.protoType.
     TlcConnection();
-    virtual ~TlcConnection();
+    virtual ~TlcConnection() = default;
 
     TlcConnection(const TlcConnection&) = delete;
     TlcConnection& operator=(const TlcConnection&) = delete;

@@ -45,18 +45,13 @@ struct FamilyTry {
 // Every family's try; `load` loads the family's empty image.
 std::vector<FamilyTry> tryEveryFamily(const std::function<int32_t(FwImage&)>& load) {
     std::vector<FamilyTry> tries;
-    for (size_t row = 0; chipFamilyAt(row) != nullptr; ++row) {
-        const int32_t type = chipFamilyAt(row)->type;
-        const FwImageLayout* layout = fwImageLayout(type);
-        if (layout == nullptr)
-            continue;
-        FamilyTry t{chipFamilyAt(row), layout, 0, {}, {}, {}};
-        auto image = createFwImage(type);
-        t.result = loadCatchingErrors([&] { return load(*image); }, t.errors, &t.functions);
+    forEachFamilyImage([&](const ChipFamily& chip, FwImage& image) {
+        FamilyTry t{&chip, image.layout(), 0, {}, {}, {}};
+        t.result = loadCatchingErrors([&] { return load(image); }, t.errors, &t.functions);
         if (t.loads())
-            t.pid = image->pid;
+            t.pid = image.pid;
         tries.push_back(std::move(t));
-    }
+    });
     return tries;
 }
 
