@@ -153,7 +153,7 @@ void writeSeed(const std::filesystem::path& path, const Bytes& bytes) {
 // goes through unchanged.
 class RecordingHost : public ForwardingHidHost {
   public:
-    explicit RecordingHost(HidHost& inner) : ForwardingHidHost(inner), inner_(inner) {}
+    explicit RecordingHost(HidHost& inner) : ForwardingHidHost(inner) {}
     Bytes stream;
 
     bool setOutputReport(HidHandle handle, const uint8_t* report, size_t length,
@@ -213,7 +213,6 @@ class RecordingHost : public ForwardingHidHost {
         stream.insert(stream.end(), report.begin(), report.end());
     }
 
-    HidHost& inner_;
     Bytes last_;
 };
 
