@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "chip/CfgBlock.h"
 #include "chip/ChipProfile.h"
 #include "fw/FwImage.h"
 #include "fw/FwImageBuilder.h"
@@ -107,7 +108,24 @@ std::vector<uint8_t> sampleImage(int32_t type) {
     return file;
 }
 
+namespace {
+
+// 64 bytes as configuration text, 16 a line.
+void writeCfgText(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    FUZZ_CHECK(file != nullptr);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        std::fprintf(file, "0x%02X,%s", bytes[i], i % 16 == 15 ? "\n" : " ");
+    std::fclose(file);
+}
+
+}  // namespace
+
 void writeSampleFiles(const std::string& dir) {
+    std::vector<uint8_t> cfg(64);
+    for (size_t i = 0; i < cfg.size(); ++i)
+        cfg[i] = static_cast<uint8_t>(i * 7 + 3);
+    writeCfgText(dir + "/cfg.cfg", cfg);
     for (int32_t type = CHIP_5410; type <= CHIP_FJORDK4; ++type) {
         const std::vector<uint8_t> image = sampleImage(type);
         const std::string path = dir + "/fw-" + familyName(type) + ".bin";
@@ -115,12 +133,11 @@ void writeSampleFiles(const std::string& dir) {
         FUZZ_CHECK(file != nullptr);
         FUZZ_CHECK(std::fwrite(image.data(), 1, image.size(), file) == image.size());
         std::fclose(file);
+        std::vector<uint8_t> sealed = cfg;
+        presetCfgBlock(type, sealed.data(), sealed.size());
+        FUZZ_CHECK(sealCfgBlock(type, 0x20, sealed.data(), sealed.size()));
+        writeCfgText(dir + "/cfg-" + familyName(type) + ".cfg", sealed);
     }
-    std::FILE* file = std::fopen((dir + "/cfg.cfg").c_str(), "w");
-    FUZZ_CHECK(file != nullptr);
-    for (int i = 0; i < 64; ++i)
-        std::fprintf(file, "0x%02X,%s", (i * 7 + 3) & 0xFF, i % 16 == 15 ? "\n" : " ");
-    std::fclose(file);
 }
 
 std::vector<Delivery>& deliveries() {

@@ -70,7 +70,8 @@ const char* familyName(int32_t type);
 // update flashes by default, the first starting with the identity block
 // (Pid "FUZZ").
 std::vector<uint8_t> sampleImage(int32_t type);
-// Writes fw-<family>.bin for every family and cfg.cfg (64 bytes) into dir.
+// Writes into dir fw-<family>.bin for every family, cfg.cfg (64 bytes that
+// no family's check passes) and cfg-<family>.cfg (64 bytes that its passes).
 void writeSampleFiles(const std::string& dir);
 
 // Answer control byte (low two bits) of the fake devices.

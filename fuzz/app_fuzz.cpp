@@ -1,9 +1,10 @@
 // The whole program from its command line: runMain with arguments from the
 // fuzzer, the device behind a fake hidraw node fed by the rest of the input
 // (FakeHidraw.h). Each input runs in a scratch folder that holds a small
-// firmware image per family (fw-<family>.bin) and a configuration (cfg.cfg),
-// where the log file goes too; the working folder is restored after it
-// (give libFuzzer an absolute -artifact_prefix: a crash is saved from inside).
+// firmware image per family (fw-<family>.bin) and configurations (cfg.cfg,
+// cfg-<family>.cfg), where the log file goes too; the working folder is
+// restored after it (give libFuzzer an absolute -artifact_prefix: a crash is
+// saved from inside).
 //
 // Input: arguments separated by NUL bytes; two NUL bytes end the command line
 // (at most 32 arguments); the rest drives the device. Inputs that name

@@ -70,6 +70,7 @@ cmdline bad-value --length 10000
 cmdline needs-value --firmware
 cmdline help -?
 cmdline json --chip fjordK4 -p cfgver --json --nooutput
+cmdline verify -c c.cfg --verify -i
 
 # Report descriptors: touchscreen + vendor collection (64- and 256-byte
 # reports), keyboard, mouse.

@@ -239,12 +239,12 @@ std::vector<AppSeed> appSeeds() {
          CHIP_CORVINA,
          {"--chip", "Corvina", "--rawdata", "--diffdata", "--basedata", "--row", "2", "--col", "3",
           "-t", "2", "--showtype", "dec"}},
-        {"fjordK-update", CHIP_FJORDK, {"-f", "fw-fjordK.bin", "-c", "cfg.cfg", "-d"}},
+        {"fjordK-update", CHIP_FJORDK, {"-f", "fw-fjordK.bin", "-c", "cfg-fjordK.cfg", "-d"}},
         {"5410-update",
          CHIP_5410,
          {"--chip", "5410", "-f", "fw-5410.bin", "-i", "--fwflag", "0x0C", "--verbose"}},
         {"fjordK8-update", CHIP_FJORDK8, {"--chip", "fjordK8", "-f", "fw-fjordK8.bin"}},
-        {"5415R-config", CHIP_5415R, {"--chip", "5415R", "-c", "cfg.cfg", "--nooutput"}},
+        {"5415R-config", CHIP_5415R, {"--chip", "5415R", "-c", "cfg-5415R.cfg", "--nooutput"}},
         {"scan", CHIP_FJORDK, {"--scan"}},
     };
 }
