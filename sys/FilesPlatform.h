@@ -15,9 +15,13 @@ constexpr intptr_t kNoHandle = -1;
 intptr_t createNew(const std::string& path, bool* nameTaken, uint32_t* osError);
 // Writes all `length` bytes; false with the system's error code.
 bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osError);
+// Puts the file's bytes on the disk, so that a power cut after the rename
+// that follows cannot leave an empty or torn file under the target's name.
+bool syncHandle(intptr_t handle, uint32_t* osError);
 // Closes the handle; false when the system reports a late write error.
 bool closeHandle(intptr_t handle, uint32_t* osError);
-// Moves `from` over `to` in one step (a link at `to` is replaced, not followed).
+// Moves `from` over `to` in one step (a link at `to` is replaced, not
+// followed), and puts the new name on the disk as far as the system lets it.
 bool replacePath(const std::string& from, const std::string& to, uint32_t* osError);
 void removePath(const std::string& path);
 // Opens the regular file at `path` for reading on the log's terms (see

@@ -289,11 +289,32 @@ bool closeHandle(intptr_t handle, uint32_t* osError) {
     return false;
 }
 
-bool replacePath(const std::string& from, const std::string& to, uint32_t* osError) {
-    if (::rename(from.c_str(), to.c_str()) == 0)
+bool syncHandle(intptr_t handle, uint32_t* osError) {
+    int result;
+    while ((result = ::fsync(static_cast<int>(handle))) != 0 && errno == EINTR) {
+    }
+    // A file system that keeps nothing to sync says EINVAL.
+    if (result == 0 || errno == EINVAL)
         return true;
     *osError = static_cast<uint32_t>(errno);
     return false;
+}
+
+bool replacePath(const std::string& from, const std::string& to, uint32_t* osError) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        *osError = static_cast<uint32_t>(errno);
+        return false;
+    }
+    // The folder's entry: without it the old file may come back after a
+    // power cut, which is still whole. So a failure here is not an error.
+    const size_t slash = to.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return true;
 }
 
 void removePath(const std::string& path) {

@@ -241,8 +241,15 @@ bool closeHandle(intptr_t handle, uint32_t* osError) {
     return false;
 }
 
+bool syncHandle(intptr_t handle, uint32_t* osError) {
+    if (::FlushFileBuffers(reinterpret_cast<HANDLE>(handle)))
+        return true;
+    *osError = lastErrorOr(ERROR_WRITE_FAULT);
+    return false;
+}
+
 bool replacePath(const std::string& from, const std::string& to, uint32_t* osError) {
-    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     *osError = lastErrorOr(ERROR_WRITE_FAULT);
     return false;

@@ -65,8 +65,11 @@ bool ReplacementFile::commit() {
     uint32_t osError = 0;
     const intptr_t handle = handle_;
     handle_ = fileplatform::kNoHandle;
-    if (!fileplatform::closeHandle(handle, &osError))
-        return fail("cannot write", osError);
+    const bool synced = fileplatform::syncHandle(handle, &osError);
+    uint32_t closeError = 0;
+    const bool closed = fileplatform::closeHandle(handle, &closeError);
+    if (!synced || !closed)
+        return fail("cannot write", synced ? closeError : osError);
     if (!fileplatform::replacePath(temp_, path_, &osError))
         return fail("cannot replace", osError);
     temp_.clear();
