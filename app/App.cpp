@@ -485,7 +485,7 @@ int runJob(int argc, char** argv) {
         WireRecording recording;
         if (!startRecording(recording, argc, argv))
             return -20;
-        listHidDevices();
+        listHidDevices(&runRecord().interfaces);
         std::fflush(stdout);
         return 0;
     }

@@ -108,6 +108,17 @@ std::string resultObject(int result, const std::string& reason) {
         reg["bytes"] = record.bytesValid ? nlohmann::json(record.bytes) : nlohmann::json(nullptr);
         out["register"] = reg;
     }
+    if (record.mode == "scan") {
+        nlohmann::json interfaces = nlohmann::json::array();
+        for (const HidInterfaceInfo& iface : record.interfaces) {
+            interfaces.push_back({{"path", iface.path},
+                                  {"vid", iface.vendorId},
+                                  {"pid", iface.productId},
+                                  {"usagePage", iface.usagePage},
+                                  {"usage", iface.usage}});
+        }
+        out["interfaces"] = interfaces;
+    }
     if (record.mode == "update")
         out["update"] = updateObject();
     if (record.mode == "touchdata") {

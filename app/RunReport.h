@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "hid/HidHost.h"
+
 // What the run did, filled by the entry point and its run modes as they go.
 struct RunRecord {
     std::string mode = "none";  // the run mode (docs/RESULT-JSON.md lists them)
@@ -20,7 +22,8 @@ struct RunRecord {
     bool hasRegister = false;
     uint32_t address = 0;
     std::vector<uint8_t> bytes;
-    bool bytesValid = false;  // read: the bytes came from the chip
+    bool bytesValid = false;                   // read: the bytes came from the chip
+    std::vector<HidInterfaceInfo> interfaces;  // the scan listing
     uint64_t startMs = 0;
 };
 

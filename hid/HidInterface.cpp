@@ -49,7 +49,7 @@ void resetHidInterface() {
     hidTargetFjordK8.close();
 }
 
-int listHidDevices() {
+int listHidDevices(std::vector<HidInterfaceInfo>* listed) {
     HidTarget target;
-    return target.listDevices();
+    return target.listDevices(listed);
 }

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "chip/Framing.h"
+#include "hid/HidHost.h"
 
 struct HidInterface {
     int (*open)(void* context);
@@ -45,5 +46,6 @@ bool hidDeviceGone();
 void resetHidInterface();
 
 // The scan run mode: lists every HID interface through a local, never
-// opened HidTarget. Returns the listing's result (always -1).
-int listHidDevices();
+// opened HidTarget, and adds each one listed to `listed` when given.
+// Returns the listing's result (always -1).
+int listHidDevices(std::vector<HidInterfaceInfo>* listed = nullptr);

@@ -172,7 +172,7 @@ void hintDeviceChoice(const HidTarget& target, const std::vector<HidInterfaceInf
 }  // namespace
 
 int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
-                            HidInterfaceInfo* found) {
+                            HidInterfaceInfo* found, std::vector<HidInterfaceInfo>* listed) {
     HidHost& host = hidHost();
     const std::vector<HidInterfaceInfo> interfaces = host.enumerate();
     std::vector<OpenFailure> openFailures;
@@ -187,6 +187,8 @@ int HidTarget::searchDevice(const char* fn, HidHandle* handleOut, bool listOnly,
             continue;
         if (listOnly) {
             listInterface(host, iface, &unopenable);
+            if (listed != nullptr)
+                listed->push_back(iface);
             continue;
         }
         if (!isCandidate(fn, *this, path, iface))
@@ -282,9 +284,9 @@ void HidTarget::noteTransferError(uint32_t osError) {
     }
 }
 
-int HidTarget::listDevices() {
+int HidTarget::listDevices(std::vector<HidInterfaceInfo>* listed) {
     HidHandle scratch = kInvalidHidHandle;
-    return findMathingDevice(&scratch, true);
+    return searchDevice("HidTarget::findMathingDevice", &scratch, true, nullptr, listed);
 }
 
 int HidTarget::read(uint8_t* buffer, int length) {

@@ -45,8 +45,9 @@ class HidTarget {
     // True when a report call on the open handle failed because the device
     // is gone; cleared by close.
     bool deviceGone() const { return deviceGone_; }
-    // The scan listing; returns findMathingDevice's result (-1).
-    int listDevices();
+    // The scan listing, each interface listed also added to `listed` when
+    // given; returns findMathingDevice's result (-1).
+    int listDevices(std::vector<HidInterfaceInfo>* listed = nullptr);
 
     // One report on the target's path; here the standard path, 65-byte
     // reports. 0, -1 length above 65 (or negative), -2 null buffer, -3 the
@@ -65,7 +66,8 @@ class HidTarget {
   protected:
     // The search shared by both classes; `fn` names the caller in the log.
     // On success *found is set to the matched interface.
-    int searchDevice(const char* fn, HidHandle* handleOut, bool listOnly, HidInterfaceInfo* found);
+    int searchDevice(const char* fn, HidHandle* handleOut, bool listOnly, HidInterfaceInfo* found,
+                     std::vector<HidInterfaceInfo>* listed = nullptr);
     // Notes a failed report call: sets deviceGone() when the host says the
     // device is gone.
     void noteTransferError(uint32_t osError);

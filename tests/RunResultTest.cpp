@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -162,7 +163,25 @@ std::vector<std::string> schemaProblems(const json& j) {
     }
     if (mode == "touchdata")
         need(j, "touchData", &json::is_object, false);
+    if (mode == "scan")
+        need(j, "interfaces", &json::is_array, false);
     return problems;
+}
+
+// The scan listing's lines as the console prints them, made from the
+// result object's interfaces.
+std::string listingOf(const json& interfaces) {
+    std::string text;
+    for (const json& i : interfaces) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "Vid = 0x%04X, Pid = 0x%04X, UsagePage = 0x%04X, Usage = 0x%04X, "
+                      "DevicePath = %s.\n",
+                      i.value("vid", 0u), i.value("pid", 0u), i.value("usagePage", 0u),
+                      i.value("usage", 0u), i.value("path", "").c_str());
+        text += line;
+    }
+    return text;
 }
 
 TEST(RunResultTest, JsonResultOfEveryRunModeOfEveryFamily) {
@@ -197,6 +216,9 @@ TEST(RunResultTest, JsonResultOfEveryRunModeOfEveryFamily) {
         ASSERT_TRUE(j.is_object()) << args << "\n" << r.out;
         EXPECT_EQ(schemaProblems(j), std::vector<std::string>{}) << args << "\n" << r.out;
         EXPECT_EQ(j.value("result", 0) & 0xFF, r.status) << args;
+        if (j.value("mode", "") == "scan") {  // the same interfaces as the console lists
+            EXPECT_EQ(listingOf(j["interfaces"]), text.out) << args;
+        }
     }
 }
 
