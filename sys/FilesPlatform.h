@@ -20,6 +20,13 @@ bool writeWhole(intptr_t handle, const char* data, size_t length, uint32_t* osEr
 bool syncHandle(intptr_t handle, uint32_t* osError);
 // Closes the handle; false when the system reports a late write error.
 bool closeHandle(intptr_t handle, uint32_t* osError);
+// Closes `handle` when it is open, whatever the system says, and marks it closed.
+inline void closeQuietly(intptr_t& handle) {
+    uint32_t ignored = 0;
+    if (handle != kNoHandle)
+        closeHandle(handle, &ignored);
+    handle = kNoHandle;
+}
 // Moves `from` over `to` in one step (a link at `to` is replaced, not
 // followed), and puts the new name on the disk as far as the system lets it.
 bool replacePath(const std::string& from, const std::string& to, uint32_t* osError);

@@ -307,9 +307,7 @@ bool replacePath(const std::string& from, const std::string& to, uint32_t* osErr
     }
     // The folder's entry: without it the old file may come back after a
     // power cut, which is still whole. So a failure here is not an error.
-    const size_t slash = to.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);

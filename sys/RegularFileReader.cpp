@@ -30,11 +30,7 @@ bool RegularFileReader::open(const std::string& path) {
 }
 
 void RegularFileReader::close() {
-    if (handle_ != fileplatform::kNoHandle) {
-        uint32_t ignored = 0;
-        fileplatform::closeHandle(handle_, &ignored);
-        handle_ = fileplatform::kNoHandle;
-    }
+    fileplatform::closeQuietly(handle_);
 }
 
 RegularFileReader::Buffer::int_type RegularFileReader::Buffer::underflow() {

@@ -86,11 +86,7 @@ bool ReplacementFile::fail(const char* what, uint32_t osError) {
 }
 
 void ReplacementFile::discard() {
-    if (handle_ != fileplatform::kNoHandle) {
-        uint32_t ignored = 0;
-        fileplatform::closeHandle(handle_, &ignored);
-        handle_ = fileplatform::kNoHandle;
-    }
+    fileplatform::closeQuietly(handle_);
     if (!temp_.empty())
         fileplatform::removePath(temp_);
     temp_.clear();
